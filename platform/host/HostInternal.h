@@ -1,0 +1,303 @@
+// The emulated terminal's private interfaces, shared by the files of platform/host.
+// Nothing here is visible to the program, which sees only platform/coredll.h.
+#ifndef KORVA_PLATFORM_HOST_HOSTINTERNAL_H
+#define KORVA_PLATFORM_HOST_HOSTINTERNAL_H
+
+#include "platform/coredll.h"
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace host {
+
+// ---------------------------------------------------------------- errors (Errors.cpp)
+
+// The one errno-to-ERROR_* table.
+DWORD ErrorFromErrno(int err);
+// "ERROR_ACCESS_DENIED" or "5" -> 5; nullopt for an unknown name.
+std::optional<DWORD> ErrorFromName(std::string_view name);
+// 5 -> "ERROR_ACCESS_DENIED"; a number as text for codes without a name.
+std::string ErrorName(DWORD error);
+
+// Sets the last error and returns the failure value: `return Fail(ERROR_X, FALSE);`
+template <class T>
+T Fail(DWORD error, T result) {
+  ::SetLastError(error);
+  return result;
+}
+
+// A failure inside the terminal's own machinery (the image database); API entry
+// points turn it into an error code.
+class HostError : public std::runtime_error {
+ public:
+  HostError(const std::string& what, DWORD code) : std::runtime_error(what), code_(code) {}
+  DWORD code() const { return code_; }
+
+ private:
+  DWORD code_;
+};
+
+// ---------------------------------------------------------------- text (Text.cpp)
+
+std::u16string ToU16(const WCHAR* s);  // null gives ""
+std::string ToUtf8(std::u16string_view s);  // lone surrogates become U+FFFD
+std::u16string FromUtf8(std::string_view s);  // invalid bytes become U+FFFD
+// Full Unicode case folding (ICU), as the terminal compares names.
+std::u16string FoldCase(std::u16string_view s);
+bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
+// `*` any run (also empty), `?` one code unit; case-insensitive over the whole text.
+bool GlobMatch(std::u16string_view pattern, std::u16string_view text);
+// UTF-16 code units as bytes, high byte first: memcmp order is code-unit order.
+std::string ToSortKey(std::u16string_view s);
+// A JSON string literal with the exact code units (lone surrogates as \u escapes).
+std::string JsonString(std::u16string_view s);
+
+// ---------------------------------------------------------------- image (Image.cpp)
+
+// What `termsim create` is told; defaults as a new terminal has them.
+struct ImageOptions {
+  std::string model = "LM310";               // LM310 | LM320
+  std::optional<std::string> platformName;   // overrides the model's platform name
+  bool noPlatform = false;                   // no Platform key at all
+  std::string language = "en";               // en | ja
+  std::vector<std::string> volumes;          // empty: FlashDisk
+  double timeScale = 1.0;
+  std::string messageBox = "ok";             // ok | never | after:MS
+  std::string calibration = "ok";            // ok | fail
+  std::string calibrationData = "460,468 652,860 276,852 276,436 652,436 ";
+  std::string resetDevice = "restart";       // restart | ignore | absent
+  std::string installerPath;                 // host file copied to \Windows\wceload.exe
+};
+
+// Makes a new image at `root` (absent or an empty folder). False with a one-line
+// reason on bad options or an existing non-empty folder.
+bool CreateImage(const std::string& root, const ImageOptions& options, std::string* error);
+
+// Opens the image for this process. False with a one-line reason when `root` is not
+// an image. Programs attach through the start-up code; termsim and tests directly.
+bool AttachImage(const std::string& root, std::string* error);
+void DetachImage();
+bool IsAttached();
+
+const std::string& ImageRoot();  // the image folder
+const std::string& FsRoot();     // its fs/ folder
+int FsRootFd();                  // an O_PATH descriptor of fs/
+
+// The settings stored at creation ("model", "language", "time_scale", "message_box",
+// "calibration", "calibration_data", "reset_device", "volumes", "created_ms"),
+// and "generation", which a reset or stop advances.
+std::string Setting(const std::string& name);
+void SetSetting(const std::string& name, const std::string& value);
+double TimeScale();
+// Volume folder names of the root (one per line in "volumes").
+std::vector<std::u16string> Volumes();
+
+// ---------------------------------------------------------------- database (Image.cpp)
+
+// Every statement of this process runs under this lock; blocking waits never hold it.
+std::recursive_mutex& DatabaseLock();
+sqlite3* Database();
+
+// A prepared statement on the image database. Throws HostError on SQLite errors.
+class Statement {
+ public:
+  explicit Statement(const char* sql);
+  ~Statement();
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& Bind(int index, int64_t value);
+  Statement& Bind(int index, std::string_view text);
+  Statement& Bind(int index, std::u16string_view text);  // stored as UTF-8
+  Statement& BindBlob(int index, const void* data, size_t size);
+  Statement& BindNull(int index);
+
+  bool Step();  // true while a row is available
+  void Run();   // steps to the end
+
+  bool IsNull(int column) const;
+  int64_t Int(int column) const;
+  std::string Text(int column) const;
+  std::u16string Text16(int column) const;
+  std::string Blob(int column) const;
+
+ private:
+  std::unique_lock<std::recursive_mutex> lock_;
+  const char* sql_;  // a literal: prepared statements are kept per literal
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+// One write transaction (BEGIN IMMEDIATE), or a savepoint inside an outer one.
+// Rolls back unless Commit() was called.
+class Transaction {
+ public:
+  Transaction();
+  ~Transaction();
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  void Commit();
+
+ private:
+  std::unique_lock<std::recursive_mutex> lock_;
+  bool done_ = false;
+  bool nested_ = false;
+};
+
+int64_t LastInsertRowId();
+
+// Runs `body` and turns a HostError into its code (as the last error) and `failure`.
+template <class T, class F>
+T Guarded(T failure, F&& body) {
+  try {
+    return body();
+  } catch (const HostError& e) {
+    ::SetLastError(e.code());
+    return failure;
+  }
+}
+
+// ---------------------------------------------------------------- handles (Handles.cpp)
+
+enum class HandleKind { File, Find, Process, Thread, Mutex, Key, Device };
+
+class HandleObject {
+ public:
+  virtual ~HandleObject() = default;
+  virtual HandleKind Kind() const = 0;
+};
+
+// Handle values are never reused, so a closed handle stays invalid.
+HANDLE AddHandle(std::shared_ptr<HandleObject> object);
+std::shared_ptr<HandleObject> FindHandle(HANDLE handle);
+// Removes and returns the object; null when absent.
+std::shared_ptr<HandleObject> RemoveHandle(HANDLE handle);
+
+template <class T>
+std::shared_ptr<T> FindHandleOf(HANDLE handle, HandleKind kind) {
+  auto object = FindHandle(handle);
+  if (!object || object->Kind() != kind) return nullptr;
+  return std::static_pointer_cast<T>(object);
+}
+
+// ---------------------------------------------------------------- journal (Journal.cpp)
+
+using JournalValue = std::variant<int64_t, std::u16string>;
+struct JournalField {
+  const char* name;
+  JournalValue value;
+};
+// Appends one event, stamped with this process's pid and the terminal's time.
+void Journal(const char* event, std::initializer_list<JournalField> fields);
+// Milliseconds since the image was created, divided by the time scale.
+int64_t TerminalTimeMs();
+
+// ---------------------------------------------------------------- faults (Faults.cpp)
+
+enum class FaultAction { None, Fail, PowerLossHalf };
+struct Fault {
+  FaultAction action = FaultAction::None;
+  DWORD error = 0;
+};
+// Asks the image's fault rules about one call. A rule that fires is journalled. A
+// `power-loss` rule ends every process of the terminal here and does not return;
+// `power-loss:half` returns PowerLossHalf so that the caller writes half of its bytes
+// and then calls PowerLoss().
+Fault CheckFault(const char* api, std::u16string_view target);
+[[noreturn]] void PowerLoss();
+
+// ---------------------------------------------------------------- processes (Processes.cpp)
+
+// The CE path this program was started as (TERMSIM_MODULE), "" outside a terminal.
+const std::u16string& ModulePath();
+// Registers the calling process in the image's process table; false when the
+// terminal was reset since its starter began it (the process must end at once).
+bool RegisterSelf(int64_t generation);
+// Records the exit code in the process table and journals process-exit.
+void RecordSelfExit(DWORD code);
+// Ends every process of the terminal except the caller (and then, unless
+// `spareCaller`, the caller too). Advances the generation first.
+void EndTerminalProcesses(bool spareCaller);
+// Identity of a live process: start time in clock ticks since boot, 0 if gone.
+int64_t ProcessStartTime(int pid);
+bool ProcessAlive(int pid, int64_t startTime);
+
+// This process's own start time (cached: it never changes).
+int64_t SelfStartTime();
+
+// A program started on the terminal (Processes.cpp).
+struct StartedProcess {
+  int pid = 0;
+  int64_t startTime = 0;
+};
+// Starts the CE program at `cePath` (resolved inside fs/; run whatever its mode bits:
+// a program on the host library, or a script) with `commandLine` as its whole command
+// line, registers it in the process table and journals process-start. Sets the last
+// error and returns nullopt on failure (ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
+// ERROR_BAD_EXE_FORMAT...). `detached`: own session, standard streams on /dev/null.
+std::optional<StartedProcess> StartProgram(std::u16string_view cePath, std::u16string_view commandLine,
+                                           bool detached = false);
+// For the starter that reaped `process` with `waitStatus`: records the exit code and
+// journals process-exit when the program did not do so itself (a script), unless
+// the terminal was reset or stopped meanwhile. Returns the exit code.
+DWORD RecordChildExit(const StartedProcess& process, int waitStatus);
+
+// ---------------------------------------------------------------- devices (Devices.cpp)
+
+// "QDV1:" and the like: three letters, a digit, a colon.
+bool IsDeviceName(std::u16string_view name);
+// Opens a stream device for CreateFileW; sets the last error and returns
+// INVALID_HANDLE_VALUE when the terminal has no such device.
+HANDLE OpenDevice(std::u16string_view name);
+
+// ---------------------------------------------------------------- clock (Clock.cpp)
+
+// Marks the calling thread as blocked in a terminal call for the scope's life, so
+// that a scaled Sleep of another thread of the process knows it may go on.
+class BlockedInCall {
+ public:
+  BlockedInCall();
+  ~BlockedInCall();
+  BlockedInCall(const BlockedInCall&) = delete;
+  BlockedInCall& operator=(const BlockedInCall&) = delete;
+};
+// Threads started with CreateThread announce themselves while they run.
+void ThreadStarted();
+void ThreadEnded();
+// Real milliseconds for `ms` terminal milliseconds.
+double ScaledMs(double ms);
+
+// ---------------------------------------------------------------- files (Paths.cpp)
+
+// A CE path resolved inside fs/.
+struct ResolvedPath {
+  int parentFd = -1;          // O_PATH descriptor of the folder that holds the last component
+  std::string hostName;       // the last component as it exists on the host (or as given when absent)
+  bool exists = false;        // the last component exists
+  std::u16string cePath;      // normalised CE path, "\A\B"
+  ~ResolvedPath();
+  ResolvedPath() = default;
+  ResolvedPath(ResolvedPath&& other) noexcept;
+  ResolvedPath& operator=(ResolvedPath&& other) noexcept;
+  ResolvedPath(const ResolvedPath&) = delete;
+  ResolvedPath& operator=(const ResolvedPath&) = delete;
+  std::string HostPath() const;  // absolute host path, for diagnostics and exec
+};
+// Resolves `cePath` one component at a time beneath fs/: exact name first, else a
+// case-insensitive match; never leaves fs/, refuses symlinks. On failure sets the
+// last error (ERROR_PATH_NOT_FOUND, ERROR_INVALID_NAME, ERROR_FILENAME_EXCED_RANGE...)
+// and returns nullopt. The last component need not exist.
+std::optional<ResolvedPath> ResolvePath(std::u16string_view cePath);
+
+}  // namespace host
+
+#endif  // KORVA_PLATFORM_HOST_HOSTINTERNAL_H

@@ -1,0 +1,489 @@
+// The image: a folder with terminal.db (SQLite, WAL) and fs/. Opening, creating,
+// settings, and the statement and transaction wrappers every area uses.
+#include "platform/host/HostInternal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace host {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The whole shared state of a terminal. Every process of the image sees every
+// committed change at once; nothing here is cached by a process.
+constexpr const char* kSchema = R"sql(
+CREATE TABLE settings(name TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE reg_keys(
+  id INTEGER PRIMARY KEY,
+  parent INTEGER REFERENCES reg_keys(id) ON DELETE CASCADE,
+  name BLOB NOT NULL,
+  sort_key BLOB NOT NULL,
+  UNIQUE(parent, sort_key));
+CREATE TABLE reg_values(
+  key_id INTEGER NOT NULL REFERENCES reg_keys(id) ON DELETE CASCADE,
+  name BLOB NOT NULL,
+  sort_key BLOB NOT NULL,
+  type INTEGER NOT NULL,
+  data BLOB NOT NULL,
+  seq INTEGER NOT NULL,
+  PRIMARY KEY(key_id, sort_key));
+CREATE TABLE journal(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  time_ms INTEGER NOT NULL,
+  pid INTEGER NOT NULL,
+  event TEXT NOT NULL,
+  fields TEXT NOT NULL);
+CREATE TABLE processes(
+  pid INTEGER NOT NULL,
+  start_time INTEGER NOT NULL,
+  generation INTEGER NOT NULL,
+  image TEXT NOT NULL,
+  host INTEGER NOT NULL DEFAULT 0,
+  exit_code INTEGER,
+  PRIMARY KEY(pid, start_time));
+CREATE TABLE mutexes(
+  name TEXT NOT NULL,
+  pid INTEGER NOT NULL,
+  start_time INTEGER NOT NULL,
+  handle INTEGER NOT NULL,
+  owner_count INTEGER NOT NULL DEFAULT 0,
+  PRIMARY KEY(pid, start_time, handle));
+CREATE TABLE open_files(
+  dev INTEGER NOT NULL,
+  ino INTEGER NOT NULL,
+  pid INTEGER NOT NULL,
+  start_time INTEGER NOT NULL,
+  handle INTEGER NOT NULL,
+  access INTEGER NOT NULL,
+  share INTEGER NOT NULL,
+  PRIMARY KEY(pid, start_time, handle));
+CREATE TABLE windows(
+  hwnd INTEGER PRIMARY KEY AUTOINCREMENT,
+  class TEXT NOT NULL,
+  title TEXT NOT NULL,
+  pid INTEGER NOT NULL,
+  start_time INTEGER NOT NULL,
+  thread INTEGER NOT NULL);
+CREATE TABLE messages(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  hwnd INTEGER NOT NULL,
+  message INTEGER NOT NULL,
+  wparam INTEGER NOT NULL,
+  lparam INTEGER NOT NULL);
+CREATE TABLE faults(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  api TEXT NOT NULL,
+  pattern TEXT NOT NULL,
+  error TEXT NOT NULL,
+  after INTEGER NOT NULL DEFAULT 0,
+  times INTEGER,
+  caller TEXT,
+  matched INTEGER NOT NULL DEFAULT 0);
+)sql";
+
+struct AttachedImage {
+  std::string root;
+  std::string fsRoot;
+  int fsFd = -1;
+  sqlite3* db = nullptr;
+  double timeScale = 1.0;
+  std::map<const char*, std::vector<sqlite3_stmt*>> idleStatements;
+  int transactionDepth = 0;
+};
+
+std::recursive_mutex g_databaseLock;
+std::unique_ptr<AttachedImage> g_image;
+
+[[noreturn]] void ThrowDb(const std::string& what) {
+  const char* message = g_image && g_image->db ? sqlite3_errmsg(g_image->db) : "no image";
+  throw HostError(what + ": " + message, ERROR_REGISTRY_IO_FAILED);
+}
+
+void Exec(sqlite3* db, const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    std::string text = message ? message : "?";
+    sqlite3_free(message);
+    throw HostError(std::string("database: ") + text, ERROR_REGISTRY_IO_FAILED);
+  }
+}
+
+sqlite3* OpenDatabase(const std::string& path, int flags, std::string* error) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
+    if (error) *error = "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, 60000);
+  sqlite3_exec(db, "PRAGMA foreign_keys=ON; PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
+  return db;
+}
+
+int64_t NowRealMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+bool ValidTimeScale(double scale) { return scale > 0 && scale <= 1000; }
+
+std::string PlatformNameFor(const ImageOptions& options) {
+  if (options.platformName) return *options.platformName;
+  return "KORVA " + options.model + " CE4.10";
+}
+
+bool ValidateOptions(const ImageOptions& o, std::string* error) {
+  auto bad = [&](const std::string& text) {
+    *error = text;
+    return false;
+  };
+  if (o.model != "LM310" && o.model != "LM320") return bad("--model must be LM310 or LM320, not '" + o.model + "'");
+  if (o.language != "en" && o.language != "ja") return bad("--language must be en or ja, not '" + o.language + "'");
+  if (o.noPlatform && o.platformName) return bad("--platform-name and --no-platform exclude each other");
+  if (!ValidTimeScale(o.timeScale)) return bad("--time-scale must be above 0 and at most 1000");
+  if (o.messageBox != "ok" && o.messageBox != "never") {
+    const std::string prefix = "after:";
+    bool good = o.messageBox.rfind(prefix, 0) == 0 && o.messageBox.size() > prefix.size() &&
+                o.messageBox.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
+    if (!good) return bad("--message-box must be ok, never or after:MS, not '" + o.messageBox + "'");
+  }
+  if (o.calibration != "ok" && o.calibration != "fail")
+    return bad("--calibration must be ok or fail, not '" + o.calibration + "'");
+  if (o.resetDevice != "restart" && o.resetDevice != "ignore" && o.resetDevice != "absent")
+    return bad("--reset-device must be restart, ignore or absent, not '" + o.resetDevice + "'");
+  for (const auto& volume : o.volumes) {
+    if (volume.empty() || volume.find_first_of("\\/:*?\"<>|") != std::string::npos || volume == "." ||
+        volume == "..")
+      return bad("--volume must be a plain folder name, not '" + volume + "'");
+  }
+  return true;
+}
+
+void SetRegistryValue(const std::u16string& key, const std::u16string& name, DWORD type, const void* data,
+                      DWORD size) {
+  HKEY handle = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr) !=
+      ERROR_SUCCESS)
+    throw HostError("cannot create registry key", ERROR_REGISTRY_IO_FAILED);
+  LONG result = ERROR_SUCCESS;
+  if (type != REG_NONE || size != 0)
+    result = RegSetValueExW(handle, name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
+  RegCloseKey(handle);
+  if (result != ERROR_SUCCESS) throw HostError("cannot set registry value", ERROR_REGISTRY_IO_FAILED);
+}
+
+void WriteNewRegistry(const ImageOptions& options) {
+  Transaction transaction;
+  if (!options.noPlatform) {
+    const std::u16string name = FromUtf8(PlatformNameFor(options));
+    SetRegistryValue(u"Platform", u"Name", REG_SZ, name.c_str(),
+                     static_cast<DWORD>((name.size() + 1) * sizeof(char16_t)));
+  }
+  const DWORD lcid = options.language == "ja" ? 0x0411 : 0x0409;
+  SetRegistryValue(u"nls", u"DefaultLCID", REG_DWORD, &lcid, sizeof lcid);
+  SetRegistryValue(u"SOFTWARE\\Apps", u"", REG_NONE, nullptr, 0);
+  SetRegistryValue(u"HARDWARE\\DEVICEMAP\\TOUCH", u"", REG_NONE, nullptr, 0);
+  transaction.Commit();
+}
+
+}  // namespace
+
+bool CreateImage(const std::string& root, const ImageOptions& options, std::string* error) {
+  std::string ignored;
+  if (!error) error = &ignored;
+  if (!ValidateOptions(options, error)) return false;
+  std::error_code ec;
+  if (fs::exists(root, ec)) {
+    if (!fs::is_directory(root, ec) || !fs::is_empty(root, ec)) {
+      *error = root + " already exists and is not an empty folder";
+      return false;
+    }
+  } else if (!fs::create_directories(root, ec)) {
+    *error = "cannot create " + root + ": " + ec.message();
+    return false;
+  }
+  const fs::path base(root);
+  fs::create_directories(base / "fs" / "Windows", ec);
+  std::vector<std::string> volumes = options.volumes;
+  if (volumes.empty()) volumes.push_back("FlashDisk");
+  for (const auto& volume : volumes) fs::create_directories(base / "fs" / volume, ec);
+  if (ec) {
+    *error = "cannot create the file system of " + root + ": " + ec.message();
+    return false;
+  }
+  if (!options.installerPath.empty() &&
+      !fs::copy_file(options.installerPath, base / "fs" / "Windows" / "wceload.exe", ec)) {
+    *error = "cannot copy the CAB installer " + options.installerPath + ": " + ec.message();
+    return false;
+  }
+
+  const std::string dbPath = (base / "terminal.db").string();
+  sqlite3* db = OpenDatabase(dbPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
+  if (!db) return false;
+  try {
+    Exec(db, "PRAGMA journal_mode=WAL;");
+    Exec(db, "BEGIN;");
+    Exec(db, kSchema);
+    Exec(db, "INSERT INTO reg_keys(id, parent, name, sort_key) VALUES(1, NULL, x'', x'');");
+    std::ostringstream scale;
+    scale.precision(17);
+    scale << options.timeScale;
+    std::string volumeList;
+    for (const auto& volume : volumes) volumeList += (volumeList.empty() ? "" : "\n") + volume;
+    const std::pair<std::string, std::string> settings[] = {
+        {"format", "korva-terminal-1"},
+        {"model", options.model},
+        {"language", options.language},
+        {"time_scale", scale.str()},
+        {"message_box", options.messageBox},
+        {"calibration", options.calibration},
+        {"calibration_data", options.calibrationData},
+        {"reset_device", options.resetDevice},
+        {"volumes", volumeList},
+        {"created_ms", std::to_string(NowRealMs())},
+        {"generation", "1"},
+    };
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO settings(name, value) VALUES(?, ?)", -1, &insert, nullptr);
+    for (const auto& [name, value] : settings) {
+      sqlite3_bind_text(insert, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(insert, 2, value.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_step(insert);
+      sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    Exec(db, "COMMIT;");
+  } catch (const HostError& e) {
+    *error = e.what();
+    sqlite3_close(db);
+    return false;
+  }
+  sqlite3_close(db);
+
+  // The registry's first values go through the terminal's own registry calls.
+  const bool wasAttached = IsAttached();
+  const std::string previous = wasAttached ? ImageRoot() : std::string();
+  if (!AttachImage(root, error)) return false;
+  bool ok = true;
+  try {
+    WriteNewRegistry(options);
+  } catch (const HostError& e) {
+    *error = e.what();
+    ok = false;
+  }
+  DetachImage();
+  if (wasAttached) AttachImage(previous, nullptr);
+  return ok;
+}
+
+bool AttachImage(const std::string& root, std::string* error) {
+  std::string ignored;
+  if (!error) error = &ignored;
+  std::lock_guard guard(g_databaseLock);
+  DetachImage();
+  std::error_code ec;
+  const fs::path base = fs::absolute(root, ec);
+  if (!fs::is_regular_file(base / "terminal.db", ec) || !fs::is_directory(base / "fs", ec)) {
+    *error = root + " is not a terminal image (no terminal.db and fs/ in it)";
+    return false;
+  }
+  auto image = std::make_unique<AttachedImage>();
+  image->root = base.string();
+  image->fsRoot = (base / "fs").string();
+  image->db = OpenDatabase((base / "terminal.db").string(), SQLITE_OPEN_READWRITE, error);
+  if (!image->db) return false;
+  sqlite3_stmt* query = nullptr;
+  std::string format, scale;
+  if (sqlite3_prepare_v2(image->db, "SELECT name, value FROM settings WHERE name IN ('format','time_scale')", -1,
+                         &query, nullptr) == SQLITE_OK) {
+    while (sqlite3_step(query) == SQLITE_ROW) {
+      const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(query, 0));
+      const std::string value = reinterpret_cast<const char*>(sqlite3_column_text(query, 1));
+      (name == "format" ? format : scale) = value;
+    }
+  }
+  sqlite3_finalize(query);
+  if (format != "korva-terminal-1") {
+    sqlite3_close(image->db);
+    *error = root + " is not a terminal image (terminal.db is foreign)";
+    return false;
+  }
+  image->timeScale = std::strtod(scale.c_str(), nullptr);
+  if (!ValidTimeScale(image->timeScale)) image->timeScale = 1.0;
+  image->fsFd = ::open(image->fsRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (image->fsFd < 0) {
+    sqlite3_close(image->db);
+    *error = "cannot open " + image->fsRoot;
+    return false;
+  }
+  g_image = std::move(image);
+  return true;
+}
+
+void DetachImage() {
+  std::lock_guard guard(g_databaseLock);
+  if (!g_image) return;
+  for (auto& [sql, statements] : g_image->idleStatements) {
+    for (auto* statement : statements) sqlite3_finalize(statement);
+  }
+  sqlite3_close_v2(g_image->db);
+  if (g_image->fsFd >= 0) ::close(g_image->fsFd);
+  g_image.reset();
+}
+
+bool IsAttached() { return g_image != nullptr; }
+
+const std::string& ImageRoot() {
+  if (!g_image) throw HostError("no terminal image is attached", ERROR_GEN_FAILURE);
+  return g_image->root;
+}
+
+const std::string& FsRoot() {
+  if (!g_image) throw HostError("no terminal image is attached", ERROR_GEN_FAILURE);
+  return g_image->fsRoot;
+}
+
+int FsRootFd() { return g_image ? g_image->fsFd : -1; }
+
+std::recursive_mutex& DatabaseLock() { return g_databaseLock; }
+
+sqlite3* Database() {
+  if (!g_image) throw HostError("no terminal image is attached", ERROR_GEN_FAILURE);
+  return g_image->db;
+}
+
+std::string Setting(const std::string& name) {
+  Statement query("SELECT value FROM settings WHERE name = ?");
+  query.Bind(1, name);
+  return query.Step() ? query.Text(0) : std::string();
+}
+
+void SetSetting(const std::string& name, const std::string& value) {
+  Statement update("INSERT INTO settings(name, value) VALUES(?, ?) ON CONFLICT(name) DO UPDATE SET value = excluded.value");
+  update.Bind(1, name).Bind(2, value).Run();
+}
+
+double TimeScale() { return g_image ? g_image->timeScale : 1.0; }
+
+std::vector<std::u16string> Volumes() {
+  std::vector<std::u16string> result;
+  std::istringstream lines(Setting("volumes"));
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty()) result.push_back(FromUtf8(line));
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------- Statement
+
+Statement::Statement(const char* sql) : lock_(g_databaseLock), sql_(sql) {
+  sqlite3* db = Database();
+  auto& idle = g_image->idleStatements[sql];
+  if (!idle.empty()) {
+    stmt_ = idle.back();
+    idle.pop_back();
+  } else if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr) != SQLITE_OK) {
+    ThrowDb(std::string("prepare ") + sql);
+  }
+}
+
+Statement::~Statement() {
+  if (!stmt_) return;
+  sqlite3_reset(stmt_);
+  sqlite3_clear_bindings(stmt_);
+  if (g_image) {
+    g_image->idleStatements[sql_].push_back(stmt_);
+  } else {
+    sqlite3_finalize(stmt_);
+  }
+}
+
+Statement& Statement::Bind(int index, int64_t value) {
+  if (sqlite3_bind_int64(stmt_, index, value) != SQLITE_OK) ThrowDb("bind");
+  return *this;
+}
+
+Statement& Statement::Bind(int index, std::string_view text) {
+  if (sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT) != SQLITE_OK)
+    ThrowDb("bind");
+  return *this;
+}
+
+Statement& Statement::Bind(int index, std::u16string_view text) { return Bind(index, std::string_view(ToUtf8(text))); }
+
+Statement& Statement::BindBlob(int index, const void* data, size_t size) {
+  static const char kEmpty = 0;
+  if (sqlite3_bind_blob(stmt_, index, size ? data : &kEmpty, static_cast<int>(size), SQLITE_TRANSIENT) != SQLITE_OK)
+    ThrowDb("bind");
+  return *this;
+}
+
+Statement& Statement::BindNull(int index) {
+  if (sqlite3_bind_null(stmt_, index) != SQLITE_OK) ThrowDb("bind");
+  return *this;
+}
+
+bool Statement::Step() {
+  const int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  ThrowDb("step");
+}
+
+void Statement::Run() {
+  while (Step()) {
+  }
+}
+
+bool Statement::IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+
+int64_t Statement::Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+std::string Statement::Text(int column) const {
+  const auto* text = sqlite3_column_text(stmt_, column);
+  return text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
+              : std::string();
+}
+
+std::u16string Statement::Text16(int column) const { return FromUtf8(Text(column)); }
+
+std::string Statement::Blob(int column) const {
+  const void* data = sqlite3_column_blob(stmt_, column);
+  const int size = sqlite3_column_bytes(stmt_, column);
+  return data ? std::string(static_cast<const char*>(data), static_cast<size_t>(size)) : std::string();
+}
+
+// ---------------------------------------------------------------- Transaction
+
+Transaction::Transaction() : lock_(g_databaseLock) {
+  sqlite3* db = Database();
+  nested_ = g_image->transactionDepth > 0;
+  Exec(db, nested_ ? "SAVEPOINT nested;" : "BEGIN IMMEDIATE;");
+  ++g_image->transactionDepth;
+}
+
+Transaction::~Transaction() {
+  if (done_ || !g_image) return;
+  --g_image->transactionDepth;
+  const char* sql = nested_ ? "ROLLBACK TO nested; RELEASE nested;" : "ROLLBACK;";
+  sqlite3_exec(g_image->db, sql, nullptr, nullptr, nullptr);
+}
+
+void Transaction::Commit() {
+  Exec(Database(), nested_ ? "RELEASE nested;" : "COMMIT;");
+  --g_image->transactionDepth;
+  done_ = true;
+}
+
+int64_t LastInsertRowId() { return sqlite3_last_insert_rowid(Database()); }
+
+}  // namespace host

@@ -1,0 +1,37 @@
+// The journal: one table that every process of the terminal appends to.
+#include "platform/host/HostInternal.h"
+
+#include <unistd.h>
+
+#include <chrono>
+
+namespace host {
+
+int64_t TerminalTimeMs() {
+  using namespace std::chrono;
+  const int64_t now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  const int64_t created = std::stoll("0" + Setting("created_ms"));
+  return static_cast<int64_t>(static_cast<double>(now - created) / TimeScale());
+}
+
+void Journal(const char* event, std::initializer_list<JournalField> fields) {
+  std::string json = "{";
+  bool first = true;
+  for (const auto& field : fields) {
+    if (!first) json += ',';
+    first = false;
+    json += JsonString(FromUtf8(field.name));
+    json += ':';
+    if (const auto* number = std::get_if<int64_t>(&field.value)) {
+      json += std::to_string(*number);
+    } else {
+      json += JsonString(std::get<std::u16string>(field.value));
+    }
+  }
+  json += '}';
+  Statement insert("INSERT INTO journal(time_ms, pid, event, fields) VALUES(?, ?, ?, ?)");
+  insert.Bind(1, TerminalTimeMs()).Bind(2, static_cast<int64_t>(::getpid())).Bind(3, std::string_view(event));
+  insert.Bind(4, std::string_view(json)).Run();
+}
+
+}  // namespace host

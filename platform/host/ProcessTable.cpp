@@ -1,0 +1,111 @@
+// The image's process table: which host processes belong to the terminal. A
+// process is known by pid and start time, so a reused pid is never touched.
+#include "platform/host/HostInternal.h"
+
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace host {
+
+namespace {
+
+int PidfdOpen(int pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+int PidfdSignal(int pidfd, int signal) {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
+
+}  // namespace
+
+const std::u16string& ModulePath() {
+  static const std::u16string path = [] {
+    const char* module = std::getenv("TERMSIM_MODULE");
+    return module ? FromUtf8(module) : std::u16string();
+  }();
+  return path;
+}
+
+int64_t ProcessStartTime(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return 0;
+  // The command name may hold blanks and parentheses; fields resume after the last ')'.
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string state;
+  fields >> state;
+  if (state == "Z" || state == "X") return 0;
+  std::string field;
+  for (int i = 4; i < 22; ++i) fields >> field;  // fields 4..21
+  int64_t start = 0;
+  fields >> start;
+  return start;
+}
+
+int64_t SelfStartTime() {
+  static const int64_t start = ProcessStartTime(::getpid());
+  return start;
+}
+
+bool ProcessAlive(int pid, int64_t startTime) { return pid > 0 && startTime != 0 && ProcessStartTime(pid) == startTime; }
+
+bool RegisterSelf(int64_t generation) {
+  const int pid = ::getpid();
+  Transaction transaction;
+  if (generation > 0 && std::to_string(generation) != Setting("generation")) return false;
+  Statement insert(
+      "INSERT INTO processes(pid, start_time, generation, image, host) VALUES(?, ?, ?, ?, 1) "
+      "ON CONFLICT(pid, start_time) DO UPDATE SET host = 1");
+  insert.Bind(1, static_cast<int64_t>(pid)).Bind(2, SelfStartTime());
+  insert.Bind(3, std::stoll("0" + Setting("generation"))).Bind(4, ModulePath()).Run();
+  transaction.Commit();
+  return true;
+}
+
+void RecordSelfExit(DWORD code) {
+  const int pid = ::getpid();
+  Statement update("UPDATE processes SET exit_code = ? WHERE pid = ? AND start_time = ?");
+  update.Bind(1, static_cast<int64_t>(code)).Bind(2, static_cast<int64_t>(pid)).Bind(3, SelfStartTime()).Run();
+  Journal("process-exit", {{"image", ModulePath()}, {"exit_code", static_cast<int64_t>(code)}});
+}
+
+void EndTerminalProcesses(bool spareCaller) {
+  struct Victim {
+    int pid;
+    int64_t startTime;
+  };
+  std::vector<Victim> victims;
+  {
+    Transaction transaction;
+    const int64_t generation = std::stoll("0" + Setting("generation"));
+    SetSetting("generation", std::to_string(generation + 1));
+    Statement live("SELECT pid, start_time FROM processes WHERE exit_code IS NULL");
+    while (live.Step()) victims.push_back({static_cast<int>(live.Int(0)), live.Int(1)});
+    Statement ended("UPDATE processes SET exit_code = -1 WHERE exit_code IS NULL");
+    ended.Run();
+    transaction.Commit();
+  }
+  const int self = ::getpid();
+  for (const auto& victim : victims) {
+    if (victim.pid == self) continue;
+    // The pidfd pins the process, so the start-time check and the signal see the same one.
+    const int pidfd = PidfdOpen(victim.pid);
+    if (pidfd < 0) continue;
+    if (ProcessStartTime(victim.pid) == victim.startTime) PidfdSignal(pidfd, SIGKILL);
+    ::close(pidfd);
+  }
+  if (!spareCaller) {
+    for (const auto& victim : victims) {
+      if (victim.pid == self) ::kill(self, SIGKILL);
+    }
+    ::_exit(137);
+  }
+}
+
+}  // namespace host

@@ -1,0 +1,263 @@
+// The runtime's string calls over 16-bit WCHAR (never the host's 32-bit wchar_t), and
+// the platform's wide formatting: %s is a WCHAR string, %S a narrow one.
+#include "platform/host/HostInternal.h"
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+// A writer that never passes its capacity; it remembers that it had to stop.
+class BoundedOut {
+ public:
+  BoundedOut(WCHAR* buffer, size_t capacity) : buffer_(buffer), capacity_(capacity) {}
+  void Put(WCHAR c) {
+    if (length_ + 1 < capacity_) {
+      buffer_[length_++] = c;
+    } else {
+      truncated_ = true;
+    }
+  }
+  void Finish() {
+    if (capacity_ > 0) buffer_[length_] = 0;
+  }
+  size_t length() const { return length_; }
+  bool truncated() const { return truncated_; }
+
+ private:
+  WCHAR* buffer_;
+  size_t capacity_;
+  size_t length_ = 0;
+  bool truncated_ = false;
+};
+
+struct Spec {
+  bool left = false, alternate = false, zero = false;
+  int width = 0, precision = -1;
+  enum { kDefault, kShort, kLong, kLongLong } size = kDefault;
+};
+
+void PutPadded(BoundedOut& out, const Spec& spec, const WCHAR* text, size_t length, WCHAR pad) {
+  const size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+  const size_t fill = width > length ? width - length : 0;
+  if (!spec.left) {
+    for (size_t i = 0; i < fill; ++i) out.Put(pad);
+  }
+  for (size_t i = 0; i < length; ++i) out.Put(text[i]);
+  if (spec.left) {
+    for (size_t i = 0; i < fill; ++i) out.Put(u' ');
+  }
+}
+
+void PutNumber(BoundedOut& out, const Spec& spec, unsigned long long magnitude, bool negative, unsigned base,
+               bool upper) {
+  WCHAR digits[72];
+  size_t n = 0;
+  const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  do {
+    digits[n++] = static_cast<WCHAR>(set[magnitude % base]);
+    magnitude /= base;
+  } while (magnitude != 0 && n < 64);
+  while (spec.precision > 0 && n < static_cast<size_t>(spec.precision) && n < 64) digits[n++] = u'0';
+  WCHAR text[72];
+  size_t length = 0;
+  if (negative) text[length++] = u'-';
+  if (spec.alternate && base == 16) {
+    text[length++] = u'0';
+    text[length++] = upper ? u'X' : u'x';
+  }
+  const size_t prefix = length;
+  while (n > 0) text[length++] = digits[--n];
+  if (spec.zero && !spec.left && spec.precision < 0) {
+    // Zero padding goes between the sign or prefix and the digits.
+    for (size_t i = 0; i < prefix; ++i) out.Put(text[i]);
+    Spec rest = spec;
+    rest.width = spec.width > static_cast<int>(prefix) ? spec.width - static_cast<int>(prefix) : 0;
+    PutPadded(out, rest, text + prefix, length - prefix, u'0');
+  } else {
+    PutPadded(out, spec, text, length, u' ');
+  }
+}
+
+int FormatCore(WCHAR* buffer, size_t capacity, const WCHAR* format, va_list args, bool* truncated) {
+  BoundedOut out(buffer, capacity);
+  for (const WCHAR* p = format; *p; ++p) {
+    if (*p != u'%') {
+      out.Put(*p);
+      continue;
+    }
+    ++p;
+    if (*p == u'%') {
+      out.Put(u'%');
+      continue;
+    }
+    Spec spec;
+    for (;; ++p) {
+      if (*p == u'-') spec.left = true;
+      else if (*p == u'#') spec.alternate = true;
+      else if (*p == u'0') spec.zero = true;
+      else break;
+    }
+    if (*p == u'*') {
+      spec.width = va_arg(args, int);
+      ++p;
+    } else {
+      while (*p >= u'0' && *p <= u'9') spec.width = spec.width * 10 + (*p++ - u'0');
+    }
+    if (*p == u'.') {
+      ++p;
+      spec.precision = 0;
+      while (*p >= u'0' && *p <= u'9') spec.precision = spec.precision * 10 + (*p++ - u'0');
+    }
+    if (*p == u'h') {
+      spec.size = Spec::kShort;
+      ++p;
+    } else if (*p == u'l') {
+      spec.size = Spec::kLong;
+      ++p;
+      if (*p == u'l') {
+        spec.size = Spec::kLongLong;
+        ++p;
+      }
+    } else if (p[0] == u'I' && p[1] == u'6' && p[2] == u'4') {
+      spec.size = Spec::kLongLong;
+      p += 3;
+    }
+    switch (*p) {
+      case u'd':
+      case u'i': {
+        long long value = spec.size == Spec::kLongLong ? va_arg(args, long long) : va_arg(args, int);
+        if (spec.size == Spec::kShort) value = static_cast<short>(value);
+        const bool negative = value < 0;
+        const unsigned long long magnitude =
+            negative ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+        PutNumber(out, spec, magnitude, negative, 10, false);
+        break;
+      }
+      case u'u':
+      case u'x':
+      case u'X': {
+        unsigned long long value =
+            spec.size == Spec::kLongLong ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
+        if (spec.size == Spec::kShort) value = static_cast<unsigned short>(value);
+        PutNumber(out, spec, value, false, *p == u'u' ? 10 : 16, *p == u'X');
+        break;
+      }
+      case u'c':
+      case u'C': {
+        // %c is a WCHAR in the W functions, %C (or %hc) a char.
+        const int value = va_arg(args, int);
+        const WCHAR c = (*p == u'C' || spec.size == Spec::kShort) ? static_cast<WCHAR>(static_cast<unsigned char>(value))
+                                                                  : static_cast<WCHAR>(value);
+        PutPadded(out, spec, &c, 1, u' ');
+        break;
+      }
+      case u's':
+      case u'S': {
+        const bool narrow = (*p == u'S' && spec.size != Spec::kLong) || spec.size == Spec::kShort;
+        if (narrow) {
+          const char* s = va_arg(args, const char*);
+          if (!s) s = "(null)";
+          size_t length = 0;
+          while (s[length] && (spec.precision < 0 || length < static_cast<size_t>(spec.precision))) ++length;
+          WCHAR wide[256];
+          // Narrow strings are ANSI; only ASCII is widened one to one here.
+          size_t done = 0;
+          Spec piece = spec;
+          const size_t fill = spec.width > static_cast<int>(length) ? spec.width - length : 0;
+          if (!spec.left) for (size_t i = 0; i < fill; ++i) out.Put(u' ');
+          while (done < length) {
+            size_t chunk = 0;
+            while (chunk < 256 && done + chunk < length) {
+              wide[chunk] = static_cast<WCHAR>(static_cast<unsigned char>(s[done + chunk]));
+              ++chunk;
+            }
+            piece.width = 0;
+            PutPadded(out, piece, wide, chunk, u' ');
+            done += chunk;
+          }
+          if (spec.left) for (size_t i = 0; i < fill; ++i) out.Put(u' ');
+        } else {
+          const WCHAR* s = va_arg(args, const WCHAR*);
+          if (!s) s = u"(null)";
+          size_t length = 0;
+          while (s[length] && (spec.precision < 0 || length < static_cast<size_t>(spec.precision))) ++length;
+          PutPadded(out, spec, s, length, u' ');
+        }
+        break;
+      }
+      case 0:
+        --p;  // a lone % at the end prints nothing
+        break;
+      default:
+        out.Put(*p);  // unknown types are copied, as the platform does
+        break;
+    }
+  }
+  out.Finish();
+  if (truncated) *truncated = out.truncated();
+  return static_cast<int>(out.length());
+}
+
+}  // namespace
+
+size_t wcslen(const WCHAR* s) {
+  size_t n = 0;
+  while (s[n]) ++n;
+  return n;
+}
+
+int wcscmp(const WCHAR* a, const WCHAR* b) {
+  for (;; ++a, ++b) {
+    if (*a != *b) return static_cast<uint16_t>(*a) < static_cast<uint16_t>(*b) ? -1 : 1;
+    if (*a == 0) return 0;
+  }
+}
+
+int wcsncmp(const WCHAR* a, const WCHAR* b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return static_cast<uint16_t>(a[i]) < static_cast<uint16_t>(b[i]) ? -1 : 1;
+    if (a[i] == 0) return 0;
+  }
+  return 0;
+}
+
+long _wtol(const WCHAR* s) {
+  while (*s == u' ' || (*s >= u'\t' && *s <= u'\r')) ++s;
+  bool negative = false;
+  if (*s == u'+' || *s == u'-') negative = *s++ == u'-';
+  unsigned long value = 0;
+  while (*s >= u'0' && *s <= u'9') value = value * 10 + static_cast<unsigned long>(*s++ - u'0');
+  // The old runtime wraps on overflow; so does this, without undefined behaviour.
+  return negative ? static_cast<long>(0ul - value) : static_cast<long>(value);
+}
+
+int wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...) {
+  // The platform stops at 1024 characters, terminator included.
+  va_list args;
+  va_start(args, lpFmt);
+  const int n = FormatCore(lpOut, 1024, lpFmt, args, nullptr);
+  va_end(args);
+  return n;
+}
+
+int wnsprintfW(LPWSTR pszDest, int cchDest, LPCWSTR pszFmt, ...) {
+  if (!pszDest || cchDest <= 0) return -1;
+  va_list args;
+  va_start(args, pszFmt);
+  bool truncated = false;
+  const int n = FormatCore(pszDest, static_cast<size_t>(cchDest), pszFmt, args, &truncated);
+  va_end(args);
+  // NOTES: the text is cut and terminated; the count says whether it was cut.
+  return truncated ? -1 : n;
+}
+
+int swprintf(WCHAR* buffer, const WCHAR* format, ...) {
+  // The CE runtime's form has no count: the caller guarantees the room.
+  va_list args;
+  va_start(args, format);
+  const int n = FormatCore(buffer, SIZE_MAX, format, args, nullptr);
+  va_end(args);
+  return n;
+}

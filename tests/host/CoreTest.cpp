@@ -1,0 +1,89 @@
+// The terminal's core: images, the journal, fault rules, text and formatting.
+#include "tests/support/TestImage.h"
+
+#include <gtest/gtest.h>
+
+TEST(Image, CreateRefusesExistingNonEmptyFolderAndBadOptions) {
+  TestImage image;
+  std::string error;
+  EXPECT_FALSE(host::CreateImage(image.root(), {}, &error));
+  EXPECT_NE(error.find("already exists"), std::string::npos) << error;
+  host::ImageOptions bad;
+  bad.model = "LM999";
+  EXPECT_FALSE(host::CreateImage(image.root() + "/other", bad, &error));
+  EXPECT_NE(error.find("--model"), std::string::npos) << error;
+  EXPECT_FALSE(std::filesystem::exists(image.root() + "/other"));
+}
+
+TEST(Image, AttachRefusesForeignFolder) {
+  std::string error;
+  EXPECT_FALSE(host::AttachImage("/tmp", &error));
+  EXPECT_NE(error.find("not a terminal image"), std::string::npos);
+}
+
+TEST(Journal, RecordsExactCodeUnitsAsJson) {
+  TestImage image;
+  host::Journal("messagebox", {{"caption", std::u16string(u"Setup")},
+                               {"text", std::u16string(u"a\n\"\\\xD800 日本語")},
+                               {"style", int64_t{262160}}});
+  host::Statement query("SELECT event, fields FROM journal ORDER BY seq DESC LIMIT 1");
+  ASSERT_TRUE(query.Step());
+  EXPECT_EQ(query.Text(0), "messagebox");
+  EXPECT_EQ(query.Text(1),
+            "{\"caption\":\"Setup\",\"text\":\"a\\n\\\"\\\\\\ud800 \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\","
+            "\"style\":262160}");
+}
+
+TEST(Faults, AfterTimesCallerAndGlob) {
+  TestImage image;
+  host::Statement add("INSERT INTO faults(api, pattern, error, after, times) VALUES(?, ?, ?, ?, ?)");
+  add.Bind(1, std::string_view("RegSetValueExW")).Bind(2, std::string_view("software\\*:Reset"));
+  add.Bind(3, std::string_view("ERROR_ACCESS_DENIED")).Bind(4, int64_t{1}).Bind(5, int64_t{1}).Run();
+  const std::u16string target = u"SOFTWARE\\KORVA\\Service Pack:Reset";
+  EXPECT_EQ(host::CheckFault("RegSetValueExW", target).action, host::FaultAction::None);  // --after 1
+  auto fault = host::CheckFault("RegSetValueExW", target);
+  EXPECT_EQ(fault.action, host::FaultAction::Fail);
+  EXPECT_EQ(fault.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(host::CheckFault("RegSetValueExW", target).action, host::FaultAction::None);  // --times 1
+  EXPECT_EQ(host::CheckFault("RegSetValueExW", u"SOFTWARE\\Apps:Reset").action, host::FaultAction::None);
+  host::Statement events("SELECT COUNT(*) FROM journal WHERE event = 'fault'");
+  ASSERT_TRUE(events.Step());
+  EXPECT_EQ(events.Int(0), 1);
+}
+
+TEST(Text, GlobMatchesWholeNameCaseInsensitively) {
+  struct Case {
+    const char16_t* pattern;
+    const char16_t* text;
+    bool match;
+  } cases[] = {
+      {u"*.cab", u"Tool.CAB", true},  {u"Patch*.cab", u"patch01.cab", true}, {u"*.*", u"README", true},
+      {u"?.cab", u"ab.cab", false},   {u"*.cab", u"a.cabx", false},          {u"*", u"", true},
+      {u"a*b*c", u"aXbYbZc", true},   {u"a*b*c", u"aXbYbZ", false},          {u"STRASSE", u"straße", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(host::GlobMatch(c.pattern, c.text), c.match) << host::ToUtf8(c.pattern);
+}
+
+TEST(Strings, FormattingIsWideAndBounded) {
+  WCHAR buffer[16];
+  EXPECT_EQ(wsprintfW(buffer, u"%s\\%s", u"\\FlashDisk", u"a"), 12);
+  EXPECT_EQ(std::u16string(buffer), u"\\FlashDisk\\a");
+  EXPECT_EQ(swprintf(buffer, u"%d:%s:%d:", 30, u"1,2", -5), 10);
+  EXPECT_EQ(std::u16string(buffer), u"30:1,2:-5:");
+  WCHAR small[6];
+  small[5] = 0x7777;
+  EXPECT_EQ(wnsprintfW(small, 5, u"%s", u"abcdefgh"), -1);
+  EXPECT_EQ(std::u16string(small), u"abcd");
+  EXPECT_EQ(small[5], 0x7777);  // nothing past the capacity
+  EXPECT_EQ(wnsprintfW(buffer, 16, u"%04x|%-3d|%5s", 0xAB, 7, u"ab"), 14);
+  EXPECT_EQ(std::u16string(buffer), u"00ab|7  |   ab");
+}
+
+TEST(Strings, RuntimeCallsUseSixteenBitUnits) {
+  EXPECT_EQ(wcslen(u"日本語"), 3u);
+  EXPECT_EQ(wcsncmp(u"FlashDisk2", u"FlashDisk", 9), 0);
+  EXPECT_LT(wcsncmp(u"flashDisk", u"\xFF21", 1), 0);  // unsigned units
+  EXPECT_EQ(_wtol(u"  -42x"), -42);
+  EXPECT_EQ(_wtol(u"7"), 7);
+  EXPECT_EQ(_wtol(u"x"), 0);
+}

@@ -1,0 +1,43 @@
+#include "tests/support/TestImage.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+TestImage::TestImage(host::ImageOptions options) {
+  std::string pattern = (fs::temp_directory_path() / "korva-test-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  root_ = pattern;
+  std::string error;
+  if (!host::CreateImage(root_, options, &error)) throw std::runtime_error("CreateImage: " + error);
+  if (!host::AttachImage(root_, &error)) throw std::runtime_error("AttachImage: " + error);
+}
+
+TestImage::~TestImage() {
+  host::DetachImage();
+  std::error_code ec;
+  fs::remove_all(root_, ec);
+}
+
+std::string TestImage::FsPath(std::string_view relative) const { return root_ + "/fs/" + std::string(relative); }
+
+void TestImage::PutFile(std::string_view relative, std::string_view bytes) const {
+  const fs::path path = FsPath(relative);
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string TestImage::GetFile(std::string_view relative) const {
+  std::ifstream in(FsPath(relative), std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+bool TestImage::Exists(std::string_view relative) const { return fs::exists(FsPath(relative)); }

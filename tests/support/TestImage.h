@@ -1,0 +1,31 @@
+// A terminal image in a fresh temporary folder, attached to this test process, so
+// that a test calls the real API against it. Removed with the object.
+#ifndef KORVA_TESTS_SUPPORT_TESTIMAGE_H
+#define KORVA_TESTS_SUPPORT_TESTIMAGE_H
+
+#include "platform/host/HostInternal.h"
+
+#include <string>
+#include <string_view>
+
+class TestImage {
+ public:
+  explicit TestImage(host::ImageOptions options = {});
+  ~TestImage();
+  TestImage(const TestImage&) = delete;
+  TestImage& operator=(const TestImage&) = delete;
+
+  const std::string& root() const { return root_; }
+  // Host path of a file under fs/, given with forward slashes ("FlashDisk/SP/a.cab").
+  std::string FsPath(std::string_view relative) const;
+  // Writes a file under fs/ behind the terminal's back, creating its folders.
+  void PutFile(std::string_view relative, std::string_view bytes) const;
+  // The bytes of a file under fs/; "" when absent.
+  std::string GetFile(std::string_view relative) const;
+  bool Exists(std::string_view relative) const;
+
+ private:
+  std::string root_;
+};
+
+#endif  // KORVA_TESTS_SUPPORT_TESTIMAGE_H
