@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The typical run: Setup on a Japanese LM310 terminal, started from \FlashDisk\SP
+# with a service pack, a patch and a tool. Builds what is needed first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default
+
+bin=build/bin
+image=build/demo-terminal
+rm -rf "$image"
+
+echo "== a Japanese LM310 terminal"
+"$bin/termsim" create "$image" --model LM310 --language ja
+
+# The service-pack folder on the flash disk: Setup itself and three cabinets.
+sp="$image/fs/FlashDisk/SP"
+mkdir -p "$sp"
+cp "$bin/Setup.exe" "$sp/Setup.exe"
+for cab in ServicePackHQ40.CAB Patch01.cab Tool.cab; do
+  (cd "examples/payload/${cab%.*}" && gcab -c -n "$OLDPWD/$sp/$cab" *)
+done
+# The terminal was calibrated before: the record is on the flash disk already.
+printf '80:460,468 652,860 276,852 276,436 652,436 :139:' | iconv -f UTF-8 -t UTF-16LE > "$image/fs/FlashDisk/Calibrate.dat"
+
+# The welcome application is open, as after every start of the terminal.
+"$bin/termsim" window "$image" --class WELCOME --title "ようこそ" --exit-delay 300 >/dev/null
+
+echo "== termsim run $image \\FlashDisk\\SP\\Setup.exe"
+status=0
+"$bin/termsim" run "$image" '\FlashDisk\SP\Setup.exe' || status=$?
+echo "== termsim exit code: $status (100: the terminal reset)"
+
+echo "== installed applications"
+"$bin/termsim" reg export "$image" 'SOFTWARE\Apps'

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs every test: the host build, the sanitizer build, the Win32 build of Setup,
+# and a short fuzzing run. Installs what is missing first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+echo "== host build and tests"
+cmake --workflow --preset default
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
+ASAN_OPTIONS=detect_leaks=0 cmake --workflow --preset asan
+
+echo "== Win32 build of Setup (mingw-w64, the platform's own headers)"
+cmake --workflow --preset win32
+test -f build-win32/bin/Setup.exe
+
+if [ -f tests/fuzz/CMakeLists.txt ]; then
+  echo "== .reg import fuzzing, 30 seconds"
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz
+  mkdir -p build-fuzz/corpus
+  build-fuzz/bin/regfile_fuzz -max_total_time=30 -timeout=10 build-fuzz/corpus
+fi
+echo "== all tests passed"
