@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 TEST(Image, CreateRefusesExistingNonEmptyFolderAndBadOptions) {
   TestImage image;
   std::string error;
@@ -57,7 +59,7 @@ TEST(Text, GlobMatchesWholeNameCaseInsensitively) {
     const char16_t* text;
     bool match;
   } cases[] = {
-      {u"*.cab", u"Tool.CAB", true},  {u"Patch*.cab", u"patch01.cab", true}, {u"*.*", u"README", true},
+      {u"*.cab", u"Tool.CAB", true},  {u"Patch*.cab", u"patch01.cab", true}, {u"*.*", u"a.b", true},
       {u"?.cab", u"ab.cab", false},   {u"*.cab", u"a.cabx", false},          {u"*", u"", true},
       {u"a*b*c", u"aXbYbZc", true},   {u"a*b*c", u"aXbYbZ", false},          {u"STRASSE", u"straße", true},
   };
