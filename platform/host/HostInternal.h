@@ -7,6 +7,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -17,6 +18,8 @@
 #include <string_view>
 #include <variant>
 #include <vector>
+
+struct statx;
 
 namespace host {
 
@@ -78,6 +81,9 @@ struct ImageOptions {
   std::string resetDevice = "restart";       // restart | ignore | absent
   std::string installerPath;                 // host file copied to \Windows\wceload.exe
 };
+
+// False with a one-line reason when `options` name no terminal (checked by CreateImage).
+bool ValidateImageOptions(const ImageOptions& options, std::string* error);
 
 // Makes a new image at `root` (absent or an empty folder). False with a one-line
 // reason on bad options or an existing non-empty folder.
@@ -166,6 +172,33 @@ T Guarded(T failure, F&& body) {
   }
 }
 
+// ---------------------------------------------------------------- registry (Registry.cpp)
+
+// The registry beneath the Reg* calls, for importing and exporting .reg files: no
+// handles, no fault rules. A path is below HKEY_LOCAL_MACHINE ("" is the root, names
+// joined by "\"); names are matched case-insensitively and kept as first written.
+// Database failures throw HostError; an invalid path throws HostError with
+// ERROR_INVALID_PARAMETER.
+struct RegistryValue {
+  std::u16string name;
+  DWORD type = 0;
+  std::string data;
+};
+struct RegistrySubKey {
+  std::u16string name;
+  int64_t id = 0;
+};
+// Every name non-empty and at most 255 characters, at most 16 levels.
+bool IsValidRegistryPath(std::u16string_view path);
+bool IsValidRegistryValueName(std::u16string_view name);
+std::optional<int64_t> RegistryFindKey(std::u16string_view path);
+int64_t RegistryCreateKey(std::u16string_view path);  // creates whatever is missing
+void RegistryDeleteKey(std::u16string_view path);     // the whole tree; nothing if absent
+void RegistrySetValue(int64_t key, std::u16string_view name, DWORD type, std::string_view data);
+void RegistryDeleteValue(int64_t key, std::u16string_view name);  // nothing if absent
+std::vector<RegistrySubKey> RegistrySubKeys(int64_t key);  // in enumeration order
+std::vector<RegistryValue> RegistryValues(int64_t key);    // in enumeration order
+
 // ---------------------------------------------------------------- handles (Handles.cpp)
 
 enum class HandleKind { File, Find, Process, Thread, Mutex, Key, Device };
@@ -188,6 +221,20 @@ std::shared_ptr<T> FindHandleOf(HANDLE handle, HandleKind kind) {
   if (!object || object->Kind() != kind) return nullptr;
   return std::static_pointer_cast<T>(object);
 }
+
+// Process, thread and mutex handles: what WaitForSingleObject waits on (Sync.cpp).
+class Waitable : public HandleObject {
+ public:
+  using Deadline = std::optional<std::chrono::steady_clock::time_point>;  // none: forever
+  // WAIT_OBJECT_0, WAIT_ABANDONED (a mutex whose owner ended) or WAIT_TIMEOUT.
+  virtual DWORD Wait(Deadline deadline) = 0;
+};
+
+// Process and thread handles: signalled when they end, with an exit code then.
+class Task : public Waitable {
+ public:
+  virtual std::optional<DWORD> ExitCode() = 0;  // nullopt while running
+};
 
 // ---------------------------------------------------------------- journal (Journal.cpp)
 
@@ -229,6 +276,8 @@ void RecordSelfExit(DWORD code);
 void EndTerminalProcesses(bool spareCaller);
 // Identity of a live process: start time in clock ticks since boot, 0 if gone.
 int64_t ProcessStartTime(int pid);
+// The same for a child of this process not yet reaped, also once it has ended.
+int64_t ChildStartTime(int pid);
 bool ProcessAlive(int pid, int64_t startTime);
 
 // This process's own start time (cached: it never changes).
@@ -250,6 +299,12 @@ std::optional<StartedProcess> StartProgram(std::u16string_view cePath, std::u16s
 // journals process-exit when the program did not do so itself (a script), unless
 // the terminal was reset or stopped meanwhile. Returns the exit code.
 DWORD RecordChildExit(const StartedProcess& process, int waitStatus);
+
+// ---------------------------------------------------------------- windows (Windows.cpp)
+
+// True once `process` owns a window; for a starter that waits for one (no fault rule
+// applies, nothing is journalled).
+bool HasWindow(const StartedProcess& process);
 
 // ---------------------------------------------------------------- devices (Devices.cpp)
 
@@ -293,10 +348,29 @@ struct ResolvedPath {
   std::string HostPath() const;  // absolute host path, for diagnostics and exec
 };
 // Resolves `cePath` one component at a time beneath fs/: exact name first, else a
-// case-insensitive match; never leaves fs/, refuses symlinks. On failure sets the
-// last error (ERROR_PATH_NOT_FOUND, ERROR_INVALID_NAME, ERROR_FILENAME_EXCED_RANGE...)
-// and returns nullopt. The last component need not exist.
+// case-insensitive match; "\" and "/" separate, "." and ".." apply to the text
+// (clamped at the root), no leading separator still means the root. Never leaves
+// fs/. On failure sets the last error and returns nullopt: ERROR_PATH_NOT_FOUND (a
+// folder on the way is missing), ERROR_INVALID_NAME (< > : " | ? *, control
+// characters, lone surrogates), ERROR_FILENAME_EXCED_RANGE (260 characters or more),
+// ERROR_ACCESS_DENIED (a symlink). The last component need not exist. The root itself
+// comes back as hostName "." with parentFd on fs/.
 std::optional<ResolvedPath> ResolvePath(std::u16string_view cePath);
+// Opens `name` (one component, or ".") beneath the folder `dirFd`, refusing symlinks
+// and every way out of it; O_CLOEXEC is added. -1 with errno on failure.
+int OpenBeneath(int dirFd, const std::string& name, int flags, unsigned mode = 0);
+// The entry `name` of the folder `dirFd`, not following a symlink, with its birth time
+// where the host file system keeps one. False with errno on failure.
+bool StatEntry(int dirFd, const std::string& name, struct ::statx* out);
+// FILE_ATTRIBUTE_* of an entry: DIRECTORY (with TEMPORARY for a volume folder of the
+// root), else ARCHIVE; READONLY when the owner-write bit is clear.
+DWORD AttributesOf(const struct ::statx& entry, bool volumeFolder);
+// A folder of the root that the image names as a volume.
+bool IsVolumeFolder(const ResolvedPath& path);
+// UTC FILETIME of a host time stamp, exact to 100 ns (no rounding).
+FILETIME ToFileTime(int64_t seconds, uint32_t nanoseconds);
+// Birth time where kept, else the status-change time.
+FILETIME CreationTimeOf(const struct ::statx& entry);
 
 }  // namespace host
 

@@ -23,10 +23,12 @@ namespace fs = std::filesystem;
 constexpr const char* kSchema = R"sql(
 CREATE TABLE settings(name TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE reg_keys(
-  id INTEGER PRIMARY KEY,
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
   parent INTEGER REFERENCES reg_keys(id) ON DELETE CASCADE,
   name BLOB NOT NULL,
   sort_key BLOB NOT NULL,
+  path BLOB NOT NULL,
+  path_key BLOB NOT NULL UNIQUE,
   UNIQUE(parent, sort_key));
 CREATE TABLE reg_values(
   key_id INTEGER NOT NULL REFERENCES reg_keys(id) ON DELETE CASCADE,
@@ -51,11 +53,16 @@ CREATE TABLE processes(
   exit_code INTEGER,
   PRIMARY KEY(pid, start_time));
 CREATE TABLE mutexes(
-  name TEXT NOT NULL,
+  name TEXT PRIMARY KEY,
+  owner_pid INTEGER,
+  owner_start_time INTEGER,
+  owner_thread INTEGER,
+  owner_count INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE mutex_handles(
+  name TEXT NOT NULL REFERENCES mutexes(name) ON DELETE CASCADE,
   pid INTEGER NOT NULL,
   start_time INTEGER NOT NULL,
   handle INTEGER NOT NULL,
-  owner_count INTEGER NOT NULL DEFAULT 0,
   PRIMARY KEY(pid, start_time, handle));
 CREATE TABLE open_files(
   dev INTEGER NOT NULL,
@@ -141,7 +148,9 @@ std::string PlatformNameFor(const ImageOptions& options) {
   return "KORVA " + options.model + " CE4.10";
 }
 
-bool ValidateOptions(const ImageOptions& o, std::string* error) {
+}  // namespace
+
+bool ValidateImageOptions(const ImageOptions& o, std::string* error) {
   auto bad = [&](const std::string& text) {
     *error = text;
     return false;
@@ -167,6 +176,8 @@ bool ValidateOptions(const ImageOptions& o, std::string* error) {
   }
   return true;
 }
+
+namespace {
 
 void SetRegistryValue(const std::u16string& key, const std::u16string& name, DWORD type, const void* data,
                       DWORD size) {
@@ -200,7 +211,7 @@ void WriteNewRegistry(const ImageOptions& options) {
 bool CreateImage(const std::string& root, const ImageOptions& options, std::string* error) {
   std::string ignored;
   if (!error) error = &ignored;
-  if (!ValidateOptions(options, error)) return false;
+  if (!ValidateImageOptions(options, error)) return false;
   std::error_code ec;
   if (fs::exists(root, ec)) {
     if (!fs::is_directory(root, ec) || !fs::is_empty(root, ec)) {
@@ -233,7 +244,7 @@ bool CreateImage(const std::string& root, const ImageOptions& options, std::stri
     Exec(db, "PRAGMA journal_mode=WAL;");
     Exec(db, "BEGIN;");
     Exec(db, kSchema);
-    Exec(db, "INSERT INTO reg_keys(id, parent, name, sort_key) VALUES(1, NULL, x'', x'');");
+    Exec(db, "INSERT INTO reg_keys(id, parent, name, sort_key, path, path_key) VALUES(1, NULL, x'', x'', x'', x'');");
     std::ostringstream scale;
     scale.precision(17);
     scale << options.timeScale;

@@ -1,1 +1,544 @@
+// The registry: HKEY_LOCAL_MACHINE in the image database (tables reg_keys and
+// reg_values). Every call reads the database, so a change committed by another
+// process of the terminal is seen at once; every change is one transaction.
 #include "platform/host/HostInternal.h"
+
+#include <cstring>
+
+namespace host {
+
+namespace {
+
+constexpr int64_t kRootKeyId = 1;
+constexpr size_t kMaxNameLength = 255;
+constexpr size_t kMaxDepth = 16;
+
+// A key's identity: its row, and its path below HKEY_LOCAL_MACHINE as stored.
+// Key names never change, so the path cannot go stale; the row can disappear.
+struct KeyRef {
+  int64_t id = kRootKeyId;
+  std::u16string path;
+  size_t depth = 0;
+};
+
+class KeyObject : public HandleObject {
+ public:
+  explicit KeyObject(KeyRef key) : key_(std::move(key)) {}
+  HandleKind Kind() const override { return HandleKind::Key; }
+  const KeyRef& key() const { return key_; }
+
+ private:
+  KeyRef key_;
+};
+
+// Ends a call with its error code from anywhere below the entry point.
+struct RegFailure {
+  LONG code;
+};
+
+[[noreturn]] void FailWith(LONG code) { throw RegFailure{code}; }
+
+// Runs one Reg* call: failures become the returned code; the last error is never set.
+template <class F>
+LONG RegCall(F&& body) {
+  try {
+    return body();
+  } catch (const RegFailure& failure) {
+    return failure.code;
+  } catch (const HostError& error) {
+    return static_cast<LONG>(error.code());
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+bool IsOtherPredefinedKey(HKEY key) {
+  return key == HKEY_CLASSES_ROOT || key == HKEY_CURRENT_USER || key == HKEY_USERS;
+}
+
+bool KeyExists(int64_t id) {
+  Statement query("SELECT 1 FROM reg_keys WHERE id = ?");
+  query.Bind(1, id);
+  return query.Step();
+}
+
+// The key behind a handle, or the call's failure.
+KeyRef KeyOf(HKEY handle) {
+  if (handle == HKEY_LOCAL_MACHINE) return KeyRef{};
+  // NOTES: the terminal keeps only HKEY_LOCAL_MACHINE; the other predefined roots are
+  // empty and cannot be written, so every call on them answers ERROR_FILE_NOT_FOUND.
+  if (IsOtherPredefinedKey(handle)) FailWith(ERROR_FILE_NOT_FOUND);
+  auto object = FindHandleOf<KeyObject>(reinterpret_cast<HANDLE>(handle), HandleKind::Key);
+  if (!object) FailWith(ERROR_INVALID_HANDLE);
+  return object->key();
+}
+
+// The failure of a lookup under `key` that found nothing: the key itself may be gone.
+[[noreturn]] void FailMissing(const KeyRef& key, LONG code) {
+  FailWith(KeyExists(key.id) ? code : ERROR_KEY_DELETED);
+}
+
+void FailIfDeleted(const KeyRef& key) {
+  if (!KeyExists(key.id)) FailWith(ERROR_KEY_DELETED);
+}
+
+// Names are stored as their UTF-16 code units, so that any name (a lone surrogate
+// included) comes back exactly; the sort key orders and matches them case-insensitively.
+std::string NameBlob(std::u16string_view name) {
+  return std::string(reinterpret_cast<const char*>(name.data()), name.size() * sizeof(char16_t));
+}
+
+std::u16string NameFromBlob(const std::string& blob) {
+  std::u16string name(blob.size() / sizeof(char16_t), u'\0');
+  std::memcpy(name.data(), blob.data(), name.size() * sizeof(char16_t));
+  return name;
+}
+
+std::string NameSortKey(std::u16string_view name) { return ToSortKey(FoldCase(name)); }
+
+std::u16string JoinPath(std::u16string_view base, std::u16string_view name) {
+  if (base.empty()) return std::u16string(name);
+  std::u16string path(base);
+  path += u'\\';
+  path += name;
+  return path;
+}
+
+// The names of a path; nullopt when one is empty or longer than 255 characters.
+std::optional<std::vector<std::u16string>> SplitNames(std::u16string_view path) {
+  std::vector<std::u16string> names;
+  if (path.empty()) return names;
+  while (true) {
+    const size_t cut = path.find(u'\\');
+    const std::u16string_view name = path.substr(0, cut);
+    if (name.empty() || name.size() > kMaxNameLength) return std::nullopt;
+    names.emplace_back(name);
+    if (cut == std::u16string_view::npos) return names;
+    path.remove_prefix(cut + 1);
+  }
+}
+
+// The names of a subkey argument. A single trailing backslash is accepted, as the
+// desktop registry does; a leading one, an empty name, a name over 255 characters or
+// a key nested more than 16 levels below the root is refused.
+std::vector<std::u16string> SplitSubKey(const KeyRef& base, const WCHAR* subKey) {
+  std::u16string_view path(subKey ? subKey : u"");
+  if (!path.empty() && path.front() == u'\\') FailWith(ERROR_INVALID_PARAMETER);
+  if (!path.empty() && path.back() == u'\\') path.remove_suffix(1);
+  auto names = SplitNames(path);
+  if (!names || base.depth + names->size() > kMaxDepth) FailWith(ERROR_INVALID_PARAMETER);
+  return std::move(*names);
+}
+
+std::vector<std::u16string> SplitPathOrThrow(std::u16string_view path) {
+  auto names = SplitNames(path);
+  if (!names || names->size() > kMaxDepth) throw HostError("invalid registry path", ERROR_INVALID_PARAMETER);
+  return std::move(*names);
+}
+
+std::u16string JoinNames(const KeyRef& base, const std::vector<std::u16string>& names) {
+  std::u16string path = base.path;
+  for (const auto& name : names) path = JoinPath(path, name);
+  return path;
+}
+
+// The key at `names` below `base`, in one read whatever its depth: every key's whole
+// path is indexed in its folded form. Nothing when the key is absent or `base` is gone
+// (FailMissing tells which).
+std::optional<KeyRef> FindKey(const KeyRef& base, const std::vector<std::u16string>& names) {
+  Statement query(
+      "SELECT id, path FROM reg_keys WHERE path_key = ?1 AND EXISTS(SELECT 1 FROM reg_keys WHERE id = ?2)");
+  const std::string pathKey = NameSortKey(JoinNames(base, names));
+  query.BindBlob(1, pathKey.data(), pathKey.size()).Bind(2, base.id);
+  if (!query.Step()) return std::nullopt;
+  return KeyRef{query.Int(0), NameFromBlob(query.Blob(1)), base.depth + names.size()};
+}
+
+// The fault rules' name for a key: its path as stored, or as given while it does not exist.
+std::u16string KeyTarget(const std::optional<KeyRef>& found, const KeyRef& base,
+                         const std::vector<std::u16string>& names) {
+  return found ? found->path : JoinNames(base, names);
+}
+
+KeyRef InsertSubKey(const KeyRef& parent, std::u16string_view name) {
+  Statement insert("INSERT INTO reg_keys(parent, name, sort_key, path, path_key) VALUES(?, ?, ?, ?, ?)");
+  const std::u16string path = JoinPath(parent.path, name);
+  const std::string blob = NameBlob(name), sortKey = NameSortKey(name);
+  const std::string pathBlob = NameBlob(path), pathKey = NameSortKey(path);
+  insert.Bind(1, parent.id)
+      .BindBlob(2, blob.data(), blob.size())
+      .BindBlob(3, sortKey.data(), sortKey.size())
+      .BindBlob(4, pathBlob.data(), pathBlob.size())
+      .BindBlob(5, pathKey.data(), pathKey.size())
+      .Run();
+  return KeyRef{LastInsertRowId(), path, parent.depth + 1};
+}
+
+// Opens or creates the key at `names` below `base` with every missing key on the way;
+// true in `created` when the last one was new. Runs inside the caller's transaction.
+KeyRef CreatePath(const KeyRef& base, const std::vector<std::u16string>& names, bool* created) {
+  *created = false;
+  if (auto found = FindKey(base, names)) return *found;
+  if (!KeyExists(base.id)) FailWith(ERROR_KEY_DELETED);
+  KeyRef key = base;
+  for (size_t i = 0; i < names.size(); ++i) {
+    auto existing = FindKey(base, std::vector<std::u16string>(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(i + 1)));
+    key = existing ? std::move(*existing) : InsertSubKey(key, names[i]);
+    *created = !existing;
+  }
+  return key;
+}
+
+std::u16string ValueTarget(const KeyRef& key, std::u16string_view valueName) {
+  std::u16string target = key.path;
+  target += u':';
+  target += valueName;
+  return target;
+}
+
+// Consults the fault rules; a rule that fires ends the call with its error.
+void CheckRegistryFault(const char* api, std::u16string_view target) {
+  const Fault fault = CheckFault(api, target);
+  if (fault.action == FaultAction::Fail) FailWith(static_cast<LONG>(fault.error));
+  // A half write means nothing for the registry: the power goes at the call.
+  if (fault.action == FaultAction::PowerLossHalf) PowerLoss();
+}
+
+HKEY NewKeyHandle(KeyRef key) {
+  return reinterpret_cast<HKEY>(AddHandle(std::make_shared<KeyObject>(std::move(key))));
+}
+
+// Creates or replaces a value. A replaced value keeps its name's case and its place
+// in the enumeration; its type and data are the new ones.
+void UpsertValue(int64_t keyId, std::u16string_view name, DWORD type, const void* data, size_t size) {
+  if (size > static_cast<size_t>(sqlite3_limit(Database(), SQLITE_LIMIT_LENGTH, -1)))
+    throw HostError("registry value too large", ERROR_NOT_ENOUGH_MEMORY);
+  Statement upsert(
+      "INSERT INTO reg_values(key_id, name, sort_key, type, data, seq) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, (SELECT COALESCE(MAX(seq), 0) + 1 FROM reg_values WHERE key_id = ?1)) "
+      "ON CONFLICT(key_id, sort_key) DO UPDATE SET type = excluded.type, data = excluded.data");
+  const std::string blob = NameBlob(name), sortKey = NameSortKey(name);
+  upsert.Bind(1, keyId)
+      .BindBlob(2, blob.data(), blob.size())
+      .BindBlob(3, sortKey.data(), sortKey.size())
+      .Bind(4, static_cast<int64_t>(type))
+      .BindBlob(5, data, size)
+      .Run();
+}
+
+bool DeleteValueRow(int64_t keyId, std::u16string_view name) {
+  Statement remove("DELETE FROM reg_values WHERE key_id = ? AND sort_key = ?");
+  const std::string sortKey = NameSortKey(name);
+  remove.Bind(1, keyId).BindBlob(2, sortKey.data(), sortKey.size()).Run();
+  return sqlite3_changes(Database()) > 0;
+}
+
+// Subkeys and values go with the key (ON DELETE CASCADE).
+bool DeleteKeyRow(int64_t id) {
+  Statement remove("DELETE FROM reg_keys WHERE id = ?");
+  remove.Bind(1, id).Run();
+  return sqlite3_changes(Database()) > 0;
+}
+
+struct StoredValue {
+  std::u16string name;
+  DWORD type = REG_NONE;
+  std::string data;
+};
+
+std::optional<StoredValue> FindValue(const KeyRef& key, std::u16string_view name) {
+  Statement query("SELECT name, type, data FROM reg_values WHERE key_id = ? AND sort_key = ?");
+  const std::string sortKey = NameSortKey(name);
+  query.Bind(1, key.id).BindBlob(2, sortKey.data(), sortKey.size());
+  if (!query.Step()) return std::nullopt;
+  return StoredValue{NameFromBlob(query.Blob(0)), static_cast<DWORD>(query.Int(1)), query.Blob(2)};
+}
+
+// Copies a name with its terminator when `*chars` (room including the NUL) allows;
+// otherwise ERROR_MORE_DATA with the buffer and `*chars` untouched.
+LONG CopyName(std::u16string_view name, WCHAR* buffer, DWORD* chars) {
+  if (name.size() + 1 > *chars) return ERROR_MORE_DATA;
+  std::memcpy(buffer, name.data(), name.size() * sizeof(WCHAR));
+  buffer[name.size()] = 0;
+  *chars = static_cast<DWORD>(name.size());
+  return ERROR_SUCCESS;
+}
+
+// The terminal's keys have no class: an empty string where one is asked for.
+LONG CopyEmptyClass(WCHAR* buffer, DWORD* chars) {
+  if (!chars) return ERROR_SUCCESS;
+  if (buffer) {
+    if (*chars < 1) return ERROR_MORE_DATA;
+    buffer[0] = 0;
+  }
+  *chars = 0;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+bool IsValidRegistryPath(std::u16string_view path) {
+  auto names = SplitNames(path);
+  return names && names->size() <= kMaxDepth;
+}
+
+bool IsValidRegistryValueName(std::u16string_view name) { return name.size() <= kMaxNameLength; }
+
+std::optional<int64_t> RegistryFindKey(std::u16string_view path) {
+  const auto found = FindKey(KeyRef{}, SplitPathOrThrow(path));
+  return found ? std::optional<int64_t>(found->id) : std::nullopt;
+}
+
+int64_t RegistryCreateKey(std::u16string_view path) {
+  const auto names = SplitPathOrThrow(path);
+  Transaction transaction;
+  bool created = false;
+  const int64_t id = CreatePath(KeyRef{}, names, &created).id;
+  transaction.Commit();
+  return id;
+}
+
+void RegistryDeleteKey(std::u16string_view path) {
+  const auto names = SplitPathOrThrow(path);
+  if (names.empty()) throw HostError("the registry's root cannot be deleted", ERROR_ACCESS_DENIED);
+  if (auto found = FindKey(KeyRef{}, names)) DeleteKeyRow(found->id);
+}
+
+void RegistrySetValue(int64_t key, std::u16string_view name, DWORD type, std::string_view data) {
+  if (!IsValidRegistryValueName(name)) throw HostError("registry value name too long", ERROR_INVALID_PARAMETER);
+  if (!KeyExists(key)) throw HostError("registry key deleted", ERROR_KEY_DELETED);
+  UpsertValue(key, name, type, data.data(), data.size());
+}
+
+void RegistryDeleteValue(int64_t key, std::u16string_view name) { DeleteValueRow(key, name); }
+
+std::vector<RegistrySubKey> RegistrySubKeys(int64_t key) {
+  std::vector<RegistrySubKey> subKeys;
+  Statement query("SELECT name, id FROM reg_keys WHERE parent = ? ORDER BY sort_key");
+  query.Bind(1, key);
+  while (query.Step()) subKeys.push_back({NameFromBlob(query.Blob(0)), query.Int(1)});
+  return subKeys;
+}
+
+std::vector<RegistryValue> RegistryValues(int64_t key) {
+  std::vector<RegistryValue> values;
+  Statement query("SELECT name, type, data FROM reg_values WHERE key_id = ? ORDER BY seq");
+  query.Bind(1, key);
+  while (query.Step()) values.push_back({NameFromBlob(query.Blob(0)), static_cast<DWORD>(query.Int(1)), query.Blob(2)});
+  return values;
+}
+
+}  // namespace host
+
+using host::FailWith;
+using host::KeyRef;
+using host::RegCall;
+
+LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+  (void)samDesired;  // the terminal has no registry security: any mask is accepted
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  return RegCall([&]() -> LONG {
+    const KeyRef base = host::KeyOf(hKey);
+    if (ulOptions != 0) FailWith(ERROR_INVALID_PARAMETER);  // reserved on CE
+    const auto names = host::SplitSubKey(base, lpSubKey);
+    const auto found = host::FindKey(base, names);
+    host::CheckRegistryFault("RegOpenKeyExW", host::KeyTarget(found, base, names));
+    if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
+    *phkResult = host::NewKeyHandle(*found);
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+                     REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                     LPDWORD lpdwDisposition) {
+  (void)samDesired;  // the terminal has no registry security: any mask is accepted
+  (void)lpClass;     // NOTES: key classes are not kept; every key's class reads back as ""
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  return RegCall([&]() -> LONG {
+    const KeyRef base = host::KeyOf(hKey);
+    // Reserved must be 0. NOTES: CE ignores dwOptions; the terminal has no volatile keys
+    // and no security attributes, so it refuses them rather than pretend.
+    if (Reserved != 0 || dwOptions != REG_OPTION_NON_VOLATILE || lpSecurityAttributes)
+      FailWith(ERROR_INVALID_PARAMETER);
+    const auto names = host::SplitSubKey(base, lpSubKey);
+    host::CheckRegistryFault("RegCreateKeyExW", host::KeyTarget(host::FindKey(base, names), base, names));
+
+    host::Transaction transaction;
+    bool created = false;
+    KeyRef key = host::CreatePath(base, names, &created);
+    transaction.Commit();
+    *phkResult = host::NewKeyHandle(std::move(key));
+    if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                      LPDWORD lpcbData) {
+  if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
+  return RegCall([&]() -> LONG {
+    const KeyRef key = host::KeyOf(hKey);
+    const std::u16string name = host::ToU16(lpValueName);
+    host::CheckRegistryFault("RegQueryValueExW", host::ValueTarget(key, name));
+    const auto value = host::FindValue(key, name);
+    if (!value) host::FailMissing(key, ERROR_FILE_NOT_FOUND);
+    const auto size = static_cast<DWORD>(value->data.size());
+    if (lpType) *lpType = value->type;
+    if (!lpData) {
+      if (lpcbData) *lpcbData = size;
+      return ERROR_SUCCESS;
+    }
+    if (*lpcbData < size) {
+      *lpcbData = size;
+      return ERROR_MORE_DATA;
+    }
+    std::memcpy(lpData, value->data.data(), size);
+    *lpcbData = size;
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                    DWORD cbData) {
+  if (Reserved != 0 || (!lpData && cbData != 0)) return ERROR_INVALID_PARAMETER;
+  return RegCall([&]() -> LONG {
+    const KeyRef key = host::KeyOf(hKey);
+    const std::u16string name = host::ToU16(lpValueName);
+    if (name.size() > host::kMaxNameLength) FailWith(ERROR_INVALID_PARAMETER);
+    host::CheckRegistryFault("RegSetValueExW", host::ValueTarget(key, name));
+
+    host::Transaction transaction;
+    host::FailIfDeleted(key);
+    host::UpsertValue(key.id, name, dwType, lpData, cbData);
+    transaction.Commit();
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                      LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                      LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                      PFILETIME lpftLastWriteTime) {
+  if (lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
+  return RegCall([&]() -> LONG {
+    const KeyRef key = host::KeyOf(hKey);
+    host::CheckRegistryFault("RegQueryInfoKeyW", key.path);
+    // One statement, so that the counts describe one state of the key. The lengths
+    // are in characters (name blobs hold two bytes each), the data length in bytes.
+    host::Statement query(
+        "SELECT (SELECT COUNT(*) FROM reg_keys WHERE parent = ?1),"
+        " (SELECT COALESCE(MAX(length(name)), 0) / 2 FROM reg_keys WHERE parent = ?1),"
+        " (SELECT COUNT(*) FROM reg_values WHERE key_id = ?1),"
+        " (SELECT COALESCE(MAX(length(name)), 0) / 2 FROM reg_values WHERE key_id = ?1),"
+        " (SELECT COALESCE(MAX(length(data)), 0) FROM reg_values WHERE key_id = ?1),"
+        " EXISTS(SELECT 1 FROM reg_keys WHERE id = ?1)");
+    query.Bind(1, key.id);
+    query.Step();
+    if (query.Int(5) == 0) FailWith(ERROR_KEY_DELETED);
+    const LONG classResult = host::CopyEmptyClass(lpClass, lpcchClass);
+    if (classResult != ERROR_SUCCESS) return classResult;
+    auto put = [](LPDWORD out, int64_t value) {
+      if (out) *out = static_cast<DWORD>(value);
+    };
+    put(lpcSubKeys, query.Int(0));
+    put(lpcbMaxSubKeyLen, query.Int(1));
+    put(lpcbMaxClassLen, 0);
+    put(lpcValues, query.Int(2));
+    put(lpcbMaxValueNameLen, query.Int(3));
+    put(lpcbMaxValueLen, query.Int(4));
+    // NOTES: the terminal keeps no security descriptors and no key write times.
+    put(lpcbSecurityDescriptor, 0);
+    if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{0, 0};
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                   LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+  if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
+  return RegCall([&]() -> LONG {
+    const KeyRef key = host::KeyOf(hKey);
+    host::CheckRegistryFault("RegEnumKeyExW", key.path);
+    // Case-insensitive name order: indices stay put while no subkey comes or goes.
+    host::Statement query("SELECT name FROM reg_keys WHERE parent = ? ORDER BY sort_key LIMIT 1 OFFSET ?");
+    query.Bind(1, key.id).Bind(2, static_cast<int64_t>(dwIndex));
+    if (!query.Step()) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
+    // A name that does not fit leaves the buffer and its size as they were.
+    const LONG result = host::CopyName(host::NameFromBlob(query.Blob(0)), lpName, lpcchName);
+    if (result != ERROR_SUCCESS) return result;
+    host::CopyEmptyClass(lpClass, lpcchClass);
+    if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{0, 0};
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
+  return RegCall([&]() -> LONG {
+    const KeyRef key = host::KeyOf(hKey);
+    host::CheckRegistryFault("RegEnumValueW", key.path);
+    // Values come in the order they were first written, as the desktop registry gives them.
+    host::Statement query("SELECT name, type, data FROM reg_values WHERE key_id = ? ORDER BY seq LIMIT 1 OFFSET ?");
+    query.Bind(1, key.id).Bind(2, static_cast<int64_t>(dwIndex));
+    if (!query.Step()) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
+    const std::u16string name = host::NameFromBlob(query.Blob(0));
+    const std::string data = query.Blob(2);
+    const auto size = static_cast<DWORD>(data.size());
+    // As the desktop registry answers: when the name or the data does not fit, the
+    // type and the data's size are given, the name's size stays, both buffers untouched.
+    if (lpType) *lpType = static_cast<DWORD>(query.Int(1));
+    if (name.size() + 1 > *lpcchValueName || (lpData && *lpcbData < size)) {
+      if (lpcbData) *lpcbData = size;
+      return ERROR_MORE_DATA;
+    }
+    host::CopyName(name, lpValueName, lpcchValueName);
+    if (lpData) std::memcpy(lpData, data.data(), size);
+    if (lpcbData) *lpcbData = size;
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+  if (!lpSubKey) return ERROR_INVALID_PARAMETER;
+  return RegCall([&]() -> LONG {
+    const KeyRef base = host::KeyOf(hKey);
+    const auto names = host::SplitSubKey(base, lpSubKey);
+    const auto found = host::FindKey(base, names);
+    host::CheckRegistryFault("RegDeleteKeyW", host::KeyTarget(found, base, names));
+    if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
+    if (found->id == host::kRootKeyId) FailWith(ERROR_ACCESS_DENIED);
+
+    // As on CE, the whole tree goes, values included. NOTES: CE refuses to delete a key
+    // that is open; the terminal deletes it, and its handles then answer ERROR_KEY_DELETED.
+    host::Transaction transaction;
+    const bool removed = host::DeleteKeyRow(found->id);
+    transaction.Commit();
+    if (!removed) FailWith(names.empty() ? ERROR_KEY_DELETED : ERROR_FILE_NOT_FOUND);
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+  return RegCall([&]() -> LONG {
+    const KeyRef key = host::KeyOf(hKey);
+    const std::u16string name = host::ToU16(lpValueName);
+    host::CheckRegistryFault("RegDeleteValueW", host::ValueTarget(key, name));
+    host::Transaction transaction;
+    const bool removed = host::DeleteValueRow(key.id, name);
+    transaction.Commit();
+    if (!removed) host::FailMissing(key, ERROR_FILE_NOT_FOUND);
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG RegCloseKey(HKEY hKey) {
+  if (hKey == HKEY_LOCAL_MACHINE || host::IsOtherPredefinedKey(hKey)) return ERROR_SUCCESS;
+  auto object = host::FindHandleOf<host::KeyObject>(reinterpret_cast<HANDLE>(hKey), host::HandleKind::Key);
+  if (!object) return ERROR_INVALID_HANDLE;
+  host::RemoveHandle(reinterpret_cast<HANDLE>(hKey));
+  return ERROR_SUCCESS;
+}

@@ -1,0 +1,339 @@
+// The registry calls against a real image: Windows' answers, shared state between
+// processes, and a reference model under random operations.
+#include "tests/support/TestImage.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <random>
+
+namespace {
+
+constexpr DWORD kSentinel = 0xdeadbeef;
+
+// Every registry call returns its code and leaves the last error alone.
+#define EXPECT_REG(call, code)                    \
+  do {                                            \
+    SetLastError(kSentinel);                      \
+    EXPECT_EQ((call), static_cast<LONG>(code));   \
+    EXPECT_EQ(GetLastError(), kSentinel) << #call; \
+  } while (0)
+
+HKEY Create(const char16_t* path, DWORD* disposition = nullptr) {
+  HKEY key = nullptr;
+  EXPECT_REG(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, disposition),
+             ERROR_SUCCESS);
+  return key;
+}
+
+LONG Open(HKEY base, const char16_t* path, HKEY* key) { return RegOpenKeyExW(base, path, 0, KEY_ALL_ACCESS, key); }
+
+LONG SetBytes(HKEY key, const char16_t* name, DWORD type, std::string_view bytes) {
+  return RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()));
+}
+
+std::u16string EnumKey(HKEY key, DWORD index) {
+  WCHAR name[256];
+  DWORD chars = 256;
+  if (RegEnumKeyExW(key, index, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) return u"<none>";
+  return std::u16string(name, chars);
+}
+
+TEST(RegistryOpenCreate, BadArguments) {
+  TestImage image;
+  HKEY key = reinterpret_cast<HKEY>(kSentinel);
+  EXPECT_REG(Open(HKEY_LOCAL_MACHINE, u"nls", nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_REG(Open(reinterpret_cast<HKEY>(0x1234), u"nls", &key), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(key, nullptr);
+  EXPECT_REG(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"nls", 1, 0, &key), ERROR_INVALID_PARAMETER);
+  const std::u16string longName(256, u'x'), deep = u"1\\2\\3\\4\\5\\6\\7\\8\\9\\10\\11\\12\\13\\14\\15\\16";
+  for (const std::u16string& bad : {std::u16string(u"\\nls"), std::u16string(u"a\\\\b"), longName, deep + u"\\17"}) {
+    EXPECT_REG(Open(HKEY_LOCAL_MACHINE, bad.c_str(), &key), ERROR_INVALID_PARAMETER);
+    EXPECT_REG(RegCreateKeyExW(HKEY_LOCAL_MACHINE, bad.c_str(), 0, nullptr, 0, 0, nullptr, &key, nullptr),
+               ERROR_INVALID_PARAMETER);
+  }
+  EXPECT_REG(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"a", 1, nullptr, 0, 0, nullptr, &key, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_REG(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"a", 0, nullptr, 0, 0, nullptr, nullptr, nullptr),
+             ERROR_INVALID_PARAMETER);
+  // The limits themselves are allowed.
+  RegCloseKey(Create(std::u16string(255, u'x').c_str()));
+  RegCloseKey(Create(deep.c_str()));
+  // Only HKEY_LOCAL_MACHINE holds keys.
+  EXPECT_REG(Open(HKEY_CURRENT_USER, u"nls", &key), ERROR_FILE_NOT_FOUND);
+  EXPECT_REG(RegCreateKeyExW(HKEY_USERS, u"a", 0, nullptr, 0, 0, nullptr, &key, nullptr), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(RegistryOpenCreate, CreatesWholePathCaseInsensitivelyAndPreservesCase) {
+  TestImage image;
+  HKEY key = reinterpret_cast<HKEY>(kSentinel);
+  EXPECT_REG(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Korva\\Service Pack", &key), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(key, nullptr);
+  DWORD disposition = kSentinel;
+  HKEY created = Create(u"SOFTWARE\\Korva\\Service Pack\\", &disposition);  // trailing backslash accepted
+  EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+  RegCloseKey(Create(u"software\\KORVA\\service pack", &disposition));
+  EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+  EXPECT_REG(Open(HKEY_LOCAL_MACHINE, u"sOfTwArE\\kOrVa", &key), ERROR_SUCCESS);
+  EXPECT_EQ(EnumKey(key, 0), u"Service Pack");  // as first written
+  HKEY same = nullptr;
+  EXPECT_REG(Open(key, nullptr, &same), ERROR_SUCCESS);  // a new handle to the key itself
+  EXPECT_NE(same, key);
+  EXPECT_REG(RegCloseKey(same), ERROR_SUCCESS);
+  // Full case folding: "STRASSE" and "straße" are one name.
+  RegCloseKey(Create(u"Stra\u00DFe"));
+  EXPECT_REG(Open(HKEY_LOCAL_MACHINE, u"STRASSE", &same), ERROR_SUCCESS);
+  RegCloseKey(same);
+  RegCloseKey(key);
+  RegCloseKey(created);
+}
+
+TEST(RegistryValues, QueryAnswersAsWindows) {
+  TestImage image;
+  HKEY key = Create(u"SOFTWARE\\Test");
+  const std::string unterminated("a\0b\0c\0", 6);  // "abc" written without its terminator
+  EXPECT_REG(SetBytes(key, u"Text", REG_SZ, unterminated), ERROR_SUCCESS);
+  DWORD type = kSentinel, size = kSentinel, reserved = 0;
+  BYTE buffer[16];
+  EXPECT_REG(RegQueryValueExW(key, u"Text", &reserved, &type, buffer, &size), ERROR_INVALID_PARAMETER);
+  EXPECT_REG(RegQueryValueExW(key, u"Text", nullptr, &type, buffer, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(type, kSentinel);
+  EXPECT_REG(RegQueryValueExW(key, u"Missing", nullptr, &type, buffer, &size), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(size, kSentinel);
+  EXPECT_REG(RegQueryValueExW(key, u"TEXT", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);  // exists
+  EXPECT_REG(RegQueryValueExW(key, u"text", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(size, 6u);
+  // Too small: the needed size and the type, the buffer untouched.
+  std::memset(buffer, 0xAB, sizeof buffer);
+  size = 5;
+  type = kSentinel;
+  EXPECT_REG(RegQueryValueExW(key, u"Text", nullptr, &type, buffer, &size), ERROR_MORE_DATA);
+  EXPECT_EQ(size, 6u);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(buffer[0], 0xAB);
+  // Exactly as stored: no terminator added, the byte after the data untouched.
+  size = sizeof buffer;
+  EXPECT_REG(RegQueryValueExW(key, u"Text", nullptr, &type, buffer, &size), ERROR_SUCCESS);
+  EXPECT_EQ(size, 6u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 6), unterminated);
+  EXPECT_EQ(buffer[6], 0xAB);
+  // NULL and "" are the unnamed value; a key has none until written.
+  EXPECT_REG(RegQueryValueExW(key, nullptr, nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
+  EXPECT_REG(SetBytes(key, u"", REG_BINARY, ""), ERROR_SUCCESS);
+  EXPECT_REG(RegQueryValueExW(key, nullptr, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(size, 0u);
+  RegCloseKey(key);
+}
+
+TEST(RegistryValues, SetReplacesTypeAndKeepsNameCase) {
+  TestImage image;
+  HKEY key = Create(u"A");
+  const DWORD number = 7;
+  EXPECT_REG(RegSetValueExW(key, u"Reset", 1, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4),
+             ERROR_INVALID_PARAMETER);
+  EXPECT_REG(RegSetValueExW(key, u"Reset", 0, REG_DWORD, nullptr, 4), ERROR_INVALID_PARAMETER);
+  EXPECT_REG(SetBytes(key, std::u16string(256, u'v').c_str(), REG_BINARY, "x"), ERROR_INVALID_PARAMETER);
+  EXPECT_REG(SetBytes(key, std::u16string(255, u'v').c_str(), REG_BINARY, "x"), ERROR_SUCCESS);
+  EXPECT_REG(RegSetValueExW(key, u"Reset", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4), ERROR_SUCCESS);
+  EXPECT_REG(SetBytes(key, u"RESET", REG_SZ, std::string("1\0\0\0", 4)), ERROR_SUCCESS);
+  WCHAR name[8];
+  DWORD chars = 8, type = 0, size = 0;
+  EXPECT_REG(RegEnumValueW(key, 1, name, &chars, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(std::u16string(name, chars), u"Reset");
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(size, 4u);
+  EXPECT_REG(RegDeleteValueW(key, u"reset"), ERROR_SUCCESS);
+  EXPECT_REG(RegDeleteValueW(key, u"reset"), ERROR_FILE_NOT_FOUND);
+  RegCloseKey(key);
+}
+
+TEST(RegistryEnumeration, OrderSizesAndInfo) {
+  TestImage image;
+  HKEY key = Create(u"E");
+  for (const char16_t* name : {u"b", u"C", u"A", u"12"}) RegCloseKey(Create((std::u16string(u"E\\") + name).c_str()));
+  for (const char16_t* name : {u"zeta", u"alpha"}) EXPECT_REG(SetBytes(key, name, REG_BINARY, "123"), ERROR_SUCCESS);
+  EXPECT_EQ(EnumKey(key, 0), u"12");
+  EXPECT_EQ(EnumKey(key, 1), u"A");
+  EXPECT_EQ(EnumKey(key, 2), u"b");
+  EXPECT_EQ(EnumKey(key, 3), u"C");
+  WCHAR name[4] = {u'#', u'#', u'#', u'#'};
+  DWORD chars = 2;  // "12" needs room for its terminator: size and buffer stay as they were
+  EXPECT_REG(RegEnumKeyExW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+  EXPECT_EQ(chars, 2u);
+  EXPECT_EQ(name[0], u'#');
+  chars = 3;
+  EXPECT_REG(RegEnumKeyExW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(chars, 2u);
+  EXPECT_EQ(name[2], 0);
+  EXPECT_EQ(name[3], u'#');
+  EXPECT_REG(RegEnumKeyExW(key, 4, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+  EXPECT_REG(RegEnumKeyExW(key, 0, nullptr, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
+  // Values come in the order first written.
+  // A name that does not fit: its size stays, the data's size and type are given.
+  BYTE data[4] = {0xAB, 0xAB, 0xAB, 0xAB};
+  DWORD type = kSentinel, size = sizeof data;
+  chars = 4;
+  EXPECT_REG(RegEnumValueW(key, 0, name, &chars, nullptr, &type, data, &size), ERROR_MORE_DATA);
+  EXPECT_EQ(chars, 4u);
+  EXPECT_EQ(size, 3u);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
+  EXPECT_EQ(name[0], u'1');  // from the last successful call
+  EXPECT_EQ(data[0], 0xAB);
+  chars = 5;
+  WCHAR value[8];
+  EXPECT_REG(RegEnumValueW(key, 0, value, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(std::u16string(value, chars), u"zeta");
+  EXPECT_REG(RegEnumValueW(key, 2, value, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+
+  DWORD subKeys = kSentinel, maxSubKey = kSentinel, values = kSentinel, maxName = kSentinel, maxData = kSentinel;
+  EXPECT_REG(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, &maxSubKey, nullptr, &values, &maxName,
+                              &maxData, nullptr, nullptr),
+             ERROR_SUCCESS);
+  EXPECT_EQ(subKeys, 4u);
+  EXPECT_EQ(maxSubKey, 2u);  // characters, without the terminator
+  EXPECT_EQ(values, 2u);
+  EXPECT_EQ(maxName, 5u);
+  EXPECT_EQ(maxData, 3u);  // bytes
+  EXPECT_REG(RegQueryInfoKeyW(key, name, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                              nullptr, nullptr),
+             ERROR_INVALID_PARAMETER);
+  RegCloseKey(key);
+}
+
+TEST(RegistryDelete, TreesHandlesAndRoots) {
+  TestImage image;
+  HKEY parent = Create(u"P");
+  HKEY child = Create(u"P\\Child\\Grandchild");
+  EXPECT_REG(SetBytes(child, u"v", REG_BINARY, "1"), ERROR_SUCCESS);
+  EXPECT_REG(RegDeleteKeyW(parent, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_REG(RegDeleteKeyW(parent, u"Missing"), ERROR_FILE_NOT_FOUND);
+  EXPECT_REG(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u""), ERROR_ACCESS_DENIED);
+  EXPECT_REG(RegDeleteKeyW(parent, u"CHILD"), ERROR_SUCCESS);  // the whole tree, as CE does
+  // A handle to a deleted key fails every call but its close.
+  DWORD size = 0;
+  HKEY reopened = nullptr;
+  WCHAR name[8];
+  DWORD chars = 8;
+  EXPECT_REG(RegQueryValueExW(child, u"v", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
+  EXPECT_REG(SetBytes(child, u"v", REG_BINARY, "2"), ERROR_KEY_DELETED);
+  EXPECT_REG(RegEnumKeyExW(child, 0, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_KEY_DELETED);
+  EXPECT_REG(RegQueryInfoKeyW(child, nullptr, nullptr, nullptr, &size, nullptr, nullptr, nullptr, nullptr, nullptr,
+                              nullptr, nullptr),
+             ERROR_KEY_DELETED);
+  EXPECT_REG(Open(child, nullptr, &reopened), ERROR_KEY_DELETED);
+  EXPECT_REG(RegCreateKeyExW(child, u"x", 0, nullptr, 0, 0, nullptr, &reopened, nullptr), ERROR_KEY_DELETED);
+  EXPECT_REG(Open(HKEY_LOCAL_MACHINE, u"P\\Child", &reopened), ERROR_FILE_NOT_FOUND);
+  EXPECT_REG(RegCloseKey(child), ERROR_SUCCESS);
+  EXPECT_REG(RegCloseKey(child), ERROR_INVALID_HANDLE);
+  EXPECT_REG(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+  SetLastError(kSentinel);
+  EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(parent)));  // keys close only with RegCloseKey
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_REG(RegCloseKey(parent), ERROR_SUCCESS);
+}
+
+TEST(RegistryFaults, RuleFailsTheCallBeforeItsEffect) {
+  TestImage image;
+  host::Statement add("INSERT INTO faults(api, pattern, error) VALUES(?, ?, ?)");
+  add.Bind(1, std::string_view("RegSetValueExW")).Bind(2, std::string_view("software\\korva\\*:Reset"));
+  add.Bind(3, std::string_view("ERROR_WRITE_PROTECT")).Run();
+  HKEY key = Create(u"SOFTWARE\\KORVA\\Service Pack");
+  EXPECT_REG(SetBytes(key, u"Reset", REG_BINARY, "1"), ERROR_WRITE_PROTECT);
+  EXPECT_REG(RegQueryValueExW(key, u"Reset", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+  EXPECT_REG(SetBytes(key, u"Other", REG_BINARY, "1"), ERROR_SUCCESS);
+  host::Statement events("SELECT fields FROM journal WHERE event = 'fault'");
+  ASSERT_TRUE(events.Step());
+  EXPECT_NE(events.Text(0).find("SOFTWARE\\\\KORVA\\\\Service Pack:Reset"), std::string::npos) << events.Text(0);
+  RegCloseKey(key);
+}
+
+TEST(RegistryProcesses, ChangesOfAnotherProcessAreSeenAtOnce) {
+  TestImage image;
+  HKEY key = Create(u"Shared");
+  HKEY doomed = Create(u"Shared\\Doomed");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The child opens the image afresh, as a process of the terminal does.
+    std::string error;
+    int code = host::AttachImage(image.root(), &error) ? 0 : 10;
+    HKEY own = nullptr;
+    if (!code && Open(HKEY_LOCAL_MACHINE, u"SHARED", &own) != ERROR_SUCCESS) code = 11;
+    if (!code && SetBytes(own, u"FromChild", REG_BINARY, "42") != ERROR_SUCCESS) code = 12;
+    if (!code && RegDeleteKeyW(own, u"Doomed") != ERROR_SUCCESS) code = 13;
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  char data[4] = {};
+  DWORD size = sizeof data;
+  EXPECT_REG(RegQueryValueExW(key, u"FromChild", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(data, size), "42");
+  EXPECT_REG(SetBytes(doomed, u"v", REG_BINARY, "1"), ERROR_KEY_DELETED);
+  RegCloseKey(doomed);
+  RegCloseKey(key);
+}
+
+// Random operations on a handful of keys and values, against a map of what the
+// registry must hold. Names differ only in case to exercise matching.
+TEST(RegistryModel, AgreesWithReferenceUnderRandomOperations) {
+  TestImage image;
+  const std::u16string keys[] = {u"M\\k1", u"M\\K1\\sub", u"M\\k2"};
+  const std::u16string names[] = {u"a", u"A", u"b", u""};
+  std::map<std::pair<int, std::u16string>, std::string> model;  // (key index, folded name) -> data
+  std::mt19937 random(20240611);
+  for (int step = 0; step < 600; ++step) {
+    const int k = static_cast<int>(random() % 3);
+    const std::u16string& name = names[random() % 4];
+    const std::u16string folded = host::FoldCase(name);
+    HKEY key = Create(keys[k].c_str());
+    switch (random() % 4) {
+      case 0:
+      case 1: {
+        const std::string data(random() % 5, static_cast<char>('0' + step % 10));
+        ASSERT_EQ(SetBytes(key, name.c_str(), REG_BINARY, data), ERROR_SUCCESS);
+        model[{k, folded}] = data;
+        break;
+      }
+      case 2:
+        ASSERT_EQ(RegDeleteValueW(key, name.c_str()), model.erase({k, folded}) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
+        break;
+      case 3:
+        if (k == 0 && random() % 8 == 0) {  // the whole subtree of k1, k1\sub included
+          RegCloseKey(key);
+          key = nullptr;
+          ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, keys[0].c_str()), ERROR_SUCCESS);
+          std::erase_if(model, [](const auto& entry) { return entry.first.first <= 1; });
+        }
+        break;
+    }
+    if (key) RegCloseKey(key);
+    for (int check = 0; check < 3; ++check) {
+      HKEY probe = Create(keys[check].c_str());
+      DWORD values = 0;
+      ASSERT_EQ(RegQueryInfoKeyW(probe, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
+                                 nullptr, nullptr, nullptr),
+                ERROR_SUCCESS);
+      DWORD expected = 0;
+      for (const auto& [where, data] : model) {
+        if (where.first != check) continue;
+        ++expected;
+        char buffer[8];
+        DWORD size = sizeof buffer;
+        ASSERT_EQ(RegQueryValueExW(probe, where.second.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(std::string(buffer, size), data) << "step " << step;
+      }
+      ASSERT_EQ(values, expected) << "step " << step;
+      RegCloseKey(probe);
+    }
+  }
+}
+
+}  // namespace
