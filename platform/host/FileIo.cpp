@@ -1,1 +1,544 @@
+// Files of fs/: CreateFileW and the calls on its handles, GetFileAttributesW,
+// CopyFileW, DeleteFileW, CreateDirectoryW.
+//
+// The terminal enforces what FAT and CE enforce and Linux does not:
+// - FILE_ATTRIBUTE_READONLY (the owner-write bit) refuses writing, truncating,
+//   overwriting and deleting, whoever the process runs as (root ignores mode bits);
+// - share modes hold across every process of the terminal, through the open_files
+//   table of the image (keyed by device and inode, rows of ended processes ignored);
+// - an open file cannot be deleted (CE 4.x has no FILE_SHARE_DELETE).
 #include "platform/host/HostInternal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <vector>
+
+namespace host {
+
+namespace {
+
+constexpr DWORD kFileFlagWriteThrough = 0x80000000u;
+constexpr DWORD kFileFlagRandomAccess = 0x10000000u;
+constexpr DWORD kFileFlagSequentialScan = 0x08000000u;
+constexpr DWORD kErrorNegativeSeek = 131;
+
+// Access rights and flags the terminal implements. Anything else (overlapped I/O,
+// delete-on-close, hidden or system attributes it could not keep) is refused with
+// ERROR_INVALID_PARAMETER rather than ignored.
+constexpr DWORD kSupportedAccess = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
+constexpr DWORD kSupportedShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kSupportedFlags = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL |
+                                  kFileFlagWriteThrough | kFileFlagRandomAccess | kFileFlagSequentialScan;
+
+bool Reads(DWORD access) { return access & (GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL); }
+bool Writes(DWORD access) { return access & (GENERIC_WRITE | GENERIC_ALL); }
+bool IsReadOnly(const struct ::statx& st) { return !(st.stx_mode & S_IWUSR); }
+
+DWORD LastErrno() { return ErrorFromErrno(errno); }
+
+// A fault rule on this call: true when the call must fail here (last error set).
+// A power loss ends the terminal, this process included, before any effect.
+bool Faulted(const char* api, std::u16string_view target) {
+  const Fault fault = CheckFault(api, target);
+  if (fault.action == FaultAction::PowerLossHalf) PowerLoss();
+  if (fault.action != FaultAction::Fail) return false;
+  ::SetLastError(fault.error);
+  return true;
+}
+
+// ---------------------------------------------------------------- the open-file table
+
+struct FileId {
+  int64_t dev;
+  int64_t ino;
+};
+
+FileId IdOf(const struct ::statx& st) {
+  return {static_cast<int64_t>(::makedev(st.stx_dev_major, st.stx_dev_minor)), static_cast<int64_t>(st.stx_ino)};
+}
+
+std::atomic<int64_t> g_nextOpenId{1};
+
+struct OpenRow {
+  DWORD access;
+  DWORD share;
+};
+
+// The opens of `id` by live processes; rows of ended processes are removed on the
+// way. Call inside a Transaction.
+std::vector<OpenRow> LiveOpens(FileId id) {
+  std::vector<OpenRow> live;
+  std::vector<std::pair<int64_t, int64_t>> dead;
+  {
+    Statement query("SELECT access, share, pid, start_time FROM open_files WHERE dev = ? AND ino = ?");
+    query.Bind(1, id.dev).Bind(2, id.ino);
+    while (query.Step()) {
+      const int pid = static_cast<int>(query.Int(2));
+      const int64_t start = query.Int(3);
+      if (ProcessAlive(pid, start)) {
+        live.push_back({static_cast<DWORD>(query.Int(0)), static_cast<DWORD>(query.Int(1))});
+      } else {
+        dead.emplace_back(pid, start);
+      }
+    }
+  }
+  for (const auto& [pid, start] : dead) {
+    Statement remove("DELETE FROM open_files WHERE pid = ? AND start_time = ?");
+    remove.Bind(1, pid).Bind(2, start).Run();
+  }
+  return live;
+}
+
+// Whether an open with `access` and `share` may join the live opens of `id`. Opens
+// without read or write access take no part in sharing, as on Windows.
+bool SharingAllows(FileId id, DWORD access, DWORD share) {
+  for (const auto& open : LiveOpens(id)) {
+    if (!Reads(open.access) && !Writes(open.access)) continue;
+    if (Reads(access) && !(open.share & FILE_SHARE_READ)) return false;
+    if (Writes(access) && !(open.share & FILE_SHARE_WRITE)) return false;
+    if (Reads(open.access) && !(share & FILE_SHARE_READ)) return false;
+    if (Writes(open.access) && !(share & FILE_SHARE_WRITE)) return false;
+  }
+  return true;
+}
+
+int64_t AddOpen(FileId id, DWORD access, DWORD share) {
+  const int64_t openId = g_nextOpenId++;
+  Statement insert("INSERT INTO open_files(dev, ino, pid, start_time, handle, access, share) VALUES(?, ?, ?, ?, ?, ?, ?)");
+  insert.Bind(1, id.dev).Bind(2, id.ino).Bind(3, int64_t{::getpid()}).Bind(4, SelfStartTime());
+  insert.Bind(5, openId).Bind(6, int64_t{access}).Bind(7, int64_t{share}).Run();
+  return openId;
+}
+
+void RemoveOpen(int64_t openId) {
+  Statement remove("DELETE FROM open_files WHERE pid = ? AND start_time = ? AND handle = ?");
+  remove.Bind(1, int64_t{::getpid()}).Bind(2, SelfStartTime()).Bind(3, openId).Run();
+}
+
+// ---------------------------------------------------------------- descriptors
+
+// One host descriptor and, once registered, its row in the open-file table.
+class OpenFile {
+ public:
+  OpenFile() = default;
+  explicit OpenFile(int fd) : fd_(fd) {}
+  ~OpenFile() { Reset(); }
+  OpenFile(OpenFile&& other) noexcept : fd_(other.fd_), openId_(other.openId_) {
+    other.fd_ = -1;
+    other.openId_ = 0;
+  }
+  OpenFile& operator=(OpenFile&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = other.fd_;
+      openId_ = other.openId_;
+      other.fd_ = -1;
+      other.openId_ = 0;
+    }
+    return *this;
+  }
+
+  int fd() const { return fd_; }
+  void Register(FileId id, DWORD access, DWORD share) { openId_ = AddOpen(id, access, share); }
+  void Reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (openId_) {
+      // The image may be gone (detached) or failing; the row then dies with the process.
+      try {
+        RemoveOpen(openId_);
+      } catch (const HostError&) {
+      }
+      openId_ = 0;
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  int64_t openId_ = 0;
+};
+
+class FileObject : public HandleObject {
+ public:
+  FileObject(std::u16string cePath, DWORD access) : cePath_(std::move(cePath)), access_(access) {}
+  HandleKind Kind() const override { return HandleKind::File; }
+
+  OpenFile& file() { return file_; }
+  int fd() const { return file_.fd(); }
+  bool CanRead() const { return Reads(access_); }
+  bool CanWrite() const { return Writes(access_); }
+  // The path as CreateFileW was given it, for fault rules.
+  const std::u16string& cePath() const { return cePath_; }
+
+ private:
+  OpenFile file_;
+  std::u16string cePath_;
+  DWORD access_;
+};
+
+std::shared_ptr<FileObject> FileOf(HANDLE handle) { return FindHandleOf<FileObject>(handle, HandleKind::File); }
+
+bool StatFd(int fd, struct ::statx* out) {
+  return ::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, out) == 0;
+}
+
+// Writes all of `size` bytes; false with errno.
+bool WriteAll(int fd, const char* data, size_t size, DWORD* written) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+    if (written) *written += static_cast<DWORD>(n);
+  }
+  return true;
+}
+
+// The entry a resolved path names, refusing anything but files and folders.
+// nullopt (last error set) when it is something else; the caller checks `exists`.
+std::optional<struct ::statx> StatResolved(const ResolvedPath& path) {
+  struct ::statx st {};
+  if (!path.exists) return st;
+  if (!StatEntry(path.parentFd, path.hostName, &st)) {
+    if (errno == ENOENT) return st;  // removed since it was resolved
+    return Fail(LastErrno(), std::nullopt);
+  }
+  if (!S_ISREG(st.stx_mode) && !S_ISDIR(st.stx_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), std::nullopt);
+  return st;
+}
+
+bool Exists(const ResolvedPath& path, const struct ::statx& st) { return path.exists && st.stx_mode != 0; }
+
+// "\a.txt\" with its trailing separator can only name a folder; said of a file, or
+// of nothing, it is an invalid name.
+bool BadFolderSyntax(std::u16string_view given, const ResolvedPath& path, const struct ::statx& st) {
+  const bool trailing = !given.empty() && (given.back() == u'\\' || given.back() == u'/');
+  return trailing && !(Exists(path, st) && S_ISDIR(st.stx_mode));
+}
+
+HANDLE OpenPath(const std::u16string& given, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+  auto path = ResolvePath(given);
+  if (!path) return INVALID_HANDLE_VALUE;
+  Transaction transaction;
+  auto st = StatResolved(*path);
+  if (!st) return INVALID_HANDLE_VALUE;
+  const bool exists = Exists(*path, *st);
+  if (BadFolderSyntax(given, *path, *st)) return Fail(static_cast<DWORD>(ERROR_INVALID_NAME), INVALID_HANDLE_VALUE);
+  if (exists && S_ISDIR(st->stx_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE);
+  if (exists && disposition == CREATE_NEW) return Fail(static_cast<DWORD>(ERROR_FILE_EXISTS), INVALID_HANDLE_VALUE);
+  if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING))
+    return Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE);
+  const bool truncate = exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
+  if (exists && IsReadOnly(*st) && (Writes(access) || truncate))
+    return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE);
+  if (exists && !SharingAllows(IdOf(*st), access, share))
+    return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE);
+
+  int hostFlags = (Writes(access) || truncate) ? O_RDWR : O_RDONLY;
+  hostFlags |= O_NOCTTY | O_NONBLOCK;  // nothing but a regular file is opened, and never waited on
+  if (!exists) hostFlags |= O_CREAT | O_EXCL;
+  if (truncate) hostFlags |= O_TRUNC;
+  if (flags & kFileFlagWriteThrough) hostFlags |= O_DSYNC;
+  auto object = std::make_shared<FileObject>(given, access);
+  const int fd = OpenBeneath(path->parentFd, path->hostName, hostFlags, 0666);
+  if (fd < 0) return Fail(LastErrno(), INVALID_HANDLE_VALUE);
+  object->file() = OpenFile(fd);
+  struct ::statx opened;
+  if (!StatFd(fd, &opened)) return Fail(LastErrno(), INVALID_HANDLE_VALUE);
+  if (!S_ISREG(opened.stx_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE);
+  // The attribute given at creation; the handle itself keeps the access it asked for.
+  if ((!exists || disposition == CREATE_ALWAYS) && (flags & FILE_ATTRIBUTE_READONLY) &&
+      ::fchmod(fd, opened.stx_mode & 07555) != 0)
+    return Fail(LastErrno(), INVALID_HANDLE_VALUE);
+  object->file().Register(IdOf(opened), access, share);
+  transaction.Commit();
+  if (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ::SetLastError(exists ? ERROR_ALREADY_EXISTS : 0);
+  return AddHandle(std::move(object));
+}
+
+}  // namespace
+
+}  // namespace host
+
+using host::Fail;
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+  // CE ignores the security attributes and the template file.
+  (void)lpSecurityAttributes;
+  (void)hTemplateFile;
+  if (!lpFileName || !*lpFileName) return Fail(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), INVALID_HANDLE_VALUE);
+  if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
+    return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE);
+  if (dwCreationDisposition == TRUNCATE_EXISTING && !host::Writes(dwDesiredAccess))
+    return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE);
+  // NOTES: specific access rights, FILE_SHARE_DELETE, overlapped I/O, delete-on-close
+  // and the hidden and system attributes are not supported and fail.
+  if ((dwDesiredAccess & ~host::kSupportedAccess) || (dwShareMode & ~host::kSupportedShare) ||
+      (dwFlagsAndAttributes & ~host::kSupportedFlags))
+    return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE);
+  return host::Guarded(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
+    const std::u16string given(lpFileName);
+    if (host::Faulted("CreateFileW", given)) return INVALID_HANDLE_VALUE;
+    if (host::IsDeviceName(given)) return host::OpenDevice(given);
+    return host::OpenPath(given, dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes);
+  });
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+              LPOVERLAPPED lpOverlapped) {
+  if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
+  auto file = host::FileOf(hFile);
+  if (!file) return Fail(static_cast<DWORD>(ERROR_INVALID_HANDLE), FALSE);
+  // CE has no overlapped I/O, and the count is where the result goes.
+  if (lpOverlapped || !lpNumberOfBytesRead || (!lpBuffer && nNumberOfBytesToRead))
+    return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER), FALSE);
+  if (!file->CanRead()) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
+  return host::Guarded(FALSE, [&]() -> BOOL {
+    if (host::Faulted("ReadFile", file->cePath())) return FALSE;
+    auto* out = static_cast<char*>(lpBuffer);
+    DWORD total = 0;
+    while (total < nNumberOfBytesToRead) {
+      const ssize_t n = ::read(file->fd(), out + total, nNumberOfBytesToRead - total);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return Fail(host::LastErrno(), FALSE);
+      if (n == 0) break;  // the end of the file: success with what was read
+      total += static_cast<DWORD>(n);
+    }
+    *lpNumberOfBytesRead = total;
+    return TRUE;
+  });
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+               LPOVERLAPPED lpOverlapped) {
+  if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+  auto file = host::FileOf(hFile);
+  if (!file) return Fail(static_cast<DWORD>(ERROR_INVALID_HANDLE), FALSE);
+  if (lpOverlapped || !lpNumberOfBytesWritten || (!lpBuffer && nNumberOfBytesToWrite))
+    return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER), FALSE);
+  if (!file->CanWrite()) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
+  return host::Guarded(FALSE, [&]() -> BOOL {
+    const auto* data = static_cast<const char*>(lpBuffer);
+    const host::Fault fault = host::CheckFault("WriteFile", file->cePath());
+    if (fault.action == host::FaultAction::Fail) return Fail(fault.error, FALSE);
+    if (fault.action == host::FaultAction::PowerLossHalf) {
+      host::WriteAll(file->fd(), data, nNumberOfBytesToWrite / 2, lpNumberOfBytesWritten);
+      host::PowerLoss();
+    }
+    if (!host::WriteAll(file->fd(), data, nNumberOfBytesToWrite, lpNumberOfBytesWritten))
+      return Fail(host::LastErrno(), FALSE);
+    return TRUE;
+  });
+}
+
+DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveHigh, DWORD dwMoveMethod) {
+  auto file = host::FileOf(hFile);
+  if (!file) return Fail(static_cast<DWORD>(ERROR_INVALID_HANDLE), INVALID_SET_FILE_POINTER);
+  if (dwMoveMethod > FILE_END) return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER), INVALID_SET_FILE_POINTER);
+  // Without a high word the distance is a signed 32-bit number; with one, the two
+  // words make one signed 64-bit distance.
+  const int64_t distance =
+      lpDistanceToMoveHigh
+          ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
+                                 static_cast<uint32_t>(lDistanceToMove))
+          : int64_t{lDistanceToMove};
+  int64_t base = 0;
+  if (dwMoveMethod == FILE_CURRENT) {
+    base = ::lseek(file->fd(), 0, SEEK_CUR);
+  } else if (dwMoveMethod == FILE_END) {
+    struct ::statx st;
+    base = host::StatFd(file->fd(), &st) ? static_cast<int64_t>(st.stx_size) : -1;
+  }
+  if (base < 0) return Fail(host::LastErrno(), INVALID_SET_FILE_POINTER);
+  const int64_t position = base + distance;
+  if (position < 0) return Fail(host::kErrorNegativeSeek, INVALID_SET_FILE_POINTER);
+  if (::lseek(file->fd(), position, SEEK_SET) < 0) return Fail(host::LastErrno(), INVALID_SET_FILE_POINTER);
+  if (lpDistanceToMoveHigh) *lpDistanceToMoveHigh = static_cast<LONG>(position >> 32);
+  const auto low = static_cast<DWORD>(position & 0xFFFFFFFFu);
+  // A position whose low word looks like the failure value: the last error tells.
+  if (low == INVALID_SET_FILE_POINTER) ::SetLastError(0);
+  return low;
+}
+
+DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
+  auto file = host::FileOf(hFile);
+  if (!file) return Fail(static_cast<DWORD>(ERROR_INVALID_HANDLE), INVALID_FILE_SIZE);
+  struct ::statx st;
+  if (!host::StatFd(file->fd(), &st)) return Fail(host::LastErrno(), INVALID_FILE_SIZE);
+  if (lpFileSizeHigh) *lpFileSizeHigh = static_cast<DWORD>(st.stx_size >> 32);
+  const auto low = static_cast<DWORD>(st.stx_size & 0xFFFFFFFFu);
+  if (low == INVALID_FILE_SIZE) ::SetLastError(0);
+  return low;
+}
+
+BOOL GetFileTime(HANDLE hFile, LPFILETIME lpCreationTime, LPFILETIME lpLastAccessTime, LPFILETIME lpLastWriteTime) {
+  auto file = host::FileOf(hFile);
+  if (!file) return Fail(static_cast<DWORD>(ERROR_INVALID_HANDLE), FALSE);
+  return host::Guarded(FALSE, [&]() -> BOOL {
+    if (host::Faulted("GetFileTime", file->cePath())) return FALSE;
+    struct ::statx st;
+    if (!host::StatFd(file->fd(), &st)) return Fail(host::LastErrno(), FALSE);
+    if (lpCreationTime) *lpCreationTime = host::CreationTimeOf(st);
+    if (lpLastAccessTime) *lpLastAccessTime = host::ToFileTime(st.stx_atime.tv_sec, st.stx_atime.tv_nsec);
+    if (lpLastWriteTime) *lpLastWriteTime = host::ToFileTime(st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec);
+    return TRUE;
+  });
+}
+
+DWORD GetFileAttributesW(LPCWSTR lpFileName) {
+  if (!lpFileName || !*lpFileName) return Fail(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), INVALID_FILE_ATTRIBUTES);
+  return host::Guarded(INVALID_FILE_ATTRIBUTES, [&]() -> DWORD {
+    auto path = host::ResolvePath(lpFileName);
+    if (!path) return INVALID_FILE_ATTRIBUTES;
+    auto st = host::StatResolved(*path);
+    if (!st) return INVALID_FILE_ATTRIBUTES;
+    if (!host::Exists(*path, *st)) return Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), INVALID_FILE_ATTRIBUTES);
+    return host::AttributesOf(*st, host::IsVolumeFolder(*path));
+  });
+}
+
+namespace host {
+
+namespace {
+
+// Copies the open `source` into the open, empty `target`; with `half`, writes half of
+// the bytes and cuts the power. False with errno.
+bool CopyBytes(int source, int target, uint64_t size, bool half) {
+  std::vector<char> buffer(64 * 1024);
+  uint64_t remaining = half ? size / 2 : UINT64_MAX;
+  for (;;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), remaining));
+    if (want == 0) break;
+    const ssize_t n = ::read(source, buffer.data(), want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    if (!WriteAll(target, buffer.data(), static_cast<size_t>(n), nullptr)) return false;
+    remaining -= static_cast<uint64_t>(n);
+  }
+  if (half) PowerLoss();
+  return true;
+}
+
+BOOL Copy(const std::u16string& from, const std::u16string& to, bool failIfExists, bool half) {
+  auto sourcePath = ResolvePath(from);
+  if (!sourcePath) return FALSE;
+  auto targetPath = ResolvePath(to);
+  if (!targetPath) return FALSE;
+  OpenFile source, target;
+  struct ::statx sourceSt {};
+  bool targetExisted = false;
+  {
+    Transaction transaction;
+    auto st = StatResolved(*sourcePath);
+    if (!st) return FALSE;
+    if (BadFolderSyntax(from, *sourcePath, *st)) return Fail(static_cast<DWORD>(ERROR_INVALID_NAME), FALSE);
+    if (!Exists(*sourcePath, *st)) return Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), FALSE);
+    if (S_ISDIR(st->stx_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
+    sourceSt = *st;
+    // The source is read with FILE_SHARE_READ, the target written exclusively.
+    if (!SharingAllows(IdOf(sourceSt), GENERIC_READ, FILE_SHARE_READ))
+      return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), FALSE);
+    auto targetSt = StatResolved(*targetPath);
+    if (!targetSt) return FALSE;
+    if (BadFolderSyntax(to, *targetPath, *targetSt)) return Fail(static_cast<DWORD>(ERROR_INVALID_NAME), FALSE);
+    targetExisted = Exists(*targetPath, *targetSt);
+    if (targetExisted) {
+      if (failIfExists) return Fail(static_cast<DWORD>(ERROR_FILE_EXISTS), FALSE);
+      if (S_ISDIR(targetSt->stx_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
+      const FileId targetId = IdOf(*targetSt), sourceId = IdOf(sourceSt);
+      // Copying a file onto itself: its own source open does not share writing.
+      if (targetId.dev == sourceId.dev && targetId.ino == sourceId.ino)
+        return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), FALSE);
+      if (IsReadOnly(*targetSt)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
+      if (!SharingAllows(targetId, GENERIC_WRITE, 0)) return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), FALSE);
+    }
+    source = OpenFile(OpenBeneath(sourcePath->parentFd, sourcePath->hostName, O_RDONLY | O_NOCTTY | O_NONBLOCK));
+    if (source.fd() < 0) return Fail(LastErrno(), FALSE);
+    const int targetFlags = O_WRONLY | O_NOCTTY | O_NONBLOCK | (targetExisted ? O_TRUNC : O_CREAT | O_EXCL);
+    target = OpenFile(OpenBeneath(targetPath->parentFd, targetPath->hostName, targetFlags, 0666));
+    if (target.fd() < 0) return Fail(LastErrno(), FALSE);
+    struct ::statx targetOpened;
+    if (!StatFd(target.fd(), &targetOpened) || !S_ISREG(targetOpened.stx_mode))
+      return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
+    // Both opens are in the table for the copy's length, so others see them.
+    source.Register(IdOf(sourceSt), GENERIC_READ, FILE_SHARE_READ);
+    target.Register(IdOf(targetOpened), GENERIC_WRITE, 0);
+    transaction.Commit();
+  }
+  if (!CopyBytes(source.fd(), target.fd(), sourceSt.stx_size, half)) {
+    const DWORD error = LastErrno();
+    // As the platform does, no partial copy is left behind.
+    ::unlinkat(targetPath->parentFd, targetPath->hostName.c_str(), 0);
+    return Fail(error, FALSE);
+  }
+  // The copy keeps the source's last-write time and its read-only attribute.
+  const timespec times[2] = {{0, UTIME_OMIT}, {sourceSt.stx_mtime.tv_sec, static_cast<long>(sourceSt.stx_mtime.tv_nsec)}};
+  if (::futimens(target.fd(), times) != 0 || ::fchmod(target.fd(), sourceSt.stx_mode & 07777) != 0)
+    return Fail(LastErrno(), FALSE);
+  return TRUE;
+}
+
+}  // namespace
+
+}  // namespace host
+
+BOOL CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists) {
+  if (!lpExistingFileName || !lpNewFileName) return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER), FALSE);
+  if (!*lpExistingFileName || !*lpNewFileName) return Fail(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), FALSE);
+  return host::Guarded(FALSE, [&]() -> BOOL {
+    const std::u16string from(lpExistingFileName), to(lpNewFileName);
+    // Fault rules name the file that the copy writes.
+    const host::Fault fault = host::CheckFault("CopyFileW", to);
+    if (fault.action == host::FaultAction::Fail) return Fail(fault.error, FALSE);
+    return host::Copy(from, to, bFailIfExists != FALSE, fault.action == host::FaultAction::PowerLossHalf);
+  });
+}
+
+BOOL DeleteFileW(LPCWSTR lpFileName) {
+  if (!lpFileName || !*lpFileName) return Fail(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), FALSE);
+  return host::Guarded(FALSE, [&]() -> BOOL {
+    const std::u16string given(lpFileName);
+    if (host::Faulted("DeleteFileW", given)) return FALSE;
+    auto path = host::ResolvePath(given);
+    if (!path) return FALSE;
+    host::Transaction transaction;
+    auto st = host::StatResolved(*path);
+    if (!st) return FALSE;
+    if (host::BadFolderSyntax(given, *path, *st)) return Fail(static_cast<DWORD>(ERROR_INVALID_NAME), FALSE);
+    if (!host::Exists(*path, *st)) return Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), FALSE);
+    if (S_ISDIR(st->stx_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
+    // Any open blocks a deletion, whatever its access: CE 4.x has no FILE_SHARE_DELETE.
+    if (!host::LiveOpens(host::IdOf(*st)).empty()) return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), FALSE);
+    if (host::IsReadOnly(*st)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
+    if (::unlinkat(path->parentFd, path->hostName.c_str(), 0) != 0) return Fail(host::LastErrno(), FALSE);
+    transaction.Commit();
+    return TRUE;
+  });
+}
+
+BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
+  (void)lpSecurityAttributes;  // CE ignores them
+  if (!lpPathName || !*lpPathName) return Fail(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), FALSE);
+  return host::Guarded(FALSE, [&]() -> BOOL {
+    const std::u16string given(lpPathName);
+    if (host::Faulted("CreateDirectoryW", given)) return FALSE;
+    auto path = host::ResolvePath(given);
+    if (!path) return FALSE;
+    if (path->exists) return Fail(static_cast<DWORD>(ERROR_ALREADY_EXISTS), FALSE);
+    if (::mkdirat(path->parentFd, path->hostName.c_str(), 0777) != 0)
+      return Fail(errno == EEXIST ? static_cast<DWORD>(ERROR_ALREADY_EXISTS) : host::LastErrno(), FALSE);
+    return TRUE;
+  });
+}

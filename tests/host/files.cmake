@@ -1,1 +1,2 @@
-# tests of this area are listed here by their author
+# The terminal's files: paths, searches, file handles, copies, share modes.
+korva_test(files_tests host/FilesTest.cpp)

@@ -1,0 +1,602 @@
+// The terminal's files: paths inside fs/, searches, file handles, copies, deletions,
+// share modes across processes.
+#include "tests/support/TestImage.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <tuple>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr DWORD kSentinel = 0xdeadbeef;
+constexpr DWORD kRead = GENERIC_READ, kWrite = GENERIC_WRITE, kBoth = GENERIC_READ | GENERIC_WRITE;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+using Names = std::vector<std::string>;
+
+// A call's result and the last error after it (kSentinel: left alone).
+template <class F>
+auto Outcome(F call) {
+  SetLastError(kSentinel);
+  const auto result = call();
+  return std::make_pair(result, GetLastError());
+}
+std::pair<BOOL, DWORD> Failed(DWORD error) { return {FALSE, error}; }
+const std::pair<BOOL, DWORD> kSucceeded{TRUE, kSentinel};
+
+HANDLE Open(const std::u16string& path, DWORD access = kRead, DWORD share = kShareAll, DWORD disposition = OPEN_EXISTING,
+            DWORD flags = 0) {
+  return CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
+
+// Whether the open succeeded; closes what it opened, keeping the last error.
+BOOL Closed(HANDLE file) { return file != INVALID_HANDLE_VALUE && CloseHandle(file); }
+
+// The names a search yields in its order, or "!<error>" when it does not start.
+Names Search(const std::u16string& pattern, bool sorted = false) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(pattern.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return {"!" + std::to_string(GetLastError())};
+  Names names;
+  do names.push_back(host::ToUtf8(data.cFileName));
+  while (FindNextFileW(find, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+  EXPECT_TRUE(FindClose(find));
+  if (sorted) std::sort(names.begin(), names.end());
+  return names;
+}
+
+void PutReadOnly(const TestImage& image, const std::string& relative, const std::string& bytes) {
+  image.PutFile(relative, bytes);
+  ::chmod(image.FsPath(relative).c_str(), 0444);
+}
+
+// This test program started again as another process of the terminal, running
+// FilesChild.DISABLED_Role: it reports lines on fd 3 and waits for fd 4 to close.
+class Child {
+ public:
+  Child(const TestImage& image, const std::string& role, const std::string& arg, const char* module = nullptr) {
+    int report[2], hold[2];
+    EXPECT_EQ(::pipe2(report, O_CLOEXEC) | ::pipe2(hold, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, report[1], 3);
+    posix_spawn_file_actions_adddup2(&actions, hold[0], 4);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> env = {"FILES_CHILD_ROOT=" + image.root(), "FILES_CHILD_ROLE=" + role,
+                                    "FILES_CHILD_ARG=" + arg, std::string("TERMSIM_MODULE=") + (module ? module : "")};
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string self = fs::read_symlink("/proc/self/exe"), filter = "--gtest_filter=FilesChild.DISABLED_Role",
+                disabled = "--gtest_also_run_disabled_tests";
+    char* argv[] = {self.data(), filter.data(), disabled.data(), nullptr};
+    EXPECT_EQ(posix_spawn(&pid_, self.c_str(), &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(report[1]);
+    ::close(hold[0]);
+    report_ = report[0];
+    hold_ = hold[1];
+  }
+  ~Child() { Finish(); }
+
+  std::string Report() {
+    std::string text;
+    char c;
+    while (::read(report_, &c, 1) == 1 && c != '\n') text += c;
+    return text;
+  }
+  void Kill() { ::kill(pid_, SIGKILL); }
+  void Finish() {
+    if (hold_ < 0) return;
+    ::close(hold_);
+    ::close(report_);
+    hold_ = -1;
+    ::waitpid(pid_, nullptr, 0);
+  }
+
+ private:
+  pid_t pid_ = 0;
+  int report_ = -1, hold_ = -1;
+};
+
+void Say(const std::string& text) { (void)!::write(3, (text + "\n").data(), text.size() + 1); }
+
+}  // namespace
+
+// Not a test of its own: the body of a Child.
+TEST(FilesChild, DISABLED_Role) {
+  const std::string role = std::getenv("FILES_CHILD_ROLE"), arg = std::getenv("FILES_CHILD_ARG");
+  ASSERT_TRUE(host::AttachImage(std::getenv("FILES_CHILD_ROOT"), nullptr));
+  if (role == "hold-both" || role == "hold-read") {
+    const bool read = role == "hold-read";
+    HANDLE file = Open(host::FromUtf8(arg), read ? kRead : kBoth, read ? FILE_SHARE_READ : 0);
+    Say(file == INVALID_HANDLE_VALUE ? "failed " + std::to_string(GetLastError()) : "open");
+    char c;
+    (void)!::read(4, &c, 1);
+    CloseHandle(file);
+  } else if (role == "write-half") {
+    HANDLE file = Open(host::FromUtf8(arg), kWrite, 0, CREATE_ALWAYS);
+    DWORD written = 0;
+    Say("returned " + std::to_string(WriteFile(file, "0123456789", 10, &written, nullptr)));
+  } else if (role == "copy-half") {
+    Say("returned " + std::to_string(CopyFileW(u"\\src.bin", host::FromUtf8(arg).c_str(), FALSE)));
+  } else if (role == "module") {
+    WCHAR buffer[20];
+    for (DWORD size : {14u, 13u, 1u}) {
+      std::fill(std::begin(buffer), std::end(buffer), 0x7777);
+      auto [n, error] = Outcome([&] { return GetModuleFileNameW(nullptr, buffer, size); });
+      Say(std::to_string(n) + " " + std::to_string(error) + " " + host::ToUtf8(buffer) + " " + std::to_string(buffer[size]));
+    }
+  }
+  host::DetachImage();
+}
+
+TEST(Paths, DotsAndSymlinksNeverLeaveFs) {
+  TestImage image;
+  const std::string outside = image.root() + "/outside.txt";
+  std::ofstream(outside) << "secret";
+  fs::create_directory(image.root() + "/outdir");
+  image.PutFile("FlashDisk/inside.txt", "in");
+  fs::create_symlink(outside, image.FsPath("abs"));
+  fs::create_symlink("../outside.txt", image.FsPath("rel"));
+  fs::create_symlink("../../outdir", image.FsPath("FlashDisk/dir"));
+  fs::create_symlink("loop", image.FsPath("loop"));
+  fs::create_symlink("inside.txt", image.FsPath("FlashDisk/inner"));  // even one that stays inside
+
+  // ".." applies to the path's text and stops at the root.
+  EXPECT_EQ(GetFileAttributesW(u"\\..\\..\\FlashDisk\\..\\FlashDisk\\.\\inside.txt"), DWORD{FILE_ATTRIBUTE_ARCHIVE});
+  EXPECT_EQ(Outcome([] { return GetFileAttributesW(u"\\..\\outside.txt"); }),
+            std::make_pair(INVALID_FILE_ATTRIBUTES, DWORD{ERROR_FILE_NOT_FOUND}));
+  EXPECT_TRUE(Closed(Open(u"..\\..\\outside.txt", kWrite, 0, CREATE_ALWAYS)));
+  EXPECT_TRUE(image.Exists("outside.txt"));
+
+  for (const char16_t* path : {u"\\abs", u"\\rel", u"\\loop", u"\\FlashDisk\\inner", u"\\FlashDisk\\dir\\x",
+                               u"\\FLASHDISK\\DIR\\x"}) {
+    const std::string what = host::ToUtf8(path);
+    const auto denied = Failed(ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Outcome([&] { return Closed(Open(path, kBoth, 0, OPEN_ALWAYS)); }), denied) << what;
+    EXPECT_EQ(Outcome([&] { return BOOL{GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES}; }), denied) << what;
+    EXPECT_EQ(Outcome([&] { return DeleteFileW(path); }), denied) << what;
+    EXPECT_EQ(Outcome([&] { return CopyFileW(u"\\FlashDisk\\inside.txt", path, FALSE); }), denied) << what;
+    EXPECT_EQ(Outcome([&] { return CopyFileW(path, u"\\FlashDisk\\copy.txt", FALSE); }), denied) << what;
+    EXPECT_EQ(Outcome([&] { return CreateDirectoryW(path, nullptr); }), denied) << what;
+  }
+  EXPECT_EQ(Search(u"\\FlashDisk\\dir\\*"), Names{"!5"});
+  EXPECT_EQ(Search(u"\\*", true), (Names{"FlashDisk", "Windows", "outside.txt"}));  // no symlinks listed
+  EXPECT_EQ(image.GetFile("../outside.txt"), "secret");
+  EXPECT_TRUE(fs::is_empty(image.root() + "/outdir"));
+  EXPECT_EQ(Search(u"\\FlashDisk\\*", true), (Names{"inside.txt"}));
+}
+
+TEST(Paths, LimitsAndForbiddenNames) {
+  TestImage image;
+  const std::u16string folder = u"\\" + std::u16string(100, u'a') + u"\\" + std::u16string(100, u'b') + u"\\";
+  ASSERT_TRUE(CreateDirectoryW(folder.substr(0, 101).c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  const std::pair<std::u16string, DWORD> cases[] = {
+      {folder + std::u16string(56, u'c'), 0},                                    // 259 characters
+      {folder + std::u16string(57, u'c'), ERROR_FILENAME_EXCED_RANGE},           // 260: no room for the NUL
+      {folder.substr(1) + std::u16string(57, u'c'), ERROR_FILENAME_EXCED_RANGE},  // 259, 260 from the root
+      {u"\\a<b", ERROR_INVALID_NAME},   {u"\\a>b", ERROR_INVALID_NAME},   {u"\\a:b", ERROR_INVALID_NAME},
+      {u"\\a\"b", ERROR_INVALID_NAME},  {u"\\a|b", ERROR_INVALID_NAME},   {u"\\a?b", ERROR_INVALID_NAME},
+      {u"\\a*\\b", ERROR_INVALID_NAME}, {u"\\a\x01", ERROR_INVALID_NAME}, {u"\\a\x1f", ERROR_INVALID_NAME},
+      {u"\\x\xD800", ERROR_INVALID_NAME}, {u"\\x\xDC00y", ERROR_INVALID_NAME}, {u"\\QDV1:\\x", ERROR_INVALID_NAME},
+      {u"\\\xD83D\xDE00.txt", 0},  // a surrogate pair is one character like any other
+  };
+  for (const auto& [path, error] : cases) {
+    const auto outcome = Outcome([&] { return Closed(Open(path, kWrite, 0, CREATE_NEW)); });
+    EXPECT_EQ(outcome, error ? Failed(error) : kSucceeded) << path.size() << " " << host::ToUtf8(path);
+  }
+  EXPECT_TRUE(image.Exists("\xF0\x9F\x98\x80.txt"));
+  EXPECT_EQ(Search(u"\\Fl*\\*"), Names{"!123"});
+  EXPECT_EQ(Search(u"\\a|*"), Names{"!123"});
+  EXPECT_EQ(Search(u"\\*", true), (Names{"FlashDisk", "Windows", std::string(100, 'a'), "\xF0\x9F\x98\x80.txt"}));
+}
+
+TEST(Paths, NamesResolveCaseInsensitivelyFromTheRoot) {
+  TestImage image;
+  image.PutFile("FlashDisk/SP/Tool.CAB", "tool");
+  image.PutFile("FlashDisk/Straße.txt", "s");
+  image.PutFile("FlashDisk/two.txt", "lower");
+  image.PutFile("FlashDisk/TWO.txt", "upper");
+  for (const char16_t* path : {u"\\flashdisk\\sp\\TOOL.cab", u"FLASHDISK\\Sp\\tool.cab", u"/FlashDisk//SP\\\\Tool.CAB",
+                               u"\\FlashDisk\\STRASSE.TXT"})
+    EXPECT_EQ(GetFileAttributesW(path), DWORD{FILE_ATTRIBUTE_ARCHIVE}) << host::ToUtf8(path);
+  EXPECT_EQ(Search(u"\\FLASHDISK\\sp\\tool.cab"), Names{"Tool.CAB"});  // the name as stored
+  EXPECT_EQ(Outcome([] { return Closed(Open(u"\\FLASHDISK\\SP\\TOOL.CAB", kWrite, 0, CREATE_ALWAYS)); }),
+            std::make_pair(TRUE, DWORD{ERROR_ALREADY_EXISTS}));
+  EXPECT_EQ(Search(u"\\FlashDisk\\SP\\*"), Names{"Tool.CAB"});
+  EXPECT_EQ(image.GetFile("FlashDisk/SP/Tool.CAB"), "");
+  EXPECT_TRUE(DeleteFileW(u"\\flashdisk\\TWO.txt"));  // the exact name wins
+  EXPECT_EQ(Search(u"\\FlashDisk\\t*", true), Names{"two.txt"});
+}
+
+TEST(Find, WildcardsMatchWholeNamesWithoutDotEntries) {
+  TestImage image;
+  for (const char* name : {"a.cab", "B.CAB", "Patch01.cab", "patch2.CAB", "README", "x.cabx", "ab.cab"})
+    image.PutFile(std::string("d/") + name, "x");
+  fs::create_directory(image.FsPath("d/Sub.cab"));
+  const std::pair<const char16_t*, Names> cases[] = {
+      {u"\\d\\*.cab", {"B.CAB", "Patch01.cab", "Sub.cab", "a.cab", "ab.cab", "patch2.CAB"}},
+      {u"\\d\\?.cab", {"B.CAB", "a.cab"}},
+      {u"d/patch*.CAB", {"Patch01.cab", "patch2.CAB"}},
+      {u"\\d\\*.*", {"B.CAB", "Patch01.cab", "README", "Sub.cab", "a.cab", "ab.cab", "patch2.CAB", "x.cabx"}},
+      {u"\\d\\*", {"B.CAB", "Patch01.cab", "README", "Sub.cab", "a.cab", "ab.cab", "patch2.CAB", "x.cabx"}},
+      {u"\\d\\readme.*", {"README"}},
+      {u"\\d\\*q", {"!2"}},
+      {u"\\d\\", {"!2"}},
+      {u"\\", {"!2"}},
+      {u"\\nowhere\\*.cab", {"!3"}},
+      {u"\\nowhere\\a.cab", {"!3"}},
+      {u"\\d\\a.cab\\*", {"!3"}},
+      {u"", {"!3"}},
+  };
+  for (const auto& [pattern, names] : cases) EXPECT_EQ(Search(pattern, true), names) << host::ToUtf8(pattern);
+
+  WIN32_FIND_DATAW data;
+  EXPECT_EQ(Outcome([&] { return FindFirstFileW(u"\\d\\*", nullptr); }),
+            std::make_pair(INVALID_HANDLE_VALUE, DWORD{ERROR_INVALID_PARAMETER}));
+  HANDLE find = FindFirstFileW(u"\\d\\a.cab", &data);
+  EXPECT_EQ(Outcome([&] { return FindNextFileW(find, &data); }), Failed(ERROR_NO_MORE_FILES));
+  EXPECT_EQ(Outcome([&] { return CloseHandle(find); }), Failed(ERROR_INVALID_HANDLE));  // FindClose only
+  EXPECT_TRUE(FindClose(find));
+  EXPECT_EQ(Outcome([&] { return FindClose(find); }), Failed(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(Outcome([&] { return FindNextFileW(find, &data); }), Failed(ERROR_INVALID_HANDLE));
+}
+
+TEST(Find, EntriesComeInCreationOrderAndNewFilesAppearAtOnce) {
+  TestImage image;
+  auto put = [&](const char* name) {
+    image.PutFile(std::string("FlashDisk/") + name, "x");
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));  // past the clock tick of the birth time
+  };
+  for (const char* name : {"c.cab", "a.cab", "b.cab"}) put(name);
+  EXPECT_EQ(Search(u"\\FlashDisk\\*.cab"), (Names{"c.cab", "a.cab", "b.cab"}));
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileW(u"\\FlashDisk\\*.cab", &data);
+  ASSERT_TRUE(DeleteFileW(u"\\FlashDisk\\a.cab"));
+  put("a.cab");
+  put("d.cab");
+  EXPECT_EQ(Search(u"\\FlashDisk\\*.cab"), (Names{"c.cab", "b.cab", "a.cab", "d.cab"}));
+  Names earlier{host::ToUtf8(data.cFileName)};  // a search started before keeps what it saw
+  while (FindNextFileW(search, &data)) earlier.push_back(host::ToUtf8(data.cFileName));
+  EXPECT_EQ(earlier, (Names{"c.cab", "a.cab", "b.cab"}));
+  FindClose(search);
+}
+
+TEST(Find, RecordHasTheCeLayoutAttributesAndTimes) {
+  static_assert(sizeof(WIN32_FIND_DATAW) == 560 && offsetof(WIN32_FIND_DATAW, dwOID) == 36 &&
+                offsetof(WIN32_FIND_DATAW, cFileName) == 40);
+  host::ImageOptions options;
+  options.volumes = {"FlashDisk", "Storage Card"};
+  TestImage image(options);
+  fs::create_directory(image.FsPath("Plain"));
+  image.PutFile("big.bin", std::string(70000, 'x'));
+  PutReadOnly(image, "ro.txt", "r");
+  const timespec times[2] = {{1600000000, 5}, {1700000000, 123456789}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, image.FsPath("big.bin").c_str(), times, 0), 0);
+  const std::pair<const char16_t*, DWORD> cases[] = {
+      {u"\\FlashDisk", 0x110}, {u"\\storage card", 0x110}, {u"\\Windows", 0x10},
+      {u"\\Plain", 0x10},      {u"\\big.bin", 0x20},       {u"\\ro.txt", 0x21},
+  };
+  for (const auto& [path, attributes] : cases) {
+    WIN32_FIND_DATAW data;
+    std::fill_n(reinterpret_cast<char*>(&data), sizeof data, '\xEE');
+    FindClose(FindFirstFileW(path, &data));
+    EXPECT_EQ(data.dwFileAttributes, attributes) << host::ToUtf8(path);
+    EXPECT_EQ(GetFileAttributesW(path), attributes) << host::ToUtf8(path);
+    EXPECT_EQ(data.dwOID, 0u);
+    if (attributes != 0x20) continue;
+    const uint64_t write = 1700000000ull * 10000000 + 1234567 + 116444736000000000ull;
+    const uint64_t access = 1600000000ull * 10000000 + 116444736000000000ull;  // 5 ns is below one tick
+    EXPECT_EQ(data.nFileSizeLow + (uint64_t{data.nFileSizeHigh} << 32), 70000u);
+    EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime + (uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32), write);
+    EXPECT_EQ(data.ftLastAccessTime.dwLowDateTime + (uint64_t{data.ftLastAccessTime.dwHighDateTime} << 32), access);
+  }
+  EXPECT_EQ(GetFileAttributesW(u"\\"), DWORD{FILE_ATTRIBUTE_DIRECTORY});
+  EXPECT_EQ(Outcome([] { return GetFileAttributesW(u"\\none\\x"); }),
+            std::make_pair(INVALID_FILE_ATTRIBUTES, DWORD{ERROR_PATH_NOT_FOUND}));
+}
+
+TEST(CreateFile, DispositionsBadArgumentsAndReadOnlyFiles) {
+  TestImage image;
+  struct Case {
+    const char16_t* path;
+    DWORD access, disposition, flags;
+    std::pair<BOOL, DWORD> outcome;  // opened, and the last error
+    const char* file;                // the host file afterwards
+    const char* bytes;               // its content; null: absent
+  } cases[] = {
+      {u"\\old.txt", kWrite, CREATE_NEW, 0, Failed(ERROR_FILE_EXISTS), "old.txt", "old"},
+      {u"\\old.txt", kRead, OPEN_EXISTING, 0, kSucceeded, "old.txt", "old"},
+      {u"\\old.txt", kRead, OPEN_ALWAYS, 0, {TRUE, ERROR_ALREADY_EXISTS}, "old.txt", "old"},
+      {u"\\old.txt", kWrite, TRUNCATE_EXISTING, 0, kSucceeded, "old.txt", ""},
+      {u"\\old.txt", kRead, CREATE_ALWAYS, 0, {TRUE, ERROR_ALREADY_EXISTS}, "old.txt", ""},
+      {u"\\new.txt", kRead, OPEN_EXISTING, 0, Failed(ERROR_FILE_NOT_FOUND), "new.txt", nullptr},
+      {u"\\new.txt", kWrite, TRUNCATE_EXISTING, 0, Failed(ERROR_FILE_NOT_FOUND), "new.txt", nullptr},
+      {u"\\new.txt", kWrite, CREATE_NEW, 0, kSucceeded, "new.txt", ""},
+      {u"\\new.txt", kRead, CREATE_ALWAYS, 0, {TRUE, 0}, "new.txt", ""},
+      {u"\\new.txt", 0, OPEN_ALWAYS, 0, {TRUE, 0}, "new.txt", ""},
+      {u"\\no\\new.txt", kWrite, CREATE_ALWAYS, 0, Failed(ERROR_PATH_NOT_FOUND), "no", nullptr},
+      {u"\\new.txt\\", kWrite, CREATE_ALWAYS, 0, Failed(ERROR_INVALID_NAME), "new.txt", nullptr},
+      {u"\\old.txt\\", kRead, OPEN_EXISTING, 0, Failed(ERROR_INVALID_NAME), "old.txt", "old"},
+      {u"\\FlashDisk", kRead, OPEN_EXISTING, 0, Failed(ERROR_ACCESS_DENIED), "old.txt", "old"},
+      {u"\\", kRead, OPEN_EXISTING, 0, Failed(ERROR_ACCESS_DENIED), "old.txt", "old"},
+      {u"", kRead, OPEN_EXISTING, 0, Failed(ERROR_PATH_NOT_FOUND), "old.txt", "old"},
+      {nullptr, kRead, OPEN_EXISTING, 0, Failed(ERROR_PATH_NOT_FOUND), "old.txt", "old"},
+      {u"\\old.txt", kRead, 0, 0, Failed(ERROR_INVALID_PARAMETER), "old.txt", "old"},
+      {u"\\old.txt", kRead, 6, 0, Failed(ERROR_INVALID_PARAMETER), "old.txt", "old"},
+      {u"\\old.txt", kRead, TRUNCATE_EXISTING, 0, Failed(ERROR_INVALID_PARAMETER), "old.txt", "old"},
+      {u"\\old.txt", kRead, OPEN_EXISTING, 0x40000000 /* overlapped */, Failed(ERROR_INVALID_PARAMETER), "old.txt", "old"},
+      {u"\\old.txt", kRead, OPEN_EXISTING, FILE_ATTRIBUTE_HIDDEN, Failed(ERROR_INVALID_PARAMETER), "old.txt", "old"},
+      {u"\\ro.txt", kWrite, OPEN_EXISTING, 0, Failed(ERROR_ACCESS_DENIED), "ro.txt", "old"},
+      {u"\\ro.txt", kRead, CREATE_ALWAYS, 0, Failed(ERROR_ACCESS_DENIED), "ro.txt", "old"},
+      {u"\\ro.txt", kBoth, TRUNCATE_EXISTING, 0, Failed(ERROR_ACCESS_DENIED), "ro.txt", "old"},
+      {u"\\ro.txt", kRead, OPEN_EXISTING, 0, kSucceeded, "ro.txt", "old"},
+  };
+  for (const auto& c : cases) {
+    const std::string what = (c.path ? host::ToUtf8(c.path) : "null") + " " + std::to_string(c.disposition);
+    image.PutFile("old.txt", "old");
+    PutReadOnly(image, "ro.txt", "old");
+    fs::remove(image.FsPath("new.txt"));
+    auto outcome = Outcome([&] { return CreateFileW(c.path, c.access, 0, nullptr, c.disposition, c.flags, nullptr); });
+    EXPECT_EQ(std::make_pair(BOOL{outcome.first != INVALID_HANDLE_VALUE}, outcome.second), c.outcome) << what;
+    if (outcome.first != INVALID_HANDLE_VALUE) {
+      EXPECT_TRUE(CloseHandle(outcome.first));
+    }
+    EXPECT_EQ(image.Exists(c.file), c.bytes != nullptr) << what;
+    EXPECT_EQ(image.GetFile(c.file), c.bytes ? c.bytes : "") << what;
+  }
+  // Created read-only: the creating handle still writes; no later one may.
+  HANDLE file = Open(u"\\made.txt", kWrite, 0, CREATE_NEW, FILE_ATTRIBUTE_READONLY);
+  DWORD written = kSentinel;
+  EXPECT_TRUE(WriteFile(file, "abc", 3, &written, nullptr));
+  EXPECT_EQ(written, 3u);
+  CloseHandle(file);
+  EXPECT_EQ(GetFileAttributesW(u"\\made.txt"), DWORD{FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE});
+  EXPECT_EQ(Outcome([] { return Open(u"\\made.txt", kWrite); }).second, DWORD{ERROR_ACCESS_DENIED});
+}
+
+TEST(FileHandles, ReadWriteSeekSizeAndTime) {
+  TestImage image;
+  HANDLE file = Open(u"\\f.bin", kBoth, 0, CREATE_NEW);
+  DWORD count = kSentinel, high = kSentinel;
+  EXPECT_TRUE(WriteFile(file, "0123456789", 10, &count, nullptr) && count == 10);
+  EXPECT_TRUE(WriteFile(file, "", 0, &count, nullptr) && count == 0);
+  LONG seekHigh = 0;
+  EXPECT_EQ(SetFilePointer(file, -4, nullptr, FILE_END), 6u);
+  EXPECT_EQ(SetFilePointer(file, 2, &seekHigh, FILE_CURRENT), 8u);
+  EXPECT_EQ(Outcome([&] { return SetFilePointer(file, -9, nullptr, FILE_CURRENT); }),
+            std::make_pair(INVALID_SET_FILE_POINTER, DWORD{131}));  // ERROR_NEGATIVE_SEEK
+  EXPECT_EQ(Outcome([&] { return SetFilePointer(file, 0, nullptr, 3); }),
+            std::make_pair(INVALID_SET_FILE_POINTER, DWORD{ERROR_INVALID_PARAMETER}));
+  EXPECT_EQ(SetFilePointer(file, 3, nullptr, FILE_BEGIN), 3u);
+  char buffer[16] = {};
+  EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &count, nullptr));
+  EXPECT_EQ(std::string(buffer, count), "3456789");
+  EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &count, nullptr) && count == 0);  // at the end
+  EXPECT_EQ(GetFileSize(file, &high), 10u);
+  EXPECT_EQ(high, 0u);
+
+  const timespec times[2] = {{0, UTIME_OMIT}, {1262304000, 999999999}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, image.FsPath("f.bin").c_str(), times, 0), 0);
+  FILETIME created{kSentinel, kSentinel}, written{kSentinel, kSentinel};
+  EXPECT_EQ(Outcome([&] { return GetFileTime(file, &created, nullptr, &written); }), kSucceeded);
+  EXPECT_EQ(written.dwLowDateTime + (uint64_t{written.dwHighDateTime} << 32),
+            1262304000ull * 10000000 + 9999999 + 116444736000000000ull);  // cut, never rounded up
+  EXPECT_NE(created.dwHighDateTime, kSentinel);
+  EXPECT_TRUE(CloseHandle(file));
+
+  HANDLE reader = Open(u"\\f.bin", kRead), writer = Open(u"\\f.bin", kWrite);
+  auto* overlapped = reinterpret_cast<OVERLAPPED*>(buffer);
+  auto withCount = [&](auto call) {
+    count = kSentinel;
+    auto outcome = Outcome(call);
+    EXPECT_EQ(count, 0u);  // zeroed before anything is checked
+    return outcome;
+  };
+  EXPECT_EQ(withCount([&] { return WriteFile(reader, "x", 1, &count, nullptr); }), Failed(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(withCount([&] { return ReadFile(writer, buffer, 1, &count, nullptr); }), Failed(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(withCount([&] { return WriteFile(writer, "x", 1, &count, overlapped); }), Failed(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(withCount([&] { return WriteFile(file, "x", 1, &count, nullptr); }), Failed(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(Outcome([&] { return GetFileTime(file, nullptr, nullptr, &written); }), Failed(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(Outcome([&] { return GetFileSize(file, nullptr); }), std::make_pair(INVALID_FILE_SIZE, DWORD{ERROR_INVALID_HANDLE}));
+  CloseHandle(reader);
+  CloseHandle(writer);
+  EXPECT_EQ(image.GetFile("f.bin"), "0123456789");
+}
+
+TEST(ShareModes, OpensConflictAsOnWindows) {
+  TestImage image;
+  image.PutFile("s.txt", "s");
+  struct Case {
+    DWORD access1, share1, access2, share2;
+    bool second;
+  } cases[] = {
+      {kRead, FILE_SHARE_READ, kRead, FILE_SHARE_READ, true}, {kRead, 0, kRead, kShareAll, false},
+      {kRead, FILE_SHARE_READ, kWrite, kShareAll, false},     {kRead, kShareAll, kWrite, FILE_SHARE_READ, true},
+      {kWrite, kShareAll, kRead, FILE_SHARE_READ, false},     {kBoth, kShareAll, kBoth, kShareAll, true},
+      {0, 0, kBoth, 0, true},                                 {kRead, FILE_SHARE_WRITE, kWrite, FILE_SHARE_READ, true},
+  };
+  for (const auto& c : cases) {
+    HANDLE first = Open(u"\\s.txt", c.access1, c.share1);
+    EXPECT_EQ(Outcome([&] { return Closed(Open(u"\\S.TXT", c.access2, c.share2)); }),
+              c.second ? kSucceeded : Failed(ERROR_SHARING_VIOLATION))
+        << c.access1 << "/" << c.share1 << " then " << c.access2 << "/" << c.share2;
+    CloseHandle(first);
+  }
+  HANDLE open = Open(u"\\s.txt", 0, kShareAll);
+  EXPECT_EQ(Outcome([] { return DeleteFileW(u"\\s.txt"); }), Failed(ERROR_SHARING_VIOLATION));  // any open
+  CloseHandle(open);
+  EXPECT_TRUE(DeleteFileW(u"\\s.txt"));
+}
+
+TEST(ShareModes, HoldAcrossProcessesUntilTheHolderEnds) {
+  TestImage image;
+  image.PutFile("FlashDisk/held.dat", "held");
+  image.PutFile("FlashDisk/other.dat", "other");
+  Child holder(image, "hold-both", "\\FlashDisk\\held.dat");
+  ASSERT_EQ(holder.Report(), "open");
+  const auto violation = Failed(ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(Outcome([] { return Closed(Open(u"\\flashdisk\\held.dat", kRead, kShareAll)); }), violation);
+  EXPECT_EQ(Outcome([] { return DeleteFileW(u"\\FlashDisk\\held.dat"); }), violation);
+  EXPECT_EQ(Outcome([] { return CopyFileW(u"\\FlashDisk\\held.dat", u"\\FlashDisk\\c.dat", FALSE); }), violation);
+  EXPECT_EQ(Outcome([] { return CopyFileW(u"\\FlashDisk\\other.dat", u"\\FlashDisk\\held.dat", FALSE); }), violation);
+  EXPECT_EQ(image.GetFile("FlashDisk/held.dat"), "held");
+  holder.Kill();  // it ends without closing anything: what it held must not block
+  holder.Finish();
+  EXPECT_TRUE(Closed(Open(u"\\FlashDisk\\held.dat", kBoth, 0)));
+
+  HANDLE file = Open(u"\\FlashDisk\\other.dat", kWrite, FILE_SHARE_WRITE);
+  Child refused(image, "hold-read", "\\FlashDisk\\other.dat");
+  EXPECT_EQ(refused.Report(), "failed 32");
+  CloseHandle(file);
+  Child reader(image, "hold-read", "\\FlashDisk\\other.dat");
+  EXPECT_EQ(reader.Report(), "open");
+  EXPECT_EQ(Outcome([] { return Closed(Open(u"\\FlashDisk\\other.dat", kWrite, kShareAll)); }), violation);
+  reader.Finish();
+  EXPECT_TRUE(DeleteFileW(u"\\FlashDisk\\other.dat"));
+}
+
+TEST(CopyFile, OverwritesInPlaceKeepingTimeAndAttribute) {
+  TestImage image;
+  PutReadOnly(image, "FlashDisk/src.dat", "calibration");
+  const timespec times[2] = {{0, UTIME_OMIT}, {1500000000, 250000000}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, image.FsPath("FlashDisk/src.dat").c_str(), times, 0), 0);
+  image.PutFile("FlashDisk/dst.dat", "a much longer old content");
+  image.PutFile("FlashDisk/plain.dat", "plain");
+  struct stat before, after;
+  ::stat(image.FsPath("FlashDisk/dst.dat").c_str(), &before);
+  EXPECT_EQ(Outcome([] { return CopyFileW(u"\\FlashDisk\\src.dat", u"\\flashdisk\\DST.dat", FALSE); }), kSucceeded);
+  ::stat(image.FsPath("FlashDisk/dst.dat").c_str(), &after);
+  EXPECT_EQ(after.st_ino, before.st_ino);  // truncated and written, not replaced
+  EXPECT_EQ(image.GetFile("FlashDisk/dst.dat"), "calibration");
+  EXPECT_EQ(after.st_mtim.tv_sec, 1500000000);
+  EXPECT_EQ(after.st_mtim.tv_nsec, 250000000);
+  EXPECT_EQ(GetFileAttributesW(u"\\FlashDisk\\dst.dat"), DWORD{FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE});
+
+  const std::tuple<const char16_t*, const char16_t*, BOOL, DWORD> cases[] = {
+      {u"\\FlashDisk\\plain.dat", u"\\FlashDisk\\dst.dat", FALSE, ERROR_ACCESS_DENIED},  // read-only like its source
+      {u"\\FlashDisk\\src.dat", u"\\FlashDisk\\plain.dat", TRUE, ERROR_FILE_EXISTS},
+      {u"\\FlashDisk\\none.dat", u"\\FlashDisk\\x.dat", FALSE, ERROR_FILE_NOT_FOUND},
+      {u"\\none\\a.dat", u"\\FlashDisk\\x.dat", FALSE, ERROR_PATH_NOT_FOUND},
+      {u"\\FlashDisk\\src.dat", u"\\none\\x.dat", FALSE, ERROR_PATH_NOT_FOUND},
+      {u"\\FlashDisk", u"\\FlashDisk\\x.dat", FALSE, ERROR_ACCESS_DENIED},
+      {u"\\FlashDisk\\src.dat", u"\\Windows", FALSE, ERROR_ACCESS_DENIED},
+      {u"\\FlashDisk\\plain.dat", u"\\FLASHDISK\\PLAIN.DAT", FALSE, ERROR_SHARING_VIOLATION},
+      {u"", u"\\FlashDisk\\x.dat", FALSE, ERROR_PATH_NOT_FOUND},
+      {nullptr, u"\\FlashDisk\\x.dat", FALSE, ERROR_INVALID_PARAMETER},
+  };
+  for (const auto& [from, to, failIfExists, error] : cases)
+    EXPECT_EQ(Outcome([&] { return CopyFileW(from, to, failIfExists); }), Failed(error)) << host::ToUtf8(to);
+  EXPECT_EQ(image.GetFile("FlashDisk/plain.dat"), "plain");
+  EXPECT_FALSE(image.Exists("FlashDisk/x.dat"));
+
+  HANDLE exclusive = Open(u"\\FlashDisk\\plain.dat", kRead, 0);
+  EXPECT_EQ(Outcome([] { return CopyFileW(u"\\FlashDisk\\plain.dat", u"\\y.dat", FALSE); }),
+            Failed(ERROR_SHARING_VIOLATION));
+  CloseHandle(exclusive);
+  HANDLE shared = Open(u"\\FlashDisk\\plain.dat", kRead, FILE_SHARE_READ);
+  EXPECT_TRUE(CopyFileW(u"\\FlashDisk\\plain.dat", u"\\y.dat", TRUE));
+  CloseHandle(shared);
+  EXPECT_EQ(image.GetFile("y.dat"), "plain");
+}
+
+TEST(DeleteAndCreateDirectory, ConformanceTables) {
+  TestImage image;
+  image.PutFile("FlashDisk/a.txt", "a");
+  PutReadOnly(image, "FlashDisk/ro.txt", "r");
+  const std::pair<const char16_t*, std::pair<BOOL, DWORD>> deletes[] = {
+      {u"\\FlashDisk\\none.txt", Failed(ERROR_FILE_NOT_FOUND)}, {u"\\none\\a.txt", Failed(ERROR_PATH_NOT_FOUND)},
+      {u"\\FlashDisk", Failed(ERROR_ACCESS_DENIED)},            {u"\\FlashDisk\\ro.txt", Failed(ERROR_ACCESS_DENIED)},
+      {u"\\", Failed(ERROR_ACCESS_DENIED)},                     {u"", Failed(ERROR_PATH_NOT_FOUND)},
+      {nullptr, Failed(ERROR_PATH_NOT_FOUND)},                  {u"\\FlashDisk\\a.txt\\", Failed(ERROR_INVALID_NAME)},
+      {u"\\FLASHDISK\\A.TXT", kSucceeded},
+  };
+  for (const auto& [path, outcome] : deletes)
+    EXPECT_EQ(Outcome([&] { return DeleteFileW(path); }), outcome) << (path ? host::ToUtf8(path) : "null");
+  EXPECT_EQ(Search(u"\\FlashDisk\\*"), Names{"ro.txt"});
+
+  const std::pair<const char16_t*, std::pair<BOOL, DWORD>> creates[] = {
+      {u"\\FlashDisk\\SP", kSucceeded},        {u"\\flashdisk\\sp", Failed(ERROR_ALREADY_EXISTS)},
+      {u"\\FlashDisk\\ro.txt", Failed(ERROR_ALREADY_EXISTS)}, {u"\\", Failed(ERROR_ALREADY_EXISTS)},
+      {u"\\no\\SP", Failed(ERROR_PATH_NOT_FOUND)}, {u"\\FlashDisk\\S?", Failed(ERROR_INVALID_NAME)},
+      {u"FlashDisk\\SP\\Deep", kSucceeded},
+  };
+  for (const auto& [path, outcome] : creates)
+    EXPECT_EQ(Outcome([&] { return CreateDirectoryW(path, nullptr); }), outcome) << host::ToUtf8(path);
+  EXPECT_TRUE(fs::is_directory(image.FsPath("FlashDisk/SP/Deep")));
+}
+
+TEST(Faults, FileCallsFailOrLoseThePowerHalfway) {
+  TestImage image;
+  image.PutFile("FlashDisk/a.txt", "a");
+  image.PutFile("src.bin", std::string(1000, 'c'));
+  for (const auto& [api, pattern, error] : std::initializer_list<std::tuple<const char*, const char*, const char*>>{
+           {"CreateFileW", "*\\b.txt", "ERROR_DISK_FULL"},
+           {"DeleteFileW", "\\FlashDisk\\*", "ERROR_ACCESS_DENIED"},
+           {"FindFirstFileW", "*.cab", "ERROR_NO_MORE_FILES"},
+           {"CopyFileW", "\\FlashDisk\\copy.bin", "ERROR_DISK_FULL"},  // rules name what a copy writes
+           {"GetFileTime", "\\FlashDisk\\a.txt", "ERROR_GEN_FAILURE"},
+           {"WriteFile", "\\FlashDisk\\a.txt", "ERROR_WRITE_PROTECT"},
+           {"WriteFile", "\\half.txt", "power-loss:half"},
+           {"CopyFileW", "\\half.bin", "power-loss:half"}}) {
+    host::Statement add("INSERT INTO faults(api, pattern, error) VALUES(?, ?, ?)");
+    add.Bind(1, std::string_view(api)).Bind(2, std::string_view(pattern)).Bind(3, std::string_view(error)).Run();
+  }
+  EXPECT_EQ(Outcome([] { return Closed(Open(u"\\FlashDisk\\b.txt", kWrite, 0, CREATE_ALWAYS)); }),
+            Failed(ERROR_DISK_FULL));
+  EXPECT_EQ(Outcome([] { return DeleteFileW(u"\\FlashDisk\\a.txt"); }), Failed(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(Search(u"\\FlashDisk\\*.cab"), Names{"!18"});
+  EXPECT_EQ(Outcome([] { return CopyFileW(u"\\src.bin", u"\\FlashDisk\\copy.bin", FALSE); }), Failed(ERROR_DISK_FULL));
+  // Handles are known by the path they were opened with.
+  FILETIME time;
+  DWORD written = kSentinel;
+  HANDLE file = Open(u"FlashDisk/a.txt", kBoth);
+  EXPECT_TRUE(GetFileTime(file, nullptr, nullptr, &time) && WriteFile(file, "b", 1, &written, nullptr));
+  CloseHandle(file);
+  file = Open(u"\\FlashDisk\\a.txt", kBoth);
+  EXPECT_EQ(Outcome([&] { return GetFileTime(file, nullptr, nullptr, &time); }), Failed(ERROR_GEN_FAILURE));
+  EXPECT_EQ(Outcome([&] { return WriteFile(file, "c", 1, &written, nullptr); }), Failed(ERROR_WRITE_PROTECT));
+  CloseHandle(file);
+  EXPECT_EQ(image.GetFile("FlashDisk/a.txt"), "b");
+  EXPECT_EQ(Search(u"\\FlashDisk\\*", true), Names{"a.txt"});
+  host::Statement events("SELECT COUNT(*) FROM journal WHERE event = 'fault'");
+  ASSERT_TRUE(events.Step());
+  EXPECT_EQ(events.Int(0), 6);
+
+  // The power goes after half of the bytes: the caller never sees its call return.
+  Child writer(image, "write-half", "\\half.txt");
+  EXPECT_EQ(writer.Report(), "");
+  EXPECT_EQ(image.GetFile("half.txt"), "01234");
+  Child copier(image, "copy-half", "\\half.bin");
+  EXPECT_EQ(copier.Report(), "");
+  EXPECT_EQ(image.GetFile("half.bin"), std::string(500, 'c'));
+}
+
+TEST(ModuleFileName, FitsOrIsCutWithATerminator) {
+  TestImage image;
+  WCHAR buffer[4] = {0x7777, 0x7777, 0x7777, 0x7777};
+  EXPECT_EQ(Outcome([&] { return GetModuleFileNameW(reinterpret_cast<HMODULE>(buffer), buffer, 4); }),
+            std::make_pair(DWORD{0}, DWORD{ERROR_INVALID_HANDLE}));
+  EXPECT_EQ(buffer[0], 0x7777);
+  Child program(image, "module", "", "\\SP\\Setup.exe");  // 13 characters
+  EXPECT_EQ(program.Report(), "13 3735928559 \\SP\\Setup.exe 30583");  // fits: its length, the error untouched
+  EXPECT_EQ(program.Report(), "13 122 \\SP\\Setup.ex 30583");           // cut to nSize - 1 and the NUL
+  EXPECT_EQ(program.Report(), "1 122  30583");
+}
