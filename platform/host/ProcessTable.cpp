@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -30,7 +31,9 @@ const std::u16string& ModulePath() {
   return path;
 }
 
-int64_t ProcessStartTime(int pid) {
+namespace {
+
+int64_t ReadStartTime(int pid, bool evenEnded) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string text;
   if (!std::getline(stat, text)) return 0;
@@ -40,7 +43,7 @@ int64_t ProcessStartTime(int pid) {
   std::istringstream fields(text.substr(close + 2));
   std::string state;
   fields >> state;
-  if (state == "Z" || state == "X") return 0;
+  if (!evenEnded && (state == "Z" || state == "X")) return 0;
   std::string field;
   for (int i = 4; i < 22; ++i) fields >> field;  // fields 4..21
   int64_t start = 0;
@@ -48,9 +51,22 @@ int64_t ProcessStartTime(int pid) {
   return start;
 }
 
+}  // namespace
+
+int64_t ProcessStartTime(int pid) { return ReadStartTime(pid, false); }
+
+int64_t ChildStartTime(int pid) { return ReadStartTime(pid, true); }
+
 int64_t SelfStartTime() {
-  static const int64_t start = ProcessStartTime(::getpid());
-  return start;
+  // Kept per pid: a child forked without exec must not pass for its parent.
+  static std::atomic<int> cachedPid{0};
+  static std::atomic<int64_t> cachedStart{0};
+  const int pid = ::getpid();
+  if (cachedPid.load() != pid) {
+    cachedStart = ProcessStartTime(pid);
+    cachedPid = pid;
+  }
+  return cachedStart.load();
 }
 
 bool ProcessAlive(int pid, int64_t startTime) { return pid > 0 && startTime != 0 && ProcessStartTime(pid) == startTime; }

@@ -7,16 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-void ExitProcess(UINT uExitCode) {
-  host::Guarded(0, [&] {
-    host::RecordSelfExit(uExitCode);
-    return 0;
-  });
-  std::fflush(nullptr);
-  // Other threads may still be blocked in terminal calls; nothing of theirs is torn down.
-  ::_exit(static_cast<int>(uExitCode & 0xFF));
-}
-
 int main(int argc, char** argv) {
   const char* root = std::getenv("TERMSIM_ROOT");
   if (!root || !*root) {

@@ -1,0 +1,172 @@
+// Message boxes, the system driver's device and the touch panel's calibration.
+#include "tests/host/ProcessTestSupport.h"
+
+using namespace process_test;
+
+namespace {
+
+std::string CalibrationData() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DEVICEMAP\\TOUCH", 0, 0, &key) != ERROR_SUCCESS) return "";
+  char data[512];
+  DWORD size = sizeof data, type = 0;
+  const LONG result = RegQueryValueExW(key, u"CalibrationData", nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS && type == REG_SZ ? std::string(data, size) : "";
+}
+
+}  // namespace
+
+TEST(MessageBox, AnswersAtOnceWithTheDefaultButton) {
+  TestImage image;
+  testing::internal::CaptureStderr();
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(MessageBoxW(nullptr, u"Install error.\nTry again after reset.", u"Setup", MB_TOPMOST | MB_ICONHAND), IDOK);
+  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+  const struct {
+    UINT style;
+    int answer;
+  } cases[] = {
+      {MB_OKCANCEL, IDOK}, {MB_YESNO, IDYES}, {MB_YESNO | 0x100, IDNO},  // MB_DEFBUTTON2
+      {0x3 | 0x200, IDCANCEL},                                              // MB_YESNOCANCEL, MB_DEFBUTTON3
+      {MB_OK | 0x300, IDOK},                                                // a default button the box lacks
+  };
+  for (const auto& c : cases) EXPECT_EQ(MessageBoxW(nullptr, u"?", u"Setup", c.style), c.answer) << c.style;
+  EXPECT_EQ(MessageBoxW(nullptr, nullptr, nullptr, MB_OK), IDOK);  // Windows' "Error" title
+  const std::string printed = testing::internal::GetCapturedStderr();
+  EXPECT_NE(printed.find("+-- Setup\n| Install error.\n| Try again after reset.\n| [OK]"), std::string::npos)
+      << printed;
+  const auto events = Events();
+  ASSERT_EQ(events.size(), 2 * (std::size(cases) + 2));
+  EXPECT_EQ(events[0].fields, R"({"caption":"Setup","text":"Install error.\nTry again after reset.","style":262160})");
+  EXPECT_EQ(events[1].event + events[1].fields, R"(messagebox-answer{"result":1})");
+  EXPECT_EQ(events[events.size() - 2].fields, R"({"caption":"Error","text":"","style":0})");
+
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(MessageBoxW(nullptr, u"?", u"Setup", 0x7), 0);  // no such set of buttons
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(Events().size(), events.size());
+}
+
+TEST(MessageBox, AnswersAfterTheSetDelayInTerminalTime) {
+  host::ImageOptions options;
+  options.messageBox = "after:3000";
+  options.timeScale = 0.1;
+  TestImage image(options);
+  testing::internal::CaptureStderr();
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(MessageBoxW(nullptr, u"Done", u"Setup", MB_OK), IDOK);
+  const auto elapsed = std::chrono::steady_clock::now() - begin;
+  testing::internal::GetCapturedStderr();
+  EXPECT_GE(elapsed, std::chrono::milliseconds(295));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
+  host::Statement times("SELECT MAX(time_ms) - MIN(time_ms), COUNT(*) FROM journal");
+  ASSERT_TRUE(times.Step());
+  EXPECT_GE(times.Int(0), 2950);
+  EXPECT_EQ(times.Int(1), 2);
+}
+
+TEST(MessageBox, NeverAnsweredWhenSetSo) {
+  host::ImageOptions options;
+  options.messageBox = "never";
+  TestImage image(options);
+  InstallProbe(image);
+  PROCESS_INFORMATION info;
+  ASSERT_TRUE(StartProbe(u"box", &info));
+  EXPECT_EQ(WaitForSingleObject(info.hProcess, 500), WAIT_TIMEOUT);
+  EXPECT_EQ(Events("messagebox").size(), 1u);
+  EXPECT_TRUE(Events("messagebox-answer").empty());
+  host::EndTerminalProcesses(true);
+  Finish(info);
+}
+
+// A scaled Sleep lets the process's other threads run until each is blocked; a thread
+// whose box is never answered counts as blocked, so it does not hold the Sleep up.
+TEST(MessageBox, UnansweredBoxInAThreadDoesNotHoldUpAScaledSleep) {
+  host::ImageOptions options;
+  options.messageBox = "never";
+  options.timeScale = 0.01;
+  TestImage image(options);
+  InstallProbe(image);
+  PROCESS_INFORMATION info;
+  const auto begin = std::chrono::steady_clock::now();
+  ASSERT_TRUE(StartProbe(u"boxsleep", &info));
+  EXPECT_EQ(Finish(info), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1000));
+  EXPECT_EQ(Events("messagebox").size(), 1u);
+  EXPECT_EQ(Events("sleep").at(0).fields, R"({"ms":5000})");
+}
+
+TEST(Devices, SystemDriverOpensAndAnswersControlCodes) {
+  for (const char16_t* name : {u"QDV1:", u"qdv1:", u"COM0:"}) EXPECT_TRUE(host::IsDeviceName(name));
+  for (const char16_t* name : {u"QDV1", u"QDV10:", u"QD1:", u"Q_V1:", u"\\QDV1:"}) EXPECT_FALSE(host::IsDeviceName(name));
+  host::ImageOptions options;
+  options.resetDevice = "ignore";  // this test process must not be reset
+  TestImage image(options);
+  SetLastError(0xdeadbeef);
+  HANDLE device = CreateFileW(u"qdv1:", 0, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(device, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+  EXPECT_EQ(CreateFileW(u"COM1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEV_NOT_EXIST));
+
+  DWORD returned = 0xdeadbeef;
+  SetLastError(0xdeadbeef);
+  EXPECT_TRUE(DeviceIoControl(device, IOCTL_QDV_RESET, nullptr, 0, nullptr, 0, &returned, nullptr));
+  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+  EXPECT_EQ(returned, 0u);
+  EXPECT_FALSE(DeviceIoControl(device, 256, nullptr, 0, nullptr, 0, &returned, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  int overlapped = 0;
+  EXPECT_FALSE(DeviceIoControl(device, IOCTL_QDV_RESET, nullptr, 0, nullptr, 0, &returned,
+                               reinterpret_cast<LPOVERLAPPED>(&overlapped)));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+  for (HANDLE bad : {HANDLE{}, INVALID_HANDLE_VALUE, mutex}) {
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(DeviceIoControl(bad, IOCTL_QDV_RESET, nullptr, 0, nullptr, 0, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  }
+  const auto ioctls = Events("ioctl");
+  ASSERT_EQ(ioctls.size(), 2u);
+  EXPECT_EQ(ioctls[1].fields, R"({"device":"QDV1:","code":256})");
+  EXPECT_TRUE(Events("reset").empty());
+  CloseHandle(mutex);
+  EXPECT_TRUE(CloseHandle(device));
+}
+
+TEST(TouchCalibrate, StoresTheImagesStringWhereNoneIsStored) {
+  host::ImageOptions options;
+  options.calibrationData = "1,2 3,4 5,6 7,8 9,10 ";
+  TestImage image(options);
+  SetLastError(0xdeadbeef);
+  EXPECT_TRUE(TouchCalibrate());
+  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+  EXPECT_EQ(CalibrationData(), Bytes(u"1,2 3,4 5,6 7,8 9,10 "));  // REG_SZ with its terminator
+  // A stored calibration stays.
+  HKEY key = nullptr;
+  const char16_t mine[] = u"9,9";
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DEVICEMAP\\TOUCH", 0, 0, &key), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(key, u"CalibrationData", 0, REG_SZ, reinterpret_cast<const BYTE*>(mine), sizeof mine), 0);
+  RegCloseKey(key);
+  EXPECT_TRUE(TouchCalibrate());
+  EXPECT_EQ(CalibrationData(), Bytes(mine));
+  EXPECT_EQ(Events("calibrate").at(1).fields, R"({"result":1})");
+}
+
+TEST(TouchCalibrate, FailsAsTheImageOrAFaultRuleSays) {
+  host::ImageOptions options;
+  options.calibration = "fail";
+  TestImage image(options);
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(TouchCalibrate());
+  EXPECT_EQ(GetLastError(), 1223u);  // ERROR_CANCELLED
+  EXPECT_EQ(Events("calibrate").at(0).fields, R"({"result":0})");
+
+  TestImage faulty;
+  host::Statement("INSERT INTO faults(api, pattern, error) VALUES('TouchCalibrate', '*', '31')").Run();
+  EXPECT_FALSE(TouchCalibrate());
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+  EXPECT_TRUE(Events("calibrate").empty());
+  EXPECT_EQ(CalibrationData(), "");
+}
