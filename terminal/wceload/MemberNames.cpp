@@ -1,0 +1,125 @@
+// Member names: decoding (UTF-8 when the cabinet says so, else the terminal's ANSI code
+// page), making each name a path that stays inside the application folder, and the
+// plan of folders and files that follows from them.
+#include "terminal/wceload/Installer.h"
+
+#include "platform/host/HostInternal.h"
+
+#include <unicode/ucnv.h>
+#include <unicode/utf16.h>
+
+#include <map>
+#include <memory>
+#include <set>
+
+namespace wceload {
+
+namespace {
+
+constexpr UINT kFallbackCodePage = 1252;
+constexpr char16_t kReplacement = u'_';
+
+struct ConverterCloser {
+  void operator()(UConverter* converter) const { ucnv_close(converter); }
+};
+using Converter = std::unique_ptr<UConverter, ConverterCloser>;
+
+Converter OpenConverter(const std::string& name) {
+  UErrorCode status = U_ZERO_ERROR;
+  Converter converter(ucnv_open(name.c_str(), &status));
+  if (U_FAILURE(status)) converter.reset();
+  return converter;
+}
+
+bool ForbiddenInName(char16_t c) {
+  return c < 0x20 || c == 0x7F || c == 0xFFFD || std::u16string_view(u"<>:\"/\\|?*").find(c) != std::u16string_view::npos;
+}
+
+}  // namespace
+
+UINT AnsiCodePage() {
+  WCHAR text[8] = {};
+  if (GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE, text, 8) > 0) {
+    const long codePage = _wtol(text);
+    if (codePage > 0) return static_cast<UINT>(codePage);
+  }
+  return kFallbackCodePage;
+}
+
+std::u16string DecodeName(std::string_view bytes, bool utf8, UINT codePage) {
+  Converter converter = OpenConverter(utf8 ? "UTF-8" : "windows-" + std::to_string(codePage));
+  // A code page ICU does not know decodes as Latin-1 rather than failing the install.
+  if (!converter) converter = OpenConverter("ISO-8859-1");
+  if (!converter) return std::u16string(bytes.size(), kReplacement);
+  // No supported encoding yields more than one UTF-16 unit per byte, plus a substitute.
+  std::u16string text(bytes.size() + 1, u'\0');
+  UErrorCode status = U_ZERO_ERROR;
+  const int32_t length = ucnv_toUChars(converter.get(), reinterpret_cast<UChar*>(text.data()),
+                                       static_cast<int32_t>(text.size()), bytes.data(),
+                                       static_cast<int32_t>(bytes.size()), &status);
+  if (U_FAILURE(status)) return std::u16string(bytes.size(), kReplacement);
+  text.resize(static_cast<size_t>(length));
+  return text;
+}
+
+std::u16string SafeComponent(std::u16string_view name) {
+  std::u16string safe;
+  safe.reserve(name.size());
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char16_t c = name[i];
+    if (U16_IS_LEAD(c) && i + 1 < name.size() && U16_IS_TRAIL(name[i + 1])) {
+      safe += c;
+      safe += name[++i];
+    } else {
+      // A lone surrogate has no name on the host's file system either.
+      safe += ForbiddenInName(c) || U16_IS_SURROGATE(c) ? kReplacement : c;
+    }
+  }
+  // Windows drops trailing dots and blanks, which also turns "." and ".." into "".
+  while (!safe.empty() && (safe.back() == u'.' || safe.back() == u' ')) safe.pop_back();
+  return safe;
+}
+
+std::u16string SafeRelativePath(std::u16string_view name) {
+  std::u16string path;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find(u'\\', start);
+    if (end == std::u16string_view::npos) end = name.size();
+    const std::u16string component = SafeComponent(name.substr(start, end - start));
+    if (!component.empty()) {
+      if (!path.empty()) path += u'\\';
+      path += component;
+    }
+    start = end + 1;
+  }
+  return path.empty() ? std::u16string(1, kReplacement) : path;
+}
+
+bool PlanMembers(const std::vector<Member>& members, const std::vector<std::u16string>& safeNames, Plan* plan,
+                 std::string* why) {
+  std::map<std::u16string, size_t> fileByKey;  // case-folded path -> index in plan->files
+  std::set<std::u16string> folderKeys;
+  for (size_t i = 0; i < members.size(); ++i) {
+    const std::u16string& name = safeNames[i];
+    for (size_t slash = name.find(u'\\'); slash != std::u16string::npos; slash = name.find(u'\\', slash + 1)) {
+      if (folderKeys.insert(host::FoldCase(name.substr(0, slash))).second) plan->folders.push_back(name.substr(0, slash));
+    }
+    const auto [found, added] = fileByKey.emplace(host::FoldCase(name), plan->files.size());
+    // As on the terminal's file system: a later member of the same name overwrites the file.
+    if (added) {
+      plan->files.push_back({name, &members[i].data});
+    } else {
+      plan->files[found->second].data = &members[i].data;
+    }
+  }
+  for (const auto& [key, index] : fileByKey) {
+    if (folderKeys.count(key)) {
+      *why = "member " + host::ToUtf8(plan->files[index].relativePath) + " is also a folder of another member";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace wceload

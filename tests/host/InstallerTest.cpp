@@ -1,0 +1,365 @@
+// The CAB installer stand-in, run as \Windows\wceload.exe on test images, with
+// cabinets made by gcab and the hostile cabinets of the shared collection.
+#include "tests/support/TestImage.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr DWORD kRunTimeoutMs = 120000;
+constexpr double kDamagedSeconds = 20;  // no damaged cabinet may take longer
+
+// A file for gcab: its name as gcab is given it (relative to the staging folder), its content.
+using Staged = std::pair<std::string, std::string>;
+
+std::string ReadHostFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+std::string Quoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// A cabinet made by gcab from `files`; names keep their folders as given.
+std::string MakeCab(const std::vector<Staged>& files, bool compress = false) {
+  std::string staging = (fs::temp_directory_path() / "korva-cab-XXXXXX").string();
+  if (!::mkdtemp(staging.data())) throw std::runtime_error("mkdtemp failed");
+  std::string command = "cd " + Quoted(staging) + "/work && gcab -c " + (compress ? "-z " : "") + "../out.cab";
+  fs::create_directories(fs::path(staging) / "work");
+  for (const auto& [name, content] : files) {
+    const fs::path path = fs::path(staging) / "work" / name;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+    command += " " + Quoted(name);
+  }
+  const int status = std::system((command + " 2>/dev/null").c_str());
+  std::string cab = ReadHostFile(fs::path(staging) / "out.cab");
+  fs::remove_all(staging);
+  if (status != 0 || cab.empty()) throw std::runtime_error("gcab failed: " + command);
+  return cab;
+}
+
+void Put16(std::string& data, size_t at, size_t value) {
+  data[at] = static_cast<char>(value & 0xFF);
+  data[at + 1] = static_cast<char>(value >> 8);
+}
+
+// A setup file: the 100-byte header, then the application name and the provider.
+std::string SetupFile(std::string_view provider, std::string_view appName) {
+  std::string data(100, '\0');
+  data.replace(0, 4, "MSCE");
+  data += std::string(appName) + '\0' + std::string(provider) + '\0';
+  Put16(data, 8, data.size());
+  Put16(data, 16, 1);
+  Put16(data, 84, 100);
+  Put16(data, 86, appName.size() + 1);
+  Put16(data, 88, 100 + appName.size() + 1);
+  Put16(data, 90, provider.size() + 1);
+  return data;
+}
+
+// gcab flags every name as UTF-8; a cabinet made elsewhere may store code-page names.
+std::string ClearUtf8Flags(std::string cab) {
+  auto u16 = [&](size_t at) { return static_cast<uint8_t>(cab[at]) | static_cast<uint8_t>(cab[at + 1]) << 8; };
+  size_t entry = u16(16) | static_cast<size_t>(u16(18)) << 16;
+  for (int count = u16(28); count > 0; --count) {
+    cab[entry + 14] = static_cast<char>(cab[entry + 14] & ~0x80);
+    entry = cab.find('\0', entry + 16) + 1;
+  }
+  return cab;
+}
+
+// Replaces stored bytes (a member name) with as many others: gcab refuses to store names
+// a hostile cabinet may hold.
+std::string Patch(std::string cab, std::string_view from, std::string_view to) {
+  for (size_t at = cab.find(from); at != std::string::npos; at = cab.find(from, at + 1)) cab.replace(at, from.size(), to);
+  return cab;
+}
+
+host::ImageOptions Options(const char* language = "en") {
+  host::ImageOptions options;
+  options.language = language;
+  options.installerPath = WCELOAD_PATH;
+  return options;
+}
+
+struct InstallerRun {
+  DWORD exitCode = 0xdeadbeef;
+  double seconds = 0;
+};
+
+// Starts the installer as Setup does and waits for it.
+InstallerRun Install(std::u16string commandLine) {
+  InstallerRun run;
+  PROCESS_INFORMATION process{};
+  const auto start = std::chrono::steady_clock::now();
+  if (!CreateProcessW(u"\\Windows\\wceload.exe", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      nullptr, &process)) {
+    ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
+    return run;
+  }
+  if (WaitForSingleObject(process.hProcess, kRunTimeoutMs) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "the installer hangs on " << host::ToUtf8(commandLine);
+    host::EndTerminalProcesses(true);
+  }
+  EXPECT_TRUE(GetExitCodeProcess(process.hProcess, &run.exitCode));
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return run;
+}
+
+// Everything a run may change: each file under fs/ (size, hash, read-only bit) and the
+// whole registry hive as stored.
+struct State {
+  std::map<std::string, std::string> tree;
+  std::string hive;
+};
+
+State Snapshot(const TestImage& image) {
+  State state;
+  const fs::path root = image.root() + "/fs";
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string content = entry.is_directory() ? "<folder>" : ReadHostFile(entry.path());
+    const bool readOnly = (entry.status().permissions() & fs::perms::owner_write) == fs::perms::none;
+    state.tree[fs::relative(entry.path(), root).string()] =
+        std::to_string(content.size()) + (readOnly ? " ro " : " rw ") + std::to_string(std::hash<std::string>()(content));
+  }
+  host::Statement rows(
+      "SELECT k.id, k.parent, hex(k.name), hex(v.name), v.type, hex(v.data) FROM reg_keys k "
+      "LEFT JOIN reg_values v ON v.key_id = k.id ORDER BY k.id, v.sort_key");
+  while (rows.Step()) {
+    for (int column = 0; column < 6; ++column) state.hive += rows.Text(column) + "|";
+    state.hive += "\n";
+  }
+  return state;
+}
+
+void ExpectUnchanged(const TestImage& image, const State& before, const std::string& what) {
+  const State after = Snapshot(image);
+  EXPECT_EQ(after.tree, before.tree) << what;
+  EXPECT_EQ(after.hive, before.hive) << what;
+}
+
+// Every path the run added lies in \Program Files\<application>.
+void ExpectOnlyInside(const TestImage& image, const State& before, const std::string& application) {
+  const std::string folder = "Program Files/" + application;
+  for (const auto& [path, content] : Snapshot(image).tree) {
+    if (before.tree.count(path) || path == "Program Files") continue;
+    EXPECT_TRUE(path == folder || path.rfind(folder + "/", 0) == 0) << application << ": " << path;
+  }
+}
+
+// "type:bytes" of a value under HKEY_LOCAL_MACHINE; "" when absent.
+std::string Value(const std::u16string& key, const WCHAR* name) {
+  HKEY handle = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return "";
+  BYTE data[2048];
+  DWORD size = sizeof data, type = 0xdeadbeef;
+  const LONG result = RegQueryValueExW(handle, name, nullptr, &type, data, &size);
+  RegCloseKey(handle);
+  return result == ERROR_SUCCESS ? std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data), size) : "";
+}
+
+std::string Sz(std::u16string_view text) {
+  return "1:" + std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2) + std::string(2, '\0');
+}
+
+void ExpectRegistered(const std::u16string& application, const std::u16string& cabPath) {
+  const std::u16string key = u"SOFTWARE\\Apps\\" + application;
+  EXPECT_EQ(Value(key, u"Instl"), std::string("4:\1\0\0\0", 6)) << host::ToUtf8(application);
+  EXPECT_EQ(Value(key, u"CabFile"), Sz(cabPath));
+  EXPECT_EQ(Value(key, u"InstlDir"), Sz(u"\\Program Files\\" + application));
+}
+
+// The shared hostile cabinets, read where they are; empty when the folder is absent.
+std::string SharedCab(const std::string& name) { return ReadHostFile(fs::path(KORVA_SHARED_CABS) / name); }
+
+}  // namespace
+
+TEST(Installer, SetupFileNamesTheApplication) {
+  TestImage image(Options());
+  const std::string setupFile = SetupFile("KORVA", "Scanner Tools");
+  image.PutFile("FlashDisk/SP/tool.cab",
+                MakeCab({{"TOOL.000", setupFile}, {"app.exe", "MZ program"}, {"sub/readme.txt", "read me"}}, true));
+  EXPECT_EQ(Install(u"\\FlashDisk\\SP\\tool.cab").exitCode, 0u);
+  ExpectRegistered(u"KORVA Scanner Tools", u"\\FlashDisk\\SP\\tool.cab");
+  EXPECT_EQ(image.GetFile("Program Files/KORVA Scanner Tools/app.exe"), "MZ program");
+  EXPECT_EQ(image.GetFile("Program Files/KORVA Scanner Tools/sub/readme.txt"), "read me");
+  EXPECT_TRUE(image.Exists("FlashDisk/SP/tool.cab"));  // never deleted
+
+  // Reinstalling from elsewhere replaces the files and the record.
+  image.PutFile("FlashDisk/tool2.cab", MakeCab({{"TOOL.000", setupFile}, {"app.exe", "MZ newer"}}));
+  EXPECT_EQ(Install(u"\\FlashDisk\\tool2.cab").exitCode, 0u);
+  ExpectRegistered(u"KORVA Scanner Tools", u"\\FlashDisk\\tool2.cab");
+  EXPECT_EQ(image.GetFile("Program Files/KORVA Scanner Tools/app.exe"), "MZ newer");
+}
+
+TEST(Installer, BaseNameWhenTheSetupFileIsMissingOrUnusable) {
+  std::string bad[] = {SetupFile("KORVA", "Tool"), SetupFile("", "Tool"), SetupFile("KORVA", "Tool").substr(0, 99),
+                       SetupFile("KORVA", "Tool")};
+  bad[0].replace(0, 4, "MSCX");  // no signature
+  Put16(bad[3], 88, 0xFFF0);     // provider offset past the end
+  Put16(bad[3], 86, 0xFFFF);     // name length past the end
+  for (const auto& setupFile : bad) {
+    TestImage image(Options());
+    image.PutFile("FlashDisk/My Cabs/Tool Pack.v2.cab", MakeCab({{"x.000", setupFile}, {"a.txt", "a"}}));
+    // The whole command line is the path, blanks and all, and is recorded exactly as given.
+    EXPECT_EQ(Install(u"\\flashdisk\\My Cabs\\Tool Pack.v2.cab").exitCode, 0u);
+    ExpectRegistered(u"Tool Pack.v2", u"\\flashdisk\\My Cabs\\Tool Pack.v2.cab");
+    EXPECT_EQ(image.GetFile("Program Files/Tool Pack.v2/a.txt"), "a");
+  }
+}
+
+TEST(Installer, HostileNamesStayInsideTheApplicationFolder) {
+  TestImage image(Options());
+  std::string cab = MakeCab({{"TOOL.000", SetupFile("..\\..", "Windows\\evil")},
+                             {"QQ/QQ/up.txt", "up"},
+                             {"RR/abs.txt", "abs"},
+                             {"dotsX. ", "dots"},
+                             {"ctl\x01x", "ctl"},
+                             {"./../work/in.txt", "in"}});
+  image.PutFile("FlashDisk/evil.cab", Patch(Patch(Patch(cab, "QQ\\QQ", "..\\.."), "RR\\", "C:\\"), "dotsX", "a<>|?"));
+  const State before = Snapshot(image);
+  ASSERT_EQ(Install(u"\\FlashDisk\\evil.cab").exitCode, 0u);
+  ExpectRegistered(u".._.. Windows_evil", u"\\FlashDisk\\evil.cab");
+  ExpectOnlyInside(image, before, ".._.. Windows_evil");
+  const std::string folder = "Program Files/.._.. Windows_evil/";
+  EXPECT_EQ(image.GetFile(folder + "up.txt"), "up");
+  EXPECT_EQ(image.GetFile(folder + "C_/abs.txt"), "abs");
+  EXPECT_EQ(image.GetFile(folder + "a____"), "dots");
+  EXPECT_EQ(image.GetFile(folder + "ctl_x"), "ctl");
+  EXPECT_EQ(image.GetFile(folder + "work/in.txt"), "in");
+}
+
+TEST(Installer, NamesThatCannotBePlacedRefuseTheCabinet) {
+  // A cabinet's names are at most 255 bytes: with the application folder they may not fit.
+  const std::string longName(100, 'n');
+  const std::vector<Staged> cases[] = {
+      {{"A", "file"}, {"a/b", "file in a folder of the same name"}},
+      {{"x.000", SetupFile(longName, longName)}, {std::string(43, 'm'), "one past MAX_PATH"}},
+  };
+  for (const auto& files : cases) {
+    TestImage image(Options());
+    image.PutFile("FlashDisk/bad.cab", MakeCab(files));
+    const State before = Snapshot(image);
+    EXPECT_EQ(Install(u"\\FlashDisk\\bad.cab").exitCode, 4u) << files[0].first;
+    ExpectUnchanged(image, before, files[0].first);
+  }
+}
+
+TEST(Installer, NamesWithoutUtf8FlagFollowTheTerminalCodePage) {
+  const std::string sjis = "\x83\x65\x83\x58\x83\x67";  // "テスト" in code page 932
+  const std::string cab = ClearUtf8Flags(MakeCab({{"x.000", SetupFile(sjis, "Tool")}, {sjis + ".txt", "sjis"}}));
+  struct Case {
+    const char* language;
+    std::u16string application;
+    std::string file;
+  } cases[] = {
+      {"ja", u"テスト Tool", "テスト.txt"},
+      {"en", u"ƒeƒXƒg Tool", "ƒeƒXƒg.txt"},
+  };
+  for (const auto& c : cases) {
+    TestImage image(Options(c.language));
+    image.PutFile("FlashDisk/sjis.cab", cab);
+    EXPECT_EQ(Install(u"\\FlashDisk\\sjis.cab").exitCode, 0u) << c.language;
+    ExpectRegistered(c.application, u"\\FlashDisk\\sjis.cab");
+    EXPECT_EQ(image.GetFile("Program Files/" + host::ToUtf8(c.application) + "/" + c.file), "sjis") << c.language;
+  }
+}
+
+TEST(Installer, SharedGoodCabinetsInstallInsideTheirFolder) {
+  if (!fs::is_directory(KORVA_SHARED_CABS)) GTEST_SKIP() << "no " << KORVA_SHARED_CABS;
+  struct Case {
+    const char* cab;
+    const char* language;
+    std::vector<std::string> files;  // some of what must be there, relative to the folder
+  } cases[] = {
+      {"simple.cab", "en", {"hello.c", "welcome.c"}},
+      {"mixed.cab", "en", {"mszip.txt", "lzx.txt", "qtm.txt"}},
+      {"case-ascii.cab", "en", {"ascii/upper/ABCDEFGHIJKLMNOPQRSTUVWXYZ", "ascii/lower/abcdefghijklmnopqrstuvwxyz"}},
+      {"utf8-stresstest.cab", "en", {"\xCE\xBA\xE1\xBD\xB9\xCF\x83\xCE\xBC\xCE\xB5", "\xF0\x90\x80\x80"}},
+      {"encoding-sjis.cab", "ja", {"猿も木から落ちる"}},
+      {"dirwalk-vulns.cab", "en", {"absolute/path/reverse/slashes", "_absolute_path", "relative_.._path", "_"}},
+  };
+  for (const auto& c : cases) {
+    TestImage image(Options(c.language));
+    image.PutFile(std::string("FlashDisk/") + c.cab, SharedCab(c.cab));
+    const State before = Snapshot(image);
+    const std::u16string cabPath = u"\\FlashDisk\\" + host::FromUtf8(c.cab);
+    EXPECT_EQ(Install(cabPath).exitCode, 0u) << c.cab;
+    const std::string base = std::string(c.cab).substr(0, std::string(c.cab).size() - 4);
+    ExpectRegistered(host::FromUtf8(base), cabPath);
+    ExpectOnlyInside(image, before, base);
+    for (const auto& file : c.files) EXPECT_TRUE(image.Exists("Program Files/" + base + "/" + file)) << file;
+  }
+}
+
+TEST(Installer, MissingOrDamagedCabinetsChangeNothing) {
+  TestImage image(Options());
+  const std::string good = MakeCab({{"a.txt", std::string(5000, 'a')}, {"b.txt", "b"}}, true);
+  image.PutFile("FlashDisk/text.cab", "this is not a cabinet");
+  image.PutFile("FlashDisk/empty.cab", "");
+  image.PutFile("FlashDisk/cut.cab", good.substr(0, good.size() / 2));
+  std::vector<std::u16string> commandLines = {
+      u"",           u"\\FlashDisk\\none.cab",  u"\\Nowhere\\none.cab",     u"\\FlashDisk", u"\"\\FlashDisk\\cut.cab\"",
+      u"\\FlashDisk\\text.cab", u"\\FlashDisk\\empty.cab", u"\\FlashDisk\\cut.cab"};
+  if (fs::is_directory(KORVA_SHARED_CABS)) {
+    for (const auto& entry : fs::directory_iterator(KORVA_SHARED_CABS)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("cve-", 0) == 0 || name.rfind("bad_", 0) == 0 || name.rfind("lzx-", 0) == 0 ||
+          name == "filename-read-violation-1.cab") {
+        image.PutFile("FlashDisk/" + name, SharedCab(name));
+        commandLines.push_back(u"\\FlashDisk\\" + host::FromUtf8(name));
+      }
+    }
+  }
+  const State before = Snapshot(image);
+  for (const auto& commandLine : commandLines) {
+    const InstallerRun run = Install(commandLine);
+    EXPECT_NE(run.exitCode, 0u) << host::ToUtf8(commandLine);
+    EXPECT_LT(run.seconds, kDamagedSeconds) << host::ToUtf8(commandLine);
+    ExpectUnchanged(image, before, host::ToUtf8(commandLine));
+  }
+}
+
+TEST(Installer, FailedInstallTakesBackWhatItCreated) {
+  const std::string cab = MakeCab({{"a.txt", "a"}, {"b.txt", "b"}, {"c.txt", "c"}, {"sub/d.txt", "d"}});
+  struct Case {
+    const char* what;
+    const char* api;
+    const char* pattern;
+  } cases[] = {
+      {"read-only file in the way", nullptr, nullptr},
+      {"disk full", "CreateFileW", "*\\c.txt"},
+      {"registry refuses", "RegSetValueExW", "SOFTWARE\\Apps\\Tool:Instl"},
+  };
+  for (const auto& c : cases) {
+    TestImage image(Options());
+    image.PutFile("FlashDisk/Tool.cab", cab);
+    if (c.api) {
+      host::Statement rule("INSERT INTO faults(api, pattern, error) VALUES(?, ?, 'ERROR_DISK_FULL')");
+      rule.Bind(1, std::string_view(c.api)).Bind(2, std::string_view(c.pattern)).Run();
+    } else {
+      image.PutFile("Program Files/Tool/b.txt", "older");
+      fs::permissions(image.FsPath("Program Files/Tool/b.txt"), fs::perms::owner_write, fs::perm_options::remove);
+    }
+    const State before = Snapshot(image);
+    EXPECT_EQ(Install(u"\\FlashDisk\\Tool.cab").exitCode, 5u) << c.what;
+    ExpectUnchanged(image, before, c.what);
+  }
+}
