@@ -1,0 +1,28 @@
+// termsim's commands, one source file each.
+#ifndef KORVA_TERMINAL_TERMSIM_COMMANDS_H
+#define KORVA_TERMINAL_TERMSIM_COMMANDS_H
+
+#include "terminal/termsim/Options.h"
+
+#include <cstdint>
+
+namespace termsim {
+
+CommandSpec CreateCommand();
+CommandSpec RegImportCommand();
+CommandSpec RegExportCommand();
+CommandSpec RunCommand();
+CommandSpec WindowCommand();
+CommandSpec FaultCommand();
+CommandSpec StopCommand();
+CommandSpec JournalCommand();
+
+// The journal of the attached image (JournalCommand.cpp).
+int64_t LastJournalSeq();
+// Events with a seq above `afterSeq`: one readable line each, or one JSON object each.
+void PrintJournal(int64_t afterSeq, bool json);
+bool JournalHasEvent(int64_t afterSeq, const char* event);
+
+}  // namespace termsim
+
+#endif  // KORVA_TERMINAL_TERMSIM_COMMANDS_H

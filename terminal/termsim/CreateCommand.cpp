@@ -1,0 +1,95 @@
+// termsim create: a new terminal image.
+#include "platform/host/HostInternal.h"
+#include "terminal/termsim/Commands.h"
+
+#include <filesystem>
+
+namespace termsim {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+host::ImageOptions OptionsFrom(const Arguments& arguments) {
+  host::ImageOptions options;
+  if (auto model = arguments.Value("model")) options.model = *model;
+  if (auto name = arguments.Value("platform-name")) {
+    TextArgument("--platform-name", *name);
+    options.platformName = *name;
+  }
+  options.noPlatform = arguments.Has("no-platform");
+  if (auto language = arguments.Value("language")) options.language = *language;
+  for (const auto& volume : arguments.Values("volume")) {
+    TextArgument("--volume", volume);
+    options.volumes.push_back(volume);
+  }
+  if (auto scale = arguments.Value("time-scale")) options.timeScale = NumberArgument("--time-scale", *scale);
+  if (auto box = arguments.Value("message-box")) options.messageBox = *box;
+  if (auto calibration = arguments.Value("calibration")) options.calibration = *calibration;
+  if (auto data = arguments.Value("calibration-data")) {
+    TextArgument("--calibration-data", *data);
+    options.calibrationData = *data;
+  }
+  if (auto reset = arguments.Value("reset-device")) options.resetDevice = *reset;
+  std::string error;
+  if (!host::ValidateImageOptions(options, &error)) throw UsageError(error);
+  return options;
+}
+
+// Removes what a failed creation left, and nothing that was there before.
+void RemovePartialImage(const fs::path& root, bool existedEmpty) {
+  std::error_code ec;
+  if (!existedEmpty) {
+    fs::remove_all(root, ec);
+    return;
+  }
+  for (const auto& entry : fs::directory_iterator(root, ec)) fs::remove_all(entry.path(), ec);
+}
+
+int Create(const Arguments& arguments) {
+  const fs::path root = arguments.Positional(0);
+  if (root.empty()) throw UsageError("IMAGE must not be empty");
+  host::ImageOptions options = OptionsFrom(arguments);
+  std::error_code ec;
+  const bool exists = fs::exists(fs::symlink_status(root, ec));
+  if (exists && fs::exists(root / "terminal.db", ec))
+    throw CommandFailure(root.string() + " is already a terminal image");
+  if (exists && !(fs::is_directory(root, ec) && fs::is_empty(root, ec)))
+    throw CommandFailure(root.string() + " already exists and is not an empty folder");
+  // A new image gets a copy of the CAB installer stand-in.
+  options.installerPath = ProgramBesideTermsim("wceload");
+  std::string error;
+  if (!host::CreateImage(root.string(), options, &error)) {
+    RemovePartialImage(root, exists);
+    throw CommandFailure(error);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+CommandSpec CreateCommand() {
+  return {
+      .name = "create",
+      .positionals = "IMAGE",
+      .minPositionals = 1,
+      .maxPositionals = 1,
+      .summary = "Makes a new terminal image in the folder IMAGE (absent or empty).",
+      .options =
+          {
+              {"model", "LM310|LM320", "the terminal's model (LM310)"},
+              {"platform-name", "TEXT", "Platform\\Name instead of \"KORVA <model> CE4.10\""},
+              {"no-platform", "", "no Platform key at all"},
+              {"language", "en|ja", "system locale 0x0409 or 0x0411 (en)"},
+              {"volume", "NAME", "a volume folder of the root (FlashDisk when none is given)", true},
+              {"time-scale", "X", "real time per terminal time, above 0 up to 1000: 0.01 makes 5 s take 50 ms (1)"},
+              {"message-box", "ok|never|after:MS", "how message boxes are answered (ok)"},
+              {"calibration", "ok|fail", "what TouchCalibrate answers (ok)"},
+              {"calibration-data", "TEXT", "the calibration string the touch driver stores"},
+              {"reset-device", "restart|ignore|absent", "what the system driver does with a reset (restart)"},
+          },
+      .run = Create,
+  };
+}
+
+}  // namespace termsim

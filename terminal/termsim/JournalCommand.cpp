@@ -1,0 +1,138 @@
+// termsim journal: the terminal's journal, for people or as JSON lines.
+#include "platform/host/HostInternal.h"
+#include "terminal/termsim/Commands.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace termsim {
+
+namespace {
+
+struct Event {
+  int64_t seq = 0;
+  int64_t timeMs = 0;
+  int64_t pid = 0;
+  std::string event;
+  std::string fields;  // a JSON object, as the writer stored it
+};
+
+std::vector<Event> EventsAfter(int64_t afterSeq) {
+  std::vector<Event> events;
+  host::Statement query("SELECT seq, time_ms, pid, event, fields FROM journal WHERE seq > ? ORDER BY seq");
+  query.Bind(1, afterSeq);
+  while (query.Step())
+    events.push_back({query.Int(0), query.Int(1), query.Int(2), query.Text(3), query.Text(4)});
+  return events;
+}
+
+// The stored fields object, braces removed, so that its members join the line's own;
+// an object that is not one (never written by the terminal) is kept whole under "fields".
+std::string FieldMembers(const std::string& fields) {
+  if (fields.size() < 2 || fields.front() != '{' || fields.back() != '}')
+    return "\"fields\":" + host::JsonString(host::FromUtf8(fields));
+  return fields.substr(1, fields.size() - 2);
+}
+
+void PrintJsonLine(const Event& e) {
+  std::string line = "{\"seq\":" + std::to_string(e.seq) + ",\"time_ms\":" + std::to_string(e.timeMs) +
+                     ",\"pid\":" + std::to_string(e.pid) + ",\"event\":" + host::JsonString(host::FromUtf8(e.event));
+  const std::string members = FieldMembers(e.fields);
+  if (!members.empty()) line += "," + members;
+  line += "}\n";
+  std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+// The stored members as name=value for people. Texts keep their JSON escapes (a line
+// break shows as \n, a quote as \"), except that the backslashes of CE paths show once;
+// --json gives the exact text. Nullopt for text that is not a stored object.
+std::optional<std::string> ReadableFields(std::string_view json) {
+  if (json.size() < 2 || json.front() != '{' || json.back() != '}') return std::nullopt;
+  std::string out;
+  bool inText = false, inName = true;
+  for (size_t i = 1; i + 1 < json.size(); ++i) {
+    const char c = json[i];
+    if (inText) {
+      if (c == '"') {
+        inText = false;
+        if (!inName) out += '"';
+      } else if (c == '\\') {
+        const char escaped = json[++i];
+        if (escaped != '\\' && escaped != '/') out += '\\';
+        out += escaped;
+      } else {
+        out += c;
+      }
+      continue;
+    }
+    if (c == '"') {
+      inText = true;
+      if (!inName) out += '"';
+    } else if (c == ':') {
+      out += '=';
+      inName = false;
+    } else if (c == ',') {
+      out += ' ';
+      inName = true;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+void PrintReadableLine(const Event& e) {
+  const std::string fields = ReadableFields(e.fields).value_or(e.fields);
+  char head[96];
+  std::snprintf(head, sizeof head, "%6" PRId64 " %9" PRId64 " ms  pid %-7" PRId64 " ", e.seq, e.timeMs, e.pid);
+  std::string line = head + e.event;
+  // Fields line up after the longest event name.
+  if (!fields.empty()) line += std::string(line.size() < 50 ? 50 - line.size() : 0, ' ') + " " + fields;
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+int Journal(const Arguments& arguments) {
+  AttachOrFail(arguments.Positional(0));
+  PrintJournal(0, arguments.Has("json"));
+  return kExitOk;
+}
+
+}  // namespace
+
+int64_t LastJournalSeq() {
+  host::Statement query("SELECT coalesce(max(seq), 0) FROM journal");
+  return query.Step() ? query.Int(0) : 0;
+}
+
+bool JournalHasEvent(int64_t afterSeq, const char* event) {
+  host::Statement query("SELECT 1 FROM journal WHERE seq > ? AND event = ? LIMIT 1");
+  query.Bind(1, afterSeq).Bind(2, std::string_view(event));
+  return query.Step();
+}
+
+void PrintJournal(int64_t afterSeq, bool json) {
+  for (const auto& event : EventsAfter(afterSeq)) {
+    if (json) {
+      PrintJsonLine(event);
+    } else {
+      PrintReadableLine(event);
+    }
+  }
+  std::fflush(stdout);
+}
+
+CommandSpec JournalCommand() {
+  return {
+      .name = "journal",
+      .positionals = "IMAGE",
+      .minPositionals = 1,
+      .maxPositionals = 1,
+      .summary = "Prints the terminal's journal, one line per event: seq, time_ms, pid, event, fields.\n"
+                 "Texts are shown in quotes with line breaks as \\n; --json gives them exactly.",
+      .options = {{"json", "", "one JSON object per line, the event's fields as top-level keys"}},
+      .run = Journal,
+  };
+}
+
+}  // namespace termsim

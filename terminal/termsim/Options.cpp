@@ -1,0 +1,148 @@
+#include "terminal/termsim/Options.h"
+
+#include "platform/host/HostInternal.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
+namespace termsim {
+
+namespace {
+
+const OptionSpec* FindOption(const CommandSpec& spec, const std::string& name) {
+  for (const auto& option : spec.options) {
+    if (option.name == name) return &option;
+  }
+  return nullptr;
+}
+
+bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
+
+}  // namespace
+
+std::optional<std::string> Arguments::Value(const std::string& name) const {
+  auto found = options.find(name);
+  if (found == options.end() || found->second.empty()) return std::nullopt;
+  return found->second.back();
+}
+
+std::vector<std::string> Arguments::Values(const std::string& name) const {
+  auto found = options.find(name);
+  return found == options.end() ? std::vector<std::string>() : found->second;
+}
+
+std::string Arguments::Positional(size_t index) const {
+  return index < positionals.size() ? positionals[index] : std::string();
+}
+
+Arguments Parse(const CommandSpec& spec, std::span<char* const> args) {
+  Arguments result;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string arg = args[i];
+    if (arg == "--") break;
+    if (IsHelp(arg)) {
+      result.help = true;
+      return result;
+    }
+  }
+  bool optionsEnded = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string arg = args[i];
+    if (optionsEnded || arg == "-" || arg.rfind("-", 0) != 0) {
+      result.positionals.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (arg.rfind("--", 0) != 0) throw UsageError("unknown option '" + arg + "' (try --help)");
+    const size_t equals = arg.find('=');
+    const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+    const OptionSpec* option = FindOption(spec, name);
+    if (!option) throw UsageError("unknown option '--" + name + "' (try --help)");
+    if (result.Has(name) && !option->repeatable) throw UsageError("--" + name + " is given more than once");
+    std::string value;
+    if (option->valueName.empty()) {
+      if (equals != std::string::npos) throw UsageError("--" + name + " takes no value");
+    } else if (equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+    } else if (i + 1 < args.size()) {
+      value = args[++i];
+    } else {
+      throw UsageError("--" + name + " needs a value: --" + name + " " + option->valueName);
+    }
+    result.options[name].push_back(value);
+  }
+  if (result.positionals.size() < spec.minPositionals)
+    throw UsageError("missing arguments; usage: termsim " + spec.name + " " + spec.positionals);
+  if (result.positionals.size() > spec.maxPositionals)
+    throw UsageError("unexpected argument '" + result.positionals[spec.maxPositionals] + "'; usage: termsim " +
+                     spec.name + " " + spec.positionals);
+  return result;
+}
+
+void PrintColumns(const std::string& left, const std::string& right) {
+  constexpr size_t kLeftWidth = 38;
+  std::string line = "  " + left;
+  // A long left column puts its text on the next line rather than shifting it.
+  if (line.size() + 1 > kLeftWidth) line += "\n";
+  line += std::string(kLeftWidth - (line.back() == '\n' ? 0 : line.size()), ' ');
+  std::printf("%s%s\n", line.c_str(), right.c_str());
+}
+
+void PrintHelp(const CommandSpec& spec) {
+  std::string usage = "usage: termsim " + spec.name + " " + spec.positionals;
+  for (const auto& option : spec.options) {
+    usage += " [--" + option.name + (option.valueName.empty() ? "" : " " + option.valueName) + "]";
+    if (option.repeatable) usage += "...";
+  }
+  std::printf("%s\n%s\n", usage.c_str(), spec.summary.c_str());
+  for (const auto& option : spec.options)
+    PrintColumns("--" + option.name + (option.valueName.empty() ? "" : " " + option.valueName), option.help);
+  PrintColumns("-h, --help", "this text");
+}
+
+std::u16string TextArgument(const std::string& what, const std::string& value) {
+  std::u16string text = host::FromUtf8(value);
+  if (host::ToUtf8(text) != value) throw UsageError(what + " is not valid UTF-8");
+  return text;
+}
+
+int64_t CountArgument(const std::string& what, const std::string& value, int64_t minimum) {
+  int64_t number = 0;
+  const char* end = value.data() + value.size();
+  const auto parsed = std::from_chars(value.data(), end, number);
+  if (value.empty() || parsed.ec != std::errc() || parsed.ptr != end || number < minimum)
+    throw UsageError(what + " must be a whole number from " + std::to_string(minimum) + " up, not '" + value + "'");
+  return number;
+}
+
+double NumberArgument(const std::string& what, const std::string& value) {
+  double number = 0;
+  const char* end = value.data() + value.size();
+  const auto parsed = std::from_chars(value.data(), end, number, std::chars_format::general);
+  if (value.empty() || parsed.ec != std::errc() || parsed.ptr != end || !std::isfinite(number))
+    throw UsageError(what + " must be a decimal number, not '" + value + "'");
+  return number;
+}
+
+void AttachOrFail(const std::string& image) {
+  std::string error;
+  if (!host::AttachImage(image, &error)) throw CommandFailure(error);
+}
+
+std::string ProgramBesideTermsim(const std::string& name) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) throw CommandFailure("cannot find termsim's own folder: " + ec.message());
+  const fs::path program = self.parent_path() / name;
+  if (!fs::is_regular_file(program, ec))
+    throw CommandFailure("the stand-in program " + program.string() + " is missing (build target " + name + ")");
+  return program.string();
+}
+
+}  // namespace termsim

@@ -1,0 +1,104 @@
+// Driving termsim as a separate program, the way people and outside tests do: run it,
+// read its exit code and output, read the journal it prints.
+#ifndef KORVA_TESTS_E2E_E2ESUPPORT_H
+#define KORVA_TESTS_E2E_E2ESUPPORT_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace e2e {
+
+struct Result {
+  int exitCode = -1;  // 128 + signal when termsim was killed
+  std::string out;
+  std::string err;
+};
+
+// A termsim started and not yet waited for; its output goes to temporary files.
+class Process {
+ public:
+  Process(const std::string& program, const std::vector<std::string>& args,
+          const std::vector<std::string>& extraEnvironment);
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  // Waits (at most two minutes: then it is killed and the test fails).
+  Result Finish();
+
+ private:
+  int pid_ = -1;
+  std::string outPath_;
+  std::string errPath_;
+};
+
+// Runs termsim with `args` and waits for it. `extraEnvironment` entries ("LC_ALL=C")
+// are added to this process's environment.
+Result Termsim(const std::vector<std::string>& args, const std::vector<std::string>& extraEnvironment = {});
+// The same for another copy of termsim, or any program.
+Result RunProgram(const std::string& program, const std::vector<std::string>& args);
+
+// One journal event, as `termsim journal --json` gives it. Texts are UTF-8.
+using JsonValue = std::variant<int64_t, std::string>;
+struct Event {
+  std::map<std::string, JsonValue> members;
+  std::string line;  // as printed
+
+  int64_t Int(const std::string& name) const;        // -1 when absent or not a number
+  std::string Text(const std::string& name) const;   // "<absent>" when absent or not a text
+  bool Has(const std::string& name) const { return members.count(name) != 0; }
+  std::string Name() const { return Text("event"); }
+};
+
+// A flat JSON object with string and integer members; fails the test on anything else.
+Event ParseJsonLine(const std::string& line);
+
+// A terminal image folder in a fresh temporary folder (the image itself not made
+// yet), removed with the object after every process of the terminal is stopped.
+class ImageFolder {
+ public:
+  ImageFolder();
+  ~ImageFolder();
+  ImageFolder(const ImageFolder&) = delete;
+  ImageFolder& operator=(const ImageFolder&) = delete;
+
+  const std::string& path() const { return path_; }  // IMAGE: inside the temporary folder
+  const std::string& scratch() const { return scratch_; }  // a folder for the test's own files
+  // `termsim create IMAGE args...`; fails the test unless it exits 0.
+  void Create(const std::vector<std::string>& args = {});
+  // Writes a file under fs/ behind the terminal's back ("FlashDisk/a.sh").
+  void PutFile(std::string_view relative, std::string_view bytes) const;
+  // Copies a host program into fs/.
+  void PutProgram(std::string_view relative, const std::string& hostPath) const;
+  std::string FsPath(std::string_view relative) const;
+
+  std::vector<Event> Journal() const;  // `termsim journal IMAGE --json`
+  std::string Export(const std::string& key = "") const;  // `termsim reg export IMAGE [KEY]`
+
+ private:
+  std::string base_;
+  std::string path_;
+  std::string scratch_;
+};
+
+// The events of `events` named `name`.
+std::vector<Event> EventsNamed(const std::vector<Event>& events, const std::string& name);
+
+// Exactly one non-empty line, as termsim reports a refusal.
+bool IsOneLine(const std::string& text);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, std::string_view bytes);
+// Files and folders below `root` as sorted relative paths, folders with a trailing "/".
+std::vector<std::string> ListTree(const std::string& root);
+bool ProcessGone(int pid);
+// Waits up to `seconds` for `done` to hold; returns whether it did.
+bool WaitUntil(double seconds, const std::function<bool()>& done);
+
+}  // namespace e2e
+
+#endif  // KORVA_TESTS_E2E_E2ESUPPORT_H

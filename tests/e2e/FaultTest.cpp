@@ -1,0 +1,155 @@
+// termsim fault: rules given on the command line, and what they do to a program.
+#include "platform/host/HostInternal.h"
+#include "tests/e2e/E2eSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+using e2e::Termsim;
+
+// Every rule of the image, one "api|pattern|error|after|times|caller" line each.
+std::vector<std::string> Rules(const std::string& image) {
+  std::vector<std::string> rules;
+  std::string error;
+  EXPECT_TRUE(host::AttachImage(image, &error)) << error;
+  {
+    host::Statement query("SELECT api, pattern, error, after, times, caller FROM faults ORDER BY id");
+    while (query.Step()) {
+      rules.push_back(query.Text(0) + "|" + query.Text(1) + "|" + query.Text(2) + "|" + std::to_string(query.Int(3)) +
+                      "|" + (query.IsNull(4) ? "-" : std::to_string(query.Int(4))) + "|" +
+                      (query.IsNull(5) ? "-" : query.Text(5)));
+    }
+  }
+  host::DetachImage();
+  return rules;
+}
+
+TEST(FaultTest, RulesAreStoredWithTheirErrorNamed) {
+  e2e::ImageFolder image;
+  image.Create();
+  const std::vector<std::vector<std::string>> commands = {
+      {"CreateFileW", "\\FlashDisk\\*.cab", "ERROR_ACCESS_DENIED"},
+      {"RegSetValueExW", "SOFTWARE\\KORVA\\Service Pack:Reset", "5", "--after", "2", "--times=1"},
+      {"CopyFileW", "*", "0x20", "--caller", "\\FlashDisk\\SP\\Setup.exe"},
+      {"--times", "3", "DeviceIoControl", "*", "1234"},
+      {"WriteFile", "\\Windows\\*", "power-loss:half"},
+      {"Sleep", "*", "power-loss", "--after=0"},
+  };
+  for (const auto& command : commands) {
+    std::vector<std::string> args = {"fault", image.path()};
+    args.insert(args.end(), command.begin(), command.end());
+    const auto result = Termsim(args);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out + result.err, "");
+  }
+  EXPECT_EQ(Rules(image.path()), (std::vector<std::string>{
+                                     "CreateFileW|\\FlashDisk\\*.cab|ERROR_ACCESS_DENIED|0|-|-",
+                                     "RegSetValueExW|SOFTWARE\\KORVA\\Service Pack:Reset|ERROR_ACCESS_DENIED|2|1|-",
+                                     "CopyFileW|*|ERROR_SHARING_VIOLATION|0|-|\\FlashDisk\\SP\\Setup.exe",
+                                     "DeviceIoControl|*|1234|0|3|-",
+                                     "WriteFile|\\Windows\\*|power-loss:half|0|-|-",
+                                     "Sleep|*|power-loss|0|-|-",
+                                 }));
+  // Adding rules journals nothing.
+  EXPECT_TRUE(image.Journal().empty());
+}
+
+TEST(FaultTest, BadRulesAreRefusedAndNothingIsStored) {
+  e2e::ImageFolder image;
+  image.Create();
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+  };
+  const Case cases[] = {
+      {{"", "*", "5"}, 2},
+      {{"Create File", "*", "5"}, 2},
+      {{"1CreateFileW", "*", "5"}, 2},
+      {{"CreateFileW", "*", "ERROR_NO_SUCH_THING"}, 2},
+      {{"CreateFileW", "*", "ERROR_SUCCESS"}, 2},
+      {{"CreateFileW", "*", "0"}, 2},
+      {{"CreateFileW", "*", "-5"}, 2},
+      {{"CreateFileW", "*", "power-loss:quarter"}, 2},
+      {{"RegSetValueExW", "*", "power-loss:half"}, 2},
+      {{"CreateFileW", "*", "5", "--after", "-1"}, 2},
+      {{"CreateFileW", "*", "5", "--after", "two"}, 2},
+      {{"CreateFileW", "*", "5", "--times", "0"}, 2},
+      {{"CreateFileW", "*", "5", "--times"}, 2},
+      {{"CreateFileW", "*", "5", "--caller", ""}, 2},
+      {{"CreateFileW", "*", "5", "--when", "now"}, 2},
+      {{"CreateFileW", "*"}, 2},
+      {{"CreateFileW", "*", "5", "extra"}, 2},
+      {{"CreateFileW", "\xc3(", "5"}, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    std::vector<std::string> args = {"fault", image.path()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const auto result = Termsim(args);
+    EXPECT_EQ(result.exitCode, c.exitCode);
+    EXPECT_TRUE(e2e::IsOneLine(result.err)) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+  EXPECT_TRUE(Rules(image.path()).empty());
+}
+
+TEST(FaultTest, RuleFailsTheMatchingCallsOfAProgram) {
+  e2e::ImageFolder image;
+  image.Create();
+  image.PutProgram("FlashDisk/probe.exe", PROBE_PATH);
+  ASSERT_EQ(Termsim({"fault", image.path(), "CreateFileW", "\\flashdisk\\*.TXT", "ERROR_ACCESS_DENIED", "--after", "1",
+                     "--times", "1"})
+                .exitCode,
+            0);
+  // Only calls made by another program: never these.
+  ASSERT_EQ(Termsim({"fault", image.path(), "CreateFileW", "*", "ERROR_DISK_FULL", "--caller", "\\FlashDisk\\other.exe"})
+                .exitCode,
+            0);
+  std::vector<int> codes;
+  for (const char* name : {"a.txt", "b.txt", "c.dat", "d.txt"}) {
+    const auto run = Termsim({"run", image.path(), "\\FlashDisk\\probe.exe", std::string("write \\FlashDisk\\") + name});
+    codes.push_back(run.exitCode);
+  }
+  // The first match passes, the second fails with the rule's error, then none do;
+  // a path that does not match is not counted.
+  EXPECT_EQ(codes, (std::vector<int>{0, 5, 0, 0}));
+  const auto faults = e2e::EventsNamed(image.Journal(), "fault");
+  ASSERT_EQ(faults.size(), 1u);
+  EXPECT_EQ(faults[0].Text("api"), "CreateFileW");
+  EXPECT_EQ(faults[0].Text("target"), "\\FlashDisk\\b.txt");
+  EXPECT_EQ(faults[0].Text("error"), "ERROR_ACCESS_DENIED");
+  EXPECT_EQ(e2e::ReadFile(image.FsPath("FlashDisk/a.txt")), "probe");
+  EXPECT_FALSE(std::filesystem::exists(image.FsPath("FlashDisk/b.txt")));
+}
+
+TEST(FaultTest, PowerLossEndsTheRunWithoutAReset) {
+  struct Case {
+    std::string error;
+    std::string written;  // what the file holds afterwards
+  };
+  const Case cases[] = {{"power-loss", ""}, {"power-loss:half", "pr"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    e2e::ImageFolder image;
+    image.Create();
+    image.PutProgram("FlashDisk/probe.exe", PROBE_PATH);
+    ASSERT_EQ(Termsim({"fault", image.path(), "WriteFile", "*", c.error}).exitCode, 0);
+    const auto run = Termsim({"run", image.path(), "\\FlashDisk\\probe.exe", "write \\FlashDisk\\cut.txt"});
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_NE(run.exitCode, 100);
+    EXPECT_NE(run.exitCode, 125);
+    const auto journal = image.Journal();
+    const auto faults = e2e::EventsNamed(journal, "fault");
+    ASSERT_EQ(faults.size(), 1u);
+    EXPECT_EQ(faults[0].Text("api"), "WriteFile");
+    EXPECT_EQ(faults[0].Text("error"), c.error);
+    EXPECT_TRUE(e2e::EventsNamed(journal, "process-exit").empty());
+    EXPECT_TRUE(e2e::EventsNamed(journal, "reset").empty());
+    EXPECT_EQ(e2e::ReadFile(image.FsPath("FlashDisk/cut.txt")), c.written);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,254 @@
+// termsim run, stop and window: programs on the terminal, their exit codes, and the
+// journal the run prints.
+#include "platform/host/HostInternal.h"
+#include "tests/e2e/E2eSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+using e2e::Termsim;
+
+int ReadPid(const std::string& path) {
+  const std::string text = e2e::ReadFile(path);
+  return text.empty() ? 0 : std::stoi(text);
+}
+
+// A script that notes its pid in the scratch folder and then sleeps.
+std::string SleeperScript(const e2e::ImageFolder& image, const std::string& pidFile, int seconds) {
+  return "#!/bin/sh\necho $$ > '" + image.scratch() + "/" + pidFile + "'\nexec sleep " + std::to_string(seconds) + "\n";
+}
+
+TEST(RunTest, ExitCodeIsTheProgramsAndTheRunsJournalIsPrinted) {
+  e2e::ImageFolder image;
+  image.Create();
+  image.PutProgram("FlashDisk/probe.exe", PROBE_PATH);
+  image.PutFile("FlashDisk/seven.sh", "#!/bin/sh\nexit 7\n");
+  struct Case {
+    std::string cePath;
+    std::string commandLine;
+    int exitCode;
+  };
+  const Case cases[] = {
+      {"\\FlashDisk\\probe.exe", "exit 0", 0},   {"\\FlashDisk\\probe.exe", "exit 1", 1},
+      {"\\FlashDisk\\probe.exe", "exit 42", 42}, {"\\FlashDisk\\probe.exe", "exit 255", 255},
+      {"\\FlashDisk\\seven.sh", "", 7},          {"\\FLASHDISK\\Seven.SH", "x", 7},
+  };
+  const std::regex line(R"(^ *(\d+) +(\d+) ms  pid (\d+) +(\S+) +(.*)$)");
+  size_t seen = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cePath + " " + c.commandLine);
+    const auto run = Termsim({"run", image.path(), c.cePath, c.commandLine});
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+
+    const auto journal = image.Journal();
+    ASSERT_EQ(journal.size(), seen + 2);
+    const auto& start = journal[seen];
+    const auto& exit = journal[seen + 1];
+    seen = journal.size();
+    EXPECT_EQ(start.Name(), "process-start");
+    EXPECT_EQ(start.Text("image"), c.cePath);
+    EXPECT_EQ(start.Text("cmdline"), c.commandLine);
+    EXPECT_EQ(exit.Name(), "process-exit");
+    EXPECT_EQ(exit.Text("image"), c.cePath);
+    EXPECT_EQ(exit.Int("exit_code"), c.exitCode);
+    EXPECT_LT(start.Int("seq"), exit.Int("seq"));
+    EXPECT_LE(start.Int("time_ms"), exit.Int("time_ms"));
+
+    // Standard output ends with the run's own events, one readable line each.
+    std::vector<std::string> printed;
+    std::istringstream lines(run.out);
+    for (std::string text; std::getline(lines, text);) {
+      std::smatch match;
+      if (std::regex_match(text, match, line)) printed.push_back(match[1].str() + " " + match[4].str() + " " + match[5].str());
+    }
+    EXPECT_EQ(printed, (std::vector<std::string>{
+                           std::to_string(start.Int("seq")) + " process-start image=\"" + c.cePath + "\" cmdline=\"" +
+                               c.commandLine + "\"",
+                           std::to_string(exit.Int("seq")) + " process-exit image=\"" + c.cePath +
+                               "\" exit_code=" + std::to_string(c.exitCode),
+                       }))
+        << run.out;
+  }
+}
+
+TEST(RunTest, ProgramGetsTheWholeCommandLineAsOneArgument) {
+  e2e::ImageFolder image;
+  image.Create();
+  image.PutFile("FlashDisk/args.sh", "#!/bin/sh\nprintf '%s|%s\\n' \"$#\" \"$1\"\n");
+  image.PutProgram("FlashDisk/probe.exe", PROBE_PATH);
+  const std::string commandLine = "a  \"b c\" \\d -e";
+  const auto script = Termsim({"run", image.path(), "\\FlashDisk\\args.sh", "--", commandLine});
+  EXPECT_EQ(script.exitCode, 0) << script.err;
+  EXPECT_EQ(script.out.rfind("1|" + commandLine + "\n", 0), 0u) << script.out;
+
+  const auto probe = Termsim({"run", "--timeout=30", image.path(), "\\FlashDisk\\probe.exe", "echo  two  blanks "});
+  EXPECT_EQ(probe.exitCode, 0) << probe.err;
+  EXPECT_EQ(probe.out.rfind("[ two  blanks ] [\\FlashDisk\\probe.exe]\n", 0), 0u) << probe.out;
+}
+
+TEST(RunTest, TermsimsOwnFailuresGive125AndStartNothing) {
+  e2e::ImageFolder image;
+  image.Create();
+  image.PutFile("FlashDisk/ok.sh", "#!/bin/sh\nexit 0\n");
+  const std::string foreign = image.scratch() + "/foreign";
+  std::filesystem::create_directories(foreign + "/fs");
+  e2e::WriteFile(foreign + "/terminal.db", "");
+  const std::vector<std::vector<std::string>> cases = {
+      {"run", image.scratch() + "/absent", "\\FlashDisk\\ok.sh"},
+      {"run", foreign, "\\FlashDisk\\ok.sh"},
+      {"run", image.path(), "\\FlashDisk\\absent.exe"},
+      {"run", image.path(), "\\NoSuchFolder\\ok.sh"},
+      {"run", image.path(), "\\FlashDisk"},
+      {"run", image.path(), ""},
+      {"run", image.path()},
+      {"run", image.path(), "\\FlashDisk\\ok.sh", "x", "y"},
+      {"run", image.path(), "\\FlashDisk\\ok.sh", "--timeout", "soon"},
+      {"run", image.path(), "\\FlashDisk\\ok.sh", "--timeout", "0"},
+      {"run", image.path(), "\\FlashDisk\\ok.sh", "--timeout"},
+      {"run", image.path(), "\\FlashDisk\\ok.sh", "-v"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    const auto result = Termsim(args);
+    EXPECT_EQ(result.exitCode, 125);
+    EXPECT_TRUE(e2e::IsOneLine(result.err)) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+  EXPECT_TRUE(image.Journal().empty());
+}
+
+TEST(RunTest, TimeoutEndsEveryProcessOfTheTerminal) {
+  e2e::ImageFolder image;
+  image.Create();
+  image.PutFile("FlashDisk/sleeper.sh", SleeperScript(image, "sleeper.pid", 60));
+  const auto window = Termsim({"window", image.path(), "--class", "Bystander"});
+  ASSERT_EQ(window.exitCode, 0) << window.err;
+  const int ownerPid = std::stoi(window.out);
+
+  const auto begin = std::chrono::steady_clock::now();
+  const auto run = Termsim({"run", image.path(), "\\FlashDisk\\sleeper.sh", "--timeout", "1.5"});
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  EXPECT_EQ(run.exitCode, 124);
+  EXPECT_TRUE(e2e::IsOneLine(run.err)) << run.err;
+  EXPECT_GE(seconds, 1.5);
+  EXPECT_LT(seconds, 20);
+  EXPECT_NE(run.out.find("process-start"), std::string::npos) << run.out;
+
+  const int sleeperPid = ReadPid(image.scratch() + "/sleeper.pid");
+  ASSERT_GT(sleeperPid, 0);
+  EXPECT_TRUE(e2e::WaitUntil(5, [&] { return e2e::ProcessGone(sleeperPid); }));
+  EXPECT_TRUE(e2e::WaitUntil(5, [&] { return e2e::ProcessGone(ownerPid); }));
+  const auto journal = image.Journal();
+  EXPECT_TRUE(e2e::EventsNamed(journal, "process-exit").empty());
+  EXPECT_TRUE(e2e::EventsNamed(journal, "reset").empty());
+}
+
+TEST(RunTest, ResetDuringTheRunGives100) {
+  struct Case {
+    std::string resetDevice;
+    int exitCode;
+    size_t resets;
+  };
+  const Case cases[] = {{"restart", 100, 1}, {"ignore", 3, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.resetDevice);
+    e2e::ImageFolder image;
+    image.Create({"--reset-device", c.resetDevice});
+    image.PutProgram("FlashDisk/probe.exe", PROBE_PATH);
+    const auto run = Termsim({"run", image.path(), "\\FlashDisk\\probe.exe", "reset"});
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    const auto journal = image.Journal();
+    const auto ioctls = e2e::EventsNamed(journal, "ioctl");
+    ASSERT_EQ(ioctls.size(), 1u);
+    EXPECT_EQ(ioctls[0].Text("device"), "QDV1:");
+    EXPECT_EQ(ioctls[0].Int("code"), 257);
+    EXPECT_EQ(e2e::EventsNamed(journal, "reset").size(), c.resets);
+    EXPECT_EQ(e2e::EventsNamed(journal, "process-exit").size(), 1 - c.resets);
+    EXPECT_EQ(run.out.find(" reset\n") != std::string::npos, c.resets == 1) << run.out;
+  }
+}
+
+TEST(RunTest, StopEndsEveryProcessAndJournalsNothing) {
+  e2e::ImageFolder image;
+  image.Create();
+  image.PutFile("FlashDisk/sleeper.sh", SleeperScript(image, "sleeper.pid", 60));
+  const auto idle = Termsim({"stop", image.path()});
+  EXPECT_EQ(idle.exitCode, 0) << idle.err;
+
+  e2e::Process background(TERMSIM_PATH, {"run", image.path(), "\\FlashDisk\\sleeper.sh", "--timeout", "90"}, {});
+  ASSERT_TRUE(e2e::WaitUntil(20, [&] { return ReadPid(image.scratch() + "/sleeper.pid") > 0; }));
+  const int sleeperPid = ReadPid(image.scratch() + "/sleeper.pid");
+  const auto window = Termsim({"window", image.path(), "--class", "Bystander", "--title", "Props"});
+  ASSERT_EQ(window.exitCode, 0) << window.err;
+  const int ownerPid = std::stoi(window.out);
+  const size_t eventsBefore = image.Journal().size();
+
+  const auto stop = Termsim({"stop", image.path()});
+  EXPECT_EQ(stop.exitCode, 0) << stop.err;
+  EXPECT_EQ(stop.out + stop.err, "");
+  const auto run = background.Finish();
+  EXPECT_NE(run.exitCode, 0);
+  EXPECT_NE(run.exitCode, 100);
+  EXPECT_NE(run.exitCode, 124);
+  EXPECT_TRUE(e2e::ProcessGone(sleeperPid));
+  EXPECT_TRUE(e2e::WaitUntil(5, [&] { return e2e::ProcessGone(ownerPid); }));
+  // Neither the stop nor the run it ended wrote anything.
+  EXPECT_EQ(image.Journal().size(), eventsBefore);
+}
+
+TEST(RunTest, WindowOwnerHoldsItsWindowUntilClosed) {
+  e2e::ImageFolder image;
+  image.Create();
+  const auto started = Termsim({"window", image.path(), "--class", "Dialog", "--title=プロパティ"});
+  ASSERT_EQ(started.exitCode, 0) << started.err;
+  ASSERT_TRUE(std::regex_match(started.out, std::regex("[0-9]+\n"))) << started.out;
+  const int pid = std::stoi(started.out);
+  EXPECT_FALSE(e2e::ProcessGone(pid));
+
+  std::string error;
+  ASSERT_TRUE(host::AttachImage(image.path(), &error)) << error;
+  HWND window = FindWindowW(u"Dialog", u"プロパティ");
+  ASSERT_NE(window, nullptr);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  EXPECT_EQ(owner, static_cast<DWORD>(pid));
+  EXPECT_TRUE(PostMessageW(window, WM_CLOSE, 0, 0));
+  EXPECT_TRUE(e2e::WaitUntil(10, [&] { return e2e::ProcessGone(pid); }));
+  EXPECT_EQ(FindWindowW(u"Dialog", nullptr), nullptr);
+  host::DetachImage();
+  const auto posts = e2e::EventsNamed(image.Journal(), "post-message");
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_EQ(posts[0].Text("class"), "Dialog");
+  EXPECT_EQ(posts[0].Text("title"), "プロパティ");
+  EXPECT_EQ(posts[0].Int("message"), WM_CLOSE);
+}
+
+TEST(RunTest, WindowRefusesABadCommandLine) {
+  e2e::ImageFolder image;
+  image.Create();
+  const std::vector<std::vector<std::string>> cases = {
+      {"window", image.path()},
+      {"window", image.path(), "--class"},
+      {"window", image.path(), "--class", ""},
+      {"window", image.path(), "--class", "C", "--exit-delay", "-1"},
+      {"window", image.path(), "--class", "C", "--exit-delay", "soon"},
+      {"window", image.path(), "--class", "C", "extra"},
+      {"window", "--class", "C"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    const auto result = Termsim(args);
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_TRUE(e2e::IsOneLine(result.err)) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+  EXPECT_TRUE(image.Journal().empty());
+}
+
+}  // namespace
