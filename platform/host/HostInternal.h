@@ -293,8 +293,9 @@ struct StartedProcess {
 // line, registers it in the process table and journals process-start. Sets the last
 // error and returns nullopt on failure (ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
 // ERROR_BAD_EXE_FORMAT...). `detached`: own session, standard streams on /dev/null.
+// `journalStart` false: termsim's own commands start programs without an event.
 std::optional<StartedProcess> StartProgram(std::u16string_view cePath, std::u16string_view commandLine,
-                                           bool detached = false);
+                                           bool detached = false, bool journalStart = true);
 // For the starter that reaped `process` with `waitStatus`: records the exit code and
 // journals process-exit when the program did not do so itself (a script), unless
 // the terminal was reset or stopped meanwhile. Returns the exit code.

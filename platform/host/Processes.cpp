@@ -317,7 +317,7 @@ void RememberState(int pid, const std::shared_ptr<ProcessState>& state) {
 }  // namespace
 
 std::optional<StartedProcess> StartProgram(std::u16string_view cePath, std::u16string_view commandLine,
-                                           bool detached) {
+                                           bool detached, bool journalStart) {
   using Result = std::optional<StartedProcess>;
   auto resolved = ResolvePath(cePath);
   if (!resolved) return std::nullopt;
@@ -342,7 +342,9 @@ std::optional<StartedProcess> StartProgram(std::u16string_view cePath, std::u16s
           "ON CONFLICT(pid, start_time) DO NOTHING");
       insert.Bind(1, static_cast<int64_t>(pid)).Bind(2, started.startTime);
       insert.Bind(3, std::stoll("0" + generation)).Bind(4, cePath).Run();
-      Journal("process-start", {{"image", std::u16string(cePath)}, {"cmdline", std::u16string(commandLine)}});
+      if (journalStart) {
+        Journal("process-start", {{"image", std::u16string(cePath)}, {"cmdline", std::u16string(commandLine)}});
+      }
       transaction.Commit();
     } catch (const HostError&) {
       // Unrecorded, the process would escape the terminal's reset: it must not run.

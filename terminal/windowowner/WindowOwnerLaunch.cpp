@@ -91,7 +91,7 @@ std::optional<int> StartWindowOwner(const std::string& hostBinary, const std::u1
   try {
     if (!PlaceProgram(hostBinary, error)) return std::nullopt;
     const WindowOwnerOptions options{windowClass, title, exitDelayMs};
-    const auto process = host::StartProgram(kWindowOwnerCePath, EncodeWindowOwnerCommandLine(options), true);
+    const auto process = host::StartProgram(kWindowOwnerCePath, EncodeWindowOwnerCommandLine(options), true, false);
     if (!process) {
       *error = "cannot start the window owner: " + host::ErrorName(GetLastError());
       return std::nullopt;

@@ -210,6 +210,7 @@ TEST(RunTest, WindowOwnerHoldsItsWindowUntilClosed) {
   ASSERT_TRUE(std::regex_match(started.out, std::regex("[0-9]+\n"))) << started.out;
   const int pid = std::stoi(started.out);
   EXPECT_FALSE(e2e::ProcessGone(pid));
+  EXPECT_TRUE(image.Journal().empty()) << "termsim's own commands journal nothing";
 
   std::string error;
   ASSERT_TRUE(host::AttachImage(image.path(), &error)) << error;
