@@ -96,8 +96,10 @@ std::vector<OpenRow> LiveOpens(FileId id) {
 }
 
 // Whether an open with `access` and `share` may join the live opens of `id`. Opens
-// without read or write access take no part in sharing, as on Windows.
+// without read or write access take no part in sharing, as on Windows: neither an
+// existing one nor the new one.
 bool SharingAllows(FileId id, DWORD access, DWORD share) {
+  if (!Reads(access) && !Writes(access)) return true;
   for (const auto& open : LiveOpens(id)) {
     if (!Reads(open.access) && !Writes(open.access)) continue;
     if (Reads(access) && !(open.share & FILE_SHARE_READ)) return false;
@@ -404,6 +406,9 @@ DWORD GetFileAttributesW(LPCWSTR lpFileName) {
     auto st = host::StatResolved(*path);
     if (!st) return INVALID_FILE_ATTRIBUTES;
     if (!host::Exists(*path, *st)) return Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), INVALID_FILE_ATTRIBUTES);
+    // "\a.txt\" names a folder; said of a file it is an invalid name, as for the other calls.
+    if (host::BadFolderSyntax(lpFileName, *path, *st))
+      return Fail(static_cast<DWORD>(ERROR_INVALID_NAME), INVALID_FILE_ATTRIBUTES);
     return host::AttributesOf(*st, host::IsVolumeFolder(*path));
   });
 }
@@ -434,8 +439,7 @@ bool CopyBytes(int source, int target, uint64_t size, bool half) {
 BOOL Copy(const std::u16string& from, const std::u16string& to, bool failIfExists, bool half) {
   auto sourcePath = ResolvePath(from);
   if (!sourcePath) return FALSE;
-  auto targetPath = ResolvePath(to);
-  if (!targetPath) return FALSE;
+  std::optional<ResolvedPath> targetPath;
   OpenFile source, target;
   struct ::statx sourceSt {};
   bool targetExisted = false;
@@ -450,6 +454,10 @@ BOOL Copy(const std::u16string& from, const std::u16string& to, bool failIfExist
     // The source is read with FILE_SHARE_READ, the target written exclusively.
     if (!SharingAllows(IdOf(sourceSt), GENERIC_READ, FILE_SHARE_READ))
       return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), FALSE);
+    // As on the platform, the source is opened before the target is looked at: a
+    // missing source is reported whatever is wrong with the target.
+    targetPath = ResolvePath(to);
+    if (!targetPath) return FALSE;
     auto targetSt = StatResolved(*targetPath);
     if (!targetSt) return FALSE;
     if (BadFolderSyntax(to, *targetPath, *targetSt)) return Fail(static_cast<DWORD>(ERROR_INVALID_NAME), FALSE);

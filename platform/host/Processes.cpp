@@ -114,15 +114,17 @@ std::optional<std::vector<std::string>> ShebangCommand(int fd) {
 // executable on the host runs through its dynamic loader, and a script through the
 // interpreter of its "#!" line.
 std::optional<std::vector<std::string>> HostCommand(const ResolvedPath& path, DWORD* error) {
-  Fd file(::openat(path.parentFd, path.hostName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  // O_NONBLOCK: a FIFO planted in fs/ must not hold the open until someone writes to it.
+  Fd file(::openat(path.parentFd, path.hostName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat st;
   if (file.get() < 0 || ::fstat(file.get(), &st) != 0) {
     *error = ErrorFromErrno(errno);
     return std::nullopt;
   }
-  *error = ERROR_BAD_EXE_FORMAT;
-  if (S_ISDIR(st.st_mode)) *error = ERROR_ACCESS_DENIED;
+  // A folder, FIFO or device is no program, and refused as the file calls refuse it.
+  *error = ERROR_ACCESS_DENIED;
   if (!S_ISREG(st.st_mode)) return std::nullopt;
+  *error = ERROR_BAD_EXE_FORMAT;
   const std::string hostPath = path.HostPath();
   unsigned char ident[EI_NIDENT] = {};
   if (!ReadAt(file.get(), ident, sizeof ident, 0) && !ReadAt(file.get(), ident, 2, 0)) return std::nullopt;

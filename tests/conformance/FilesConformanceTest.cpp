@@ -1,0 +1,338 @@
+// The file calls that Setup and the installer stand-in make, row by row: folders
+// opened as files, the opens Setup and the installer combine, searches, copies of
+// read-only files, names with a trailing separator, 32-bit positions and sizes that
+// look like failures, and the program's own path.
+#include "tests/conformance/ConformanceTable.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+using namespace conformance;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr DWORD kRead = GENERIC_READ, kWrite = GENERIC_WRITE, kBoth = GENERIC_READ | GENERIC_WRITE;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+HANDLE Open(const char16_t* path, DWORD access, DWORD share, DWORD disposition = OPEN_EXISTING,
+            DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+  return CreateFileW(path, access, share, nullptr, disposition, flags, nullptr);
+}
+
+// An open as a row sees it: the handle closed again once the answer is taken.
+Answer AskOpen(const char16_t* path, DWORD access, DWORD share, DWORD disposition = OPEN_EXISTING) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const Answer answer = Ask([&] { return file = Open(path, access, share, disposition); });
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return answer;
+}
+
+std::string Dword(DWORD value) { return value == kSentinel ? "untouched" : Hex(value); }
+
+class FilesConformance : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    image_.PutFile("FlashDisk/SP/a.cab", "cab");
+    image_.PutFile("FlashDisk/src.dat", "source");
+    image_.PutFile("FlashDisk/zero.dat", "");
+    image_.PutFile("FlashDisk/ro.dat", "read-only");
+    ::chmod(image_.FsPath("FlashDisk/ro.dat").c_str(), 0444);
+    fs::create_directories(image_.FsPath("FlashDisk/Empty"));
+  }
+
+  // Host facts of an entry under fs/: "dir", "file:<bytes>", "absent".
+  std::string HostEntry(const std::string& relative) const {
+    const fs::path path = image_.FsPath(relative);
+    std::error_code ec;
+    if (fs::is_directory(fs::symlink_status(path, ec))) return fs::is_empty(path, ec) ? "empty dir" : "dir";
+    if (!fs::exists(fs::symlink_status(path, ec))) return "absent";
+    return "file:" + image_.GetFile(relative);
+  }
+
+  TestImage image_;
+};
+
+}  // namespace
+
+TEST_F(FilesConformance, CreateFileOnAFolderIsDeniedWhateverTheDisposition) {
+  std::vector<Row> rows;
+  for (const char16_t* folder : {u"\\FlashDisk", u"\\FlashDisk\\Empty", u"\\flashdisk\\EMPTY\\", u"\\"}) {
+    for (DWORD disposition : {CREATE_NEW, CREATE_ALWAYS, OPEN_EXISTING, OPEN_ALWAYS, TRUNCATE_EXISTING}) {
+      for (DWORD access : {DWORD{0}, kRead, kBoth}) {
+        if (disposition == TRUNCATE_EXISTING && access != kBoth) continue;  // truncation needs write access
+        rows.push_back({"§2.5", host::ToUtf8(folder) + " disposition " + std::to_string(disposition) + " access " +
+                                    Hex(access),
+                        [=, this] {
+                          const Answer answer = AskOpen(folder, access, kShareAll, disposition);
+                          return Answer{answer.result, answer.error, HostEntry("FlashDisk/Empty")};
+                        },
+                        Fails(-1, ERROR_ACCESS_DENIED, "empty dir")});
+      }
+    }
+  }
+  CheckRows(rows);
+}
+
+// The opens Setup and the installer make of one file while another open holds it:
+// Setup reads a cabinet's time (read, no sharing) and writes the calibration's new
+// copy (read and write, sharing read); the installer reads a cabinet (read, sharing read).
+TEST_F(FilesConformance, OpensThatMeetOnOneFile) {
+  struct Meeting {
+    DWORD access1, share1;
+    std::function<Answer()> second;
+    Answer expected;
+    const char* what;
+  };
+  auto open = [](DWORD access, DWORD share) {
+    return [=] { return AskOpen(u"\\FLASHDISK\\src.dat", access, share); };
+  };
+  auto copyFrom = [] { return Ask([] { return CopyFileW(u"\\FlashDisk\\src.dat", u"\\FlashDisk\\copy.dat", FALSE); }); };
+  auto copyOnto = [] { return Ask([] { return CopyFileW(u"\\FlashDisk\\SP\\a.cab", u"\\FlashDisk\\src.dat", FALSE); }); };
+  const Answer opened = Succeeds(1), violation = Fails(-1, ERROR_SHARING_VIOLATION);
+  const Meeting meetings[] = {
+      {kRead, 0, open(kRead, FILE_SHARE_READ), violation, "the installer's read meets Setup's exclusive read"},
+      {kRead, FILE_SHARE_READ, open(kRead, 0), violation, "Setup's exclusive read meets the installer's read"},
+      {kBoth, FILE_SHARE_READ, open(kRead, FILE_SHARE_READ), violation, "a read sharing read meets a writer"},
+      {kBoth, FILE_SHARE_READ, open(kRead, kShareAll), opened, "a read sharing writing meets a writer sharing read"},
+      {kBoth, FILE_SHARE_READ, open(kWrite, kShareAll), violation, "a second writer where only reading is shared"},
+      {kBoth, 0, open(0, 0), opened, "an open without read or write access takes no part in sharing"},
+      {kRead, kShareAll, open(0, 0), opened, "an open without access, sharing nothing, beside a reader"},
+      {kRead, FILE_SHARE_READ, copyFrom, Succeeds(TRUE), "a copy reads beside a reader sharing read"},
+      {kBoth, FILE_SHARE_READ, copyFrom, Fails(FALSE, ERROR_SHARING_VIOLATION), "a copy does not read beside a writer"},
+      {kRead, kShareAll, copyOnto, Fails(FALSE, ERROR_SHARING_VIOLATION), "a copy does not write beside a reader"},
+      {kBoth, 0, [] { return Ask([] { return GetFileAttributesW(u"\\FlashDisk\\src.dat"); }); }, Succeeds(0x20),
+       "attributes need no open"},
+      {kBoth, 0,
+       [] {
+         WIN32_FIND_DATAW data;
+         HANDLE find = INVALID_HANDLE_VALUE;
+         const Answer answer = Ask([&] { return find = FindFirstFileW(u"\\FlashDisk\\src.dat", &data); });
+         FindClose(find);
+         return answer;
+       },
+       Succeeds(1), "a search needs no open"},
+  };
+  std::vector<Row> rows;
+  for (const Meeting& m : meetings) {
+    rows.push_back({"§2.5", m.what,
+                    [&m] {
+                      HANDLE first = Open(u"\\FlashDisk\\src.dat", m.access1, m.share1);
+                      EXPECT_NE(first, INVALID_HANDLE_VALUE);
+                      const Answer answer = m.second();
+                      CloseHandle(first);
+                      DeleteFileW(u"\\FlashDisk\\copy.dat");
+                      return answer;
+                    },
+                    m.expected});
+  }
+  CheckRows(rows);
+}
+
+TEST_F(FilesConformance, SearchesAnswerTwoThreeOrEighteen) {
+  auto search = [](const std::u16string& pattern) {
+    return [pattern] {
+      WIN32_FIND_DATAW data;
+      std::memset(&data, 0xEE, sizeof data);
+      HANDLE find = INVALID_HANDLE_VALUE;
+      return Ask([&] { return find = FindFirstFileW(pattern.c_str(), &data); },
+                 [&] {
+                   std::string names = data.dwFileAttributes == 0xEEEEEEEE ? "untouched" : host::ToUtf8(data.cFileName);
+                   if (find == INVALID_HANDLE_VALUE) return names;
+                   while (FindNextFileW(find, &data)) names += " " + host::ToUtf8(data.cFileName);
+                   FindClose(find);
+                   return names;
+                 });
+    };
+  };
+  const std::u16string longest = u"\\FlashDisk\\" + std::u16string(247, u'x') + u"*";  // 259 characters
+  const std::vector<Row> rows = {
+      {"§2.4", "an empty folder, \"*\"", search(u"\\FlashDisk\\Empty\\*"), Fails(-1, ERROR_FILE_NOT_FOUND, "untouched")},
+      {"§2.4", "an empty folder, \"*.*\"", search(u"\\FlashDisk\\Empty\\*.*"), Fails(-1, ERROR_FILE_NOT_FOUND, "untouched")},
+      {"§2.4", "a name absent from its folder", search(u"\\FlashDisk\\Empty\\a.cab"),
+       Fails(-1, ERROR_FILE_NOT_FOUND, "untouched")},
+      {"§2.4", "a folder missing on the way", search(u"\\FlashDisk\\Gone\\SP\\*.cab"),
+       Fails(-1, ERROR_PATH_NOT_FOUND, "untouched")},
+      {"§2.4", "a folder named exactly is one entry", search(u"\\flashdisk\\sp"), Succeeds(1, "SP")},
+      {"§2.1", "a pattern of 259 characters", search(longest), Fails(-1, ERROR_FILE_NOT_FOUND, "untouched")},
+      {"§2.1", "a pattern of 260 characters", search(longest + u"*"), Fails(-1, ERROR_FILENAME_EXCED_RANGE, "untouched")},
+      {"§2.1", "a drive letter: CE has none", search(u"C:\\*"), Fails(-1, ERROR_INVALID_NAME, "untouched")},
+      {"§2.4", "past the last entry, again and again: 18, the record untouched",
+       [] {
+         WIN32_FIND_DATAW data;
+         HANDLE find = FindFirstFileW(u"\\FlashDisk\\SP\\*", &data);
+         std::memset(&data, 0xEE, sizeof data);
+         const Answer first = Ask([&] { return FindNextFileW(find, &data); });
+         const Answer second = Ask([&] { return FindNextFileW(find, &data); });
+         FindClose(find);
+         const bool untouched = data.dwFileAttributes == 0xEEEEEEEE && data.cFileName[0] == 0xEEEE;
+         return Answer{first.result + second.result, first.error == second.error ? first.error : 0,
+                       untouched ? "untouched" : "written"};
+       },
+       Fails(FALSE, ERROR_NO_MORE_FILES, "untouched")},
+      {"§2.2", "the record is written within its 560 bytes and its name terminated",
+       [] {
+         struct {
+           WIN32_FIND_DATAW data;
+           unsigned char guard[16];
+         } record;
+         std::memset(&record, 0xEE, sizeof record);
+         HANDLE find = INVALID_HANDLE_VALUE;
+         return Ask([&] { return find = FindFirstFileW(u"\\FlashDisk\\SRC.DAT", &record.data); },
+                    [&] {
+                      FindClose(find);
+                      const bool guardKept = std::all_of(std::begin(record.guard), std::end(record.guard),
+                                                         [](unsigned char c) { return c == 0xEE; });
+                      return Units(record.data.cFileName, 8) + " size " + std::to_string(record.data.nFileSizeLow) +
+                             " high " + std::to_string(record.data.nFileSizeHigh) + (guardKept ? "" : " past!");
+                    });
+       },
+       Succeeds(1, "src.dat\\0 size 6 high 0")},
+  };
+  CheckRows(rows);
+}
+
+TEST_F(FilesConformance, CopiesKeepTheReadOnlyAttributeAndReportTheSourceFirst) {
+  const std::vector<Row> rows = {
+      {"§2.8", "a read-only source makes a new read-only copy",
+       [this] {
+         return Ask([] { return CopyFileW(u"\\FlashDisk\\ro.dat", u"\\FlashDisk\\Copy.dat", TRUE); },
+                    [this] { return Hex(GetFileAttributesW(u"\\FlashDisk\\copy.dat")) + " " + HostEntry("FlashDisk/Copy.dat"); });
+       },
+       Succeeds(TRUE, "0x21 file:read-only")},
+      {"§2.8", "the read-only copy cannot be deleted", [] { return Ask([] { return DeleteFileW(u"\\FlashDisk\\Copy.dat"); }); },
+       Fails(FALSE, ERROR_ACCESS_DENIED)},
+      {"§2.8", "nor overwritten by a second copy",
+       [this] {
+         return Ask([] { return CopyFileW(u"\\FlashDisk\\src.dat", u"\\FlashDisk\\Copy.dat", FALSE); },
+                    [this] { return HostEntry("FlashDisk/Copy.dat"); });
+       },
+       Fails(FALSE, ERROR_ACCESS_DENIED, "file:read-only")},
+      {"§2.8", "an empty file copies as an empty file",
+       [this] {
+         return Ask([] { return CopyFileW(u"\\FlashDisk\\zero.dat", u"\\FlashDisk\\zero2.dat", TRUE); },
+                    [this] { return Hex(GetFileAttributesW(u"\\FlashDisk\\zero2.dat")) + " " + HostEntry("FlashDisk/zero2.dat"); });
+       },
+       Succeeds(TRUE, "0x20 file:")},
+      {"§2.8", "a missing source is reported before a target in a missing folder",
+       [] { return Ask([] { return CopyFileW(u"\\FlashDisk\\none.dat", u"\\Gone\\x.dat", FALSE); }); },
+       Fails(FALSE, ERROR_FILE_NOT_FOUND)},
+      {"§2.8", "a missing source is reported before a target that exists",
+       [] { return Ask([] { return CopyFileW(u"\\FlashDisk\\none.dat", u"\\FlashDisk\\src.dat", TRUE); }); },
+       Fails(FALSE, ERROR_FILE_NOT_FOUND)},
+      {"§2.5", "a source named as a folder (trailing separator)",
+       [] { return Ask([] { return CopyFileW(u"\\FlashDisk\\src.dat\\", u"\\FlashDisk\\x.dat", FALSE); }); },
+       Fails(FALSE, ERROR_INVALID_NAME)},
+      {"§2.5", "a target named as a folder that does not exist",
+       [this] {
+         return Ask([] { return CopyFileW(u"\\FlashDisk\\src.dat", u"\\FlashDisk\\x.dat\\", FALSE); },
+                    [this] { return HostEntry("FlashDisk/x.dat"); });
+       },
+       Fails(FALSE, ERROR_INVALID_NAME, "absent")},
+  };
+  CheckRows(rows);
+}
+
+TEST_F(FilesConformance, AttributesOfNamesWithATrailingSeparator) {
+  auto attributes = [](const char16_t* path) {
+    return [path] { return Ask([path] { return GetFileAttributesW(path); }); };
+  };
+  const std::vector<Row> rows = {
+      {"§2.5", "a folder", attributes(u"\\FlashDisk\\Empty\\"), Succeeds(FILE_ATTRIBUTE_DIRECTORY)},
+      {"§2.3", "a volume folder", attributes(u"\\FlashDisk\\"), Succeeds(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY)},
+      {"§2.5", "a file cannot be named as a folder", attributes(u"\\FlashDisk\\src.dat\\"),
+       Fails(INVALID_FILE_ATTRIBUTES, ERROR_INVALID_NAME)},
+      {"§2.5", "nor can a file be a folder on the way", attributes(u"\\FlashDisk\\src.dat\\x"),
+       Fails(INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND)},
+      {"§2.4", "a missing name", attributes(u"\\FlashDisk\\none\\"), Fails(INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND)},
+      {"§2.1", "the empty path", attributes(u""), Fails(INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND)},
+  };
+  CheckRows(rows);
+}
+
+// The installer reads a cabinet through SetFilePointer with a high word: a position
+// whose low word is 0xFFFFFFFF is told from a failure by the last error alone.
+TEST_F(FilesConformance, PositionsAndSizesThatLookLikeFailures) {
+  const std::string big = image_.FsPath("FlashDisk/big.bin");
+  image_.PutFile("FlashDisk/big.bin", "");
+  ASSERT_EQ(::truncate(big.c_str(), 0xFFFFFFFFll), 0);  // sparse
+  HANDLE file = Open(u"\\FlashDisk\\big.bin", kRead, FILE_SHARE_READ);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  HANDLE closed = Open(u"\\FlashDisk\\src.dat", kRead, FILE_SHARE_READ);
+  CloseHandle(closed);
+  auto seek = [file](LONG low, LONG high, bool withHigh, DWORD method) {
+    return [=] {
+      LONG word = high;
+      return Ask([&] { return SetFilePointer(file, low, withHigh ? &word : nullptr, method); },
+                 [&] { return withHigh ? "high " + std::to_string(word) : std::string(); });
+    };
+  };
+  const std::vector<Row> rows = {
+      {"§0", "to 0xFFFFFFFF: the failure value with the last error 0", seek(-1, 0, true, FILE_BEGIN),
+       Fails(0xFFFFFFFF, 0, "high 0")},
+      {"§0", "to 4 GiB + 5", seek(5, 1, true, FILE_BEGIN), Succeeds(5, "high 1")},
+      {"§0", "back by 6 from there", seek(-6, -1, true, FILE_CURRENT), Fails(0xFFFFFFFF, 0, "high 0")},
+      {"§0", "the end, without a high word", seek(0, 0, false, FILE_END), Fails(0xFFFFFFFF, 0)},
+      {"§0", "the size 0xFFFFFFFF",
+       [file] {
+         DWORD high = kSentinel;
+         return Ask([&] { return GetFileSize(file, &high); }, [&] { return Dword(high); });
+       },
+       Fails(0xFFFFFFFF, 0, "0x0")},
+      {"§2.6", "a read at the end: nothing, and success",
+       [file] {
+         char buffer[4];
+         DWORD read = kSentinel;
+         return Ask([&] { return ReadFile(file, buffer, sizeof buffer, &read, nullptr); }, [&] { return Dword(read); });
+       },
+       Succeeds(TRUE, "0x0")},
+      {"§2.7", "GetFileTime with every output NULL",
+       [file] { return Ask([file] { return GetFileTime(file, nullptr, nullptr, nullptr); }); }, Succeeds(TRUE)},
+      {"§2.7", "GetFileTime on a closed handle leaves the outputs alone",
+       [closed] {
+         FILETIME times[3];
+         std::memset(times, 0xEE, sizeof times);
+         return Ask([&] { return GetFileTime(closed, &times[0], &times[1], &times[2]); },
+                    [&] { return times[0].dwLowDateTime == 0xEEEEEEEE && times[2].dwHighDateTime == 0xEEEEEEEE ? "untouched" : "written"; });
+       },
+       Fails(FALSE, ERROR_INVALID_HANDLE, "untouched")},
+      {"§3.8", "SetFilePointer on a closed handle", [closed] { return Ask([closed] { return SetFilePointer(closed, 0, nullptr, FILE_BEGIN); }); },
+       Fails(0xFFFFFFFF, ERROR_INVALID_HANDLE)},
+      {"§3.8", "ReadFile on a closed handle: the count zeroed first",
+       [closed] {
+         char buffer[4];
+         DWORD read = kSentinel;
+         return Ask([&] { return ReadFile(closed, buffer, sizeof buffer, &read, nullptr); }, [&] { return Dword(read); });
+       },
+       Fails(FALSE, ERROR_INVALID_HANDLE, "0x0")},
+  };
+  CheckRows(rows);
+  CloseHandle(file);
+}
+
+TEST_F(FilesConformance, ModuleFileNameBufferSizes) {
+  // A program of the terminal learns its CE path from its start-up environment; this
+  // test process plays one (the path is read once, at the first call).
+  ::setenv("TERMSIM_MODULE", "\\Windows\\Conf.exe", 1);  // 17 characters
+  auto module = [](bool withBuffer, DWORD size) {
+    return [=] {
+      WCHAR buffer[MAX_PATH + 1];
+      std::fill(std::begin(buffer), std::end(buffer), kGuard);
+      return Ask([&] { return GetModuleFileNameW(nullptr, withBuffer ? buffer : nullptr, size); },
+                 [&] { return Units(buffer, std::min<DWORD>(size + 1, 19)); });
+    };
+  };
+  const std::vector<Row> rows = {
+      {"§2.10", "MAX_PATH, as the program asks", module(true, MAX_PATH), Succeeds(17, "\\Windows\\Conf.exe\\0#")},
+      {"§2.10", "no room at all: nothing written", module(true, 0), Fails(0, ERROR_INSUFFICIENT_BUFFER, "#")},
+      {"§2.10", "two characters: one and the terminator", module(true, 2), Fails(2, ERROR_INSUFFICIENT_BUFFER, "\\\\0#")},
+      {"§2.10", "no buffer and no size", module(false, 0), Fails(0, ERROR_INSUFFICIENT_BUFFER, "#")},
+      {"§2.10", "no buffer for a size", module(false, 8), Fails(0, ERROR_INVALID_PARAMETER, "#########")},
+  };
+  CheckRows(rows);
+}
