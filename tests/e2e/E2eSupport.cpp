@@ -356,4 +356,46 @@ bool WaitUntil(double seconds, const std::function<bool()>& done) {
   return true;
 }
 
+// ---------------------------------------------------------------- terminal runs
+
+std::string Utf16Le(std::u16string_view text) {
+  std::string bytes;
+  for (char16_t unit : text) {
+    bytes += static_cast<char>(unit & 0xFF);
+    bytes += static_cast<char>(unit >> 8);
+  }
+  return bytes;
+}
+
+int StartWindow(const ImageFolder& image, const std::string& windowClass, const std::string& title, int exitDelayMs) {
+  const Result result = Termsim({"window", image.path(), "--class", windowClass, "--title", title, "--exit-delay",
+                                 std::to_string(exitDelayMs)});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  if (result.exitCode != 0) return -1;
+  return std::stoi(result.out);
+}
+
+int64_t ExitedProgramPid(const std::vector<Event>& events, const std::string& cePath) {
+  for (const auto& event : events) {
+    if (event.Name() == "process-exit" && event.Text("image") == cePath) return event.Int("pid");
+  }
+  return -1;
+}
+
+std::vector<Event> EventsOf(const std::vector<Event>& events, int64_t pid) {
+  std::vector<Event> result;
+  for (const auto& event : events) {
+    if (event.Int("pid") == pid) result.push_back(event);
+  }
+  return result;
+}
+
+void ImportCalibrationData(const ImageFolder& image, const std::string& calibration) {
+  const std::string file = image.scratch() + "/touch.reg";
+  WriteFile(file, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\TOUCH]\n\"CalibrationData\"=\"" + calibration +
+                      "\"\n");
+  const Result imported = Termsim({"reg", "import", image.path(), file});
+  ASSERT_EQ(imported.exitCode, 0) << imported.err;
+}
+
 }  // namespace e2e

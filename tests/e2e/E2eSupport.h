@@ -99,6 +99,21 @@ bool ProcessGone(int pid);
 // Waits up to `seconds` for `done` to hold; returns whether it did.
 bool WaitUntil(double seconds, const std::function<bool()>& done);
 
+// The bytes of `text` as UTF-16LE, the way the terminal's text files hold it.
+std::string Utf16Le(std::u16string_view text);
+// `termsim window IMAGE --class C --title T --exit-delay MS`: the owner's pid once its
+// window exists; -1 (and a test failure) when it cannot be started.
+int StartWindow(const ImageFolder& image, const std::string& windowClass, const std::string& title,
+                int exitDelayMs = 0);
+// The pid of the program started as `cePath`, from its process-exit event; -1 when the
+// journal has none.
+int64_t ExitedProgramPid(const std::vector<Event>& events, const std::string& cePath);
+// The events of `events` written by process `pid`.
+std::vector<Event> EventsOf(const std::vector<Event>& events, int64_t pid);
+// Sets HARDWARE\DEVICEMAP\TOUCH\CalibrationData to `calibration` (REG_SZ) with
+// `termsim reg import`, as a calibration of the panel would have left it.
+void ImportCalibrationData(const ImageFolder& image, const std::string& calibration);
+
 }  // namespace e2e
 
 #endif  // KORVA_TESTS_E2E_E2ESUPPORT_H
