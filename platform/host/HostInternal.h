@@ -58,7 +58,8 @@ std::u16string FromUtf8(std::string_view s);  // invalid bytes become U+FFFD
 // Full Unicode case folding (ICU), as the terminal compares names.
 std::u16string FoldCase(std::u16string_view s);
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
-// `*` any run (also empty), `?` one code unit; case-insensitive over the whole text.
+// `*` any run (also empty), `?` one character (a surrogate pair is one);
+// case-insensitive over the whole text.
 bool GlobMatch(std::u16string_view pattern, std::u16string_view text);
 // UTF-16 code units as bytes, high byte first: memcmp order is code-unit order.
 std::string ToSortKey(std::u16string_view s);
