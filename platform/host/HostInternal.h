@@ -106,6 +106,8 @@ int FsRootFd();                  // an O_PATH descriptor of fs/
 std::string Setting(const std::string& name);
 void SetSetting(const std::string& name, const std::string& value);
 double TimeScale();
+// Real milliseconds since the Unix epoch at which the image was created.
+int64_t CreatedMs();
 // Volume folder names of the root (one per line in "volumes").
 std::vector<std::u16string> Volumes();
 

@@ -103,6 +103,7 @@ struct AttachedImage {
   int fsFd = -1;
   sqlite3* db = nullptr;
   double timeScale = 1.0;
+  int64_t createdMs = 0;
   std::map<const char*, std::vector<sqlite3_stmt*>> idleStatements;
   int transactionDepth = 0;
 };
@@ -313,13 +314,15 @@ bool AttachImage(const std::string& root, std::string* error) {
   image->db = OpenDatabase((base / "terminal.db").string(), SQLITE_OPEN_READWRITE, error);
   if (!image->db) return false;
   sqlite3_stmt* query = nullptr;
-  std::string format, scale;
-  if (sqlite3_prepare_v2(image->db, "SELECT name, value FROM settings WHERE name IN ('format','time_scale')", -1,
+  // Settings that never change after creation are read once per attach.
+  std::string format, scale, created;
+  if (sqlite3_prepare_v2(image->db,
+                         "SELECT name, value FROM settings WHERE name IN ('format','time_scale','created_ms')", -1,
                          &query, nullptr) == SQLITE_OK) {
     while (sqlite3_step(query) == SQLITE_ROW) {
       const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(query, 0));
       const std::string value = reinterpret_cast<const char*>(sqlite3_column_text(query, 1));
-      (name == "format" ? format : scale) = value;
+      (name == "format" ? format : name == "time_scale" ? scale : created) = value;
     }
   }
   sqlite3_finalize(query);
@@ -330,6 +333,7 @@ bool AttachImage(const std::string& root, std::string* error) {
   }
   image->timeScale = std::strtod(scale.c_str(), nullptr);
   if (!ValidTimeScale(image->timeScale)) image->timeScale = 1.0;
+  image->createdMs = std::strtoll(created.c_str(), nullptr, 10);
   image->fsFd = ::open(image->fsRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (image->fsFd < 0) {
     sqlite3_close(image->db);
@@ -384,6 +388,8 @@ void SetSetting(const std::string& name, const std::string& value) {
 }
 
 double TimeScale() { return g_image ? g_image->timeScale : 1.0; }
+
+int64_t CreatedMs() { return g_image ? g_image->createdMs : 0; }
 
 std::vector<std::u16string> Volumes() {
   std::vector<std::u16string> result;

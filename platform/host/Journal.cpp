@@ -10,8 +10,7 @@ namespace host {
 int64_t TerminalTimeMs() {
   using namespace std::chrono;
   const int64_t now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-  const int64_t created = std::stoll("0" + Setting("created_ms"));
-  return static_cast<int64_t>(static_cast<double>(now - created) / TimeScale());
+  return static_cast<int64_t>(static_cast<double>(now - CreatedMs()) / TimeScale());
 }
 
 void Journal(const char* event, std::initializer_list<JournalField> fields) {
