@@ -1,0 +1,175 @@
+// What Setup's own work costs on the emulated terminal, beside the floor it stands on:
+//   (a) a run that installs 30 CABs with a trivial installer, beside 30 bare starts of
+//       that installer, and the program's 30 installer calls alone, beside the same;
+//   (b) a run with nothing to install, beside a program that returns at once;
+// and from both, what one installation adds to a run beside one bare start.
+// Every run goes through `termsim run`, as people start Setup. Waits are scaled down
+// (time scale 0.001, so the five-second wait before the reset takes 5 ms) and the
+// terminal ignores the reset request, so one image serves every round.
+//
+// Usage: setup_bench [ROUNDS]   (default 15; medians are reported)
+#include "install/CabInstaller.h"
+#include "platform/host/HostInternal.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kCabs = 30;
+constexpr char kSetupCePath[] = "\\FlashDisk\\SP\\Setup.exe";
+constexpr char kEmptyCePath[] = "\\FlashDisk\\SP\\Empty.exe";
+constexpr char16_t kInstallerCePath[] = u"\\Windows\\wceload.exe";
+
+[[noreturn]] void Die(const std::string& what) {
+  std::fprintf(stderr, "setup_bench: %s\n", what.c_str());
+  std::exit(1);
+}
+
+void WriteHostFile(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string CabName(int index) { return "Cab" + std::to_string(100 + index) + ".cab"; }
+
+// An image whose start folder holds Setup, the empty program and `cabs` CABs, with a
+// script installer that succeeds at once and registers nothing.
+std::string MakeImage(const std::string& root, int cabs) {
+  host::ImageOptions options;
+  options.timeScale = 0.001;
+  options.resetDevice = "ignore";
+  std::string error;
+  if (!host::CreateImage(root, options, &error)) Die(error);
+  const fs::path fsRoot = fs::path(root) / "fs";
+  fs::create_directories(fsRoot / "FlashDisk/SP");
+  fs::copy_file(SETUP_PATH, fsRoot / "FlashDisk/SP/Setup.exe");
+  fs::copy_file(EMPTY_PROGRAM_PATH, fsRoot / "FlashDisk/SP/Empty.exe");
+  WriteHostFile(fsRoot / "FlashDisk/Calibrate.dat", "1");
+  WriteHostFile(fsRoot / "Windows/wceload.exe", "#!/bin/sh\nexit 0\n");
+  for (int i = 0; i < cabs; ++i) WriteHostFile(fsRoot / "FlashDisk/SP" / CabName(i), "MSCF");
+  return root;
+}
+
+// `termsim run IMAGE CEPATH`, its output discarded; returns real seconds.
+double TermsimRun(const std::string& image, const char* cePath, int expectedExit) {
+  std::vector<std::string> args = {TERMSIM_PATH, "run", image, cePath};
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const auto start = Clock::now();
+  int pid = 0;
+  if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) Die("cannot start termsim");
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  posix_spawn_file_actions_destroy(&actions);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != expectedExit) {
+    Die(std::string(cePath) + " ended with " + std::to_string(WEXITSTATUS(status)) + ", not " +
+        std::to_string(expectedExit));
+  }
+  return seconds;
+}
+
+// `kCabs` starts of the installer on the CABs, one after the other, as Setup makes them
+// (start, wait, record the exit); returns real seconds.
+double InstallerStarts(const std::string& image) {
+  std::string error;
+  if (!host::AttachImage(image, &error)) Die(error);
+  const auto start = Clock::now();
+  for (int i = 0; i < kCabs; ++i) {
+    const auto started = host::StartProgram(kInstallerCePath, host::FromUtf8("\\FlashDisk\\SP\\" + CabName(i)));
+    if (!started) Die("cannot start the installer");
+    int status = 0;
+    ::waitpid(started->pid, &status, 0);
+    if (host::RecordChildExit(*started, status) != 0) Die("the installer failed");
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  host::DetachImage();
+  return seconds;
+}
+
+// `kCabs` installations through the program's own installer call, in this process:
+// the two flags around each start, the process handles and the wait; real seconds.
+double InstallerCalls(const std::string& image) {
+  std::string error;
+  if (!host::AttachImage(image, &error)) Die(error);
+  const auto start = Clock::now();
+  for (int i = 0; i < kCabs; ++i) {
+    const std::u16string cabPath = host::FromUtf8("\\FlashDisk\\SP\\" + CabName(i));
+    if (!RunCabInstaller(cabPath.c_str())) Die("the installer call failed");
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  host::DetachImage();
+  return seconds;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t middle = values.size() / 2;
+  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+void Report(const char* what, double measured, const char* floorName, double floor) {
+  std::printf("%s: %.1f ms, %s: %.1f ms, ratio %.3f\n", what, measured * 1000, floorName, floor * 1000,
+              measured / floor);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+  std::string folder = (fs::temp_directory_path() / "korva-setup-bench-XXXXXX").string();
+  if (!::mkdtemp(folder.data())) Die("mkdtemp failed");
+  const std::string installing = MakeImage(folder + "/installing", kCabs);
+  const std::string idle = MakeImage(folder + "/idle", 0);
+
+  // One round of each first, unmeasured: caches, page faults.
+  TermsimRun(installing, kSetupCePath, 1);
+  InstallerStarts(installing);
+  InstallerCalls(installing);
+  TermsimRun(idle, kSetupCePath, 1);
+  TermsimRun(idle, kEmptyCePath, 0);
+
+  std::vector<double> setupInstalling, starts, calls, setupIdle, empty;
+  for (int round = 0; round < rounds; ++round) {
+    setupInstalling.push_back(TermsimRun(installing, kSetupCePath, 1));
+    starts.push_back(InstallerStarts(installing));
+    calls.push_back(InstallerCalls(installing));
+    setupIdle.push_back(TermsimRun(idle, kSetupCePath, 1));
+    empty.push_back(TermsimRun(idle, kEmptyCePath, 0));
+  }
+  std::printf("medians of %d rounds\n", rounds);
+  Report("(a) Setup installing 30 CABs", Median(setupInstalling), "30 installer starts", Median(starts));
+  Report("    the same", Median(setupInstalling), "30 installer starts + an empty program",
+         Median(starts) + Median(empty));
+  Report("    of which 30 installer calls", Median(calls), "30 installer starts", Median(starts));
+  Report("(b) Setup with nothing to install", Median(setupIdle), "an empty program", Median(empty));
+  // What one installation adds to a run, beside one bare start: the fixed cost of any
+  // run (b) taken out.
+  Report("    per installation, (a) - (b) over 30", (Median(setupInstalling) - Median(setupIdle)) / kCabs,
+         "one installer start", Median(starts) / kCabs);
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+  return 0;
+}

@@ -1,0 +1,156 @@
+// Setup's installation runs on a terminal image: the terminal Setup is started on,
+// real cabinets for the installer, and what a run leaves in the journal and the
+// registry.
+#ifndef KORVA_TESTS_E2E_INSTALLRUNSUPPORT_H
+#define KORVA_TESTS_E2E_INSTALLRUNSUPPORT_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/coredll.h"
+#include "tests/e2e/E2eSupport.h"
+
+namespace installrun {
+
+// Where the terminal keeps Setup and the packages it installs.
+inline constexpr char kSetupCePath[] = "\\FlashDisk\\SP\\Setup.exe";
+inline constexpr char kStartFolder[] = "\\FlashDisk\\SP";
+inline constexpr char kInstallerCePath[] = "\\Windows\\wceload.exe";
+// An installer that succeeds at once and registers nothing.
+inline constexpr char kTrivialInstaller[] = "#!/bin/sh\nexit 0\n";
+
+inline constexpr int64_t kNoticeStyle = 0x00040000;                // MB_TOPMOST
+inline constexpr int64_t kErrorBoxStyle = 0x00040000 | 0x00000010;  // MB_TOPMOST | MB_ICONHAND
+inline constexpr int kResetExit = 100;                              // termsim run: the terminal reset
+
+// ---------------------------------------------------------------- cabinets (gcab)
+
+// A member of a cabinet: its name inside the cabinet, its bytes.
+using Member = std::pair<std::string, std::string>;
+// A real cabinet file made by gcab.
+std::string MakeCabinet(const std::vector<Member>& members);
+// The installer's setup file (".000" member) that names the application "provider appName".
+std::string SetupFileNaming(std::string_view provider, std::string_view appName);
+// One small cabinet without a setup file (the installer names the application after
+// the cabinet's file), made once per test program.
+const std::string& PlainCabinet();
+// The beginning of a cabinet: the installer refuses it.
+std::string DamagedCabinet();
+
+// ---------------------------------------------------------------- the terminal
+
+// A file or folder of the start folder \FlashDisk\SP.
+struct FolderEntry {
+  std::string name;
+  std::string bytes;        // ignored for a folder
+  bool isFolder = false;
+};
+FolderEntry Cab(std::string name, std::string bytes = PlainCabinet());
+FolderEntry Folder(std::string name);
+
+// What one `termsim run` of Setup gave.
+struct SetupRun {
+  int exitCode = -1;
+  std::vector<e2e::Event> events;  // this run's journal, in order
+  std::string err;                 // termsim's standard error, for failure messages
+};
+
+// A terminal made with `termsim create` (the time scale 0.01 unless the arguments name
+// one), Setup at \FlashDisk\SP\Setup.exe and a calibration record on the flash disk,
+// so that a run goes straight to the installation.
+class SetupTerminal {
+ public:
+  explicit SetupTerminal(std::vector<std::string> createArguments = {});
+
+  const e2e::ImageFolder& image() const { return image_; }
+  // Host path of a file under fs/ ("FlashDisk/SP/Tool.cab").
+  std::string FsPath(std::string_view relative) const { return image_.FsPath(relative); }
+  // Puts entries into \FlashDisk\SP, each born after the one before, so that the
+  // folder lists them in this order.
+  void PutEntries(const std::vector<FolderEntry>& entries) const;
+  // Replaces \Windows\wceload.exe with `bytes`.
+  void ReplaceInstaller(std::string_view bytes) const;
+  // Copies a host program to \Windows\wceload.exe.
+  void ReplaceInstallerWithProgram(const std::string& hostPath) const;
+  // `termsim fault IMAGE arguments...`; fails the test unless it is accepted.
+  void AddFault(const std::vector<std::string>& arguments) const;
+  // Runs Setup through termsim and returns the events it added to the journal.
+  SetupRun Run() const;
+
+ private:
+  e2e::ImageFolder image_;
+};
+
+// "\FlashDisk\SP\name".
+std::string StartFolderPath(std::string_view name);
+
+// ---------------------------------------------------------------- a run's journal
+
+// The command lines the installer was started with, in order.
+std::vector<std::string> InstallerCommandLines(const std::vector<e2e::Event>& events);
+// The exit codes of the installer processes, in order.
+std::vector<int64_t> InstallerExitCodes(const std::vector<e2e::Event>& events);
+// The seq of the first event named `name`; -1 when there is none.
+int64_t SeqOf(const std::vector<e2e::Event>& events, const std::string& name);
+// "\FlashDisk\SP\name" for each name.
+std::vector<std::string> StartFolderPaths(const std::vector<std::string>& names);
+
+// How a run ends, as the user sees it.
+enum class Ending {
+  kReset,             // the completion notice, five seconds, the reset (termsim: 100)
+  kSilent,            // nothing shown, Setup ends with 1
+  kInstallError,      // the install-error box, Setup ends with 0
+  kTooManyCabs,       // the limit box before anything was installed, 0
+  kTooManyCabsReset,  // the limit box after something was installed, 0
+};
+// The exact text the user reads at that ending; language "en" or "ja".
+std::string TextFor(Ending ending, const std::string& language);
+// Checks the run's exit code, its one message box (text, caption, style) and, for a
+// reset, the order: installers, the five-second wait, the reset request, the reset.
+void ExpectEnding(const SetupRun& run, Ending ending, const std::string& language);
+
+// ---------------------------------------------------------------- the registry
+
+// The image attached to this process for the object's life, so that the test reads and
+// writes the registry with the terminal's own calls (no Setup code is involved).
+class Attached {
+ public:
+  explicit Attached(const SetupTerminal& terminal);
+  ~Attached();
+  Attached(const Attached&) = delete;
+  Attached& operator=(const Attached&) = delete;
+};
+
+struct RegistryValue {
+  DWORD type = REG_NONE;
+  std::string bytes;
+};
+// A value under HKEY_LOCAL_MACHINE; nullopt when the key or the value is missing.
+std::optional<RegistryValue> ReadValue(const std::u16string& key, const std::u16string& name);
+void WriteValue(const std::u16string& key, const std::u16string& name, DWORD type, std::string_view bytes);
+void WriteDword(const std::u16string& key, const std::u16string& name, DWORD value);
+// A REG_SZ with its terminator.
+void WriteString(const std::u16string& key, const std::u16string& name, std::u16string_view text);
+// SOFTWARE\Apps\application with Instl = 1 and CabFile = cabFile, as the installer leaves it.
+void RegisterApplication(const std::u16string& application, const std::u16string& cabFile);
+// `count` applications installed from CABs of another folder (\Elsewhere).
+void RegisterElsewhere(int count);
+// The DWORD value, or nullopt when it is missing or no DWORD.
+std::optional<DWORD> ReadDword(const std::u16string& key, const std::u16string& name);
+// The CabFile values of the installed applications (Instl non-zero), in enumeration order.
+std::vector<std::u16string> RegisteredCabFiles();
+
+// The 8 bytes of a file's last-write FILETIME as the terminal gives it (low half first,
+// little-endian), from the host's own time stamp.
+std::string LastWriteFileTimeBytes(const std::string& hostPath);
+
+std::u16string U16(std::string_view utf8);
+std::string Utf8(std::u16string_view text);
+
+}  // namespace installrun
+
+#endif  // KORVA_TESTS_E2E_INSTALLRUNSUPPORT_H
