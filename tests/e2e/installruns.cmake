@@ -11,7 +11,8 @@ korva_test(install_run_tests
   e2e/InstallRunSupport.cpp
   e2e/InstallRunSupport.h
   e2e/InstallRunTest.cpp
-  e2e/InstallerFlagsTest.cpp)
+  e2e/InstallerFlagsTest.cpp
+  e2e/HostileCabinetRunTest.cpp)
 target_compile_definitions(install_run_tests PRIVATE
   TERMSIM_PATH="$<TARGET_FILE:termsim>"
   SETUP_PATH="$<TARGET_FILE:Setup>"

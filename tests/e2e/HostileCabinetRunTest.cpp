@@ -1,0 +1,45 @@
+// Setup over a start folder that holds a damaged cabinet from elsewhere: the installer
+// refuses it, the run ends with the install-error box, and the terminal is not reset.
+#include "tests/e2e/InstallRunSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace installrun {
+namespace {
+
+TEST(HostileCabinetRun, EveryDamagedCabinetEndsWithTheInstallErrorBox) {
+  const std::string folder = KORVA_SHARED_CABS;
+  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no cabinets at " << folder;
+  const char* damaged[] = {
+      "bad_folderindex.cab",
+      "bad_nofiles.cab",
+      "bad_signature.cab",
+      "cve-2010-2800-mszip-infinite-loop.cab",
+      "cve-2014-9556-qtm-infinite-loop.cab",
+      "cve-2014-9732-folders-segfault.cab",
+      "cve-2015-4470-mszip-over-read.cab",
+      "cve-2017-11423-fname-overread.cab",
+      "filename-read-violation-1.cab",
+      "lzx-main-tree-no-lengths.cab",
+  };
+  for (const char* name : damaged) {
+    SCOPED_TRACE(name);
+    const std::string bytes = e2e::ReadFile(folder + "/" + name);
+    ASSERT_FALSE(bytes.empty());
+    SetupTerminal terminal({"--language", "ja"});
+    terminal.PutEntries({Cab("Tool.cab", bytes)});
+    const SetupRun run = terminal.Run();
+    ExpectEnding(run, Ending::kInstallError, "ja");
+    EXPECT_EQ(InstallerCommandLines(run.events), StartFolderPaths({"Tool.cab"}));
+    const auto codes = InstallerExitCodes(run.events);
+    ASSERT_EQ(codes.size(), 1u);
+    EXPECT_NE(codes[0], 0);
+    Attached attached(terminal);
+    EXPECT_FALSE(ReadValue(u"SOFTWARE\\Apps\\Tool", u"Instl").has_value());
+  }
+}
+
+}  // namespace
+}  // namespace installrun
