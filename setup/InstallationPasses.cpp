@@ -52,6 +52,18 @@ int BuildCabPath(WCHAR* path, LPCWSTR directory, LPCWSTR name)
     return 1;
 }
 
+// The full path of a CAB that may be installed, as BuildCabPath gives it. Returns 0 for
+// a path that could never stand registered: one that does not fit an inventory slot
+// would be installed again on every run, with a reset each time, and one of MAX_PATH
+// characters or more cannot even be opened.
+int BuildInstallableCabPath(WCHAR* path, LPCWSTR directory, LPCWSTR name)
+{
+    if (wcslen(directory) + 1 + wcslen(name) >= INSTALLED_CAB_CHARS) {
+        return 0;
+    }
+    return BuildCabPath(path, directory, name);
+}
+
 // Writes time into bytes (DATE_TIME_BYTES) in the layout of DateTime, whatever the
 // processor's byte order.
 void FileTimeToBytes(const FILETIME* time, BYTE* bytes)
@@ -132,7 +144,7 @@ InstallStatus InstallServicePackCab(LPCWSTR directory, PassProgress* progress)
     HANDLE search = INVALID_HANDLE_VALUE;
     InstallStatus status = OUTCOME_COMPLETED;
 
-    if (name == NULL || !BuildCabPath(path, directory, name)) {
+    if (name == NULL || !BuildInstallableCabPath(path, directory, name)) {
         return OUTCOME_COMPLETED;
     }
     search = FindFirstFileW(path, &found);
@@ -156,7 +168,7 @@ int AdmitFoundCab(LPCWSTR directory, LPCWSTR foundName, PendingCabList* pending,
     if (servicePackName != NULL && IsSameName(foundName, servicePackName)) {
         return 1;
     }
-    if (!BuildCabPath(path, directory, foundName)) {
+    if (!BuildInstallableCabPath(path, directory, foundName)) {
         return 1;
     }
     registered = IsCabRegistered(path);

@@ -135,8 +135,16 @@ TEST(InstallationPasses, CabWhosePathWouldNotFitIsPassedOver) {
   InstallOutcome outcome = RunInstallationPasses(ceFolder.c_str());
   EXPECT_EQ(OUTCOME_COMPLETED, outcome.status);
 
-  // A CAB of the same folder whose path fits is taken.
-  image.PutFile(folder + "/Short.cab", "cab");
+  // Paths of 256 to 260 characters fit the buffer but could never stand registered
+  // (an inventory slot holds 255), and one of 260 cannot be opened: passed over too.
+  for (size_t length : {256u, 259u, 260u}) {
+    image.PutFile(folder + "/" + std::string(length - 1 - 200 - 1 - 4, 'm') + ".cab", "cab");
+  }
+  outcome = RunInstallationPasses(ceFolder.c_str());
+  EXPECT_EQ(OUTCOME_COMPLETED, outcome.status);
+
+  // A CAB of the same folder whose path fits a slot is taken (and fails: no installer).
+  image.PutFile(folder + "/" + std::string(255 - 1 - 200 - 1 - 4, 's') + ".cab", "cab");
   outcome = RunInstallationPasses(ceFolder.c_str());
   EXPECT_EQ(OUTCOME_INSTALL_ERROR, outcome.status);
 }
