@@ -1,0 +1,250 @@
+#include "tests/stress/StressSupport.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/host/HostInternal.h"
+#include "terminal/regfile/RegFile.h"
+
+namespace stress {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
+constexpr size_t kSlotUnits = 256;  // an inventory slot, terminator included
+
+std::string Quoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// A cabinet made by gcab from (name, bytes) members.
+std::string MakeCabinet(const std::vector<std::pair<std::string, std::string>>& members, bool compress) {
+  std::string staging = (fs::temp_directory_path() / "korva-stress-cab-XXXXXX").string();
+  if (!::mkdtemp(staging.data())) throw std::runtime_error("mkdtemp failed");
+  fs::create_directories(fs::path(staging) / "work");
+  std::string command = "cd " + Quoted(staging + "/work") + " && gcab -c " + (compress ? "-z " : "") + "../out.cab";
+  for (const auto& [name, bytes] : members) {
+    const fs::path path = fs::path(staging) / "work" / name;
+    fs::create_directories(path.parent_path());
+    e2e::WriteFile(path.string(), bytes);
+    command += " " + Quoted(name);
+  }
+  const int status = std::system((command + " 2>/dev/null").c_str());
+  std::string cab = e2e::ReadFile(staging + "/out.cab");
+  fs::remove_all(staging);
+  if (status != 0 || cab.empty()) throw std::runtime_error("gcab failed: " + command);
+  return cab;
+}
+
+// Bytes that do not compress away, the same for every run of the test.
+std::string Noise(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (auto& byte : bytes) {
+    seed = seed * 1103515245u + 12345u;
+    byte = static_cast<char>(seed >> 16);
+  }
+  return bytes;
+}
+
+int64_t MtimeNs(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return -1;
+  return static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+}
+
+std::string FileTimeBytes(int64_t mtimeNs) {
+  const uint64_t fileTime = static_cast<uint64_t>(mtimeNs / 100) + kUnixEpochAsFileTime;
+  std::string bytes(8, '\0');
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<char>(fileTime >> (8 * i));
+  return bytes;
+}
+
+bool StartsWithIgnoreCase(const std::u16string& text, std::u16string_view prefix) {
+  return text.size() >= prefix.size() &&
+         host::EqualsIgnoreCase(std::u16string_view(text).substr(0, prefix.size()), prefix);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- the pool
+
+Pool::Pool(const std::string& folder) : folder_(folder) {
+  fs::create_directories(folder_);
+  cabinets_.push_back(Add("plain.cab", MakeCabinet({{"readme.txt", "read me\r\n"}}, false)));
+  cabinets_.push_back(
+      Add("program.cab", MakeCabinet({{"app.exe", Noise(3000, 1)}, {"data/config.ini", "[a]\nb=1\n"}}, true)));
+  cabinets_.push_back(
+      Add("library.cab",
+          MakeCabinet({{"lib/a.dll", Noise(700, 2)}, {"lib/b.dll", Noise(900, 3)}, {"help.txt", "?"}}, true)));
+  cabinets_.push_back(Add("unicode.cab", MakeCabinet({{"\xC3\x9C"
+                                                       "bersicht.txt",
+                                                       "\xE6\x97\xA5\xE6\x9C\xAC"}},
+                                                     false)));
+  cabinets_.push_back(Add("larger.cab", MakeCabinet({{"big.bin", Noise(40000, 4)}, {"small.txt", "s"}}, true)));
+
+  const std::string badSignature = e2e::ReadFile(std::string(KORVA_SHARED_CABS) + "/bad_signature.cab");
+  if (!badSignature.empty()) damaged_.push_back(Add("bad_signature.cab", badSignature));
+  const std::string& whole = cabinets_[1].bytes;
+  damaged_.push_back(Add("truncated.cab", whole.substr(0, whole.size() / 2)));
+
+  text_ = Add("notes.txt", "not a cabinet\r\n");
+  setup_ = Add("Setup.exe", e2e::ReadFile(SETUP_PATH));
+  installer_ = Add("wceload.exe", e2e::ReadFile(WCELOAD_PATH));
+  if (setup_.bytes.empty() || installer_.bytes.empty()) throw std::runtime_error("Setup or the installer is missing");
+  fs::permissions(setup_.path, fs::perms::owner_all, fs::perm_options::add);
+  fs::permissions(installer_.path, fs::perms::owner_all, fs::perm_options::add);
+}
+
+PoolFile Pool::Add(const std::string& name, const std::string& bytes) {
+  PoolFile file;
+  file.path = folder_ + "/" + name;
+  file.bytes = bytes;
+  e2e::WriteFile(file.path, bytes);
+  file.mtimeNs = MtimeNs(file.path);
+  file.fileTimeBytes = FileTimeBytes(file.mtimeNs);
+  return file;
+}
+
+std::vector<std::string> Pool::Changed() const {
+  std::vector<std::string> changed;
+  auto check = [&](const PoolFile& file) {
+    if (e2e::ReadFile(file.path) != file.bytes) changed.push_back(file.path + ": content changed");
+    if (MtimeNs(file.path) != file.mtimeNs) changed.push_back(file.path + ": last-write time changed");
+  };
+  for (const auto& file : cabinets_) check(file);
+  for (const auto& file : damaged_) check(file);
+  check(text_);
+  check(setup_);
+  check(installer_);
+  return changed;
+}
+
+void Link(const std::string& from, const std::string& to) {
+  fs::create_directories(fs::path(to).parent_path());
+  if (::link(from.c_str(), to.c_str()) != 0) throw std::runtime_error("cannot link " + from + " to " + to);
+}
+
+// ---------------------------------------------------------------- the registry
+
+std::vector<std::u16string> Registry::Registered() const {
+  std::vector<std::u16string> paths;
+  for (const auto& application : applications) {
+    if (!application.instl || application.instl->data.size() != 4 || application.instl->data == std::string(4, '\0'))
+      continue;
+    if (!application.cabFile) continue;
+    const std::string& data = application.cabFile->data;
+    if (data.size() > kSlotUnits * 2) continue;
+    std::u16string path;
+    bool terminated = false;
+    for (size_t at = 0; at + 1 < data.size(); at += 2) {
+      const char16_t unit =
+          static_cast<char16_t>(static_cast<uint8_t>(data[at]) | static_cast<uint8_t>(data[at + 1]) << 8);
+      if (unit == 0) {
+        terminated = true;
+        break;
+      }
+      path += unit;
+    }
+    if (!terminated && path.size() >= kSlotUnits) continue;
+    paths.push_back(path);
+  }
+  return paths;
+}
+
+bool Registry::IsRegistered(const std::u16string& path) const {
+  for (const auto& registered : Registered()) {
+    if (host::EqualsIgnoreCase(registered, path)) return true;
+  }
+  return false;
+}
+
+Registry ReadRegistry(const std::string& image) {
+  Registry registry;
+  // Exported as `termsim reg export` does it, in this process: a run of termsim per
+  // read would cost the random runs a good part of their time.
+  std::string error;
+  if (!host::AttachImage(image, &error)) {
+    ADD_FAILURE() << "cannot read the registry of " << image << ": " << error;
+    return registry;
+  }
+  const std::string exported = regfile::ExportRegistry(u"SOFTWARE", &error);
+  host::DetachImage();
+  EXPECT_FALSE(exported.empty()) << error;
+  std::vector<regfile::Operation> operations;
+  if (!regfile::ParseRegFile(exported, &operations, &error)) {
+    ADD_FAILURE() << "the export does not read back: " << error;
+    return registry;
+  }
+  constexpr std::u16string_view kApps = u"SOFTWARE\\Apps\\";
+  constexpr std::u16string_view kServicePack = u"SOFTWARE\\KORVA\\Service Pack";
+  constexpr std::u16string_view kInstaller = u"SOFTWARE\\Apps\\Microsoft Application Installer";
+  std::map<std::u16string, size_t> byFoldedKey;
+  for (const auto& operation : operations) {
+    const bool isApplication =
+        StartsWithIgnoreCase(operation.key, kApps) && operation.key.find(u'\\', kApps.size()) == std::u16string::npos;
+    if (operation.kind == regfile::Operation::Kind::CreateKey && isApplication) {
+      byFoldedKey[host::FoldCase(operation.key)] = registry.applications.size();
+      registry.applications.push_back({Utf8(operation.key.substr(kApps.size())), std::nullopt, std::nullopt});
+      continue;
+    }
+    if (operation.kind != regfile::Operation::Kind::SetValue) continue;
+    const Value value{operation.type, operation.data};
+    if (host::EqualsIgnoreCase(operation.key, kServicePack)) {
+      if (host::EqualsIgnoreCase(operation.name, u"DateTime")) registry.dateTime = value;
+      if (host::EqualsIgnoreCase(operation.name, u"Reset")) registry.reset = value;
+    }
+    if (host::EqualsIgnoreCase(operation.key, kInstaller) && host::EqualsIgnoreCase(operation.name, u"fAskDest"))
+      registry.askDestination = value;
+    if (!isApplication) continue;
+    auto found = byFoldedKey.find(host::FoldCase(operation.key));
+    if (found == byFoldedKey.end()) {
+      byFoldedKey[host::FoldCase(operation.key)] = registry.applications.size();
+      registry.applications.push_back({Utf8(operation.key.substr(kApps.size())), std::nullopt, std::nullopt});
+      found = byFoldedKey.find(host::FoldCase(operation.key));
+    }
+    Application& application = registry.applications[found->second];
+    if (host::EqualsIgnoreCase(operation.name, u"Instl")) application.instl = value;
+    if (host::EqualsIgnoreCase(operation.name, u"CabFile")) application.cabFile = value;
+  }
+  return registry;
+}
+
+bool IsDwordOne(const std::optional<Value>& value) {
+  return value && value->type == REG_DWORD && value->data == std::string("\1\0\0\0", 4);
+}
+
+// ---------------------------------------------------------------- the journal
+
+std::vector<e2e::Event> ReadJournal(const std::string& image) {
+  const e2e::Result result = e2e::Termsim({"journal", image, "--json"});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  std::vector<e2e::Event> events;
+  std::istringstream lines(result.out);
+  for (std::string line; std::getline(lines, line);) events.push_back(e2e::ParseJsonLine(line));
+  return events;
+}
+
+std::vector<e2e::Event> EventsAfter(const std::vector<e2e::Event>& events, int64_t seq) {
+  std::vector<e2e::Event> after;
+  for (const auto& event : events) {
+    if (event.Int("seq") > seq) after.push_back(event);
+  }
+  return after;
+}
+
+// ---------------------------------------------------------------- text
+
+std::u16string U16(const std::string& utf8) { return host::FromUtf8(utf8); }
+std::string Utf8(const std::u16string& text) { return host::ToUtf8(text); }
+
+}  // namespace stress
