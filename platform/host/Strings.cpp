@@ -32,25 +32,25 @@ class BoundedOut {
   bool truncated_ = false;
 };
 
-struct Spec {
+struct Conversion {
   bool left = false, alternate = false, zero = false;
   int width = 0, precision = -1;
   enum { kDefault, kShort, kLong, kLongLong } size = kDefault;
 };
 
-void PutPadded(BoundedOut& out, const Spec& spec, const WCHAR* text, size_t length, WCHAR pad) {
-  const size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+void PutPadded(BoundedOut& out, const Conversion& conv, const WCHAR* text, size_t length, WCHAR pad) {
+  const size_t width = conv.width > 0 ? static_cast<size_t>(conv.width) : 0;
   const size_t fill = width > length ? width - length : 0;
-  if (!spec.left) {
+  if (!conv.left) {
     for (size_t i = 0; i < fill; ++i) out.Put(pad);
   }
   for (size_t i = 0; i < length; ++i) out.Put(text[i]);
-  if (spec.left) {
+  if (conv.left) {
     for (size_t i = 0; i < fill; ++i) out.Put(u' ');
   }
 }
 
-void PutNumber(BoundedOut& out, const Spec& spec, unsigned long long magnitude, bool negative, unsigned base,
+void PutNumber(BoundedOut& out, const Conversion& conv, unsigned long long magnitude, bool negative, unsigned base,
                bool upper) {
   WCHAR digits[72];
   size_t n = 0;
@@ -59,24 +59,24 @@ void PutNumber(BoundedOut& out, const Spec& spec, unsigned long long magnitude, 
     digits[n++] = static_cast<WCHAR>(set[magnitude % base]);
     magnitude /= base;
   } while (magnitude != 0 && n < 64);
-  while (spec.precision > 0 && n < static_cast<size_t>(spec.precision) && n < 64) digits[n++] = u'0';
+  while (conv.precision > 0 && n < static_cast<size_t>(conv.precision) && n < 64) digits[n++] = u'0';
   WCHAR text[72];
   size_t length = 0;
   if (negative) text[length++] = u'-';
-  if (spec.alternate && base == 16) {
+  if (conv.alternate && base == 16) {
     text[length++] = u'0';
     text[length++] = upper ? u'X' : u'x';
   }
   const size_t prefix = length;
   while (n > 0) text[length++] = digits[--n];
-  if (spec.zero && !spec.left && spec.precision < 0) {
+  if (conv.zero && !conv.left && conv.precision < 0) {
     // Zero padding goes between the sign or prefix and the digits.
     for (size_t i = 0; i < prefix; ++i) out.Put(text[i]);
-    Spec rest = spec;
-    rest.width = spec.width > static_cast<int>(prefix) ? spec.width - static_cast<int>(prefix) : 0;
+    Conversion rest = conv;
+    rest.width = conv.width > static_cast<int>(prefix) ? conv.width - static_cast<int>(prefix) : 0;
     PutPadded(out, rest, text + prefix, length - prefix, u'0');
   } else {
-    PutPadded(out, spec, text, length, u' ');
+    PutPadded(out, conv, text, length, u' ');
   }
 }
 
@@ -92,81 +92,81 @@ int FormatCore(WCHAR* buffer, size_t capacity, const WCHAR* format, va_list args
       out.Put(u'%');
       continue;
     }
-    Spec spec;
+    Conversion conv;
     for (;; ++p) {
-      if (*p == u'-') spec.left = true;
-      else if (*p == u'#') spec.alternate = true;
-      else if (*p == u'0') spec.zero = true;
+      if (*p == u'-') conv.left = true;
+      else if (*p == u'#') conv.alternate = true;
+      else if (*p == u'0') conv.zero = true;
       else break;
     }
     if (*p == u'*') {
-      spec.width = va_arg(args, int);
+      conv.width = va_arg(args, int);
       ++p;
     } else {
-      while (*p >= u'0' && *p <= u'9') spec.width = spec.width * 10 + (*p++ - u'0');
+      while (*p >= u'0' && *p <= u'9') conv.width = conv.width * 10 + (*p++ - u'0');
     }
     if (*p == u'.') {
       ++p;
-      spec.precision = 0;
-      while (*p >= u'0' && *p <= u'9') spec.precision = spec.precision * 10 + (*p++ - u'0');
+      conv.precision = 0;
+      while (*p >= u'0' && *p <= u'9') conv.precision = conv.precision * 10 + (*p++ - u'0');
     }
     if (*p == u'h') {
-      spec.size = Spec::kShort;
+      conv.size = Conversion::kShort;
       ++p;
     } else if (*p == u'l') {
-      spec.size = Spec::kLong;
+      conv.size = Conversion::kLong;
       ++p;
       if (*p == u'l') {
-        spec.size = Spec::kLongLong;
+        conv.size = Conversion::kLongLong;
         ++p;
       }
     } else if (p[0] == u'I' && p[1] == u'6' && p[2] == u'4') {
-      spec.size = Spec::kLongLong;
+      conv.size = Conversion::kLongLong;
       p += 3;
     }
     switch (*p) {
       case u'd':
       case u'i': {
-        long long value = spec.size == Spec::kLongLong ? va_arg(args, long long) : va_arg(args, int);
-        if (spec.size == Spec::kShort) value = static_cast<short>(value);
+        long long value = conv.size == Conversion::kLongLong ? va_arg(args, long long) : va_arg(args, int);
+        if (conv.size == Conversion::kShort) value = static_cast<short>(value);
         const bool negative = value < 0;
         const unsigned long long magnitude =
             negative ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
-        PutNumber(out, spec, magnitude, negative, 10, false);
+        PutNumber(out, conv, magnitude, negative, 10, false);
         break;
       }
       case u'u':
       case u'x':
       case u'X': {
         unsigned long long value =
-            spec.size == Spec::kLongLong ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
-        if (spec.size == Spec::kShort) value = static_cast<unsigned short>(value);
-        PutNumber(out, spec, value, false, *p == u'u' ? 10 : 16, *p == u'X');
+            conv.size == Conversion::kLongLong ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
+        if (conv.size == Conversion::kShort) value = static_cast<unsigned short>(value);
+        PutNumber(out, conv, value, false, *p == u'u' ? 10 : 16, *p == u'X');
         break;
       }
       case u'c':
       case u'C': {
         // %c is a WCHAR in the W functions, %C (or %hc) a char.
         const int value = va_arg(args, int);
-        const WCHAR c = (*p == u'C' || spec.size == Spec::kShort) ? static_cast<WCHAR>(static_cast<unsigned char>(value))
+        const WCHAR c = (*p == u'C' || conv.size == Conversion::kShort) ? static_cast<WCHAR>(static_cast<unsigned char>(value))
                                                                   : static_cast<WCHAR>(value);
-        PutPadded(out, spec, &c, 1, u' ');
+        PutPadded(out, conv, &c, 1, u' ');
         break;
       }
       case u's':
       case u'S': {
-        const bool narrow = (*p == u'S' && spec.size != Spec::kLong) || spec.size == Spec::kShort;
+        const bool narrow = (*p == u'S' && conv.size != Conversion::kLong) || conv.size == Conversion::kShort;
         if (narrow) {
           const char* s = va_arg(args, const char*);
           if (!s) s = "(null)";
           size_t length = 0;
-          while (s[length] && (spec.precision < 0 || length < static_cast<size_t>(spec.precision))) ++length;
+          while (s[length] && (conv.precision < 0 || length < static_cast<size_t>(conv.precision))) ++length;
           WCHAR wide[256];
           // Narrow strings are ANSI; only ASCII is widened one to one here.
           size_t done = 0;
-          Spec piece = spec;
-          const size_t fill = spec.width > static_cast<int>(length) ? spec.width - length : 0;
-          if (!spec.left) for (size_t i = 0; i < fill; ++i) out.Put(u' ');
+          Conversion piece = conv;
+          const size_t fill = conv.width > static_cast<int>(length) ? conv.width - length : 0;
+          if (!conv.left) for (size_t i = 0; i < fill; ++i) out.Put(u' ');
           while (done < length) {
             size_t chunk = 0;
             while (chunk < 256 && done + chunk < length) {
@@ -177,13 +177,13 @@ int FormatCore(WCHAR* buffer, size_t capacity, const WCHAR* format, va_list args
             PutPadded(out, piece, wide, chunk, u' ');
             done += chunk;
           }
-          if (spec.left) for (size_t i = 0; i < fill; ++i) out.Put(u' ');
+          if (conv.left) for (size_t i = 0; i < fill; ++i) out.Put(u' ');
         } else {
           const WCHAR* s = va_arg(args, const WCHAR*);
           if (!s) s = u"(null)";
           size_t length = 0;
-          while (s[length] && (spec.precision < 0 || length < static_cast<size_t>(spec.precision))) ++length;
-          PutPadded(out, spec, s, length, u' ');
+          while (s[length] && (conv.precision < 0 || length < static_cast<size_t>(conv.precision))) ++length;
+          PutPadded(out, conv, s, length, u' ');
         }
         break;
       }

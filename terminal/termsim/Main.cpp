@@ -38,15 +38,15 @@ int Report(const std::string& command, std::string message, int exitCode) {
   return exitCode;
 }
 
-int Dispatch(const CommandSpec& spec, std::span<char* const> args) {
+int Dispatch(const CommandSpec& command, std::span<char* const> args) {
   termsim::Arguments arguments;
   try {
-    arguments = termsim::Parse(spec, args);
+    arguments = termsim::Parse(command, args);
   } catch (const termsim::UsageError& e) {
-    return Report(spec.name, e.what(), spec.usageExit);
+    return Report(command.name, e.what(), command.usageExit);
   }
   if (arguments.help) {
-    termsim::PrintHelp(spec);
+    termsim::PrintHelp(command);
     return termsim::kExitOk;
   }
   // Whatever the command attached to is closed on every way out.
@@ -54,12 +54,12 @@ int Dispatch(const CommandSpec& spec, std::span<char* const> args) {
     ~Detach() { host::DetachImage(); }
   } detach;
   try {
-    return spec.run(arguments);
+    return command.run(arguments);
   } catch (const termsim::UsageError& e) {
-    return Report(spec.name, e.what(), spec.usageExit);
+    return Report(command.name, e.what(), command.usageExit);
   } catch (const std::exception& e) {
     // CommandFailure, and the terminal's own HostError from its database.
-    return Report(spec.name, e.what(), spec.failureExit);
+    return Report(command.name, e.what(), command.failureExit);
   }
 }
 

@@ -11,8 +11,8 @@ namespace termsim {
 
 namespace {
 
-const OptionSpec* FindOption(const CommandSpec& spec, const std::string& name) {
-  for (const auto& option : spec.options) {
+const OptionSpec* FindOption(const CommandSpec& command, const std::string& name) {
+  for (const auto& option : command.options) {
     if (option.name == name) return &option;
   }
   return nullptr;
@@ -37,7 +37,7 @@ std::string Arguments::Positional(size_t index) const {
   return index < positionals.size() ? positionals[index] : std::string();
 }
 
-Arguments Parse(const CommandSpec& spec, std::span<char* const> args) {
+Arguments Parse(const CommandSpec& command, std::span<char* const> args) {
   Arguments result;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string arg = args[i];
@@ -61,7 +61,7 @@ Arguments Parse(const CommandSpec& spec, std::span<char* const> args) {
     if (arg.rfind("--", 0) != 0) throw UsageError("unknown option '" + arg + "' (try --help)");
     const size_t equals = arg.find('=');
     const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-    const OptionSpec* option = FindOption(spec, name);
+    const OptionSpec* option = FindOption(command, name);
     if (!option) throw UsageError("unknown option '--" + name + "' (try --help)");
     if (result.Has(name) && !option->repeatable) throw UsageError("--" + name + " is given more than once");
     std::string value;
@@ -76,11 +76,11 @@ Arguments Parse(const CommandSpec& spec, std::span<char* const> args) {
     }
     result.options[name].push_back(value);
   }
-  if (result.positionals.size() < spec.minPositionals)
-    throw UsageError("missing arguments; usage: termsim " + spec.name + " " + spec.positionals);
-  if (result.positionals.size() > spec.maxPositionals)
-    throw UsageError("unexpected argument '" + result.positionals[spec.maxPositionals] + "'; usage: termsim " +
-                     spec.name + " " + spec.positionals);
+  if (result.positionals.size() < command.minPositionals)
+    throw UsageError("missing arguments; usage: termsim " + command.name + " " + command.positionals);
+  if (result.positionals.size() > command.maxPositionals)
+    throw UsageError("unexpected argument '" + result.positionals[command.maxPositionals] + "'; usage: termsim " +
+                     command.name + " " + command.positionals);
   return result;
 }
 
@@ -93,14 +93,14 @@ void PrintColumns(const std::string& left, const std::string& right) {
   std::printf("%s%s\n", line.c_str(), right.c_str());
 }
 
-void PrintHelp(const CommandSpec& spec) {
-  std::string usage = "usage: termsim " + spec.name + " " + spec.positionals;
-  for (const auto& option : spec.options) {
+void PrintHelp(const CommandSpec& command) {
+  std::string usage = "usage: termsim " + command.name + " " + command.positionals;
+  for (const auto& option : command.options) {
     usage += " [--" + option.name + (option.valueName.empty() ? "" : " " + option.valueName) + "]";
     if (option.repeatable) usage += "...";
   }
-  std::printf("%s\n%s\n", usage.c_str(), spec.summary.c_str());
-  for (const auto& option : spec.options)
+  std::printf("%s\n%s\n", usage.c_str(), command.summary.c_str());
+  for (const auto& option : command.options)
     PrintColumns("--" + option.name + (option.valueName.empty() ? "" : " " + option.valueName), option.help);
   PrintColumns("-h, --help", "this text");
 }

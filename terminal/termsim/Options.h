@@ -68,13 +68,13 @@ struct Arguments {
   std::string Positional(size_t index) const;
 };
 
-// Reads `args` (what follows the command's name) against `spec`. Options may come
+// Reads `args` (what follows the command's name) against `command`. Options may come
 // before or after the positionals, as `--opt value` or `--opt=value`; `--` ends the
 // options. `--help` or `-h` anywhere sets `help` and nothing else is checked.
-Arguments Parse(const CommandSpec& spec, std::span<char* const> args);
+Arguments Parse(const CommandSpec& command, std::span<char* const> args);
 
 // Usage line, summary and one line per option, on standard output.
-void PrintHelp(const CommandSpec& spec);
+void PrintHelp(const CommandSpec& command);
 // "  left   right" for help texts, the right column aligned.
 void PrintColumns(const std::string& left, const std::string& right);
 
