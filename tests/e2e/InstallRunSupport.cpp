@@ -21,17 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Quoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-void Put16(std::string& data, size_t at, size_t value) {
-  data[at] = static_cast<char>(value & 0xFF);
-  data[at + 1] = static_cast<char>((value >> 8) & 0xFF);
-}
-
 // When an entry was born, as the terminal orders a folder's entries.
 std::tuple<int64_t, uint32_t> BirthOf(const std::string& hostPath) {
   struct ::statx st {};
@@ -73,39 +62,8 @@ std::vector<e2e::Event> SetupExits(const std::vector<e2e::Event>& events) {
 
 // ---------------------------------------------------------------- cabinets
 
-std::string MakeCabinet(const std::vector<Member>& members) {
-  std::string staging = (fs::temp_directory_path() / "korva-runs-cab-XXXXXX").string();
-  if (!::mkdtemp(staging.data())) throw std::runtime_error("mkdtemp failed");
-  fs::create_directories(fs::path(staging) / "work");
-  std::string command = "cd " + Quoted(staging) + "/work && gcab -c ../out.cab";
-  for (const auto& [name, bytes] : members) {
-    const fs::path path = fs::path(staging) / "work" / name;
-    fs::create_directories(path.parent_path());
-    e2e::WriteFile(path.string(), bytes);
-    command += " " + Quoted(name);
-  }
-  const int status = std::system((command + " 2>/dev/null").c_str());
-  const std::string cabinet = e2e::ReadFile(staging + "/out.cab");
-  fs::remove_all(staging);
-  if (status != 0 || cabinet.empty()) throw std::runtime_error("gcab failed: " + command);
-  return cabinet;
-}
-
-std::string SetupFileNaming(std::string_view provider, std::string_view appName) {
-  std::string data(100, '\0');
-  data.replace(0, 4, "MSCE");
-  data += std::string(appName) + '\0' + std::string(provider) + '\0';
-  Put16(data, 8, data.size());
-  Put16(data, 16, 1);
-  Put16(data, 84, 100);
-  Put16(data, 86, appName.size() + 1);
-  Put16(data, 88, 100 + appName.size() + 1);
-  Put16(data, 90, provider.size() + 1);
-  return data;
-}
-
 const std::string& PlainCabinet() {
-  static const std::string cabinet = MakeCabinet({{"readme.txt", "installed by Setup"}});
+  static const std::string cabinet = cabinets::Make({{"readme.txt", "installed by Setup"}});
   return cabinet;
 }
 

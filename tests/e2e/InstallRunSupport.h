@@ -13,6 +13,7 @@
 
 #include "platform/coredll.h"
 #include "tests/e2e/E2eSupport.h"
+#include "tests/support/Cabinets.h"
 
 namespace installrun {
 
@@ -29,12 +30,6 @@ inline constexpr int kResetExit = 100;                              // termsim r
 
 // ---------------------------------------------------------------- cabinets (gcab)
 
-// A member of a cabinet: its name inside the cabinet, its bytes.
-using Member = std::pair<std::string, std::string>;
-// A real cabinet file made by gcab.
-std::string MakeCabinet(const std::vector<Member>& members);
-// The installer's setup file (".000" member) that names the application "provider appName".
-std::string SetupFileNaming(std::string_view provider, std::string_view appName);
 // One small cabinet without a setup file (the installer names the application after
 // the cabinet's file), made once per test program.
 const std::string& PlainCabinet();

@@ -65,7 +65,7 @@ TEST(InstallRun, TypicalJapaneseRunInstallsServicePackPatchAndToolThenResets) {
   SetupTerminal terminal({"--language", "ja", "--message-box", "never"});
   // Created last to first: the order of the steps is not the folder's.
   const std::string servicePack =
-      MakeCabinet({{"SP40.000", SetupFileNaming("KORVA", "Service Pack HQ40")}, {"qdvdrv.dll", "driver"}});
+      cabinets::Make({{"SP40.000", cabinets::SetupFile("KORVA", "Service Pack HQ40")}, {"qdvdrv.dll", "driver"}});
   terminal.PutEntries({Cab("Tool.cab"), Cab("Patch01.cab"), Cab("ServicePackHQ40.CAB", servicePack)});
   const std::string servicePackTime = LastWriteFileTimeBytes(terminal.FsPath("FlashDisk/SP/ServicePackHQ40.CAB"));
 

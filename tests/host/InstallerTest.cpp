@@ -1,5 +1,6 @@
 // The CAB installer stand-in, run as \Windows\wceload.exe on test images, with
 // cabinets made by gcab and the hostile cabinets of the shared collection.
+#include "tests/support/Cabinets.h"
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +20,7 @@ constexpr DWORD kRunTimeoutMs = 120000;
 constexpr double kDamagedSeconds = 20;  // no damaged cabinet may take longer
 
 // A file for gcab: its name as gcab is given it (relative to the staging folder), its content.
-using Staged = std::pair<std::string, std::string>;
+using Staged = cabinets::Member;
 
 std::string ReadHostFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -28,48 +29,9 @@ std::string ReadHostFile(const fs::path& path) {
   return bytes.str();
 }
 
-std::string Quoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-// A cabinet made by gcab from `files`; names keep their folders as given.
-std::string MakeCab(const std::vector<Staged>& files, bool compress = false) {
-  std::string staging = (fs::temp_directory_path() / "korva-cab-XXXXXX").string();
-  if (!::mkdtemp(staging.data())) throw std::runtime_error("mkdtemp failed");
-  std::string command = "cd " + Quoted(staging) + "/work && gcab -c " + (compress ? "-z " : "") + "../out.cab";
-  fs::create_directories(fs::path(staging) / "work");
-  for (const auto& [name, content] : files) {
-    const fs::path path = fs::path(staging) / "work" / name;
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-    command += " " + Quoted(name);
-  }
-  const int status = std::system((command + " 2>/dev/null").c_str());
-  std::string cab = ReadHostFile(fs::path(staging) / "out.cab");
-  fs::remove_all(staging);
-  if (status != 0 || cab.empty()) throw std::runtime_error("gcab failed: " + command);
-  return cab;
-}
-
 void Put16(std::string& data, size_t at, size_t value) {
   data[at] = static_cast<char>(value & 0xFF);
   data[at + 1] = static_cast<char>(value >> 8);
-}
-
-// A setup file: the 100-byte header, then the application name and the provider.
-std::string SetupFile(std::string_view provider, std::string_view appName) {
-  std::string data(100, '\0');
-  data.replace(0, 4, "MSCE");
-  data += std::string(appName) + '\0' + std::string(provider) + '\0';
-  Put16(data, 8, data.size());
-  Put16(data, 16, 1);
-  Put16(data, 84, 100);
-  Put16(data, 86, appName.size() + 1);
-  Put16(data, 88, 100 + appName.size() + 1);
-  Put16(data, 90, provider.size() + 1);
-  return data;
 }
 
 // gcab flags every name as UTF-8; a cabinet made elsewhere may store code-page names.
@@ -193,9 +155,9 @@ std::string SharedCab(const std::string& name) { return ReadHostFile(fs::path(KO
 
 TEST(Installer, SetupFileNamesTheApplication) {
   TestImage image(Options());
-  const std::string setupFile = SetupFile("KORVA", "Scanner Tools");
+  const std::string setupFile = cabinets::SetupFile("KORVA", "Scanner Tools");
   image.PutFile("FlashDisk/SP/tool.cab",
-                MakeCab({{"TOOL.000", setupFile}, {"app.exe", "MZ program"}, {"sub/readme.txt", "read me"}}, true));
+                cabinets::Make({{"TOOL.000", setupFile}, {"app.exe", "MZ program"}, {"sub/readme.txt", "read me"}}, true));
   EXPECT_EQ(Install(u"\\FlashDisk\\SP\\tool.cab").exitCode, 0u);
   ExpectRegistered(u"KORVA Scanner Tools", u"\\FlashDisk\\SP\\tool.cab");
   EXPECT_EQ(image.GetFile("Program Files/KORVA Scanner Tools/app.exe"), "MZ program");
@@ -203,21 +165,21 @@ TEST(Installer, SetupFileNamesTheApplication) {
   EXPECT_TRUE(image.Exists("FlashDisk/SP/tool.cab"));  // never deleted
 
   // Reinstalling from elsewhere replaces the files and the record.
-  image.PutFile("FlashDisk/tool2.cab", MakeCab({{"TOOL.000", setupFile}, {"app.exe", "MZ newer"}}));
+  image.PutFile("FlashDisk/tool2.cab", cabinets::Make({{"TOOL.000", setupFile}, {"app.exe", "MZ newer"}}));
   EXPECT_EQ(Install(u"\\FlashDisk\\tool2.cab").exitCode, 0u);
   ExpectRegistered(u"KORVA Scanner Tools", u"\\FlashDisk\\tool2.cab");
   EXPECT_EQ(image.GetFile("Program Files/KORVA Scanner Tools/app.exe"), "MZ newer");
 }
 
 TEST(Installer, BaseNameWhenTheSetupFileIsMissingOrUnusable) {
-  std::string bad[] = {SetupFile("KORVA", "Tool"), SetupFile("", "Tool"), SetupFile("KORVA", "Tool").substr(0, 99),
-                       SetupFile("KORVA", "Tool")};
+  std::string bad[] = {cabinets::SetupFile("KORVA", "Tool"), cabinets::SetupFile("", "Tool"), cabinets::SetupFile("KORVA", "Tool").substr(0, 99),
+                       cabinets::SetupFile("KORVA", "Tool")};
   bad[0].replace(0, 4, "MSCX");  // no signature
   Put16(bad[3], 88, 0xFFF0);     // provider offset past the end
   Put16(bad[3], 86, 0xFFFF);     // name length past the end
   for (const auto& setupFile : bad) {
     TestImage image(Options());
-    image.PutFile("FlashDisk/My Cabs/Tool Pack.v2.cab", MakeCab({{"x.000", setupFile}, {"a.txt", "a"}}));
+    image.PutFile("FlashDisk/My Cabs/Tool Pack.v2.cab", cabinets::Make({{"x.000", setupFile}, {"a.txt", "a"}}));
     // The whole command line is the path, blanks and all, and is recorded exactly as given.
     EXPECT_EQ(Install(u"\\flashdisk\\My Cabs\\Tool Pack.v2.cab").exitCode, 0u);
     ExpectRegistered(u"Tool Pack.v2", u"\\flashdisk\\My Cabs\\Tool Pack.v2.cab");
@@ -227,7 +189,7 @@ TEST(Installer, BaseNameWhenTheSetupFileIsMissingOrUnusable) {
 
 TEST(Installer, HostileNamesStayInsideTheApplicationFolder) {
   TestImage image(Options());
-  std::string cab = MakeCab({{"TOOL.000", SetupFile("..\\..", "Windows\\evil")},
+  std::string cab = cabinets::Make({{"TOOL.000", cabinets::SetupFile("..\\..", "Windows\\evil")},
                              {"QQ/QQ/up.txt", "up"},
                              {"RR/abs.txt", "abs"},
                              {"dotsX. ", "dots"},
@@ -251,11 +213,11 @@ TEST(Installer, NamesThatCannotBePlacedRefuseTheCabinet) {
   const std::string longName(100, 'n');
   const std::vector<Staged> cases[] = {
       {{"A", "file"}, {"a/b", "file in a folder of the same name"}},
-      {{"x.000", SetupFile(longName, longName)}, {std::string(43, 'm'), "one past MAX_PATH"}},
+      {{"x.000", cabinets::SetupFile(longName, longName)}, {std::string(43, 'm'), "one past MAX_PATH"}},
   };
   for (const auto& files : cases) {
     TestImage image(Options());
-    image.PutFile("FlashDisk/bad.cab", MakeCab(files));
+    image.PutFile("FlashDisk/bad.cab", cabinets::Make(files));
     const State before = Snapshot(image);
     EXPECT_EQ(Install(u"\\FlashDisk\\bad.cab").exitCode, 4u) << files[0].first;
     ExpectUnchanged(image, before, files[0].first);
@@ -264,7 +226,7 @@ TEST(Installer, NamesThatCannotBePlacedRefuseTheCabinet) {
 
 TEST(Installer, NamesWithoutUtf8FlagFollowTheTerminalCodePage) {
   const std::string sjis = "\x83\x65\x83\x58\x83\x67";  // "テスト" in code page 932
-  const std::string cab = ClearUtf8Flags(MakeCab({{"x.000", SetupFile(sjis, "Tool")}, {sjis + ".txt", "sjis"}}));
+  const std::string cab = ClearUtf8Flags(cabinets::Make({{"x.000", cabinets::SetupFile(sjis, "Tool")}, {sjis + ".txt", "sjis"}}));
   struct Case {
     const char* language;
     std::u16string application;
@@ -311,7 +273,7 @@ TEST(Installer, SharedGoodCabinetsInstallInsideTheirFolder) {
 
 TEST(Installer, MissingOrDamagedCabinetsChangeNothing) {
   TestImage image(Options());
-  const std::string good = MakeCab({{"a.txt", std::string(5000, 'a')}, {"b.txt", "b"}}, true);
+  const std::string good = cabinets::Make({{"a.txt", std::string(5000, 'a')}, {"b.txt", "b"}}, true);
   image.PutFile("FlashDisk/text.cab", "this is not a cabinet");
   image.PutFile("FlashDisk/empty.cab", "");
   image.PutFile("FlashDisk/cut.cab", good.substr(0, good.size() / 2));
@@ -338,7 +300,7 @@ TEST(Installer, MissingOrDamagedCabinetsChangeNothing) {
 }
 
 TEST(Installer, FailedInstallTakesBackWhatItCreated) {
-  const std::string cab = MakeCab({{"a.txt", "a"}, {"b.txt", "b"}, {"c.txt", "c"}, {"sub/d.txt", "d"}});
+  const std::string cab = cabinets::Make({{"a.txt", "a"}, {"b.txt", "b"}, {"c.txt", "c"}, {"sub/d.txt", "d"}});
   struct Case {
     const char* what;
     const char* api;

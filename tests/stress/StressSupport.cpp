@@ -1,4 +1,5 @@
 #include "tests/stress/StressSupport.h"
+#include "tests/support/Cabinets.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -20,31 +21,6 @@ namespace fs = std::filesystem;
 
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
 constexpr size_t kSlotUnits = 256;  // an inventory slot, terminator included
-
-std::string Quoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-// A cabinet made by gcab from (name, bytes) members.
-std::string MakeCabinet(const std::vector<std::pair<std::string, std::string>>& members, bool compress) {
-  std::string staging = (fs::temp_directory_path() / "korva-stress-cab-XXXXXX").string();
-  if (!::mkdtemp(staging.data())) throw std::runtime_error("mkdtemp failed");
-  fs::create_directories(fs::path(staging) / "work");
-  std::string command = "cd " + Quoted(staging + "/work") + " && gcab -c " + (compress ? "-z " : "") + "../out.cab";
-  for (const auto& [name, bytes] : members) {
-    const fs::path path = fs::path(staging) / "work" / name;
-    fs::create_directories(path.parent_path());
-    e2e::WriteFile(path.string(), bytes);
-    command += " " + Quoted(name);
-  }
-  const int status = std::system((command + " 2>/dev/null").c_str());
-  std::string cab = e2e::ReadFile(staging + "/out.cab");
-  fs::remove_all(staging);
-  if (status != 0 || cab.empty()) throw std::runtime_error("gcab failed: " + command);
-  return cab;
-}
 
 // Bytes that do not compress away, the same for every run of the test.
 std::string Noise(size_t size, uint32_t seed) {
@@ -80,17 +56,17 @@ bool StartsWithIgnoreCase(const std::u16string& text, std::u16string_view prefix
 
 Pool::Pool(const std::string& folder) : folder_(folder) {
   fs::create_directories(folder_);
-  cabinets_.push_back(Add("plain.cab", MakeCabinet({{"readme.txt", "read me\r\n"}}, false)));
+  cabinets_.push_back(Add("plain.cab", cabinets::Make({{"readme.txt", "read me\r\n"}}, false)));
   cabinets_.push_back(
-      Add("program.cab", MakeCabinet({{"app.exe", Noise(3000, 1)}, {"data/config.ini", "[a]\nb=1\n"}}, true)));
+      Add("program.cab", cabinets::Make({{"app.exe", Noise(3000, 1)}, {"data/config.ini", "[a]\nb=1\n"}}, true)));
   cabinets_.push_back(
       Add("library.cab",
-          MakeCabinet({{"lib/a.dll", Noise(700, 2)}, {"lib/b.dll", Noise(900, 3)}, {"help.txt", "?"}}, true)));
-  cabinets_.push_back(Add("unicode.cab", MakeCabinet({{"\xC3\x9C"
+          cabinets::Make({{"lib/a.dll", Noise(700, 2)}, {"lib/b.dll", Noise(900, 3)}, {"help.txt", "?"}}, true)));
+  cabinets_.push_back(Add("unicode.cab", cabinets::Make({{"\xC3\x9C"
                                                        "bersicht.txt",
                                                        "\xE6\x97\xA5\xE6\x9C\xAC"}},
                                                      false)));
-  cabinets_.push_back(Add("larger.cab", MakeCabinet({{"big.bin", Noise(40000, 4)}, {"small.txt", "s"}}, true)));
+  cabinets_.push_back(Add("larger.cab", cabinets::Make({{"big.bin", Noise(40000, 4)}, {"small.txt", "s"}}, true)));
 
   const std::string badSignature = e2e::ReadFile(std::string(KORVA_SHARED_CABS) + "/bad_signature.cab");
   if (!badSignature.empty()) damaged_.push_back(Add("bad_signature.cab", badSignature));
