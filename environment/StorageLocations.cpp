@@ -14,8 +14,8 @@ int IsFlashDiskVolume(const WIN32_FIND_DATAW* entry)
            wcsncmp(entry->cFileName, FLASH_FOLDER_PREFIX, FLASH_FOLDER_PREFIX_CHARS) == 0;
 }
 
-// Copies source with its terminator when it fits into capacity units; else copies
-// nothing and returns 0.
+}  // namespace
+
 int CopyWhole(WCHAR* target, size_t capacity, const WCHAR* source)
 {
     size_t length = wcslen(source);
@@ -26,8 +26,6 @@ int CopyWhole(WCHAR* target, size_t capacity, const WCHAR* source)
     memcpy(target, source, (length + 1) * sizeof(WCHAR));
     return 1;
 }
-
-}  // namespace
 
 WCHAR g_flashFolderName[FLASH_FOLDER_NAME_CHARS];
 

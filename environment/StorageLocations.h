@@ -10,6 +10,10 @@ const size_t FLASH_FOLDER_NAME_CHARS = 64;
 // A full path and its terminator.
 const size_t PATH_BUFFER_CHARS = MAX_PATH + 1;
 
+// Copies source with its terminator into target when it fits into capacity WCHARs and
+// returns 1; else copies nothing and returns 0.
+int CopyWhole(WCHAR* target, size_t capacity, const WCHAR* source);
+
 // Empty until FindFlashDiskFolder has found the folder.
 extern WCHAR g_flashFolderName[FLASH_FOLDER_NAME_CHARS];
 

@@ -22,28 +22,16 @@ int WriteInstallerFlags(DWORD value)
     return RegWriteDword(HKEY_LOCAL_MACHINE, INSTALLER_SETTINGS_KEY, ASK_DESTINATION_VALUE, value);
 }
 
-// Copies cabPath into commandLine (CAB_PATH_CHARS units) when it fits. The platform's
-// process creation may write into the command line, so it gets a copy.
-int CopyCommandLine(WCHAR* commandLine, LPCWSTR cabPath)
-{
-    size_t length = wcslen(cabPath);
-
-    if (length >= CAB_PATH_CHARS) {
-        return 0;
-    }
-    memcpy(commandLine, cabPath, (length + 1) * sizeof(WCHAR));
-    return 1;
-}
-
 }  // namespace
 
 int RunCabInstaller(LPCWSTR cabPath)
 {
-    WCHAR commandLine[CAB_PATH_CHARS];
+    WCHAR commandLine[PATH_BUFFER_CHARS];
     PROCESS_INFORMATION installer;
     DWORD exitCode = INSTALLER_EXIT_UNKNOWN;
 
-    if (!CopyCommandLine(commandLine, cabPath)) {
+    // The platform's process creation may write into the command line, so it gets a copy.
+    if (!CopyWhole(commandLine, PATH_BUFFER_CHARS, cabPath)) {
         return 0;
     }
     if (!WriteInstallerFlags(0)) {

@@ -2,10 +2,8 @@
 #ifndef KORVA_INSTALL_CABINSTALLER_H
 #define KORVA_INSTALL_CABINSTALLER_H
 
+#include "environment/StorageLocations.h"
 #include "platform/coredll.h"
-
-// A full CAB path and its terminator.
-const size_t CAB_PATH_CHARS = MAX_PATH + 1;
 
 // The terminal maker's service-pack key: Reset here, and the service pack's DateTime.
 const WCHAR SERVICE_PACK_KEY[] = TEXT("SOFTWARE\\KORVA\\Service Pack");
@@ -15,7 +13,7 @@ const WCHAR SERVICE_PACK_KEY[] = TEXT("SOFTWARE\\KORVA\\Service Pack");
 // key) are 0 while it runs and 1 afterwards; when Reset = 0 was written but fAskDest = 0
 // was not, the installer is not started and Reset stays 0.
 // Returns 1 when the installer ended with exit code 0 and the flags were restored as
-// far as the rules allow; 0 otherwise. A cabPath of CAB_PATH_CHARS units or more fails
+// far as the rules allow; 0 otherwise. A cabPath of PATH_BUFFER_CHARS units or more fails
 // before anything is written.
 int RunCabInstaller(LPCWSTR cabPath);
 

@@ -41,14 +41,14 @@ int IsLimitReached(const PassProgress* progress)
     return g_installedCabCount + progress->addedSinceLoad > MAX_CABS;
 }
 
-// Formats "directory\name" into path (CAB_PATH_CHARS units). Returns 0, writing nothing,
+// Formats "directory\name" into path (PATH_BUFFER_CHARS units). Returns 0, writing nothing,
 // when it would not fit.
 int BuildCabPath(WCHAR* path, LPCWSTR directory, LPCWSTR name)
 {
-    if (wcslen(directory) + 1 + wcslen(name) >= CAB_PATH_CHARS) {
+    if (wcslen(directory) + 1 + wcslen(name) >= PATH_BUFFER_CHARS) {
         return 0;
     }
-    wnsprintfW(path, (int)CAB_PATH_CHARS, TEXT("%s\\%s"), directory, name);
+    wnsprintfW(path, (int)PATH_BUFFER_CHARS, TEXT("%s\\%s"), directory, name);
     return 1;
 }
 
@@ -139,7 +139,7 @@ InstallStatus InstallServicePackIfChanged(LPCWSTR path, PassProgress* progress)
 InstallStatus InstallServicePackCab(LPCWSTR directory, PassProgress* progress)
 {
     LPCWSTR name = ServicePackCabName();
-    WCHAR path[CAB_PATH_CHARS];
+    WCHAR path[PATH_BUFFER_CHARS];
     WIN32_FIND_DATAW found;
     HANDLE search = INVALID_HANDLE_VALUE;
     InstallStatus status = OUTCOME_COMPLETED;
@@ -162,7 +162,7 @@ InstallStatus InstallServicePackCab(LPCWSTR directory, PassProgress* progress)
 int AdmitFoundCab(LPCWSTR directory, LPCWSTR foundName, PendingCabList* pending, PassProgress* progress)
 {
     LPCWSTR servicePackName = ServicePackCabName();
-    WCHAR path[CAB_PATH_CHARS];
+    WCHAR path[PATH_BUFFER_CHARS];
     int registered = 0;
 
     if (servicePackName != NULL && IsSameName(foundName, servicePackName)) {
@@ -190,7 +190,7 @@ int AdmitFoundCab(LPCWSTR directory, LPCWSTR foundName, PendingCabList* pending,
 // system lists them. Returns 1 when the limit ended the search.
 int CollectPendingCabs(LPCWSTR directory, LPCWSTR pattern, PendingCabList* pending, PassProgress* progress)
 {
-    WCHAR searchPath[CAB_PATH_CHARS];
+    WCHAR searchPath[PATH_BUFFER_CHARS];
     WIN32_FIND_DATAW found;
     HANDLE search = INVALID_HANDLE_VALUE;
     int limitReached = 0;
@@ -266,8 +266,8 @@ int CompareCabNames(const void* first, const void* second)
     const WCHAR* a = static_cast<const WCHAR*>(first);
     const WCHAR* b = static_cast<const WCHAR*>(second);
 
-    // Entries are terminated inside their CAB_PATH_CHARS units; the bound is a guard.
-    for (size_t i = 0; i < CAB_PATH_CHARS; ++i) {
+    // Entries are terminated inside their PATH_BUFFER_CHARS units; the bound is a guard.
+    for (size_t i = 0; i < PATH_BUFFER_CHARS; ++i) {
         WORD unitA = (WORD)a[i];
         WORD unitB = (WORD)b[i];
 

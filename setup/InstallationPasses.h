@@ -20,7 +20,7 @@ struct InstallOutcome {
 
 // The full paths admitted by one pass; entries below count are valid.
 struct PendingCabList {
-    WCHAR entries[MAX_CABS][CAB_PATH_CHARS];
+    WCHAR entries[MAX_CABS][PATH_BUFFER_CHARS];
     int count;
 };
 

@@ -30,8 +30,8 @@ TEST(CompareCabNames, OrdersByPlainCodeUnits) {
       {u"\\SP\\\uFF8C.cab", u"\\SP\\z.cab", 1},
   };
   for (const Case& c : cases) {
-    WCHAR first[CAB_PATH_CHARS] = {0};
-    WCHAR second[CAB_PATH_CHARS] = {0};
+    WCHAR first[PATH_BUFFER_CHARS] = {0};
+    WCHAR second[PATH_BUFFER_CHARS] = {0};
     std::copy(c.first.begin(), c.first.end(), first);
     std::copy(c.second.begin(), c.second.end(), second);
     EXPECT_EQ(c.expected, CompareCabNames(first, second)) << std::string(c.first.begin(), c.first.end());
