@@ -53,8 +53,8 @@ CommandSpec RegImportCommand() {
       .positionals = "IMAGE FILE.reg",
       .minPositionals = 2,
       .maxPositionals = 2,
-      .summary = "Merges the HKEY_LOCAL_MACHINE keys of FILE.reg into the registry as regedit does, skipping "
-                 "other roots with a warning; a malformed line imports nothing.",
+      .summary = "Merges FILE.reg into the registry as regedit does; other roots are skipped, a malformed line "
+                 "imports nothing.",
       .options = {},
       .run = Import,
   };
