@@ -221,7 +221,8 @@ std::optional<struct ::statx> StatResolved(const ResolvedPath& path) {
 bool Exists(const ResolvedPath& path, const struct ::statx& st) { return path.exists && st.stx_mode != 0; }
 
 // "\a.txt\" with its trailing separator can only name a folder; said of a file, or
-// of nothing, it is an invalid name.
+// of a name that a call would create, it is an invalid name. (A call that only opens
+// reports a missing name as missing first, as the desktop does.)
 bool BadFolderSyntax(std::u16string_view given, const ResolvedPath& path, const struct ::statx& st) {
   const bool trailing = !given.empty() && (given.back() == u'\\' || given.back() == u'/');
   return trailing && !(Exists(path, st) && S_ISDIR(st.stx_mode));
@@ -234,11 +235,11 @@ HANDLE OpenPath(const std::u16string& given, DWORD access, DWORD share, DWORD di
   auto st = StatResolved(*path);
   if (!st) return INVALID_HANDLE_VALUE;
   const bool exists = Exists(*path, *st);
+  if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING))
+    return Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE);
   if (BadFolderSyntax(given, *path, *st)) return Fail(static_cast<DWORD>(ERROR_INVALID_NAME), INVALID_HANDLE_VALUE);
   if (exists && S_ISDIR(st->stx_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE);
   if (exists && disposition == CREATE_NEW) return Fail(static_cast<DWORD>(ERROR_FILE_EXISTS), INVALID_HANDLE_VALUE);
-  if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING))
-    return Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE);
   const bool truncate = exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
   if (exists && IsReadOnly(*st) && (Writes(access) || truncate))
     return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE);
@@ -263,7 +264,9 @@ HANDLE OpenPath(const std::u16string& given, DWORD access, DWORD share, DWORD di
     return Fail(LastErrno(), INVALID_HANDLE_VALUE);
   object->file().Register(IdOf(opened), access, share);
   transaction.Commit();
+  // As Windows does, these success paths set the last error too; callers test it.
   if (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ::SetLastError(exists ? ERROR_ALREADY_EXISTS : 0);
+  if (disposition == OPEN_EXISTING) ::SetLastError(0);
   return AddHandle(std::move(object));
 }
 
@@ -436,6 +439,8 @@ bool CopyBytes(int source, int target, uint64_t size, bool half) {
   return true;
 }
 
+constexpr DWORD kCopyShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
 BOOL Copy(const std::u16string& from, const std::u16string& to, bool failIfExists, bool half) {
   auto sourcePath = ResolvePath(from);
   if (!sourcePath) return FALSE;
@@ -447,12 +452,14 @@ BOOL Copy(const std::u16string& from, const std::u16string& to, bool failIfExist
     Transaction transaction;
     auto st = StatResolved(*sourcePath);
     if (!st) return FALSE;
-    if (BadFolderSyntax(from, *sourcePath, *st)) return Fail(static_cast<DWORD>(ERROR_INVALID_NAME), FALSE);
     if (!Exists(*sourcePath, *st)) return Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), FALSE);
+    if (BadFolderSyntax(from, *sourcePath, *st)) return Fail(static_cast<DWORD>(ERROR_INVALID_NAME), FALSE);
     if (S_ISDIR(st->stx_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
     sourceSt = *st;
-    // The source is read with FILE_SHARE_READ, the target written exclusively.
-    if (!SharingAllows(IdOf(sourceSt), GENERIC_READ, FILE_SHARE_READ))
+    // As the desktop opens them (CE documents nothing): the source is read and the
+    // target written, each sharing reading and writing, so that an open elsewhere
+    // blocks the copy only when it does not share what the copy does.
+    if (!SharingAllows(IdOf(sourceSt), GENERIC_READ, kCopyShare))
       return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), FALSE);
     // As on the platform, the source is opened before the target is looked at: a
     // missing source is reported whatever is wrong with the target.
@@ -470,7 +477,8 @@ BOOL Copy(const std::u16string& from, const std::u16string& to, bool failIfExist
       if (targetId.dev == sourceId.dev && targetId.ino == sourceId.ino)
         return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), FALSE);
       if (IsReadOnly(*targetSt)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
-      if (!SharingAllows(targetId, GENERIC_WRITE, 0)) return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), FALSE);
+      if (!SharingAllows(targetId, GENERIC_WRITE, kCopyShare))
+        return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), FALSE);
     }
     source = OpenFile(OpenBeneath(sourcePath->parentFd, sourcePath->hostName, O_RDONLY | O_NOCTTY | O_NONBLOCK));
     if (source.fd() < 0) return Fail(LastErrno(), FALSE);
@@ -481,8 +489,8 @@ BOOL Copy(const std::u16string& from, const std::u16string& to, bool failIfExist
     if (!StatFd(target.fd(), &targetOpened) || !S_ISREG(targetOpened.stx_mode))
       return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
     // Both opens are in the table for the copy's length, so others see them.
-    source.Register(IdOf(sourceSt), GENERIC_READ, FILE_SHARE_READ);
-    target.Register(IdOf(targetOpened), GENERIC_WRITE, 0);
+    source.Register(IdOf(sourceSt), GENERIC_READ, kCopyShare);
+    target.Register(IdOf(targetOpened), GENERIC_WRITE, kCopyShare);
     transaction.Commit();
   }
   if (!CopyBytes(source.fd(), target.fd(), sourceSt.stx_size, half)) {
@@ -495,6 +503,7 @@ BOOL Copy(const std::u16string& from, const std::u16string& to, bool failIfExist
   const timespec times[2] = {{0, UTIME_OMIT}, {sourceSt.stx_mtime.tv_sec, static_cast<long>(sourceSt.stx_mtime.tv_nsec)}};
   if (::futimens(target.fd(), times) != 0 || ::fchmod(target.fd(), sourceSt.stx_mode & 07777) != 0)
     return Fail(LastErrno(), FALSE);
+  ::SetLastError(0);  // as Windows does on success
   return TRUE;
 }
 
@@ -503,8 +512,9 @@ BOOL Copy(const std::u16string& from, const std::u16string& to, bool failIfExist
 }  // namespace host
 
 BOOL CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists) {
-  if (!lpExistingFileName || !lpNewFileName) return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER), FALSE);
-  if (!*lpExistingFileName || !*lpNewFileName) return Fail(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), FALSE);
+  // A missing name is an empty one, as the desktop answers (CE documents no code).
+  if (!lpExistingFileName || !lpNewFileName || !*lpExistingFileName || !*lpNewFileName)
+    return Fail(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), FALSE);
   return host::Guarded(FALSE, [&]() -> BOOL {
     const std::u16string from(lpExistingFileName), to(lpNewFileName);
     // Fault rules name the file that the copy writes.

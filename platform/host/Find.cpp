@@ -88,7 +88,13 @@ bool PatternMatches(std::u16string_view pattern, std::u16string_view name) {
 std::optional<std::vector<Found>> Scan(const ResolvedPath& folder, std::u16string_view pattern) {
   const int dirFd = OpenBeneath(folder.parentFd, folder.hostName, O_RDONLY | O_DIRECTORY);
   if (dirFd < 0) {
-    return Fail(errno == ENOTDIR || errno == ENOENT ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND) : ErrorFromErrno(errno),
+    const int error = errno;
+    // "file.txt\*": the folder part names a file, as the desktop answers (CE documents
+    // no code). Anything else that is no folder (a FIFO) is none of the terminal's.
+    struct ::statx st;
+    if (error == ENOTDIR && StatEntry(folder.parentFd, folder.hostName, &st) && S_ISREG(st.stx_mode))
+      return Fail(static_cast<DWORD>(ERROR_DIRECTORY), std::nullopt);
+    return Fail(error == ENOTDIR || error == ENOENT ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND) : ErrorFromErrno(error),
                 std::nullopt);
   }
   DIR* dir = ::fdopendir(dirFd);

@@ -57,6 +57,9 @@ std::string ToUtf8(std::u16string_view s);  // lone surrogates become U+FFFD
 std::u16string FromUtf8(std::string_view s);  // invalid bytes become U+FFFD
 // Full Unicode case folding (ICU), as the terminal compares names.
 std::u16string FoldCase(std::u16string_view s);
+// One char of the terminal's ANSI code page (that of its system locale) as UTF-16;
+// '?' for a byte the code page gives no character alone (a lead byte).
+char16_t WidenAnsiChar(unsigned char c);
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
 // `*` any run (also empty), `?` one character (a surrogate pair is one);
 // case-insensitive over the whole text.
@@ -282,6 +285,8 @@ int64_t ProcessStartTime(int pid);
 // The same for a child of this process not yet reaped, also once it has ended.
 int64_t ChildStartTime(int pid);
 bool ProcessAlive(int pid, int64_t startTime);
+// Whether host thread `thread` of process `pid` still exists for the kernel, exiting or not.
+bool ThreadAlive(int64_t pid, int64_t thread);
 
 // This process's own start time (cached: it never changes).
 int64_t SelfStartTime();

@@ -2,6 +2,7 @@
 // (nls\DefaultLCID), locale data from ICU.
 #include "platform/host/HostInternal.h"
 
+#include <unicode/ucnv.h>
 #include <unicode/uloc.h>
 #include <unicode/ustring.h>
 
@@ -16,6 +17,7 @@ namespace {
 constexpr LCID kLocaleEnglishUs = 0x0409;
 constexpr LCID kLocaleJapanese = 0x0411;
 constexpr LCID kLocaleInvariant = 0x007F;
+constexpr LCID kSubLanguageDefault = 0x0400;
 // Real flags of the platform that the terminal does not implement.
 constexpr LCTYPE kLocaleReturnNumber = 0x20000000;
 constexpr LCTYPE kLocaleUseCpAcp = 0x40000000;
@@ -54,6 +56,10 @@ std::optional<Locale> ResolveLocale(LCID requested) {
   LCID lcid = requested;
   // NOTES: the terminal has no separate user locale: the user default is the system one.
   if (lcid == LOCALE_SYSTEM_DEFAULT || lcid == LOCALE_USER_DEFAULT || lcid == LOCALE_NEUTRAL) lcid = SystemLocale();
+  // A language alone (0x0009, 0x0011) means its default sub-language, as the desktop
+  // answers; CE documents nothing of it.
+  const LCID language = lcid & 0x3FF;
+  if (lcid == language && language != 0 && language != kLocaleInvariant) lcid = language | kSubLanguageDefault;
   auto icu = IcuLocaleOf(lcid);
   if (!icu && lcid != requested) {
     // The registry names a locale the terminal lacks: as if the value were absent.
@@ -143,6 +149,28 @@ std::u16string AnsiCodePage(const Locale& locale) {
   }
   return u"1252";
 }
+
+// The ICU converter of a Windows code page ("1252").
+std::string ConverterName(std::u16string_view codePage) { return "windows-" + ToUtf8(codePage); }
+
+}  // namespace
+
+char16_t WidenAnsiChar(unsigned char c) {
+  if (c < 0x80) return c;
+  const auto locale = ResolveLocale(LOCALE_SYSTEM_DEFAULT);
+  UErrorCode status = U_ZERO_ERROR;
+  UConverter* converter = ucnv_open(ConverterName(locale ? AnsiCodePage(*locale) : u"1252").c_str(), &status);
+  if (U_FAILURE(status)) return u'?';
+  UChar wide[2];
+  const char byte = static_cast<char>(c);
+  const int32_t length = ucnv_toUChars(converter, wide, 2, &byte, 1, &status);
+  ucnv_close(converter);
+  // A lead byte alone, or one the code page leaves undefined, is no character.
+  if (U_FAILURE(status) || length != 1 || wide[0] == 0xFFFD || wide[0] == 0x1A) return u'?';
+  return static_cast<char16_t>(wide[0]);
+}
+
+namespace {
 
 // The answer for one LCType; nullopt for a type the terminal does not know.
 std::optional<std::u16string> LocaleInfo(const Locale& locale, LCTYPE type) {

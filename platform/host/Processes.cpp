@@ -391,7 +391,9 @@ DWORD RecordChildExit(const StartedProcess& process, int waitStatus) {
 BOOL CreateProcessW(LPCWSTR pszImageName, LPCWSTR pszCmdLine, LPSECURITY_ATTRIBUTES psaProcess,
                     LPSECURITY_ATTRIBUTES psaThread, BOOL fInheritHandles, DWORD fdwCreate, LPVOID pvEnvironment,
                     LPWSTR pszCurDir, LPSTARTUPINFOW psiStartInfo, LPPROCESS_INFORMATION pProcInfo) {
-  if (!pszImageName || !*pszImageName) return host::Fail(ERROR_INVALID_PARAMETER, FALSE);
+  // CE requires an image name; an empty one names no file, as the desktop answers.
+  if (!pszImageName) return host::Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (!*pszImageName) return host::Fail(ERROR_PATH_NOT_FOUND, FALSE);
   // The terminal has no security, handle inheritance, environment block, current
   // folder or start-up information.
   if (psaProcess || psaThread || fInheritHandles || pvEnvironment || pszCurDir || psiStartInfo)

@@ -118,13 +118,14 @@ std::optional<std::vector<std::u16string>> SplitNames(std::u16string_view path) 
   }
 }
 
-// The names of a subkey argument. A single trailing backslash is accepted, as the
-// desktop registry does; a leading one, an empty name, a name over 255 characters or
-// a key nested more than 16 levels below the root is refused.
+// The names of a subkey argument. Trailing backslashes, however many, are accepted, as
+// the desktop registry does; an empty name, a name over 255 characters or a key nested
+// more than 16 levels below the root is refused. NOTES: CE forbids a leading backslash
+// without naming its code; the desktop's ERROR_BAD_PATHNAME is the answer.
 std::vector<std::u16string> SplitSubKey(const KeyRef& base, const WCHAR* subKey) {
   std::u16string_view path(subKey ? subKey : u"");
-  if (!path.empty() && path.front() == u'\\') FailWith(ERROR_INVALID_PARAMETER);
-  if (!path.empty() && path.back() == u'\\') path.remove_suffix(1);
+  if (!path.empty() && path.front() == u'\\') FailWith(ERROR_BAD_PATHNAME);
+  while (!path.empty() && path.back() == u'\\') path.remove_suffix(1);
   auto names = SplitNames(path);
   if (!names || base.depth + names->size() > kMaxDepth) FailWith(ERROR_INVALID_PARAMETER);
   return std::move(*names);
@@ -355,7 +356,8 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
                      LPDWORD lpdwDisposition) {
   (void)samDesired;  // the terminal has no registry security: any mask is accepted
   (void)lpClass;     // NOTES: key classes are not kept; every key's class reads back as ""
-  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  // As the desktop registry answers; CE documents no code for it.
+  if (!phkResult) return ERROR_BADKEY;
   *phkResult = nullptr;
   return RegCall([&]() -> LONG {
     const KeyRef base = host::KeyOf(hKey);
@@ -403,7 +405,9 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWOR
 
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
                     DWORD cbData) {
-  if (Reserved != 0 || (!lpData && cbData != 0)) return ERROR_INVALID_PARAMETER;
+  // Data that is not there for its size answers as the desktop registry does (CE documents no code).
+  if (!lpData && cbData != 0) return ERROR_NOACCESS;
+  if (Reserved != 0) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
     const std::u16string name = host::ToU16(lpValueName);
@@ -488,14 +492,14 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
     const std::u16string name = host::NameFromBlob(query.Blob(0));
     const std::string data = query.Blob(2);
     const auto size = static_cast<DWORD>(data.size());
-    // As the desktop registry answers: when the name or the data does not fit, the
-    // type and the data's size are given, the name's size stays, both buffers untouched.
+    // As the desktop registry answers: the type and the data's size are always given;
+    // a name that does not fit leaves both buffers and the name's size alone; data that
+    // does not fit still gets its name written, the data buffer left alone.
     if (lpType) *lpType = static_cast<DWORD>(query.Int(1));
-    if (name.size() + 1 > *lpcchValueName || (lpData && *lpcbData < size)) {
+    if (host::CopyName(name, lpValueName, lpcchValueName) != ERROR_SUCCESS || (lpData && *lpcbData < size)) {
       if (lpcbData) *lpcbData = size;
       return ERROR_MORE_DATA;
     }
-    host::CopyName(name, lpValueName, lpcchValueName);
     if (lpData) std::memcpy(lpData, data.data(), size);
     if (lpcbData) *lpcbData = size;
     return ERROR_SUCCESS;

@@ -123,6 +123,10 @@ int FormatCore(WCHAR* buffer, size_t capacity, const WCHAR* format, va_list args
     } else if (p[0] == u'I' && p[1] == u'6' && p[2] == u'4') {
       conv.size = Conversion::kLongLong;
       p += 3;
+    } else if (p[0] == u'I') {
+      // %I32 is 32 bits and %I the size of a pointer: 32 bits on the terminal. Both
+      // take their argument, so that the later ones stay in place.
+      p += p[1] == u'3' && p[2] == u'2' ? 3 : 1;
     }
     switch (*p) {
       case u'd':
@@ -146,10 +150,10 @@ int FormatCore(WCHAR* buffer, size_t capacity, const WCHAR* format, va_list args
       }
       case u'c':
       case u'C': {
-        // %c is a WCHAR in the W functions, %C (or %hc) a char.
+        // %c is a WCHAR in the W functions, %C (or %hc) a char of the ANSI code page.
         const int value = va_arg(args, int);
-        const WCHAR c = (*p == u'C' || conv.size == Conversion::kShort) ? static_cast<WCHAR>(static_cast<unsigned char>(value))
-                                                                  : static_cast<WCHAR>(value);
+        const bool narrow = (*p == u'C' && conv.size != Conversion::kLong) || conv.size == Conversion::kShort;
+        const WCHAR c = narrow ? host::WidenAnsiChar(static_cast<unsigned char>(value)) : static_cast<WCHAR>(value);
         PutPadded(out, conv, &c, 1, u' ');
         break;
       }

@@ -5,6 +5,7 @@
 // a live process holds a handle to it, so the handles of a killed process count for
 // nothing (they are pruned when the name is next created), and a mutex whose owning
 // thread or process has ended is abandoned: the next wait takes it with WAIT_ABANDONED.
+// NOTES: CE's pages do not list WAIT_ABANDONED; the desktop's answer is given.
 // An unnamed mutex lives in its process.
 #include "platform/host/HostInternal.h"
 
@@ -18,6 +19,11 @@
 
 namespace host {
 
+bool ThreadAlive(int64_t pid, int64_t thread) {
+  // EPERM: it exists, it is only not ours to signal.
+  return ::syscall(SYS_tgkill, static_cast<pid_t>(pid), static_cast<pid_t>(thread), 0) == 0 || errno == EPERM;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -25,11 +31,6 @@ using Clock = std::chrono::steady_clock;
 // How often a waiter looks whether a mutex's owner has ended without releasing it.
 constexpr auto kOwnerCheck = std::chrono::milliseconds(50);
 constexpr auto kFirstBackoff = std::chrono::milliseconds(1);
-
-bool ThreadAlive(int64_t pid, int64_t thread) {
-  // EPERM: it exists, it is only not ours to signal.
-  return ::syscall(SYS_tgkill, static_cast<pid_t>(pid), static_cast<pid_t>(thread), 0) == 0 || errno == EPERM;
-}
 
 // The owner of a named mutex: a thread of a process known by pid and start time.
 struct Owner {

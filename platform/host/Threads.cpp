@@ -1,11 +1,19 @@
 // Threads made by CreateThread: real host threads. A thread handle is signalled when
 // its thread ends; its exit code is the routine's result or ExitThread's argument.
+//
+// A thread records its code on its way out, but the host thread exists a little
+// longer (it unwinds, then the kernel tears it down). Everything that asks whether a
+// thread lives (an abandoned mutex's owner above all) asks the kernel, so the handle is
+// signalled, and the code given, only once the kernel has no such thread: whoever saw
+// the handle signalled then finds the thread gone everywhere.
 #include "platform/host/HostInternal.h"
 
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <thread>
 #include <utility>
 
 namespace host {
@@ -22,18 +30,27 @@ class ThreadState final : public Task {
   HandleKind Kind() const override { return HandleKind::Thread; }
 
   DWORD Wait(Deadline deadline) override {
-    std::unique_lock lock(lock_);
-    const auto ended = [&] { return code_.has_value(); };
-    if (!deadline) {
-      changed_.wait(lock, ended);
-      return WAIT_OBJECT_0;
+    {
+      std::unique_lock lock(lock_);
+      const auto ended = [&] { return code_.has_value(); };
+      if (!deadline) {
+        changed_.wait(lock, ended);
+      } else if (!changed_.wait_until(lock, *deadline, ended)) {
+        return WAIT_TIMEOUT;
+      }
     }
-    return changed_.wait_until(lock, *deadline, ended) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    return AwaitGone(deadline) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
   }
 
   std::optional<DWORD> ExitCode() override {
-    std::lock_guard guard(lock_);
-    return code_;
+    std::optional<DWORD> code;
+    {
+      std::lock_guard guard(lock_);
+      code = code_;
+    }
+    // A recorded code belongs to a thread that is on its way out: a short wait.
+    if (code) AwaitGone(std::nullopt);
+    return code;
   }
 
   void MarkRunning(DWORD id) {
@@ -56,6 +73,22 @@ class ThreadState final : public Task {
   }
 
  private:
+  // True once the kernel has no thread of this id; false when the deadline came first.
+  // Called only after the code was recorded, when the thread has nothing left to do
+  // but end, so the wait is short; once gone, a reused id is never looked at again.
+  bool AwaitGone(Deadline deadline) {
+    while (!gone_) {
+      if (!ThreadAlive(::getpid(), id_)) {
+        gone_ = true;
+        break;
+      }
+      if (deadline && std::chrono::steady_clock::now() >= *deadline) return false;
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    return true;
+  }
+
+  std::atomic<bool> gone_{false};
   std::mutex lock_;
   std::condition_variable changed_;
   bool running_ = false;

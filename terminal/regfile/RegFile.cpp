@@ -19,6 +19,16 @@ constexpr std::u16string_view kHeader4 = u"REGEDIT4";
 constexpr std::u16string_view kRootLong = u"HKEY_LOCAL_MACHINE";
 constexpr std::u16string_view kRootShort = u"HKLM";
 
+// The roots a device or desktop export may hold besides HKEY_LOCAL_MACHINE, by their
+// long and short names.
+struct OtherRoot {
+  std::u16string_view longName, shortName;
+};
+constexpr OtherRoot kOtherRoots[] = {{u"HKEY_CURRENT_USER", u"HKCU"},
+                                     {u"HKEY_CLASSES_ROOT", u"HKCR"},
+                                     {u"HKEY_USERS", u"HKU"},
+                                     {u"HKEY_CURRENT_CONFIG", u"HKCC"}};
+
 struct Line {
   int number = 0;
   std::u16string text;
@@ -54,6 +64,13 @@ bool StartsWithAscii(std::u16string_view s, std::u16string_view prefix) {
   return s.size() >= prefix.size() && EqualsAscii(s.substr(0, prefix.size()), prefix);
 }
 
+const OtherRoot* OtherRootNamed(std::u16string_view root) {
+  for (const OtherRoot& other : kOtherRoots) {
+    if (EqualsAscii(root, other.longName) || EqualsAscii(root, other.shortName)) return &other;
+  }
+  return nullptr;
+}
+
 int HexDigit(char16_t c) {
   if (c >= u'0' && c <= u'9') return c - u'0';
   if (c >= u'a' && c <= u'f') return c - u'a' + 10;
@@ -78,10 +95,21 @@ std::optional<uint32_t> ParseHex(std::u16string_view s, size_t maxDigits) {
 // The file's text as lines of UTF-16 code units. The text must be well formed (no
 // invalid UTF-8, no unpaired surrogate, no NUL), so that every name it gives the
 // registry can be written back to a file.
+// UTF-16 that the file does not mark as little-endian with a BOM, named as such: it
+// would otherwise fail as text full of NUL characters.
+void RejectUnreadableUtf16(std::string_view bytes) {
+  if (bytes.size() < 2) return;
+  const auto first = static_cast<unsigned char>(bytes[0]), second = static_cast<unsigned char>(bytes[1]);
+  if (first == 0xFE && second == 0xFF) Reject(1, "UTF-16 big-endian: save it as UTF-16LE with BOM or UTF-8");
+  if (first == 0 && second != 0) Reject(1, "UTF-16 big-endian without a byte-order mark: save it as UTF-16LE with BOM or UTF-8");
+  if (first != 0 && second == 0) Reject(1, "UTF-16 without a byte-order mark: save it as UTF-16LE with BOM or UTF-8");
+}
+
 std::vector<Line> DecodeLines(std::string_view bytes) {
   std::u16string text;
   int line = 1;
   auto bad = [&](const char* what) { Reject(line, what); };
+  RejectUnreadableUtf16(bytes);
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE) {
     if (bytes.size() % 2 != 0) {
@@ -141,7 +169,7 @@ std::vector<Line> DecodeLines(std::string_view bytes) {
 
 class Parser {
  public:
-  explicit Parser(std::vector<Line> lines) : lines_(std::move(lines)) {}
+  explicit Parser(std::vector<Line> lines, SkippedKeys* skipped) : lines_(std::move(lines)), skipped_(skipped) {}
 
   std::vector<Operation> Run() {
     const std::u16string_view header = Trim(lines_.front().text);
@@ -170,12 +198,21 @@ class Parser {
     if (remove) inner.remove_prefix(1);
     const size_t cut = inner.find(u'\\');
     const std::u16string_view root = inner.substr(0, cut);
-    if (!EqualsAscii(root, kRootLong) && !EqualsAscii(root, kRootShort))
-      Reject(number, "only HKEY_LOCAL_MACHINE keys can be imported");
+    const OtherRoot* other = OtherRootNamed(root);
+    if (!other && !EqualsAscii(root, kRootLong) && !EqualsAscii(root, kRootShort))
+      Reject(number, "unknown root key: HKEY_LOCAL_MACHINE keys are imported, other roots skipped");
     const std::u16string path(cut == std::u16string_view::npos ? std::u16string_view() : inner.substr(cut + 1));
     if ((cut != std::u16string_view::npos && path.empty()) || !host::IsValidRegistryPath(path))
       Reject(number, "key name empty, over 255 characters or nested over 16 levels");
-    if (remove && path.empty()) Reject(number, "HKEY_LOCAL_MACHINE itself cannot be deleted");
+    if (remove && path.empty()) Reject(number, "a root key itself cannot be deleted");
+    // A key of another root is read like any other, so that a malformed line in it
+    // still refuses the file, and then left out: the terminal keeps no such root.
+    skipping_ = other != nullptr;
+    if (skipping_) {
+      currentKey_ = remove ? std::nullopt : std::optional<std::u16string>(path);
+      if (skipped_) skipped_->Add(host::ToUtf8(other->longName), host::FoldCase(path));
+      return;
+    }
     Operation operation;
     operation.kind = remove ? Operation::Kind::DeleteKey : Operation::Kind::CreateKey;
     operation.key = path;
@@ -239,7 +276,7 @@ class Parser {
     } else {
       Reject(number, "value data must be \"text\", dword:, hex:, hex(N): or -");
     }
-    operations_.push_back(std::move(operation));
+    if (!skipping_) operations_.push_back(std::move(operation));
   }
 
   static std::string StringBytes(std::u16string_view text) {
@@ -286,6 +323,8 @@ class Parser {
   std::vector<Line> lines_;
   size_t next_ = 0;
   std::optional<std::u16string> currentKey_;
+  bool skipping_ = false;  // the current key is of a root the terminal does not keep
+  SkippedKeys* skipped_;
   std::vector<Operation> operations_;
 };
 
@@ -414,9 +453,31 @@ std::optional<std::pair<std::u16string, int64_t>> StoredKey(std::u16string_view 
 
 }  // namespace
 
-bool ParseRegFile(std::string_view bytes, std::vector<Operation>* operations, std::string* error) {
+void SkippedKeys::Add(const std::string& root, const std::u16string& foldedPath) {
+  for (auto& [name, keys] : roots_) {
+    if (name == root) {
+      keys.insert(foldedPath);
+      return;
+    }
+  }
+  roots_.push_back({root, {foldedPath}});
+}
+
+std::string SkippedKeys::Warning() const {
+  if (roots_.empty()) return {};
+  std::string text = "skipped ";
+  for (size_t i = 0; i < roots_.size(); ++i) {
+    if (i > 0) text += i + 1 == roots_.size() ? " and " : ", ";
+    const size_t count = roots_[i].second.size();
+    text += std::to_string(count) + (count == 1 ? " key of " : " keys of ") + roots_[i].first;
+  }
+  return text + ": the terminal keeps only HKEY_LOCAL_MACHINE";
+}
+
+bool ParseRegFile(std::string_view bytes, std::vector<Operation>* operations, std::string* error,
+                  SkippedKeys* skipped) {
   try {
-    *operations = Parser(DecodeLines(bytes)).Run();
+    *operations = Parser(DecodeLines(bytes), skipped).Run();
     return true;
   } catch (const ParseFailure& failure) {
     if (error) *error = "line " + std::to_string(failure.line) + ": " + failure.reason;
@@ -458,13 +519,18 @@ bool ApplyOperations(const std::vector<Operation>& operations, std::string* erro
   }
 }
 
-bool ImportRegFile(std::string_view bytes, std::string* error) {
+bool ImportRegFile(std::string_view bytes, std::string* error, SkippedKeys* skipped) {
   std::vector<Operation> operations;
-  return ParseRegFile(bytes, &operations, error) && ApplyOperations(operations, error);
+  return ParseRegFile(bytes, &operations, error, skipped) && ApplyOperations(operations, error);
 }
 
 std::string ExportRegistry(std::u16string_view key, std::string* error) {
   const std::u16string path = KeyPathOf(key);
+  const std::u16string_view root = key.substr(0, key.find(u'\\'));
+  if (const OtherRoot* other = OtherRootNamed(root)) {
+    if (error) *error = host::ToUtf8(other->longName) + " is not kept: the terminal keeps only HKEY_LOCAL_MACHINE";
+    return {};
+  }
   try {
     // One transaction, so that the file shows one state of the registry.
     host::Transaction snapshot;

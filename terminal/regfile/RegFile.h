@@ -4,6 +4,7 @@
 #define KORVA_TERMINAL_REGFILE_REGFILE_H
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,16 +22,32 @@ struct Operation {
   int line = 0;      // first line of the statement in the file
 };
 
+// The keys of other roots that a file held (a device export holds HKEY_CURRENT_USER
+// and HKEY_CLASSES_ROOT too): the terminal keeps only HKEY_LOCAL_MACHINE, so they are
+// left out. Counted per root, each key once whatever its case or how often it appears.
+class SkippedKeys {
+ public:
+  void Add(const std::string& root, const std::u16string& foldedPath);
+  // One line naming how many keys of which roots were skipped; "" when none were.
+  std::string Warning() const;
+
+ private:
+  std::vector<std::pair<std::string, std::set<std::u16string>>> roots_;  // in the order first met
+};
+
 // Reads a whole file: "REGEDIT4" or "Windows Registry Editor Version 5.00", UTF-8
-// with or without a BOM or UTF-16LE with a BOM, CRLF or LF lines. False with
-// "line N: reason" on the first malformed line.
-bool ParseRegFile(std::string_view bytes, std::vector<Operation>* operations, std::string* error);
+// with or without a BOM or UTF-16LE with a BOM, CRLF or LF lines. Keys of
+// HKEY_LOCAL_MACHINE (or HKLM) become operations; keys of the other roots are checked
+// as strictly and counted in `skipped`. False with "line N: reason" on the first
+// malformed line.
+bool ParseRegFile(std::string_view bytes, std::vector<Operation>* operations, std::string* error,
+                  SkippedKeys* skipped = nullptr);
 
 // Applies the operations to the attached image in one transaction: all or nothing.
 bool ApplyOperations(const std::vector<Operation>& operations, std::string* error);
 
 // Parses, then applies: a malformed file changes nothing.
-bool ImportRegFile(std::string_view bytes, std::string* error);
+bool ImportRegFile(std::string_view bytes, std::string* error, SkippedKeys* skipped = nullptr);
 
 // The registry below `key` ("" or "HKEY_LOCAL_MACHINE" for all of it; "HKLM\..." and
 // "HKEY_LOCAL_MACHINE\..." prefixes are accepted) as a "Windows Registry Editor

@@ -26,7 +26,11 @@ int Import(const Arguments& arguments) {
   AttachOrFail(arguments.Positional(0));
   const std::string bytes = ReadWholeFile(file);
   std::string error;
-  if (!regfile::ImportRegFile(bytes, &error)) throw CommandFailure(file + ": " + error + "; nothing was imported");
+  regfile::SkippedKeys skipped;
+  if (!regfile::ImportRegFile(bytes, &error, &skipped))
+    throw CommandFailure(file + ": " + error + "; nothing was imported");
+  const std::string warning = skipped.Warning();
+  if (!warning.empty()) std::fprintf(stderr, "termsim reg import: warning: %s: %s\n", file.c_str(), warning.c_str());
   return kExitOk;
 }
 
@@ -49,7 +53,8 @@ CommandSpec RegImportCommand() {
       .positionals = "IMAGE FILE.reg",
       .minPositionals = 2,
       .maxPositionals = 2,
-      .summary = "Merges FILE.reg into the registry as regedit does; a malformed line imports nothing.",
+      .summary = "Merges FILE.reg into the registry as regedit does; other roots are skipped, a malformed line "
+                 "imports nothing.",
       .options = {},
       .run = Import,
   };

@@ -78,6 +78,8 @@ Answer Ask(F&& call, const std::function<std::string()>& outputs = nullptr) {
 // Expected answers.
 inline Answer Succeeds(int64_t result, std::string outputs = {}) { return {result, kSentinel, std::move(outputs)}; }
 inline Answer Fails(int64_t result, DWORD error, std::string outputs = {}) { return {result, error, std::move(outputs)}; }
+// A call that, as Windows does, sets the last error to 0 when it succeeds.
+inline Answer SucceedsClearing(int64_t result, std::string outputs = {}) { return {result, 0, std::move(outputs)}; }
 // A registry call returns its code and never sets the last error.
 inline Answer Returns(LONG code, std::string outputs = {}) { return {code, kSentinel, std::move(outputs)}; }
 

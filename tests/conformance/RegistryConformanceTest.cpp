@@ -113,7 +113,8 @@ TEST_F(RegistryConformance, OpenAndCreateAcceptAnyMaskAndReportDisposition) {
                     [&] { return std::to_string(RegCloseKey(key)); });
        },
        Returns(ERROR_SUCCESS, "0")},
-      {"§1.2", "a refused subkey leaves the disposition alone and the handle NULL",
+      // NOTES: CE forbids a leading backslash without naming the code; the desktop's is kept.
+      {"§1.2", "a leading backslash: a bad path name, the disposition alone and the handle NULL",
        [] {
          HKEY key = reinterpret_cast<HKEY>(uintptr_t{kSentinel});
          DWORD disposition = kSentinel;
@@ -121,7 +122,38 @@ TEST_F(RegistryConformance, OpenAndCreateAcceptAnyMaskAndReportDisposition) {
              [&] { return RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"\\Conf", 0, nullptr, 0, 0, nullptr, &key, &disposition); },
              [&] { return Dword(disposition) + (key ? " handle" : " NULL"); });
        },
-       Returns(ERROR_INVALID_PARAMETER, "untouched NULL")},
+       Returns(ERROR_BAD_PATHNAME, "untouched NULL")},
+      {"§1.2", "RegOpenKeyExW with a leading backslash",
+       [] {
+         HKEY key = reinterpret_cast<HKEY>(uintptr_t{kSentinel});
+         return Ask([&] { return RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"\\Conf", 0, 0, &key); },
+                    [&] { return std::string(key ? "handle" : "NULL"); });
+       },
+       Returns(ERROR_BAD_PATHNAME, "NULL")},
+      {"§1.2", "repeated trailing backslashes name the key itself",
+       [] {
+         HKEY key = nullptr;
+         return Ask([&] { return RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Conf\\\\\\", 0, 0, &key); },
+                    [&] {
+                      const std::string text = Stored(key, u"Reset");
+                      RegCloseKey(key);
+                      return text;
+                    });
+       },
+       Returns(ERROR_SUCCESS, "4/4/07.00.00.00.")},
+      // NOTES: CE documents no code for a missing result pointer; the desktop's is kept.
+      {"§1.4", "RegCreateKeyExW without a result pointer creates nothing",
+       [] {
+         DWORD disposition = kSentinel;
+         return Ask(
+             [&] { return RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Never", 0, nullptr, 0, 0, nullptr, nullptr, &disposition); },
+             [&] {
+               HKEY key = nullptr;
+               const LONG open = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Never", 0, 0, &key);
+               return Dword(disposition) + " " + std::to_string(open);
+             });
+       },
+       Returns(ERROR_BADKEY, "untouched 2")},
   };
   CheckRows(rows);
 }
@@ -184,6 +216,13 @@ TEST_F(RegistryConformance, QueryAndSetValues) {
                     [&] { return Dword(size) + " " + Hex(data) + " " + Stored(conf_, u"Empty"); });
        },
        Returns(ERROR_SUCCESS, "0 0xab 3/0/")},
+      // NOTES: CE documents no code for data missing for its size; the desktop's is kept.
+      {"§1.6", "no data for a size of four bytes: nothing stored",
+       [this] {
+         return Ask([&] { return RegSetValueExW(conf_, u"Reset", 0, REG_DWORD, nullptr, 4); },
+                    [&] { return Stored(conf_, u"Reset"); });
+       },
+       Returns(ERROR_NOACCESS, "4/4/07.00.00.00.")},
       {"§1.6", "a type the platform does not define is kept as given",
        [this] {
          return Ask([&] { return SetBytes(conf_, u"Odd", 0x12345678, "xy"); }, [&] { return Stored(conf_, u"Odd"); });
@@ -367,6 +406,33 @@ TEST_F(RegistryConformance, EnumKeyNeedsRoomForTheTerminatorAndKeepsTheSize) {
                     [&] { return Units(name, 4); });
        },
        Returns(ERROR_INVALID_PARAMETER, "####")},
+  };
+  CheckRows(rows);
+}
+
+TEST_F(RegistryConformance, EnumValueGivesTheNameEvenWhenTheDataDoesNotFit) {
+  // Values of Conf in the order written: "Text" (REG_SZ, 8 bytes), "Reset" (REG_DWORD, 4 bytes).
+  auto enumerate = [this](DWORD index, DWORD chars, DWORD bytes) {
+    WCHAR name[8];
+    BYTE data[12];
+    std::fill(std::begin(name), std::end(name), kGuard);
+    std::fill(std::begin(data), std::end(data), 0xEE);
+    DWORD type = kSentinel, size = bytes;
+    return Ask([&] { return RegEnumValueW(conf_, index, name, &chars, nullptr, &type, data, &size); },
+               [&] {
+                 return Units(name, 6) + " " + Dword(chars) + " type " + Dword(type) + " size " + Dword(size) +
+                        " data " + Hex(data[0]) + "," + Hex(data[bytes]);
+               });
+  };
+  const std::vector<Row> rows = {
+      {"§1.8", "data of 8 bytes into 7: the name and its length written, the data alone",
+       [&] { return enumerate(0, 8, 7); }, Returns(ERROR_MORE_DATA, "Text\\0# 4 type 1 size 8 data 0xee,0xee")},
+      {"§1.8", "data into 0 bytes", [&] { return enumerate(1, 8, 0); },
+       Returns(ERROR_MORE_DATA, "Reset\\0 5 type 4 size 4 data 0xee,0xee")},
+      {"§1.8", "neither fits: the name's size stays and both buffers are left alone",
+       [&] { return enumerate(0, 4, 2); }, Returns(ERROR_MORE_DATA, "###### 4 type 1 size 8 data 0xee,0xee")},
+      {"§1.8", "both fit", [&] { return enumerate(1, 6, 4); },
+       Returns(ERROR_SUCCESS, "Reset\\0 5 type 4 size 4 data 0x7,0xee")},
   };
   CheckRows(rows);
 }

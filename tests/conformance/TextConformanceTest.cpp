@@ -39,6 +39,10 @@ TEST_F(TextConformance, LocaleInfoSizes) {
        Fails(0, ERROR_INSUFFICIENT_BUFFER, "ENU#")},
       {"§5.1", "room for one character", info(0x0409, LOCALE_ILANGUAGE, true, 1), Fails(0, ERROR_INSUFFICIENT_BUFFER, "0#")},
       {"§5.1", "an unknown type asked for its size", info(0x0409, 0x7777, false, 0), Fails(0, ERROR_INVALID_FLAGS, "#")},
+      // NOTES: CE documents nothing of language ids alone; the desktop's answer is kept.
+      {"§5.1", "English alone is English (United States)", info(0x0009, LOCALE_SLANGUAGE, true, 31),
+       Succeeds(24, "English ")},
+      {"§5.1", "Japanese alone is Japanese (Japan)", info(0x0011, LOCALE_SLANGUAGE, true, 31), Succeeds(4, "日本語\\0####")},
   };
   CheckRows(rows);
 }
@@ -58,6 +62,12 @@ TEST(TextConformanceJapanese, LocaleInfoOfTheJapaneseImage) {
                     [&] { return Units(buffer, 5); });
        },
        Succeeds(4, "日本語\\0#")},
+      {"§5.4", "%C is a char of code page 932: 0xB1 is ｱ, a lead byte alone is none",
+       [] {
+         WCHAR text[8];
+         return Ask([&] { return wsprintfW(text, u"%C%C", 0xB1, 0x82); }, [&] { return Units(text, 3); });
+       },
+       Succeeds(2, "ｱ?\\0")},
       {"§5.1", "the user default is the system's", [] { return Ask([] { return GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_ILANGUAGE, nullptr, 0); }); },
        Succeeds(5)},
   };
@@ -130,6 +140,10 @@ TEST_F(TextConformance, WideFormattingIsMicrosoftStyle) {
       {"§5.5", "%S is a char string", format(u"[%S]", narrow), Succeeds(5, "[cab]\\0#")},
       {"§5.4", "%ls wide, %hs narrow", format(u"%ls/%hs", u"w", narrow), Succeeds(5, "w/cab\\0#")},
       {"§5.4", "%c a WCHAR, %C a char", format(u"%c%C", u'語', 'z'), Succeeds(2, "語z\\0#")},
+      {"§5.4", "%C and %hc go through code page 1252, %lc is wide", format(u"%C%hc%lc", 0x99, 0xE9, u'語'),
+       Succeeds(3, "™é語\\0#")},
+      {"§5.4", "%I32 and %I take their argument: the later ones stay in place",
+       format(u"%I32x %Id %d", 0xBEEFu, -5, 7), Succeeds(9, "beef -5 7\\0#")},
       {"§5.4", "signed, unsigned, hex", format(u"%d %u %x %X", -5, -1, 0xBEEFu, 0xBEEFu),
        Succeeds(23, "-5 4294967295 beef BEEF\\0#")},
       {"§5.4", "flags and widths", format(u"%05d|%-4d|%#x|%.3d|%5.2s|", -42, 7, 255, 7, u"abc"),

@@ -106,6 +106,35 @@ TEST(RegTest, ImportMergesAndExportRoundTrips) {
   EXPECT_EQ(second.Export(), all);
 }
 
+// A device export: the terminal keeps HKEY_LOCAL_MACHINE alone, so the other roots are
+// left out with one warning, and asking for one of them says so.
+TEST(RegTest, DeviceExportImportsItsLocalMachineKeysOnly) {
+  e2e::ImageFolder image;
+  image.Create();
+  const std::string file = image.scratch() + "/device.reg";
+  e2e::WriteFile(file, Utf16LeWithBom("REGEDIT4\r\n"
+                                      "[HKEY_CURRENT_USER\\ControlPanel\\Volume]\r\n\"Key\"=dword:00000005\r\n"
+                                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apps\\Tool]\r\n\"Instl\"=dword:00000001\r\n"
+                                      "[HKEY_CLASSES_ROOT\\.cab]\r\n@=\"cabfile\"\r\n"
+                                      "[HKEY_CURRENT_USER\\Software]\r\n"
+                                      "[hkey_current_user\\SOFTWARE]\r\n\"Twice\"=\"the same key\"\r\n"));
+  const auto imported = Termsim({"reg", "import", image.path(), file});
+  ASSERT_EQ(imported.exitCode, 0) << imported.err;
+  EXPECT_EQ(imported.err, "termsim reg import: warning: " + file +
+                              ": skipped 2 keys of HKEY_CURRENT_USER and 1 key of HKEY_CLASSES_ROOT: the terminal "
+                              "keeps only HKEY_LOCAL_MACHINE\n");
+  EXPECT_EQ(QueryValue(image.path(), u"SOFTWARE\\Apps\\Tool", u"Instl"),
+            std::make_pair(DWORD{REG_DWORD}, std::string("\1\0\0\0", 4)));
+  const std::string all = image.Export();
+  EXPECT_EQ(all.find("Volume"), std::string::npos) << all;
+  EXPECT_EQ(all.find("cabfile"), std::string::npos) << all;
+
+  const auto exported = Termsim({"reg", "export", image.path(), "HKEY_CURRENT_USER\\ControlPanel"});
+  EXPECT_EQ(exported.exitCode, 1);
+  EXPECT_EQ(exported.err,
+            "termsim reg export: HKEY_CURRENT_USER is not kept: the terminal keeps only HKEY_LOCAL_MACHINE\n");
+}
+
 TEST(RegTest, MalformedFileImportsNothingAndNamesTheLine) {
   e2e::ImageFolder image;
   image.Create();
@@ -117,7 +146,7 @@ TEST(RegTest, MalformedFileImportsNothingAndNamesTheLine) {
   const Case cases[] = {
       {"REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\SOFTWARE]\n[HKEY_LOCAL_MACHINE\\New]\n\"Broken\"=dwrd:1\n", "line 5"},
       {"Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=\"unterminated\r\n", "line 3"},
-      {"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Software]\n\"x\"=\"y\"\n", "line 2"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Software]\n\"x\"=\"y\n", "line 3"},  // skipped, still read
       {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=hex:01,zz\n", "line 3"},
       {"REGEDIT5\n[HKEY_LOCAL_MACHINE\\A]\n", "line 1"},
   };

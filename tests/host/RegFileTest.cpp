@@ -90,11 +90,13 @@ TEST(RegFileImport, Utf16AndUtf8BomsAndRegedit4) {
 
 TEST(RegFileImport, MalformedLineNamesItsNumberAndImportsNothing) {
   const struct {
-    const char* file;
-    const char* error;
+    std::string file;
+    std::string error;
   } cases[] = {
       {"REGEDIT5\n", "line 1:"},
-      {"REGEDIT4\n[HKEY_CURRENT_USER\\A]\n", "line 2:"},
+      {"REGEDIT4\n[HKEY_NOWHERE\\A]\n", "line 2:"},
+      {"REGEDIT4\n[HKCU\\A]\n\"v\"=dword:x\n", "line 3:"},  // a skipped root is read as strictly
+      {"REGEDIT4\n[-HKEY_CLASSES_ROOT]\n", "line 2:"},
       {"REGEDIT4\n[HKLM\\A\n", "line 2:"},
       {"REGEDIT4\n[-HKLM]\n", "line 2:"},
       {"REGEDIT4\n[HKLM\\A\\\\B]\n", "line 2:"},
@@ -111,6 +113,10 @@ TEST(RegFileImport, MalformedLineNamesItsNumberAndImportsNothing) {
       {"REGEDIT4\n[HKLM\\A]\nstray\n", "line 3:"},
       {"REGEDIT4\n[HKLM\\A]\n\"\xC3\x28\"=\"x\"\n", "line 3:"},  // invalid UTF-8
       {"\xFF\xFEx", "line 1:"},                                 // odd UTF-16
+      {std::string("R\0E\0G\0", 6), "line 1: UTF-16 without a byte-order mark: save it as UTF-16LE with BOM or UTF-8"},
+      {std::string("\xFE\xFF\0R\0E", 6), "line 1: UTF-16 big-endian: save it as UTF-16LE with BOM or UTF-8"},
+      {std::string("\0R\0E\0G", 6),
+       "line 1: UTF-16 big-endian without a byte-order mark: save it as UTF-16LE with BOM or UTF-8"},
   };
   TestImage image;
   const std::string before = Export();

@@ -51,14 +51,12 @@ TEST(RegistryOpenCreate, BadArguments) {
   EXPECT_EQ(key, nullptr);
   EXPECT_REG(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"nls", 1, 0, &key), ERROR_INVALID_PARAMETER);
   const std::u16string longName(256, u'x'), deep = u"1\\2\\3\\4\\5\\6\\7\\8\\9\\10\\11\\12\\13\\14\\15\\16";
-  for (const std::u16string& bad : {std::u16string(u"\\nls"), std::u16string(u"a\\\\b"), longName, deep + u"\\17"}) {
+  for (const std::u16string& bad : {std::u16string(u"a\\\\b"), longName, deep + u"\\17"}) {
     EXPECT_REG(Open(HKEY_LOCAL_MACHINE, bad.c_str(), &key), ERROR_INVALID_PARAMETER);
     EXPECT_REG(RegCreateKeyExW(HKEY_LOCAL_MACHINE, bad.c_str(), 0, nullptr, 0, 0, nullptr, &key, nullptr),
                ERROR_INVALID_PARAMETER);
   }
   EXPECT_REG(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"a", 1, nullptr, 0, 0, nullptr, &key, nullptr), ERROR_INVALID_PARAMETER);
-  EXPECT_REG(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"a", 0, nullptr, 0, 0, nullptr, nullptr, nullptr),
-             ERROR_INVALID_PARAMETER);
   // The limits themselves are allowed.
   RegCloseKey(Create(std::u16string(255, u'x').c_str()));
   RegCloseKey(Create(deep.c_str()));
@@ -135,7 +133,6 @@ TEST(RegistryValues, SetReplacesTypeAndKeepsNameCase) {
   const DWORD number = 7;
   EXPECT_REG(RegSetValueExW(key, u"Reset", 1, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4),
              ERROR_INVALID_PARAMETER);
-  EXPECT_REG(RegSetValueExW(key, u"Reset", 0, REG_DWORD, nullptr, 4), ERROR_INVALID_PARAMETER);
   EXPECT_REG(SetBytes(key, std::u16string(256, u'v').c_str(), REG_BINARY, "x"), ERROR_INVALID_PARAMETER);
   EXPECT_REG(SetBytes(key, std::u16string(255, u'v').c_str(), REG_BINARY, "x"), ERROR_SUCCESS);
   EXPECT_REG(RegSetValueExW(key, u"Reset", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4), ERROR_SUCCESS);
