@@ -17,6 +17,9 @@ cmake --workflow --preset win32
 test -f build-win32/bin/Setup.exe
 bash scripts/check-coredll-calls.sh build-win32
 
+echo "== Setup.exe under Wine, compared with the emulated terminal"
+bash tests/wine/run-scenarios.sh
+
 echo "== .reg import fuzzing, 30 seconds"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target regfile_fuzz
