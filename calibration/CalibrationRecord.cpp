@@ -8,7 +8,7 @@ const WCHAR CALIBRATION_DATA_VALUE[] = TEXT("CalibrationData");
 // The calibration string read from the registry, terminator included.
 const size_t CALIBRATION_DATA_CHARS = 128;
 // Room for the longest record (137 characters) and its terminator.
-const int CALIBRATION_RECORD_CHARS = 256;
+const size_t CALIBRATION_RECORD_CHARS = 256;
 
 // The record always lives under \FlashDisk, whatever name the flash folder was found
 // under.
@@ -47,7 +47,8 @@ int FormatCalibrationRecord(WCHAR* record, const WCHAR* data)
         return 0;
     }
     memset(record, 0, CALIBRATION_RECORD_CHARS * sizeof(WCHAR));
-    wnsprintfW(record, CALIBRATION_RECORD_CHARS, TEXT("%d:%s:%d:"), dataBytes, data, digitSum);
+    // The last unit stays 0: _snwprintf writes no terminator when the text fills its count.
+    _snwprintf(record, CALIBRATION_RECORD_CHARS - 1, TEXT("%d:%s:%d:"), dataBytes, data, digitSum);
     return (int)wcslen(record);
 }
 

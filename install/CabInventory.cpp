@@ -11,7 +11,7 @@ const WCHAR CAB_FILE_VALUE[] = TEXT("CabFile");
 // The longest key name the registry allows, and its terminator.
 const DWORD SUBKEY_NAME_CHARS = 255 + 1;
 // "SOFTWARE\Apps", a backslash and any subkey name, with the terminator.
-const int APP_KEY_PATH_CHARS = (int)(sizeof(APPS_KEY) / sizeof(WCHAR) + SUBKEY_NAME_CHARS);
+const size_t APP_KEY_PATH_CHARS = sizeof(APPS_KEY) / sizeof(WCHAR) + SUBKEY_NAME_CHARS;
 
 // Appends path to the inventory. Every installed application is counted, so the limit
 // sees them all, but none is stored past the last slot.
@@ -33,7 +33,8 @@ void AddApplication(const WCHAR* subkeyName)
     DWORD installed = 0;
 
     memset(keyPath, 0, sizeof(keyPath));
-    wnsprintfW(keyPath, APP_KEY_PATH_CHARS, TEXT("%s\\%s"), APPS_KEY, subkeyName);
+    // The last unit stays 0: _snwprintf writes no terminator when the text fills its count.
+    _snwprintf(keyPath, APP_KEY_PATH_CHARS - 1, TEXT("%s\\%s"), APPS_KEY, subkeyName);
     RegReadDword(HKEY_LOCAL_MACHINE, keyPath, INSTALLED_VALUE, &installed);
     if (installed == 0) {
         return;

@@ -13,7 +13,6 @@
 #define UNICODE
 #endif
 #include <windows.h>
-#include <shlwapi.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
@@ -406,10 +405,11 @@ BOOL TouchCalibrate(void);
 int GetLocaleInfoW(LCID Locale, LCTYPE LCType, LPWSTR lpLCData, int cchData);
 int CompareStringW(LCID Locale, DWORD dwCmpFlags, LPCWSTR lpString1, int cchCount1, LPCWSTR lpString2,
                    int cchCount2);
-// wsprintfW: CE caps its output at 1024 characters; wnsprintfW is the bounded form
-// (%s is a WCHAR string in both, as in the platform's W functions).
+// wsprintfW: CE caps its output at 1024 characters. _snwprintf is the runtime's bounded
+// form: at most count units, a terminator only when the text is shorter, -1 when it was
+// cut (%s is a WCHAR string in both, as in the platform's W functions).
 int wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...);
-int wnsprintfW(LPWSTR pszDest, int cchDest, LPCWSTR pszFmt, ...);
+int _snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...);
 // The CE runtime's swprintf has no count argument; %s is a WCHAR string.
 int swprintf(WCHAR* buffer, const WCHAR* format, ...);
 size_t wcslen(const WCHAR* s);

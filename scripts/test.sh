@@ -15,6 +15,10 @@ ASAN_OPTIONS=detect_leaks=0 cmake --workflow --preset asan
 echo "== Win32 build of Setup (mingw-w64, the platform's own headers)"
 cmake --workflow --preset win32
 test -f build-win32/bin/Setup.exe
+bash scripts/check-coredll-calls.sh build-win32
+
+echo "== Setup.exe under Wine, compared with the emulated terminal"
+bash tests/wine/run-scenarios.sh
 
 echo "== .reg import fuzzing, 30 seconds"
 cmake --preset fuzz >/dev/null

@@ -48,7 +48,8 @@ int BuildCabPath(WCHAR* path, LPCWSTR directory, LPCWSTR name)
     if (wcslen(directory) + 1 + wcslen(name) >= PATH_BUFFER_CHARS) {
         return 0;
     }
-    wnsprintfW(path, (int)PATH_BUFFER_CHARS, TEXT("%s\\%s"), directory, name);
+    // The check above leaves room for the terminator, which _snwprintf then writes.
+    _snwprintf(path, PATH_BUFFER_CHARS, TEXT("%s\\%s"), directory, name);
     return 1;
 }
 

@@ -24,7 +24,8 @@ void StoreCalibrationIfMissing(void)
     memset(calibrationPath, 0, sizeof(calibrationPath));
     FindFlashDiskFolder(g_flashFolderName, FLASH_FOLDER_NAME_CHARS);
     // At most 63 + 1 + 13 characters: it always fits.
-    wnsprintfW(calibrationPath, (int)PATH_BUFFER_CHARS, TEXT("%s\\%s"), g_flashFolderName, CALIBRATION_FILE_NAME);
+    // The last unit stays 0: _snwprintf writes no terminator when the text fills its count.
+    _snwprintf(calibrationPath, PATH_BUFFER_CHARS - 1, TEXT("%s\\%s"), g_flashFolderName, CALIBRATION_FILE_NAME);
     if (FileExists(calibrationPath)) {
         return;
     }

@@ -2,6 +2,7 @@
 // the platform's wide formatting: %s is a WCHAR string, %S a narrow one.
 #include "platform/host/HostInternal.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -246,14 +247,17 @@ int wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...) {
   return n;
 }
 
-int wnsprintfW(LPWSTR pszDest, int cchDest, LPCWSTR pszFmt, ...) {
-  if (!pszDest || cchDest <= 0) return -1;
+int _snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...) {
+  // The text is formatted with room for a terminator past the count, then as much as the
+  // count allows is copied: the runtime writes no terminator when the text fills the
+  // count. No text comes near a million units; the cap keeps a wild count from the heap.
+  std::u16string text(std::min(count, size_t{1} << 20) + 1, u'\0');
   va_list args;
-  va_start(args, pszFmt);
+  va_start(args, format);
   bool truncated = false;
-  const int n = FormatCore(pszDest, static_cast<size_t>(cchDest), pszFmt, args, &truncated);
+  const int n = FormatCore(text.data(), text.size(), format, args, &truncated);
   va_end(args);
-  // NOTES: the text is cut and terminated; the count says whether it was cut.
+  if (buffer != nullptr) std::copy_n(text.data(), std::min(static_cast<size_t>(n) + 1, count), buffer);
   return truncated ? -1 : n;
 }
 

@@ -156,17 +156,19 @@ TEST_F(TextConformance, WideFormattingIsMicrosoftStyle) {
 }
 
 TEST_F(TextConformance, BoundedFormattingReportsTheCut) {
-  auto format = [](int capacity, const char16_t* text) {
+  auto format = [](size_t count, const char16_t* text) {
     return [=] {
       WCHAR buffer[8];
       std::fill(std::begin(buffer), std::end(buffer), kGuard);
-      return Ask([&] { return wnsprintfW(buffer, capacity, u"%s", text); }, [&] { return Units(buffer, 7); });
+      return Ask([&] { return _snwprintf(buffer, count, u"%s", text); }, [&] { return Units(buffer, 7); });
     };
   };
   const std::vector<Row> rows = {
-      {"§5.4", "no room at all: nothing written", format(0, u"abc"), Succeeds(-1, "#######")},
-      {"§5.4", "exactly enough", format(4, u"abc"), Succeeds(3, "abc\\0###")},
-      {"§5.4", "nothing to write into room for the terminator", format(1, u""), Succeeds(0, "\\0######")},
+      {"§5.5", "no room at all: nothing written", format(0, u"abc"), Succeeds(-1, "#######")},
+      {"§5.5", "room for the text and its terminator", format(4, u"abc"), Succeeds(3, "abc\\0###")},
+      {"§5.5", "the text fills the count: no terminator", format(3, u"abc"), Succeeds(3, "abc####")},
+      {"§5.5", "cut at the count, no terminator", format(2, u"abc"), Succeeds(-1, "ab#####")},
+      {"§5.5", "nothing to write into room for the terminator", format(1, u""), Succeeds(0, "\\0######")},
   };
   CheckRows(rows);
 }

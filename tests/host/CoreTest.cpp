@@ -74,10 +74,10 @@ TEST(Strings, FormattingIsWideAndBounded) {
   EXPECT_EQ(std::u16string(buffer), u"30:1,2:-5:");
   WCHAR small[6];
   small[5] = 0x7777;
-  EXPECT_EQ(wnsprintfW(small, 5, u"%s", u"abcdefgh"), -1);
-  EXPECT_EQ(std::u16string(small), u"abcd");
-  EXPECT_EQ(small[5], 0x7777);  // nothing past the capacity
-  EXPECT_EQ(wnsprintfW(buffer, 16, u"%04x|%-3d|%5s", 0xAB, 7, u"ab"), 14);
+  EXPECT_EQ(_snwprintf(small, 5, u"%s", u"abcdefgh"), -1);
+  EXPECT_EQ(std::u16string(small, 5), u"abcde");
+  EXPECT_EQ(small[5], 0x7777);  // nothing past the count
+  EXPECT_EQ(_snwprintf(buffer, 16, u"%04x|%-3d|%5s", 0xAB, 7, u"ab"), 14);
   EXPECT_EQ(std::u16string(buffer), u"00ab|7  |   ab");
 }
 
