@@ -15,7 +15,9 @@ rm -rf "$image"
 echo "== a Japanese LM310 terminal"
 "$bin/termsim" create "$image" --model LM310 --language ja
 
-# The service-pack folder on the flash disk: Setup itself and three cabinets.
+# The service-pack folder on the flash disk: Setup itself and three CE cabinets, each
+# with its setup file (the .000 member: where its files go, its registry values, its
+# shortcuts; made by the tests' cabinet maker, tests/support/Cabinets.cpp).
 sp="$image/fs/FlashDisk/SP"
 mkdir -p "$sp"
 cp "$bin/Setup.exe" "$sp/Setup.exe"
@@ -35,3 +37,7 @@ echo "== termsim exit code: $status (100: the terminal reset)"
 
 echo "== installed applications"
 "$bin/termsim" reg export "$image" 'SOFTWARE\Apps'
+
+echo "== what the service pack wrote: its driver in \\Windows, its registry values"
+ls "$image/fs/Windows"
+"$bin/termsim" reg export "$image" 'SOFTWARE\KORVA\Drivers'

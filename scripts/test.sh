@@ -27,4 +27,10 @@ cmake --build --preset fuzz --target regfile_fuzz
 rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus
 build-fuzz/bin/regfile_fuzz -max_total_time=30 -timeout=10 -dict=tests/fuzz/regfile.dict \
   build-fuzz/corpus tests/fuzz/corpus/regfile
+
+echo "== setup-file fuzzing, 20 seconds"
+cmake --build --preset fuzz --target setupfile_fuzz
+rm -rf build-fuzz/corpus-setupfile && mkdir -p build-fuzz/corpus-setupfile
+build-fuzz/bin/setupfile_fuzz -max_total_time=20 -timeout=10 -dict=tests/fuzz/setupfile.dict \
+  build-fuzz/corpus-setupfile tests/fuzz/corpus/setupfile
 echo "== all tests passed"

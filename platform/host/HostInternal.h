@@ -71,6 +71,11 @@ std::string JsonString(std::u16string_view s);
 
 // ---------------------------------------------------------------- image (Image.cpp)
 
+// The terminal's identity against a CE setup file's device check (DeviceIdentity.cpp).
+inline constexpr const char* kDefaultProcessor = "ARM";
+inline constexpr const char* kDefaultCeVersion = "4.10";
+inline constexpr const char* kDefaultCeBuild = "908";
+
 // What `termsim create` is told; defaults as a new terminal has them.
 struct ImageOptions {
   std::string model = "LM310";               // LM310 | LM320
@@ -84,6 +89,9 @@ struct ImageOptions {
   std::string calibrationData = "460,468 652,860 276,852 276,436 652,436 ";
   std::string resetDevice = "restart";       // restart | ignore | absent
   std::string installerPath;                 // host file copied to \Windows\wceload.exe
+  std::string processor = kDefaultProcessor;  // a name (ARM) or a CE processor type number
+  std::string ceVersion = kDefaultCeVersion;  // MAJOR.MINOR
+  std::string ceBuild = kDefaultCeBuild;
 };
 
 // False with a one-line reason when `options` name no terminal (checked by CreateImage).
@@ -113,6 +121,21 @@ double TimeScale();
 int64_t CreatedMs();
 // Volume folder names of the root (one per line in "volumes").
 std::vector<std::u16string> Volumes();
+
+// ---------------------------------------------------------------- device identity (DeviceIdentity.cpp)
+
+struct DeviceIdentity {
+  uint32_t processor = 0;  // CE processor type (2577 for ARM)
+  uint32_t major = 0, minor = 0, build = 0;
+};
+// A processor name (any letter case) or number as its CE processor type; nullopt when unknown.
+std::optional<uint32_t> ProcessorType(const std::string& nameOrNumber);
+// False with a one-line reason naming the option when one of them is malformed.
+bool ValidateDeviceIdentity(const std::string& processor, const std::string& ceVersion, const std::string& ceBuild,
+                            std::string* error);
+// The attached terminal's identity, from its settings ("processor", "ce_version",
+// "ce_build"), the defaults where the image has none.
+DeviceIdentity TerminalDeviceIdentity();
 
 // ---------------------------------------------------------------- database (Image.cpp)
 

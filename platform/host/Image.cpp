@@ -170,6 +170,7 @@ bool ValidateImageOptions(const ImageOptions& o, std::string* error) {
     return bad("--calibration must be ok or fail, not '" + o.calibration + "'");
   if (o.resetDevice != "restart" && o.resetDevice != "ignore" && o.resetDevice != "absent")
     return bad("--reset-device must be restart, ignore or absent, not '" + o.resetDevice + "'");
+  if (!ValidateDeviceIdentity(o.processor, o.ceVersion, o.ceBuild, error)) return false;
   for (const auto& volume : o.volumes) {
     if (volume.empty() || volume.find_first_of("\\/:*?\"<>|") != std::string::npos || volume == "." ||
         volume == "..")
@@ -263,6 +264,9 @@ bool CreateImage(const std::string& root, const ImageOptions& options, std::stri
         {"volumes", volumeList},
         {"created_ms", std::to_string(NowRealMs())},
         {"generation", "1"},
+        {"processor", std::to_string(ProcessorType(options.processor).value_or(0))},
+        {"ce_version", options.ceVersion},
+        {"ce_build", options.ceBuild},
     };
     sqlite3_stmt* insert = nullptr;
     sqlite3_prepare_v2(db, "INSERT INTO settings(name, value) VALUES(?, ?)", -1, &insert, nullptr);

@@ -31,6 +31,9 @@ host::ImageOptions OptionsFrom(const Arguments& arguments) {
     options.calibrationData = *data;
   }
   if (auto reset = arguments.Value("reset-device")) options.resetDevice = *reset;
+  if (auto processor = arguments.Value("processor")) options.processor = *processor;
+  if (auto version = arguments.Value("ce-version")) options.ceVersion = *version;
+  if (auto build = arguments.Value("ce-build")) options.ceBuild = *build;
   std::string error;
   if (!host::ValidateImageOptions(options, &error)) throw UsageError(error);
   return options;
@@ -87,6 +90,9 @@ CommandSpec CreateCommand() {
               {"calibration", "ok|fail", "what TouchCalibrate answers (ok)"},
               {"calibration-data", "TEXT", "the calibration string the touch driver stores"},
               {"reset-device", "restart|ignore|absent", "what the system driver does with a reset (restart)"},
+              {"processor", "NAME|NUMBER", "the processor a setup file's device check sees: ARM, MIPS, SH3, SH4, X86... or a CE processor type (ARM = 2577)"},
+              {"ce-version", "MAJOR.MINOR", "the CE version a setup file's device check sees (4.10)"},
+              {"ce-build", "N", "the CE build a setup file's device check sees (908)"},
           },
       .run = Create,
   };

@@ -208,6 +208,21 @@ std::vector<size_t> ExtractionOrder(const mscabd_cabinet* cabinet, const std::ve
   return order;
 }
 
+// The member's date and time (as stored, local to whoever made the cabinet) as a
+// FILETIME read as UTC: days from 1601 by the civil calendar, then 100 ns ticks.
+uint64_t MemberTime(const mscabd_file& file) {
+  const int64_t year = file.date_y, month = file.date_m, day = file.date_d;
+  const int64_t y = month <= 2 ? year - 1 : year;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yearOfEra = y - era * 400;
+  const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  const int64_t unixDays = era * 146097 + dayOfEra - 719468;
+  const int64_t seconds = unixDays * 86400 + file.time_h * 3600 + file.time_m * 60 + file.time_s;
+  constexpr int64_t kUnixEpochTicks = 116444736000000000;
+  return static_cast<uint64_t>(seconds * 10000000 + kUnixEpochTicks);
+}
+
 }  // namespace
 
 ExitCode ReadCabinet(const std::u16string& cabPath, std::vector<Member>* members, std::string* why) {
@@ -252,6 +267,7 @@ ExitCode ReadCabinet(const std::u16string& cabPath, std::vector<Member>* members
     Member& member = (*members)[index];
     member.rawName = file->filename;
     member.utf8Name = (file->attribs & MSCAB_ATTRIB_UTF_NAME) != 0;
+    member.writeTime = MemberTime(*file);
     member.data.reserve(file->length);
     context.target = &member.data;
     context.targetCapacity = file->length;

@@ -1,5 +1,6 @@
-// Writing the decompressed members under the application folder through the CE file
-// API, and taking back what was created when a write fails.
+// Writing the planned folders, files and shortcuts through the CE file API (so fault
+// rules and power cuts apply to them), and taking back what was created when a write
+// fails.
 #include "terminal/wceload/Installer.h"
 
 #include "platform/host/HostInternal.h"
@@ -65,25 +66,61 @@ void RemoveEmptyFolder(const std::u16string& path) {
   if (resolved && resolved->exists) ::unlinkat(resolved->parentFd, resolved->hostName.c_str(), AT_REMOVEDIR);
 }
 
+// Whether the setup file's flags keep the file already at `file.path`; `why` says so.
+bool KeptByFlags(const InstallFile& file, std::string* why) {
+  WIN32_FIND_DATAW found{};
+  HANDLE find = FindFirstFileW(file.path.c_str(), &found);
+  const bool exists = find != INVALID_HANDLE_VALUE;
+  if (exists) FindClose(find);
+  const uint64_t existingTime =
+      static_cast<uint64_t>(found.ftLastWriteTime.dwHighDateTime) << 32 | found.ftLastWriteTime.dwLowDateTime;
+  if (!exists && (file.flags & kCopyReplaceOnly)) {
+    *why = "not written: its flags copy it only over an existing file";
+  } else if (exists && (file.flags & kCopyNoOverwrite)) {
+    *why = "kept: its flags do not overwrite an existing file";
+  } else if (exists && (file.flags & kCopyKeepNewer) && existingTime > file.writeTime) {
+    *why = "kept: the file there is newer and its flags keep a newer file";
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void Undo::Run() {
+  for (auto value = values_.rbegin(); value != values_.rend(); ++value) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, value->first.c_str(), 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+      RegDeleteValueW(key, value->second.c_str());
+      RegCloseKey(key);
+    }
+  }
+  for (auto key = keys_.rbegin(); key != keys_.rend(); ++key) RegDeleteKeyW(HKEY_LOCAL_MACHINE, key->c_str());
   for (auto file = files_.rbegin(); file != files_.rend(); ++file) DeleteFileW(file->c_str());
   for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) RemoveEmptyFolder(*folder);
   files_.clear();
   folders_.clear();
+  keys_.clear();
+  values_.clear();
 }
 
-bool WritePlan(const std::u16string& folder, const Plan& plan, Undo* undo, std::string* why) {
-  for (size_t slash = folder.find(u'\\', 1); slash != std::u16string::npos; slash = folder.find(u'\\', slash + 1)) {
-    if (!EnsureFolder(folder.substr(0, slash), undo, why)) return false;
-  }
-  if (!EnsureFolder(folder, undo, why)) return false;
-  for (const auto& relative : plan.folders) {
-    if (!EnsureFolder(folder + u"\\" + relative, undo, why)) return false;
+bool WriteFiles(const InstallPlan& plan, const std::u16string& cabPath, Undo* undo, std::string* why) {
+  for (const auto& folder : plan.folders) {
+    if (!EnsureFolder(folder, undo, why)) return false;
   }
   for (const auto& file : plan.files) {
-    if (!WriteMemberFile(folder + u"\\" + file.relativePath, *file.data, undo, why)) return false;
+    std::string kept;
+    if (file.flags != 0 && KeptByFlags(file, &kept)) {
+      ReportLine(cabPath, host::ToUtf8(file.path) + " " + kept);
+      continue;
+    }
+    if (!WriteMemberFile(file.path, *file.data, undo, why)) return false;
+    host::Journal("installer-file", {{"cab", cabPath}, {"path", file.path}});
+  }
+  for (const auto& shortcut : plan.shortcuts) {
+    if (!WriteMemberFile(shortcut.path, shortcut.data, undo, why)) return false;
+    host::Journal("installer-shortcut", {{"cab", cabPath}, {"path", shortcut.path}, {"target", shortcut.target}});
   }
   return true;
 }

@@ -1,16 +1,20 @@
 // The CAB installer stand-in (\Windows\wceload.exe on the emulated terminal): reads a
-// cabinet through the CE file API, extracts it under \Program Files\<application> and
-// registers SOFTWARE\Apps\<application>. Nothing is written until every member has been
-// decompressed and every member name has been made safe, so a damaged cabinet leaves
-// the terminal as it was.
+// cabinet through the CE file API, applies its setup file (files into their folders,
+// registry values, shortcuts; without one, every member under
+// \Program Files\<application>) and registers SOFTWARE\Apps\<application>. Nothing is
+// written until every member has been decompressed, the setup file read and checked
+// against the terminal, and every destination made or checked safe, so a refused
+// cabinet leaves the terminal as it was.
 #ifndef KORVA_TERMINAL_WCELOAD_INSTALLER_H
 #define KORVA_TERMINAL_WCELOAD_INSTALLER_H
 
 #include "platform/coredll.h"
+#include "terminal/wceload/SetupFile.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +30,7 @@ enum ExitCode : int {
   kDamaged = 3,         // not a cabinet, damaged, over the limits, or too slow to read
   kRefused = 4,         // member names collide or make a path longer than MAX_PATH
   kInstallFailed = 5,   // writing the files or the registry failed; what was written is undone
+  kWrongDevice = 6,     // the setup file is for another processor or CE version or build
 };
 
 // Bounds that keep a hostile cabinet from exhausting memory or time.
@@ -37,8 +42,12 @@ inline constexpr int kMaxReadSeconds = 30;             // wall-clock time to dec
 struct Member {
   std::string rawName;    // the name's bytes as stored
   bool utf8Name = false;  // the cabinet flags the name as UTF-8
+  uint64_t writeTime = 0;  // the member's date as a FILETIME, read as UTC
   std::string data;
 };
+
+// Main.cpp. One line on standard error, "wceload: CAB: message", for people reading a run.
+void ReportLine(const std::u16string& cabPath, const std::string& message);
 
 // CabReader.cpp. Decompresses every member of the cabinet at `cabPath` (a CE path) into
 // `members`, in cabinet order. kInstalled on success; `why` says what failed otherwise.
@@ -74,31 +83,88 @@ struct Plan {
 bool PlanMembers(const std::vector<Member>& members, const std::vector<std::u16string>& safeNames, Plan* plan,
                  std::string* why);
 
-// SetupFile.cpp. "Provider AppName" from the cabinet's setup file: the first member named
-// "*.000" whose content starts with "MSCE" and whose name offsets stay inside it. nullopt
-// when there is none or either string is empty.
-std::optional<std::u16string> SetupFileApplication(const std::vector<Member>& members,
-                                                   const std::vector<std::u16string>& safeNames, UINT codePage);
+// UTF-16 to bytes in `codePage`; characters it lacks become '?'.
+std::string EncodeText(std::u16string_view text, UINT codePage);
 // The cabinet's file name without its extension ("\A\Tool Pack.cab" -> "Tool Pack").
 std::u16string CabinetBaseName(std::u16string_view cabPath);
+
+// What an installation writes, with full CE paths. Folders come parents first; the
+// files, shortcuts and values in the order they are written.
+struct InstallFile {
+  std::u16string path;
+  const std::string* data = nullptr;
+  uint32_t flags = 0;  // the setup file's kCopy* flags; 0 replaces any file
+  uint64_t writeTime = 0;
+};
+struct InstallShortcut {
+  std::u16string path;
+  std::u16string target;
+  std::string data;  // <length>#"<target>" in the terminal's code page
+};
+struct InstallValue {
+  std::u16string key;  // under HKEY_LOCAL_MACHINE
+  std::u16string name;
+  DWORD type = REG_SZ;
+  std::string data;
+  bool noClobber = false;
+};
+struct SkippedValue {
+  std::u16string root;  // "HKEY_CURRENT_USER"
+  std::u16string key;
+  std::u16string name;
+};
+struct InstallPlan {
+  std::vector<std::u16string> folders;
+  std::set<std::u16string> folderKeys;  // the folders, case-folded
+  std::vector<InstallFile> files;
+  std::vector<InstallShortcut> shortcuts;
+  std::vector<InstallValue> values;
+  std::vector<SkippedValue> skipped;  // values for roots the terminal does not keep
+};
+
+// SetupPlan.cpp. The index of the cabinet's setup file (the first member named "*.000"),
+// or nullopt when it has none.
+std::optional<size_t> FindSetupFile(const std::vector<std::u16string>& safeNames);
+// kInstalled when the setup file's processor and CE version and build range admit the
+// terminal; kWrongDevice with `why` otherwise.
+ExitCode CheckDevice(const SetupFile& setupFile, std::string* why);
+// The plan of a setup file: its folder macros resolved (%InstallDir% is `installDir`),
+// every file matched to its member, every destination checked to be a plain CE path.
+// kDamaged when it names what the cabinet lacks, kRefused when a destination or key
+// would leave its root or collide; `why` says which.
+ExitCode PlanSetupFile(const SetupFile& setupFile, const std::vector<Member>& members,
+                       const std::vector<std::u16string>& safeNames, const std::u16string& installDir,
+                       InstallPlan* plan, std::string* why);
+// The plan of a cabinet without a setup file: every member under `folder`.
+void PlanPlainMembers(const Plan& members, const std::u16string& folder, InstallPlan* plan);
+// Adds `folder` and the folders above it to the plan's folders (once each, any case).
+void AddFolder(const std::u16string& folder, InstallPlan* plan);
 
 // Extract.cpp. What an installation created, so that a failure can take it back.
 class Undo {
  public:
   void CreatedFolder(std::u16string path) { folders_.push_back(std::move(path)); }
   void CreatedFile(std::u16string path) { files_.push_back(std::move(path)); }
-  // Deletes the created files, then the created folders, newest first.
+  void CreatedKey(std::u16string path) { keys_.push_back(std::move(path)); }
+  void CreatedValue(std::u16string key, std::u16string name) { values_.emplace_back(std::move(key), std::move(name)); }
+  // Deletes the created values, keys, files, then the created folders, newest first.
   void Run();
 
  private:
   std::vector<std::u16string> folders_;
   std::vector<std::u16string> files_;
+  std::vector<std::u16string> keys_;
+  std::vector<std::pair<std::u16string, std::u16string>> values_;
 };
-// Writes the plan under `folder` (a CE path, created with its parents when missing).
-// False with `why` on the first failure; `undo` then holds what was created.
-bool WritePlan(const std::u16string& folder, const Plan& plan, Undo* undo, std::string* why);
+// Creates the plan's folders and writes its files and shortcuts, journalling each one
+// written for `cabPath`. False with `why` on the first failure; `undo` then holds what
+// was created.
+bool WriteFiles(const InstallPlan& plan, const std::u16string& cabPath, Undo* undo, std::string* why);
 
-// Register.cpp. Writes SOFTWARE\Apps\<application> (InstlDir, CabFile, then Instl = 1).
+// Register.cpp. Writes the plan's registry values, journalling each one written and
+// each one skipped for `cabPath`. False with `why` on the first failure.
+bool WriteValues(const InstallPlan& plan, const std::u16string& cabPath, Undo* undo, std::string* why);
+// Writes SOFTWARE\Apps\<application> (InstlDir, CabFile, then Instl = 1).
 // False with `why` on failure, after deleting the key when this call created it.
 bool RegisterApplication(const std::u16string& application, const std::u16string& cabPath,
                          const std::u16string& folder, std::string* why);

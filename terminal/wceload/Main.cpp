@@ -1,11 +1,12 @@
 // \Windows\wceload.exe of the emulated terminal: installs the cabinet named by the whole
-// command line (no options; the path may hold blanks) under \Program Files\<application>
-// and records it in SOFTWARE\Apps\<application>. It never deletes the cabinet.
+// command line (no options; the path may hold blanks) as its setup file says, and
+// records it in SOFTWARE\Apps\<application>. It never deletes the cabinet.
 //
 // NOTES: Windows CE's wceload takes options (/noaskdest, /delete n, /noui...), deletes
-// the cabinet by default, asks questions, and follows the setup file's own folders,
-// registry entries and shortcuts. This one knows no options, never asks, keeps the
-// cabinet (as /delete 0), and places every member under its own name.
+// the cabinet by default, asks questions, runs the setup DLL (".999") and keeps an
+// uninstall record. This one knows no options, never asks, keeps the cabinet (as
+// /delete 0), runs no setup DLL, and installs a cabinet without a setup file (which CE
+// refuses) under \Program Files\<cabinet's base name>.
 #include "terminal/wceload/Installer.h"
 
 #include "platform/host/HostInternal.h"
@@ -20,65 +21,86 @@ namespace {
 constexpr std::u16string_view kProgramFiles = u"\\Program Files\\";
 constexpr char16_t kUnnamed[] = u"_";
 
-// One line on standard error, for people reading a run.
-void Report(const std::u16string& cabPath, const std::string& message) {
-  std::fprintf(stderr, "wceload: %s: %s\n", host::ToUtf8(cabPath).c_str(), message.c_str());
+// A refusal or failure: the line on standard error, and the same reason in the journal.
+int Refuse(const std::u16string& cabPath, ExitCode code, const std::string& why) {
+  ReportLine(cabPath, why);
+  host::Journal("installer-error", {{"cab", cabPath}, {"reason", host::FromUtf8(why)}});
+  return code;
 }
 
-// The application's name as one folder name: from the setup file when it has a usable
-// one, else the cabinet's base name.
-std::u16string ApplicationName(const std::vector<Member>& members, const std::vector<std::u16string>& safeNames,
-                               UINT codePage, const std::u16string& cabPath) {
-  if (const auto fromSetupFile = SetupFileApplication(members, safeNames, codePage)) {
-    std::u16string name = SafeComponent(*fromSetupFile);
+// The application's name as one folder name: "Provider AppName" from the setup file,
+// else the cabinet's base name.
+std::u16string ApplicationName(const SetupFile* setupFile, const std::u16string& cabPath) {
+  if (setupFile) {
+    std::u16string name = SafeComponent(setupFile->provider + u" " + setupFile->appName);
     if (!name.empty()) return name;
   }
   const std::u16string name = SafeComponent(CabinetBaseName(cabPath));
   return name.empty() ? std::u16string(kUnnamed) : name;
 }
 
-bool PathsFit(const std::u16string& folder, const Plan& plan, std::string* why) {
-  size_t longest = folder.size();
-  for (const auto& file : plan.files) longest = std::max(longest, folder.size() + 1 + file.relativePath.size());
+bool PathsFit(const InstallPlan& plan, std::string* why) {
+  size_t longest = 0;
+  for (const auto& folder : plan.folders) longest = std::max(longest, folder.size());
+  for (const auto& file : plan.files) longest = std::max(longest, file.path.size());
+  for (const auto& shortcut : plan.shortcuts) longest = std::max(longest, shortcut.path.size());
   if (longest < MAX_PATH) return true;
   *why = "a member's path would be " + std::to_string(longest) + " characters long";
   return false;
 }
 
+// Reads and checks the setup file at `index` and plans what it installs.
+ExitCode PlanFromSetupFile(const std::vector<Member>& members, const std::vector<std::u16string>& safeNames,
+                           size_t index, UINT codePage, const std::u16string& cabPath, std::u16string* application,
+                           InstallPlan* plan, std::string* why) {
+  SetupFile setupFile;
+  if (!ParseSetupFile(members[index].data, codePage, &setupFile, why)) return kDamaged;
+  if (const ExitCode device = CheckDevice(setupFile, why); device != kInstalled) return device;
+  *application = ApplicationName(&setupFile, cabPath);
+  return PlanSetupFile(setupFile, members, safeNames, std::u16string(kProgramFiles) + *application, plan, why);
+}
+
 int Install(const std::u16string& cabPath) {
-  if (cabPath.empty()) {
-    Report(cabPath, "no cabinet named: the command line is the cabinet's path");
-    return kNoCabinetNamed;
-  }
+  if (cabPath.empty()) return Refuse(cabPath, kNoCabinetNamed, "no cabinet named: the command line is the cabinet's path");
   std::string why;
   std::vector<Member> members;
-  if (const ExitCode read = ReadCabinet(cabPath, &members, &why); read != kInstalled) {
-    Report(cabPath, why);
-    return read;
-  }
+  if (const ExitCode read = ReadCabinet(cabPath, &members, &why); read != kInstalled) return Refuse(cabPath, read, why);
   const UINT codePage = AnsiCodePage();
   std::vector<std::u16string> safeNames;
   safeNames.reserve(members.size());
   for (const auto& member : members) {
     safeNames.push_back(SafeRelativePath(DecodeName(member.rawName, member.utf8Name, codePage)));
   }
-  const std::u16string application = ApplicationName(members, safeNames, codePage, cabPath);
-  const std::u16string folder = std::u16string(kProgramFiles) + application;
-  Plan plan;
-  if (!PlanMembers(members, safeNames, &plan, &why) || !PathsFit(folder, plan, &why)) {
-    Report(cabPath, why);
-    return kRefused;
+  std::u16string application;
+  InstallPlan plan;
+  if (const auto setupIndex = FindSetupFile(safeNames)) {
+    const ExitCode planned =
+        PlanFromSetupFile(members, safeNames, *setupIndex, codePage, cabPath, &application, &plan, &why);
+    if (planned != kInstalled) return Refuse(cabPath, planned, why);
+  } else {
+    application = ApplicationName(nullptr, cabPath);
+    ReportLine(cabPath, "no setup file: every member goes to \\Program Files\\" + host::ToUtf8(application));
+    host::Journal("installer-no-setup-file", {{"cab", cabPath}});
+    Plan memberPlan;
+    if (!PlanMembers(members, safeNames, &memberPlan, &why)) return Refuse(cabPath, kRefused, why);
+    PlanPlainMembers(memberPlan, std::u16string(kProgramFiles) + application, &plan);
   }
+  if (!PathsFit(plan, &why)) return Refuse(cabPath, kRefused, why);
+  const std::u16string folder = std::u16string(kProgramFiles) + application;
   Undo undo;
-  if (!WritePlan(folder, plan, &undo, &why) || !RegisterApplication(application, cabPath, folder, &why)) {
+  if (!WriteFiles(plan, cabPath, &undo, &why) || !WriteValues(plan, cabPath, &undo, &why) ||
+      !RegisterApplication(application, cabPath, folder, &why)) {
     undo.Run();
-    Report(cabPath, why);
-    return kInstallFailed;
+    return Refuse(cabPath, kInstallFailed, why);
   }
   return kInstalled;
 }
 
 }  // namespace
+
+void ReportLine(const std::u16string& cabPath, const std::string& message) {
+  std::fprintf(stderr, "wceload: %s: %s\n", host::ToUtf8(cabPath).c_str(), message.c_str());
+}
 
 }  // namespace wceload
 

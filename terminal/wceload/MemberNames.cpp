@@ -62,6 +62,29 @@ std::u16string DecodeName(std::string_view bytes, bool utf8, UINT codePage) {
   return text;
 }
 
+std::string EncodeText(std::u16string_view text, UINT codePage) {
+  Converter converter = OpenConverter("windows-" + std::to_string(codePage));
+  if (!converter) converter = OpenConverter("ISO-8859-1");
+  if (!converter) return std::string(text.size(), '?');
+  UErrorCode status = U_ZERO_ERROR;
+  ucnv_setSubstChars(converter.get(), "?", 1, &status);
+  // No supported code page takes more than two bytes a UTF-16 unit.
+  std::string bytes(text.size() * 2 + 1, '\0');
+  const int32_t length =
+      ucnv_fromUChars(converter.get(), bytes.data(), static_cast<int32_t>(bytes.size()),
+                      reinterpret_cast<const UChar*>(text.data()), static_cast<int32_t>(text.size()), &status);
+  if (U_FAILURE(status)) return std::string(text.size(), '?');
+  bytes.resize(static_cast<size_t>(length));
+  return bytes;
+}
+
+std::u16string CabinetBaseName(std::u16string_view cabPath) {
+  const size_t slash = cabPath.find_last_of(u"\\/");
+  const std::u16string_view fileName = slash == std::u16string_view::npos ? cabPath : cabPath.substr(slash + 1);
+  const size_t dot = fileName.rfind(u'.');
+  return std::u16string(dot == std::u16string_view::npos || dot == 0 ? fileName : fileName.substr(0, dot));
+}
+
 std::u16string SafeComponent(std::u16string_view name) {
   std::u16string safe;
   safe.reserve(name.size());

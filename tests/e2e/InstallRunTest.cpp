@@ -64,8 +64,11 @@ TEST(InstallRun, TypicalJapaneseRunInstallsServicePackPatchAndToolThenResets) {
   // The notice is never answered: the reset must not wait for the user.
   SetupTerminal terminal({"--language", "ja", "--message-box", "never"});
   // Created last to first: the order of the steps is not the folder's.
-  const std::string servicePack =
-      cabinets::Make({{"SP40.000", cabinets::SetupFile("KORVA", "Service Pack HQ40")}, {"qdvdrv.dll", "driver"}});
+  const std::string servicePack = cabinets::Make(
+      {{"SP40.000", cabinets::SetupFile({.provider = "KORVA", .appName = "Service Pack HQ40", .processor = 2577,
+                                         .files = {{1, "%CE2%", "qdvdrv.dll"}},
+                                         .values = {{"SOFTWARE\\KORVA\\Drivers", "QDV", 0, std::string("on") + '\0'}}})},
+       {"QDVDRV.001", "driver"}});
   terminal.PutEntries({Cab("Tool.cab"), Cab("Patch01.cab"), Cab("ServicePackHQ40.CAB", servicePack)});
   const std::string servicePackTime = LastWriteFileTimeBytes(terminal.FsPath("FlashDisk/SP/ServicePackHQ40.CAB"));
 
@@ -87,7 +90,8 @@ TEST(InstallRun, TypicalJapaneseRunInstallsServicePackPatchAndToolThenResets) {
   EXPECT_EQ(dateTime->bytes, servicePackTime);
   EXPECT_EQ(ReadDword(kServicePackKey, u"Reset"), 1u);
   EXPECT_EQ(ReadDword(u"SOFTWARE\\Apps\\Microsoft Application Installer", u"fAskDest"), 1u);
-  EXPECT_EQ(e2e::ReadFile(terminal.FsPath("Program Files/KORVA Service Pack HQ40/qdvdrv.dll")), "driver");
+  EXPECT_EQ(e2e::ReadFile(terminal.FsPath("Windows/qdvdrv.dll")), "driver");
+  EXPECT_TRUE(ReadValue(u"SOFTWARE\\KORVA\\Drivers", u"QDV"));
   EXPECT_EQ(e2e::ReadFile(terminal.FsPath("Program Files/Tool/readme.txt")), "installed by Setup");
 }
 
@@ -106,6 +110,12 @@ TEST(InstallRun, EachEndingShowsItsTextInTheTerminalsLanguage) {
        {.language = "ja", .entries = {Cab("Tool.cab")}, .faults = {appsUnreadable}}, {}, Ending::kInstallError},
       {"damaged cabinet",
        {.language = "ja", .entries = {Cab("Tool.cab", DamagedCabinet())}}, {"Tool.cab"}, Ending::kInstallError},
+      {"cabinet for another processor",
+       {.language = "en",
+        .entries = {Cab("Tool.cab", cabinets::Make({{"TOOL.000", cabinets::SetupFile({.provider = "KORVA",
+                                                                                      .appName = "Tool",
+                                                                                      .processor = 10003})}}))}},
+       {"Tool.cab"}, Ending::kInstallError},
       // The first load passes; the reload between the passes fails.
       {"inventory unreadable at the reload",
        {.language = "en",

@@ -151,46 +151,162 @@ void ExpectRegistered(const std::u16string& application, const std::u16string& c
 // The shared hostile cabinets, read where they are; empty when the folder is absent.
 std::string SharedCab(const std::string& name) { return ReadHostFile(fs::path(KORVA_SHARED_CABS) / name); }
 
-}  // namespace
-
-TEST(Installer, SetupFileNamesTheApplication) {
-  TestImage image(Options());
-  const std::string setupFile = cabinets::SetupFile("KORVA", "Scanner Tools");
-  image.PutFile("FlashDisk/SP/tool.cab",
-                cabinets::Make({{"TOOL.000", setupFile}, {"app.exe", "MZ program"}, {"sub/readme.txt", "read me"}}, true));
-  EXPECT_EQ(Install(u"\\FlashDisk\\SP\\tool.cab").exitCode, 0u);
-  ExpectRegistered(u"KORVA Scanner Tools", u"\\FlashDisk\\SP\\tool.cab");
-  EXPECT_EQ(image.GetFile("Program Files/KORVA Scanner Tools/app.exe"), "MZ program");
-  EXPECT_EQ(image.GetFile("Program Files/KORVA Scanner Tools/sub/readme.txt"), "read me");
-  EXPECT_TRUE(image.Exists("FlashDisk/SP/tool.cab"));  // never deleted
-
-  // Reinstalling from elsewhere replaces the files and the record.
-  image.PutFile("FlashDisk/tool2.cab", cabinets::Make({{"TOOL.000", setupFile}, {"app.exe", "MZ newer"}}));
-  EXPECT_EQ(Install(u"\\FlashDisk\\tool2.cab").exitCode, 0u);
-  ExpectRegistered(u"KORVA Scanner Tools", u"\\FlashDisk\\tool2.cab");
-  EXPECT_EQ(image.GetFile("Program Files/KORVA Scanner Tools/app.exe"), "MZ newer");
+// A service pack as CAB Wizard makes them: files in several macro folders, registry
+// values of every type, a shortcut, made for this terminal's processor and version.
+cabinets::Setup ServicePack() {
+  return {
+      .provider = "KORVA",
+      .appName = "Service Pack",
+      .processor = 2577,
+      .minMajor = 4, .minMinor = 0, .maxMajor = 4, .maxMinor = 99, .maxBuild = 0xE0000000,
+      .files = {{1, "%CE2%", "qdvdrv.dll"},
+                {2, "%InstallDir%\\Data", "config.ini"},
+                {3, "%CE4%", "start.exe", 0x10},  // kept where it exists
+                {4, "%InstallDir%", "tool.exe"}},
+      .values = {{"SOFTWARE\\KORVA\\SP", "Path", 0, std::string("%InstallDir%\\tool.exe") + '\0', 3, true},
+                 {"SOFTWARE\\KORVA\\SP", "Drivers", 0x00010000, std::string("a.dll\0b.dll\0\0", 13)},
+                 {"SOFTWARE\\KORVA\\SP", "Level", 0x00010001, std::string("\x28\0\0\0", 4)},
+                 {"SOFTWARE\\KORVA\\SP", "", 0x00000001, std::string("\x01\xFF", 2)},
+                 {"SOFTWARE\\KORVA\\SP", "Owner", 0x00000002, std::string("sp\0", 3)},  // no clobber
+                 {"Software\\KORVA", "Theme", 0, std::string("blue\0", 5), 2}},          // HKEY_CURRENT_USER
+      .links = {{"%CE11%\\Tool", 4}},
+  };
 }
 
-TEST(Installer, BaseNameWhenTheSetupFileIsMissingOrUnusable) {
-  std::string bad[] = {cabinets::SetupFile("KORVA", "Tool"), cabinets::SetupFile("", "Tool"), cabinets::SetupFile("KORVA", "Tool").substr(0, 99),
-                       cabinets::SetupFile("KORVA", "Tool")};
-  bad[0].replace(0, 4, "MSCX");  // no signature
-  Put16(bad[3], 88, 0xFFF0);     // provider offset past the end
-  Put16(bad[3], 86, 0xFFFF);     // name length past the end
-  for (const auto& setupFile : bad) {
+// The journal's installer events, "event field|field|...", with the texts unescaped.
+std::vector<std::string> InstallerEvents() {
+  host::Statement rows(
+      "SELECT j.event || ' ' || group_concat(f.value, '|') FROM journal j, json_each(j.fields) f "
+      "WHERE j.event LIKE 'installer-%' GROUP BY j.seq ORDER BY j.seq");
+  std::vector<std::string> events;
+  while (rows.Step()) events.push_back(rows.Text(0));
+  return events;
+}
+
+}  // namespace
+
+TEST(Installer, SetupFileIsApplied) {
+  TestImage image(Options());
+  const std::string cab = cabinets::Make({{"SP.000", cabinets::SetupFile(ServicePack())},
+                                          {"QDVDRV.001", "driver"},
+                                          {"CONFIG.002", "[sp]"},
+                                          {"START.003", "new start"},
+                                          {"TOOL.004", "MZ tool"},
+                                          {"EXTRA.TXT", "not in the setup file"}},
+                                         true);
+  image.PutFile("FlashDisk/SP/sp.cab", cab);
+  image.PutFile("Windows/StartUp/start.exe", "old start");
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\KORVA\\SP", 0, nullptr, 0, 0, nullptr, &key, nullptr), 0);
+  ASSERT_EQ(RegSetValueExW(key, u"Owner", 0, REG_SZ, reinterpret_cast<const BYTE*>(u"it"), 6), 0);
+  RegCloseKey(key);
+
+  EXPECT_EQ(Install(u"\\FlashDisk\\SP\\sp.cab").exitCode, 0u);
+  ExpectRegistered(u"KORVA Service Pack", u"\\FlashDisk\\SP\\sp.cab");
+  EXPECT_EQ(image.GetFile("Windows/qdvdrv.dll"), "driver");
+  EXPECT_EQ(image.GetFile("Program Files/KORVA Service Pack/Data/config.ini"), "[sp]");
+  EXPECT_EQ(image.GetFile("Program Files/KORVA Service Pack/tool.exe"), "MZ tool");
+  EXPECT_EQ(image.GetFile("Windows/StartUp/start.exe"), "old start");
+  EXPECT_EQ(image.GetFile("Windows/Programs/Tool.lnk"), "44#\"\\Program Files\\KORVA Service Pack\\tool.exe\"");
+  EXPECT_FALSE(image.Exists("Program Files/KORVA Service Pack/EXTRA.TXT"));
+  EXPECT_FALSE(image.Exists("Program Files/KORVA Service Pack/QDVDRV.001"));
+  const std::u16string sp = u"SOFTWARE\\KORVA\\SP";
+  EXPECT_EQ(Value(sp, u"Path"), Sz(u"\\Program Files\\KORVA Service Pack\\tool.exe"));
+  EXPECT_EQ(Value(sp, u"Drivers"), "7:" + Sz(u"a.dll").substr(2) + Sz(u"b.dll").substr(2) + std::string(2, '\0'));
+  EXPECT_EQ(Value(sp, u"Level"), std::string("4:\x28\0\0\0", 6));
+  EXPECT_EQ(Value(sp, u""), std::string("3:\x01\xFF", 4));
+  EXPECT_EQ(Value(sp, u"Owner"), Sz(u"it"));
+  EXPECT_EQ(Value(u"Software\\KORVA", u"Theme"), "");
+  const std::string c = "\\FlashDisk\\SP\\sp.cab|";
+  EXPECT_EQ(InstallerEvents(), (std::vector<std::string>{
+                                   "installer-file " + c + "\\Windows\\qdvdrv.dll",
+                                   "installer-file " + c + "\\Program Files\\KORVA Service Pack\\Data\\config.ini",
+                                   "installer-file " + c + "\\Program Files\\KORVA Service Pack\\tool.exe",
+                                   "installer-shortcut " + c + "\\Windows\\Programs\\Tool.lnk|\\Program Files\\KORVA Service Pack\\tool.exe",
+                                   "installer-skipped " + c + "HKEY_CURRENT_USER|Software\\KORVA|Theme",
+                                   "installer-registry " + c + "SOFTWARE\\KORVA\\SP|Path",
+                                   "installer-registry " + c + "SOFTWARE\\KORVA\\SP|Drivers",
+                                   "installer-registry " + c + "SOFTWARE\\KORVA\\SP|Level",
+                                   "installer-registry " + c + "SOFTWARE\\KORVA\\SP|",
+                               }));
+
+  // Reinstalling from elsewhere replaces the files and the record.
+  cabinets::Setup newer = ServicePack();
+  newer.files.resize(1);
+  newer.links.clear();
+  image.PutFile("FlashDisk/sp2.cab", cabinets::Make({{"SP.000", cabinets::SetupFile(newer)}, {"QDVDRV.001", "newer"}}));
+  EXPECT_EQ(Install(u"\\FlashDisk\\sp2.cab").exitCode, 0u);
+  ExpectRegistered(u"KORVA Service Pack", u"\\FlashDisk\\sp2.cab");
+  EXPECT_EQ(image.GetFile("Windows/qdvdrv.dll"), "newer");
+}
+
+TEST(Installer, WithoutSetupFileMembersGoUnderTheBaseName) {
+  TestImage image(Options());
+  image.PutFile("FlashDisk/My Cabs/Tool Pack.v2.cab", cabinets::Make({{"a.txt", "a"}, {"sub/b.txt", "b"}}));
+  // The whole command line is the path, blanks and all, and is recorded exactly as given.
+  EXPECT_EQ(Install(u"\\flashdisk\\My Cabs\\Tool Pack.v2.cab").exitCode, 0u);
+  ExpectRegistered(u"Tool Pack.v2", u"\\flashdisk\\My Cabs\\Tool Pack.v2.cab");
+  EXPECT_EQ(image.GetFile("Program Files/Tool Pack.v2/a.txt"), "a");
+  EXPECT_EQ(image.GetFile("Program Files/Tool Pack.v2/sub/b.txt"), "b");
+  const std::string c = "\\flashdisk\\My Cabs\\Tool Pack.v2.cab";
+  EXPECT_EQ(InstallerEvents(), (std::vector<std::string>{
+                                   "installer-no-setup-file " + c,
+                                   "installer-file " + c + "|\\Program Files\\Tool Pack.v2\\a.txt",
+                                   "installer-file " + c + "|\\Program Files\\Tool Pack.v2\\sub\\b.txt",
+                               }));
+}
+
+TEST(Installer, RefusedSetupFilesChangeNothing) {
+  auto with = [](auto change) {
+    cabinets::Setup setup = ServicePack();
+    change(setup);
+    return cabinets::SetupFile(setup);
+  };
+  auto patched = [](size_t at, size_t value, size_t cut = 0) {
+    std::string data = cabinets::SetupFile(ServicePack());
+    if (at) Put16(data, at, value);
+    return cut ? data.substr(0, cut) : data;
+  };
+  const std::string good = cabinets::SetupFile(ServicePack());
+  std::string unterminated = good;
+  unterminated[unterminated.find("Service Pack") + 12] = 'x';  // the name's NUL
+  struct Case {
+    const char* what;
+    std::string setupFile;
+    DWORD exitCode;
+    const char* reason;  // part of the line on standard error and in the journal
+  } cases[] = {
+      {"no signature", "MSCX" + good.substr(4), 3, "no \"MSCE\" header"},
+      {"cut short", patched(0, 0, good.size() - 3), 3, "states"},
+      {"string section past the end", patched(60, 0xFFF0), 3, "string section lies outside"},
+      {"more strings than there are", patched(48, 0xFFFF), 3, "the setup file is damaged"},
+      {"name without terminator", unterminated, 3, "application name"},
+      {"file without member", with([](auto& s) { s.files.push_back({9, "%CE2%", "x.dll"}); }), 3, "has no member"},
+      {"folder leaving the root", with([](auto& s) { s.files[0].folder = "%CE2%\\..\\.."; }), 4, "not a plain path"},
+      {"file name with a folder", with([](auto& s) { s.files[0].name = "..\\x.dll"; }), 4, "not a plain name"},
+      {"key leaving its root", with([](auto& s) { s.values[0].key = "..\\\\SOFTWARE"; }), 4, "would leave its root"},
+      {"two files in one place", with([](auto& s) { s.files[1] = {2, "%CE2%", "QDVDRV.DLL"}; }), 4, "two of"},
+      {"another processor", with([](auto& s) { s.processor = 4000; }), 6, "processor type 4000"},
+      {"a later CE version", with([](auto& s) { s.minMajor = 5; s.maxMajor = 5; }), 6, "Windows CE 5.00 to 5.99"},
+      {"too late a build", with([](auto& s) { s.maxBuild = 500; }), 6, "builds 0 to 500; the terminal runs 4.10 build 908"},
+  };
+  for (const auto& c : cases) {
     TestImage image(Options());
-    image.PutFile("FlashDisk/My Cabs/Tool Pack.v2.cab", cabinets::Make({{"x.000", setupFile}, {"a.txt", "a"}}));
-    // The whole command line is the path, blanks and all, and is recorded exactly as given.
-    EXPECT_EQ(Install(u"\\flashdisk\\My Cabs\\Tool Pack.v2.cab").exitCode, 0u);
-    ExpectRegistered(u"Tool Pack.v2", u"\\flashdisk\\My Cabs\\Tool Pack.v2.cab");
-    EXPECT_EQ(image.GetFile("Program Files/Tool Pack.v2/a.txt"), "a");
+    image.PutFile("FlashDisk/sp.cab", cabinets::Make({{"SP.000", c.setupFile}, {"QDVDRV.001", "d"}, {"CONFIG.002", "c"},
+                                                      {"START.003", "s"}, {"TOOL.004", "t"}}));
+    const State before = Snapshot(image);
+    EXPECT_EQ(Install(u"\\FlashDisk\\sp.cab").exitCode, c.exitCode) << c.what;
+    ExpectUnchanged(image, before, c.what);
+    const auto events = InstallerEvents();
+    ASSERT_EQ(events.size(), 1u) << c.what;
+    EXPECT_EQ(events[0].rfind("installer-error \\FlashDisk\\sp.cab|", 0), 0u) << events[0];
+    EXPECT_NE(events[0].find(c.reason), std::string::npos) << c.what << ": " << events[0];
   }
 }
 
 TEST(Installer, HostileNamesStayInsideTheApplicationFolder) {
   TestImage image(Options());
-  std::string cab = cabinets::Make({{"TOOL.000", cabinets::SetupFile("..\\..", "Windows\\evil")},
-                             {"QQ/QQ/up.txt", "up"},
+  std::string cab = cabinets::Make({{"QQ/QQ/up.txt", "up"},
                              {"RR/abs.txt", "abs"},
                              {"dotsX. ", "dots"},
                              {"ctl\x01x", "ctl"},
@@ -198,9 +314,9 @@ TEST(Installer, HostileNamesStayInsideTheApplicationFolder) {
   image.PutFile("FlashDisk/evil.cab", Patch(Patch(Patch(cab, "QQ\\QQ", "..\\.."), "RR\\", "C:\\"), "dotsX", "a<>|?"));
   const State before = Snapshot(image);
   ASSERT_EQ(Install(u"\\FlashDisk\\evil.cab").exitCode, 0u);
-  ExpectRegistered(u".._.. Windows_evil", u"\\FlashDisk\\evil.cab");
-  ExpectOnlyInside(image, before, ".._.. Windows_evil");
-  const std::string folder = "Program Files/.._.. Windows_evil/";
+  ExpectRegistered(u"evil", u"\\FlashDisk\\evil.cab");
+  ExpectOnlyInside(image, before, "evil");
+  const std::string folder = "Program Files/evil/";
   EXPECT_EQ(image.GetFile(folder + "up.txt"), "up");
   EXPECT_EQ(image.GetFile(folder + "C_/abs.txt"), "abs");
   EXPECT_EQ(image.GetFile(folder + "a____"), "dots");
@@ -213,7 +329,9 @@ TEST(Installer, NamesThatCannotBePlacedRefuseTheCabinet) {
   const std::string longName(100, 'n');
   const std::vector<Staged> cases[] = {
       {{"A", "file"}, {"a/b", "file in a folder of the same name"}},
-      {{"x.000", cabinets::SetupFile(longName, longName)}, {std::string(43, 'm'), "one past MAX_PATH"}},
+      {{"x.000", cabinets::SetupFile({.provider = longName, .appName = longName,
+                                      .files = {{1, "%InstallDir%", std::string(43, 'm')}}})},
+       {"m.001", "one past MAX_PATH"}},
   };
   for (const auto& files : cases) {
     TestImage image(Options());
@@ -226,7 +344,10 @@ TEST(Installer, NamesThatCannotBePlacedRefuseTheCabinet) {
 
 TEST(Installer, NamesWithoutUtf8FlagFollowTheTerminalCodePage) {
   const std::string sjis = "\x83\x65\x83\x58\x83\x67";  // "テスト" in code page 932
-  const std::string cab = ClearUtf8Flags(cabinets::Make({{"x.000", cabinets::SetupFile(sjis, "Tool")}, {sjis + ".txt", "sjis"}}));
+  // The setup file's strings and the names of a cabinet without one decode alike.
+  const std::string cab = ClearUtf8Flags(cabinets::Make(
+      {{"x.000", cabinets::SetupFile({.provider = sjis, .appName = "Tool", .files = {{1, "%InstallDir%", sjis + ".txt"}}})},
+       {"x.001", "sjis"}}));
   struct Case {
     const char* language;
     std::u16string application;
@@ -300,19 +421,25 @@ TEST(Installer, MissingOrDamagedCabinetsChangeNothing) {
 }
 
 TEST(Installer, FailedInstallTakesBackWhatItCreated) {
-  const std::string cab = cabinets::Make({{"a.txt", "a"}, {"b.txt", "b"}, {"c.txt", "c"}, {"sub/d.txt", "d"}});
+  const std::string plain = cabinets::Make({{"a.txt", "a"}, {"b.txt", "b"}, {"c.txt", "c"}, {"sub/d.txt", "d"}});
+  const std::string servicePack = cabinets::Make({{"SP.000", cabinets::SetupFile(ServicePack())},
+                                                  {"QDVDRV.001", "d"}, {"CONFIG.002", "c"}, {"START.003", "s"},
+                                                  {"TOOL.004", "t"}});
   struct Case {
     const char* what;
+    const std::string& cab;
     const char* api;
     const char* pattern;
   } cases[] = {
-      {"read-only file in the way", nullptr, nullptr},
-      {"disk full", "CreateFileW", "*\\c.txt"},
-      {"registry refuses", "RegSetValueExW", "SOFTWARE\\Apps\\Tool:Instl"},
+      {"read-only file in the way", plain, nullptr, nullptr},
+      {"disk full", plain, "CreateFileW", "*\\c.txt"},
+      {"registry refuses", plain, "RegSetValueExW", "SOFTWARE\\Apps\\Tool:Instl"},
+      {"a setup file's value refused", servicePack, "RegSetValueExW", "SOFTWARE\\KORVA\\SP:Level"},
+      {"a setup file's shortcut refused", servicePack, "CreateFileW", "*.lnk"},
   };
   for (const auto& c : cases) {
     TestImage image(Options());
-    image.PutFile("FlashDisk/Tool.cab", cab);
+    image.PutFile("FlashDisk/Tool.cab", c.cab);
     if (c.api) {
       host::Statement rule("INSERT INTO faults(api, pattern, error) VALUES(?, ?, 'ERROR_DISK_FULL')");
       rule.Bind(1, std::string_view(c.api)).Bind(2, std::string_view(c.pattern)).Run();

@@ -47,17 +47,115 @@ std::string Make(const std::vector<Member>& members, bool compress) {
   return cabinet.str();
 }
 
-std::string SetupFile(std::string_view provider, std::string_view appName) {
+namespace {
+
+void Put32(std::string& data, size_t at, uint32_t value) {
+  Put16(data, at, value & 0xFFFF);
+  Put16(data, at + 2, value >> 16);
+}
+
+std::string U16(size_t value) {
+  std::string bytes(2, '\0');
+  Put16(bytes, 0, value);
+  return bytes;
+}
+
+std::vector<std::string> Split(const std::string& path) {
+  std::vector<std::string> parts;
+  std::stringstream stream(path);
+  for (std::string part; std::getline(stream, part, '\\');) parts.push_back(part);
+  return parts;
+}
+
+// The sections as they are built: strings and paths get ids in order of first use.
+struct Builder {
+  std::string strings, folders, files, hives, values, links;
+  std::vector<std::string> stringTexts, folderPaths, hivePaths;
+  uint16_t counts[6] = {};
+
+  uint16_t StringId(const std::string& text) {
+    for (size_t i = 0; i < stringTexts.size(); ++i)
+      if (stringTexts[i] == text) return static_cast<uint16_t>(i + 1);
+    stringTexts.push_back(text);
+    strings += U16(stringTexts.size()) + U16(text.size() + 1) + text + '\0';
+    ++counts[0];
+    return static_cast<uint16_t>(stringTexts.size());
+  }
+  std::string Spec(const std::string& path) {
+    std::string spec;
+    for (const auto& part : Split(path)) spec += U16(StringId(part));
+    return spec + U16(0);
+  }
+  uint16_t FolderId(const std::string& path) {
+    for (size_t i = 0; i < folderPaths.size(); ++i)
+      if (folderPaths[i] == path) return static_cast<uint16_t>(i + 1);
+    folderPaths.push_back(path);
+    const std::string spec = Spec(path);
+    folders += U16(folderPaths.size()) + U16(spec.size()) + spec;
+    ++counts[1];
+    return static_cast<uint16_t>(folderPaths.size());
+  }
+  uint16_t HiveId(uint16_t root, const std::string& key) {
+    const std::string name = std::to_string(root) + key;
+    for (size_t i = 0; i < hivePaths.size(); ++i)
+      if (hivePaths[i] == name) return static_cast<uint16_t>(i + 1);
+    hivePaths.push_back(name);
+    const std::string spec = Spec(key);
+    hives += U16(hivePaths.size()) + U16(root) + U16(0) + U16(spec.size()) + spec;
+    ++counts[3];
+    return static_cast<uint16_t>(hivePaths.size());
+  }
+};
+
+}  // namespace
+
+std::string SetupFile(const Setup& setup) {
+  Builder b;
+  for (const auto& file : setup.files) {
+    const uint16_t folder = b.FolderId(file.folder);
+    std::string flags(4, '\0');
+    Put32(flags, 0, file.flags);
+    b.files += U16(file.number) + U16(folder) + U16(file.number) + flags + U16(file.name.size() + 1) + file.name + '\0';
+    ++b.counts[2];
+  }
+  for (const auto& value : setup.values) {
+    const uint16_t hive = b.HiveId(value.root, value.key);
+    std::string flags(4, '\0');
+    Put32(flags, 0, value.flags);
+    const std::string data = value.name + '\0' + value.data;
+    b.values += U16(b.counts[4] + 1) + U16(hive) + U16(value.substitute ? 1 : 0) + flags + U16(data.size()) + data;
+    ++b.counts[4];
+  }
+  for (const auto& link : setup.links) {
+    const std::string spec = b.Spec(link.path);
+    b.links += U16(b.counts[5] + 1) + U16(0) + U16(0) + U16(link.target) + U16(link.toFile ? 1 : 0) +
+               U16(spec.size()) + spec;
+    ++b.counts[5];
+  }
   std::string data(100, '\0');
   data.replace(0, 4, "MSCE");
-  data += std::string(appName) + '\0' + std::string(provider) + '\0';
-  Put16(data, 8, data.size());
-  Put16(data, 16, 1);
-  Put16(data, 84, 100);
-  Put16(data, 86, appName.size() + 1);
-  Put16(data, 88, 100 + appName.size() + 1);
-  Put16(data, 90, provider.size() + 1);
+  Put32(data, 16, 1);
+  const uint32_t device[] = {setup.processor, setup.minMajor, setup.minMinor, setup.maxMajor,
+                             setup.maxMinor,  setup.minBuild, setup.maxBuild};
+  for (size_t i = 0; i < 7; ++i) Put32(data, 20 + 4 * i, device[i]);
+  Put16(data, 84, data.size());
+  Put16(data, 86, setup.appName.size() + 1);
+  data += setup.appName + '\0';
+  Put16(data, 88, data.size());
+  Put16(data, 90, setup.provider.size() + 1);
+  data += setup.provider + '\0';
+  const std::string* sections[] = {&b.strings, &b.folders, &b.files, &b.hives, &b.values, &b.links};
+  for (size_t i = 0; i < 6; ++i) {
+    Put16(data, 48 + 2 * i, b.counts[i]);
+    Put32(data, 60 + 4 * i, static_cast<uint32_t>(data.size()));
+    data += *sections[i];
+  }
+  Put32(data, 8, static_cast<uint32_t>(data.size()));
   return data;
+}
+
+std::string SetupFile(std::string_view provider, std::string_view appName) {
+  return SetupFile(Setup{.provider = std::string(provider), .appName = std::string(appName)});
 }
 
 }  // namespace cabinets

@@ -1,8 +1,9 @@
-// Real cabinet files for the tests, made with Debian's gcab, and the installer's setup
-// file that names an application.
+// Real cabinet files for the tests, made with Debian's gcab, and CE setup files
+// (".000" members) with the files, registry values and shortcuts they install.
 #ifndef KORVA_TESTS_SUPPORT_CABINETS_H
 #define KORVA_TESTS_SUPPORT_CABINETS_H
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -16,8 +17,40 @@ using Member = std::pair<std::string, std::string>;
 // A cabinet made by gcab from `members` (MSZIP-compressed when asked). Throws when gcab fails.
 std::string Make(const std::vector<Member>& members, bool compress = false);
 
-// A setup file (".000" member): the 100-byte header, then the application name and the
-// provider, so that the installer names the application "provider appName".
+// What a setup file says. Folder and key paths are written with backslashes; each
+// component becomes one string of the file.
+struct Setup {
+  std::string provider;
+  std::string appName;
+  uint32_t processor = 0;  // 0: any
+  uint32_t minMajor = 0, minMinor = 0, maxMajor = 0, maxMinor = 0, minBuild = 0, maxBuild = 0;
+  struct File {
+    uint16_t number;     // the member "*.NNN"
+    std::string folder;  // "%CE2%", "%InstallDir%\\Data"
+    std::string name;
+    uint32_t flags = 0;
+  };
+  struct Value {
+    std::string key;  // "SOFTWARE\\KORVA"
+    std::string name;
+    uint32_t flags;    // type and flags as the file stores them (0x00010001 DWORD...)
+    std::string data;  // the bytes after the name
+    uint16_t root = 3;  // HKEY_LOCAL_MACHINE
+    bool substitute = false;
+  };
+  struct Link {
+    std::string path;  // "%CE11%\\Tool"
+    uint16_t target;   // a file's number, or a folder's index + 1 in order of first use
+    bool toFile = true;
+  };
+  std::vector<File> files;
+  std::vector<Value> values;
+  std::vector<Link> links;
+};
+
+// The setup file's bytes: the 100-byte header, the names, then the six sections.
+std::string SetupFile(const Setup& setup);
+// A setup file that only names the application "provider appName".
 std::string SetupFile(std::string_view provider, std::string_view appName);
 
 }  // namespace cabinets
