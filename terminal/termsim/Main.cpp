@@ -14,7 +14,7 @@ using termsim::CommandSpec;
 std::vector<CommandSpec> AllCommands() {
   return {termsim::CreateCommand(), termsim::RegImportCommand(), termsim::RegExportCommand(),
           termsim::RunCommand(),    termsim::WindowCommand(),    termsim::FaultCommand(),
-          termsim::StopCommand(),   termsim::JournalCommand()};
+          termsim::StopCommand(),   termsim::JournalCommand(),  termsim::RehearseCommand()};
 }
 
 void PrintOverview(const std::vector<CommandSpec>& commands, const std::string& prefix) {
