@@ -83,9 +83,15 @@ struct Simulation {
   bool IsJudged(const std::string& name) const {
     return std::any_of(judged.begin(), judged.end(), [&](const Expected& e) { return e.name == name; });
   }
-  void Register(const std::u16string& path, bool isNew) {
-    if (isNew) ++count;
-    if (static_cast<int>(registered.size()) < MAX_CABS) registered.push_back(path);
+  // What Setup installed counts once it reads the inventory again; until then `added` holds it.
+  std::vector<std::pair<std::u16string, bool>> installed;
+  void Reload() {
+    for (const auto& [path, isNew] : installed) {
+      if (isNew) ++count;
+      if (static_cast<int>(registered.size()) < MAX_CABS) registered.push_back(path);
+    }
+    installed.clear();
+    added = 0;
   }
 };
 
@@ -122,7 +128,7 @@ void ExplainServicePack(Simulation& s, const std::vector<std::u16string>& all) {
     entry.fate = "not-reached-limit";
     s.limitReached = true;
   } else {
-    s.Register(path, !registered);
+    s.installed.emplace_back(path, !registered);
   }
   s.judged.push_back(entry);
 }
@@ -169,7 +175,7 @@ void ExplainPass(Simulation& s, const std::vector<std::u16string>& names, int pa
   std::stable_sort(entries.begin(), entries.end(),
                    [](const Expected& a, const Expected& b) { return host::ToSortKey(a.path) < host::ToSortKey(b.path); });
   for (auto& entry : entries) {
-    if (entry.fate == "installed" || entry.fate == "installed-other-model") s.Register(entry.path, true);
+    if (entry.fate == "installed" || entry.fate == "installed-other-model") s.installed.emplace_back(entry.path, true);
     s.judged.push_back(entry);
   }
 }
@@ -208,7 +214,7 @@ std::vector<Expected> ExplainRun(const std::u16string& at, const Profile& profil
   ExplainServicePack(s, all);
   ExplainPass(s, Listing(at, kPatchPattern), 1);
   // The inventory is read again: what the service pack and the patches registered counts.
-  s.added = 0;
+  s.Reload();
   ExplainPass(s, all, 2);
   if (!profile.platformRead) {
     for (auto& entry : s.judged) {

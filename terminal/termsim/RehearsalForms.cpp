@@ -144,8 +144,8 @@ std::string MatrixRow(const TwinReport& twin, const RunReport* run, size_t index
                     std::to_string(index + 1) + "</td><td>" + Html(run ? run->words : "refused: " + twin.refused) + "</td>";
   for (const auto& column : columns) {
     const CabFate* cab = nullptr;
-    for (const auto& candidate : run ? run->cabs : std::vector<CabFate>()) {
-      if (candidate.name == column) cab = &candidate;
+    for (size_t i = 0; run != nullptr && i < run->cabs.size(); ++i) {
+      if (run->cabs[i].name == column) cab = &run->cabs[i];
     }
     if (cab == nullptr) {
       row += "<td class=\"fate-none\" data-cab=\"" + Html(column) + "\"></td>";

@@ -199,6 +199,8 @@ TwinReport RehearseTwin(const Plan& plan, const TwinSpec& spec) {
   }
   AddRunWarnings(twin);
   AddDeviceWarnings(twin, JournalAfter(first));
+  // A kept twin holds its database in one file, not in a write-ahead log beside it.
+  host::Statement("PRAGMA wal_checkpoint(TRUNCATE)").Run();
   return twin;
 }
 
