@@ -35,3 +35,10 @@ echo "== termsim exit code: $status (100: the terminal reset)"
 
 echo "== installed applications"
 "$bin/termsim" reg export "$image" 'SOFTWARE\Apps'
+
+echo "== termsim rehearse: the demo folder on the four kinds of terminal"
+folder=build/demo-folder
+rm -rf "$folder" build/demo-rehearsal
+cp -a "$sp" "$folder"
+"$bin/termsim" rehearse "$folder" --out build/demo-rehearsal || true
+echo "== the page: build/demo-rehearsal/report.html"
