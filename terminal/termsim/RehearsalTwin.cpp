@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 #include <tuple>
 
 namespace termsim::rehearsal {
@@ -39,27 +40,41 @@ void LinkStandIn(const fs::path& source, const fs::path& target) {
   if (ec && !fs::copy_file(source, target, ec)) throw CommandFailure("cannot place " + target.string() + ": " + ec.message());
 }
 
-// Copies `from` into the host folder `to`, entries in the order of their creation so
-// that the terminal lists them as the folder would on a terminal; last-write times kept.
+using Birth = std::tuple<int64_t, uint32_t, uint64_t>;
+
+// The order in which the terminal lists entries, as on FAT: birth time, then inode.
+Birth BirthOf(const fs::path& path) {
+  struct ::statx entry{};
+  ::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_INO, &entry);
+  return {entry.stx_btime.tv_sec, entry.stx_btime.tv_nsec, entry.stx_ino};
+}
+
+// Copies `from` into the host folder `to`, each entry born after the one before, so
+// that the twin lists them as the folder would on a terminal; last-write times kept.
 void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
   std::vector<fs::path> entries;
   for (const auto& entry : fs::directory_iterator(from)) entries.push_back(entry.path());
-  std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) {
-    struct ::statx sa{}, sb{};
-    ::statx(AT_FDCWD, a.c_str(), 0, STATX_BTIME | STATX_INO, &sa);
-    ::statx(AT_FDCWD, b.c_str(), 0, STATX_BTIME | STATX_INO, &sb);
-    return std::tie(sa.stx_btime.tv_sec, sa.stx_btime.tv_nsec, sa.stx_ino) <
-           std::tie(sb.stx_btime.tv_sec, sb.stx_btime.tv_nsec, sb.stx_ino);
-  });
+  std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) { return BirthOf(a) < BirthOf(b); });
+  Birth previous{};
   for (const auto& entry : entries) {
     const fs::path target = to / entry.filename();
     if (top && host::EqualsIgnoreCase(host::FromUtf8(entry.filename().string()), u"Setup.exe")) continue;
-    if (fs::is_directory(entry)) {
-      fs::create_directory(target);
-      CopyFolder(entry, target, false);
-    } else {
-      fs::copy_file(entry, target);
+    // Within one clock tick a file system may hand out a lower inode: then the next tick.
+    for (int attempt = 0;; ++attempt) {
+      if (fs::is_directory(entry)) {
+        fs::create_directory(target);
+      } else {
+        fs::copy_file(entry, target);
+      }
+      const Birth born = BirthOf(target);
+      if (born > previous || attempt == 100) {
+        previous = born;
+        break;
+      }
+      fs::remove(target);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    if (fs::is_directory(entry)) CopyFolder(entry, target, false);
     fs::last_write_time(target, fs::last_write_time(entry));
   }
 }
