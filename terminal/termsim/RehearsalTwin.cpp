@@ -207,6 +207,11 @@ TwinReport RehearseTwin(const Plan& plan, const TwinSpec& spec) {
   const Profile profile = ReadProfile();
   twin.kind = profile.kind;
   twin.platformName = profile.platformName;
+  if (!profile.platformRead) {
+    twin.warnings.push_back("no Platform\\Name: Setup cannot tell the model and ends with the install error box");
+  } else if (profile.kind.rfind("unknown", 0) == 0) {
+    twin.warnings.push_back("Platform\\Name \"" + profile.platformName + "\" names no model: no service pack is installed");
+  }
   const int64_t first = LastJournalSeq();
   for (int run = 0; run < plan.runs; ++run) {
     twin.runs.push_back(RunOnce(plan, profile));

@@ -170,8 +170,11 @@ void MakeOut(Plan& plan, const Arguments& arguments) {
     twin.source = spec.regFile.empty() ? "kind" : "fleet";
     twin.refused = std::string("the twin could not be rehearsed: ") + e.what();
   }
-  SaveTwinReport(twin, result);
   std::fflush(nullptr);
+  // What Setup and the installers wrote stays with the twin, for inspection.
+  std::error_code ec;
+  if (!twin.runs.empty()) fs::rename(log, fs::path(twin.image) / "rehearsal.log", ec);
+  SaveTwinReport(twin, result);
   ::_exit(0);
 }
 
@@ -226,9 +229,14 @@ int Rehearse(const Arguments& arguments) {
   report.plan = PlanFrom(arguments);
   const std::vector<TwinSpec> specs = AllTwins(arguments);
   report.warnings = FolderWarnings(report.plan);
-  MakeOut(report.plan, arguments);
-  if (report.plan.outCreated) std::fprintf(stderr, "termsim rehearse: the twins are kept in %s\n", report.plan.out.c_str());
-  report.twins = RehearseAll(report.plan, specs);
+  try {
+    MakeOut(report.plan, arguments);
+    if (report.plan.outCreated) std::fprintf(stderr, "termsim rehearse: the twins are kept in %s\n", report.plan.out.c_str());
+    report.twins = RehearseAll(report.plan, specs);
+  } catch (...) {
+    Tidy(report.plan, report.twins);
+    throw;
+  }
   Tidy(report.plan, report.twins);
   std::ofstream(fs::path(report.plan.out) / "report.html", std::ios::binary) << HtmlPage(report);
   if (report.plan.json) {
