@@ -15,6 +15,12 @@ std::string Json(const std::string& text) { return host::JsonString(host::FromUt
 std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : Json(text); }
 std::string JsonNumber(const std::optional<int64_t>& value) { return value ? std::to_string(*value) : "null"; }
 
+std::string ScaleText(double scale) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", scale);
+  return text;
+}
+
 std::string JsonList(const std::vector<std::string>& texts) {
   std::string out = "[";
   for (size_t i = 0; i < texts.size(); ++i) out += (i ? "," : "") + Json(texts[i]);
@@ -223,7 +229,7 @@ void PrintTable(const Report& report) {
 void PrintJson(const Report& report) {
   std::string out = "{\"folder\":" + Json(report.plan.folder) + ",\"at\":" + Json(host::ToUtf8(report.plan.at)) +
                     ",\"out\":" + Json(report.plan.out) + ",\"runs\":" + std::to_string(report.plan.runs) +
-                    ",\"time_scale\":" + std::to_string(report.plan.timeScale) + ",\"warnings\":[";
+                    ",\"time_scale\":" + ScaleText(report.plan.timeScale) + ",\"warnings\":[";
   for (size_t i = 0; i < report.warnings.size(); ++i) {
     const Warning& w = report.warnings[i];
     out += std::string(i ? "," : "") + "{\"kind\":" + Json(w.kind) + ",\"cab\":" + JsonOrNull(w.cab) + ",\"text\":" + Json(w.text) + "}";
