@@ -146,7 +146,8 @@ bool WaitForSetup(int pid, double seconds) {
 RunReport RunOnce(const Plan& plan, const Profile& profile) {
   std::string error;
   const std::u16string title = profile.language == 1 ? u"ようこそ" : u"Welcome";
-  if (!StartWindowOwner(ProgramBesideTermsim("windowowner"), u"WELCOME", title, 0, &error)) throw CommandFailure(error);
+  const std::string owner = (fs::path(plan.out) / ".stand-ins" / "windowowner.exe").string();
+  if (!StartWindowOwner(owner, u"WELCOME", title, 0, &error)) throw CommandFailure(error);
   const std::vector<Expected> expected = ExplainRun(plan.at, profile);
   RunFacts facts;
   const int64_t before = LastJournalSeq();
