@@ -41,3 +41,10 @@ echo "== installed applications"
 echo "== what the service pack wrote: its driver in \\Windows, its registry values"
 ls "$image/fs/Windows"
 "$bin/termsim" reg export "$image" 'SOFTWARE\KORVA\Drivers'
+
+echo "== termsim rehearse: the demo folder on the four kinds of terminal"
+folder=build/demo-folder
+rm -rf "$folder" build/demo-rehearsal
+cp -a "$sp" "$folder"
+"$bin/termsim" rehearse "$folder" --out build/demo-rehearsal || true
+echo "== the page: build/demo-rehearsal/report.html"

@@ -16,6 +16,7 @@ CommandSpec WindowCommand();
 CommandSpec FaultCommand();
 CommandSpec StopCommand();
 CommandSpec JournalCommand();
+CommandSpec RehearseCommand();
 
 // The journal of the attached image (JournalCommand.cpp).
 int64_t LastJournalSeq();

@@ -20,6 +20,8 @@ const OptionSpec* FindOption(const CommandSpec& command, const std::string& name
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
 
+std::string OptionDashes(const OptionSpec& option) { return option.name.size() == 1 ? "-" : "--"; }
+
 }  // namespace
 
 std::optional<std::string> Arguments::Value(const std::string& name) const {
@@ -58,21 +60,24 @@ Arguments Parse(const CommandSpec& command, std::span<char* const> args) {
       optionsEnded = true;
       continue;
     }
-    if (arg.rfind("--", 0) != 0) throw UsageError("unknown option '" + arg + "' (try --help)");
-    const size_t equals = arg.find('=');
-    const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+    // One-letter options are written with one dash ("-j 4" or "-j4"), all others with two.
+    const bool shortForm = arg.rfind("--", 0) != 0;
+    const std::string dashes = shortForm ? "-" : "--";
+    const size_t equals = shortForm ? (arg.size() > 2 ? 2 : std::string::npos) : arg.find('=');
+    const size_t nameEnd = equals == std::string::npos ? std::string::npos : equals - dashes.size();
+    const std::string name = shortForm ? arg.substr(1, 1) : arg.substr(2, nameEnd);
     const OptionSpec* option = FindOption(command, name);
-    if (!option) throw UsageError("unknown option '--" + name + "' (try --help)");
-    if (result.Has(name) && !option->repeatable) throw UsageError("--" + name + " is given more than once");
+    if (!option || (name.size() == 1) != shortForm) throw UsageError("unknown option '" + arg + "' (try --help)");
+    if (result.Has(name) && !option->repeatable) throw UsageError(dashes + name + " is given more than once");
     std::string value;
     if (option->valueName.empty()) {
-      if (equals != std::string::npos) throw UsageError("--" + name + " takes no value");
+      if (equals != std::string::npos) throw UsageError(dashes + name + " takes no value");
     } else if (equals != std::string::npos) {
-      value = arg.substr(equals + 1);
+      value = arg.substr(shortForm ? equals : equals + 1);
     } else if (i + 1 < args.size()) {
       value = args[++i];
     } else {
-      throw UsageError("--" + name + " needs a value: --" + name + " " + option->valueName);
+      throw UsageError(dashes + name + " needs a value: " + dashes + name + " " + option->valueName);
     }
     result.options[name].push_back(value);
   }
@@ -96,12 +101,13 @@ void PrintColumns(const std::string& left, const std::string& right) {
 void PrintHelp(const CommandSpec& command) {
   std::string usage = "usage: termsim " + command.name + " " + command.positionals;
   for (const auto& option : command.options) {
-    usage += " [--" + option.name + (option.valueName.empty() ? "" : " " + option.valueName) + "]";
+    usage += " [" + OptionDashes(option) + option.name + (option.valueName.empty() ? "" : " " + option.valueName) + "]";
     if (option.repeatable) usage += "...";
   }
   std::printf("%s\n%s\n", usage.c_str(), command.summary.c_str());
   for (const auto& option : command.options)
-    PrintColumns("--" + option.name + (option.valueName.empty() ? "" : " " + option.valueName), option.help);
+    PrintColumns(OptionDashes(option) + option.name + (option.valueName.empty() ? "" : " " + option.valueName),
+                 option.help);
   PrintColumns("-h, --help", "this text");
 }
 

@@ -69,8 +69,9 @@ struct Arguments {
 };
 
 // Reads `args` (what follows the command's name) against `command`. Options may come
-// before or after the positionals, as `--opt value` or `--opt=value`; `--` ends the
-// options. `--help` or `-h` anywhere sets `help` and nothing else is checked.
+// before or after the positionals, as `--opt value` or `--opt=value` (a one-letter
+// option as `-j value` or `-jvalue`); `--` ends the options. `--help` or `-h` anywhere
+// sets `help` and nothing else is checked.
 Arguments Parse(const CommandSpec& command, std::span<char* const> args);
 
 // Usage line, summary and one line per option, on standard output.

@@ -12,9 +12,10 @@ korva_test(install_run_tests
   e2e/InstallRunSupport.h
   e2e/InstallRunTest.cpp
   e2e/InstallerFlagsTest.cpp
-  e2e/HostileCabinetRunTest.cpp)
+  e2e/HostileCabinetRunTest.cpp
+  e2e/RehearseTest.cpp)
 target_compile_definitions(install_run_tests PRIVATE
   TERMSIM_PATH="$<TARGET_FILE:termsim>"
   SETUP_PATH="$<TARGET_FILE:Setup>"
   INSTALLER_PROBE_PATH="$<TARGET_FILE:install_probe>")
-add_dependencies(install_run_tests termsim wceload Setup install_probe)
+add_dependencies(install_run_tests termsim wceload windowowner Setup install_probe)

@@ -1,0 +1,264 @@
+// The rehearsal's report in its three forms: a table for people, one JSON document,
+// and a self-contained HTML page with the matrix of twins and CABs.
+#include "platform/host/HostInternal.h"
+#include "terminal/termsim/Rehearsal.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+namespace termsim::rehearsal {
+
+namespace {
+
+std::string Json(const std::string& text) { return host::JsonString(host::FromUtf8(text)); }
+std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : Json(text); }
+std::string JsonNumber(const std::optional<int64_t>& value) { return value ? std::to_string(*value) : "null"; }
+
+std::string ScaleText(double scale) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", scale);
+  return text;
+}
+
+std::string JsonList(const std::vector<std::string>& texts) {
+  std::string out = "[";
+  for (size_t i = 0; i < texts.size(); ++i) out += (i ? "," : "") + Json(texts[i]);
+  return out + "]";
+}
+
+// A box text on one line, its line breaks shown as \n.
+std::string OneLine(std::string text) {
+  for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) text.replace(at, 1, "\\n");
+  return text;
+}
+
+std::string FateWords(const CabFate& cab) {
+  const std::string code = cab.exitCode ? "exit code " + std::to_string(*cab.exitCode) : "no exit code";
+  const std::string because = cab.reason.empty() ? "" : " (" + cab.reason + ")";
+  if (cab.fate == "installed") return "installed, " + code;
+  if (cab.fate == "installed-other-model")
+    return "installed as an ordinary application although it is another model's service pack, " + code;
+  if (cab.fate == "skipped-registered") return "skipped: already registered";
+  if (cab.fate == "skipped-unchanged") return "skipped: the service pack is unchanged (DateTime)";
+  if (cab.fate == "not-reached-limit") return "not reached: the limit of 30 stopped the pass";
+  if (cab.fate == "not-reached-error") return "not reached after an installation error" + because;
+  if (cab.fate == "path-too-long") return "passed over: its full path is too long";
+  if (cab.fate == "failed") return "failed, " + code + ": " + cab.reason;
+  return "unexplained: the explanation expected " + cab.expected + (cab.exitCode ? ", " + code : "") + because;
+}
+
+// A twin's outcome over all its runs, as the summary groups terminals.
+std::string TwinOutcome(const TwinReport& twin, bool words) {
+  if (!twin.refused.empty()) return words ? "refused: " + twin.refused : "refused";
+  std::string outcome;
+  for (const auto& run : twin.runs) outcome += (outcome.empty() ? "" : ", then ") + (words ? run.words : run.outcome);
+  return outcome;
+}
+
+struct OutcomeGroup {
+  std::string outcome, words;
+  int64_t terminals = 0;
+  std::vector<std::string> twins;
+};
+
+std::vector<OutcomeGroup> Summary(const Report& report) {
+  std::vector<OutcomeGroup> groups;
+  for (const auto& twin : report.twins) {
+    const std::string outcome = TwinOutcome(twin, false);
+    auto group = std::find_if(groups.begin(), groups.end(), [&](const OutcomeGroup& g) { return g.outcome == outcome; });
+    if (group == groups.end()) group = groups.insert(groups.end(), {outcome, TwinOutcome(twin, true), 0, {}});
+    group->terminals += twin.count;
+    group->twins.push_back(twin.name);
+  }
+  return groups;
+}
+
+int64_t Terminals(const Report& report) {
+  int64_t total = 0;
+  for (const auto& twin : report.twins) total += twin.count;
+  return total;
+}
+
+bool Passed(const Report& report) { return std::all_of(report.twins.begin(), report.twins.end(), TwinPassed); }
+
+std::string CabJson(const CabFate& cab) {
+  return "{\"name\":" + Json(cab.name) + ",\"fate\":" + Json(cab.fate) + ",\"exit_code\":" + JsonNumber(cab.exitCode) +
+         ",\"reason\":" + JsonOrNull(cab.reason) + ",\"expected\":" + JsonOrNull(cab.expected) +
+         ",\"files\":" + JsonList(cab.files) + ",\"registry\":" + JsonList(cab.registry) +
+         ",\"shortcuts\":" + JsonList(cab.shortcuts) + "}";
+}
+
+std::string RunJson(const RunReport& run, size_t index) {
+  std::string out = "{\"run\":" + std::to_string(index + 1) + ",\"outcome\":" + Json(run.outcome) +
+                    ",\"words\":" + Json(run.words) + ",\"exit_code\":" + JsonNumber(run.exitCode) +
+                    ",\"reset\":" + (run.reset ? "true" : "false") + ",\"box\":";
+  out += run.box ? "{\"text\":" + Json(run.box->text) + ",\"style\":" + std::to_string(run.box->style) + "}" : "null";
+  out += ",\"cabs\":[";
+  for (size_t i = 0; i < run.cabs.size(); ++i) out += (i ? "," : "") + CabJson(run.cabs[i]);
+  return out + "]}";
+}
+
+std::string TwinJson(const TwinReport& twin) {
+  std::string out = "{\"name\":" + Json(twin.name) + ",\"kind\":" + JsonOrNull(twin.kind) +
+                    ",\"count\":" + std::to_string(twin.count) + ",\"source\":" + Json(twin.source) +
+                    ",\"platform_name\":" + JsonOrNull(twin.platformName) + ",\"refused\":" + JsonOrNull(twin.refused) +
+                    ",\"image\":" + JsonOrNull(twin.runs.empty() ? "" : twin.image) +
+                    ",\"passed\":" + (TwinPassed(twin) ? "true" : "false") + ",\"warnings\":" + JsonList(twin.warnings) +
+                    ",\"runs\":[";
+  for (size_t i = 0; i < twin.runs.size(); ++i) out += (i ? "," : "") + RunJson(twin.runs[i], i);
+  return out + "]}";
+}
+
+std::string Html(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else if (c == '&') out += "&amp;";
+    else if (c == '"') out += "&quot;";
+    else out += c;
+  }
+  return out;
+}
+
+// The matrix's columns: every CAB that any run names, in the order first met.
+std::vector<std::string> MatrixColumns(const Report& report) {
+  std::vector<std::string> columns;
+  for (const auto& twin : report.twins) {
+    for (const auto& run : twin.runs) {
+      for (const auto& cab : run.cabs) {
+        if (std::find(columns.begin(), columns.end(), cab.name) == columns.end()) columns.push_back(cab.name);
+      }
+    }
+  }
+  return columns;
+}
+
+constexpr char kStyle[] =
+    "body{font-family:sans-serif;margin:1.5em}table{border-collapse:collapse}th,td{border:1px solid #999;"
+    "padding:.25em .5em;text-align:left;vertical-align:top}pre{margin:0;white-space:pre-wrap}"
+    ".fate-installed{background:#b6e3b6}.fate-installed-other-model{background:#f7c873}"
+    ".fate-skipped-registered,.fate-skipped-unchanged{background:#dde6f0}"
+    ".fate-not-reached-limit,.fate-not-reached-error{background:#e6e6e6;color:#555}"
+    ".fate-path-too-long{background:#f3e08a}.fate-failed{background:#f19a9a}"
+    ".fate-unexplained{background:#c58be0}.fate-none{background:#fff}";
+
+std::string MatrixRow(const TwinReport& twin, const RunReport* run, size_t index, const std::vector<std::string>& columns) {
+  std::string row = "<tr data-twin=\"" + Html(twin.name) + "\" data-run=\"" + std::to_string(index + 1) + "\"><th>" +
+                    Html(twin.name) + "<br>" + Html(twin.kind) + ", " + std::to_string(twin.count) + " terminal(s)</th><td>" +
+                    std::to_string(index + 1) + "</td><td>" + Html(run ? run->words : "refused: " + twin.refused) + "</td>";
+  for (const auto& column : columns) {
+    const CabFate* cab = nullptr;
+    for (size_t i = 0; run != nullptr && i < run->cabs.size(); ++i) {
+      if (run->cabs[i].name == column) cab = &run->cabs[i];
+    }
+    if (cab == nullptr) {
+      row += "<td class=\"fate-none\" data-cab=\"" + Html(column) + "\"></td>";
+      continue;
+    }
+    row += "<td class=\"fate-" + cab->fate + "\" data-cab=\"" + Html(column) + "\" title=\"" + Html(FateWords(*cab)) +
+           "\">" + Html(cab->fate) + (cab->exitCode ? " (" + std::to_string(*cab->exitCode) + ")" : "") + "</td>";
+  }
+  return row + "</tr>\n";
+}
+
+std::string HtmlMatrix(const Report& report) {
+  const std::vector<std::string> columns = MatrixColumns(report);
+  std::string out = "<h2>What became of each CAB</h2>\n<table id=\"matrix\"><thead><tr><th>twin</th><th>run</th><th>outcome</th>";
+  for (const auto& column : columns) out += "<th>" + Html(column) + "</th>";
+  out += "</tr></thead><tbody>\n";
+  for (const auto& twin : report.twins) {
+    if (twin.runs.empty()) out += MatrixRow(twin, nullptr, 0, columns);
+    for (size_t i = 0; i < twin.runs.size(); ++i) out += MatrixRow(twin, &twin.runs[i], i, columns);
+  }
+  return out + "</tbody></table>\n";
+}
+
+std::string HtmlBoxesAndSummary(const Report& report) {
+  std::string out = "<h2>Boxes</h2>\n<table id=\"boxes\"><tr><th>twin</th><th>run</th><th>box</th><th>reset</th><th>exit code</th></tr>\n";
+  for (const auto& twin : report.twins) {
+    for (size_t i = 0; i < twin.runs.size(); ++i) {
+      const RunReport& run = twin.runs[i];
+      out += "<tr><td>" + Html(twin.name) + "</td><td>" + std::to_string(i + 1) + "</td><td><pre>" +
+             Html(run.box ? run.box->text : "(none)") + "</pre></td><td>" + (run.reset ? "yes" : "no") + "</td><td>" +
+             (run.exitCode ? std::to_string(*run.exitCode) : "-") + "</td></tr>\n";
+    }
+  }
+  out += "</table>\n<h2>The fleet</h2>\n<table id=\"summary\"><tr><th>terminals</th><th>outcome</th><th>twins</th></tr>\n";
+  for (const auto& group : Summary(report)) {
+    std::string names;
+    for (const auto& name : group.twins) names += (names.empty() ? "" : ", ") + name;
+    out += "<tr><td>" + std::to_string(group.terminals) + "</td><td>" + Html(group.words) + "</td><td>" + Html(names) +
+           "</td></tr>\n";
+  }
+  return out + "</table>\n<p>" + (Passed(report) ? "Every twin passed." : "Not every twin passed.") + "</p>\n";
+}
+
+}  // namespace
+
+void PrintTable(const Report& report) {
+  std::string out = "Rehearsal of " + report.plan.folder + " at " + host::ToUtf8(report.plan.at) + ": " +
+                    std::to_string(report.twins.size()) + " twins, " + std::to_string(Terminals(report)) +
+                    " terminals; the twins are in " + report.plan.out + "\n\nWarnings about the folder\n";
+  for (const auto& warning : report.warnings) out += "  " + warning.text + "\n";
+  for (const auto& twin : report.twins) {
+    out += "\n" + twin.name + " (" + (twin.kind.empty() ? "?" : twin.kind) + ", " + std::to_string(twin.count) +
+           (twin.count == 1 ? " terminal" : " terminals") + ")\n";
+    if (!twin.refused.empty()) out += "  refused: " + twin.refused + "\n";
+    for (size_t i = 0; i < twin.runs.size(); ++i) {
+      const RunReport& run = twin.runs[i];
+      out += "  run " + std::to_string(i + 1) + ": " + run.words + "; reset: " + (run.reset ? "yes" : "no") +
+             "; Setup's exit code: " + (run.exitCode ? std::to_string(*run.exitCode) : "none") + "\n";
+      if (run.box) out += "    box: \"" + OneLine(run.box->text) + "\"\n";
+      for (const auto& cab : run.cabs) {
+        std::string name = "    " + cab.name;
+        name += std::string(name.size() < 30 ? 30 - name.size() : 1, ' ');
+        out += name + FateWords(cab) + "\n";
+      }
+    }
+    for (const auto& warning : twin.warnings) out += "  warning: " + warning + "\n";
+  }
+  out += "\nThe fleet: " + std::to_string(Terminals(report)) + " terminals\n";
+  for (const auto& group : Summary(report)) out += "  " + std::to_string(group.terminals) + "  " + group.words + "\n";
+  out += Passed(report) ? "Every twin passed.\n" : "Not every twin passed.\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::fflush(stdout);
+}
+
+void PrintJson(const Report& report) {
+  std::string out = "{\"folder\":" + Json(report.plan.folder) + ",\"at\":" + Json(host::ToUtf8(report.plan.at)) +
+                    ",\"out\":" + Json(report.plan.out) + ",\"runs\":" + std::to_string(report.plan.runs) +
+                    ",\"time_scale\":" + ScaleText(report.plan.timeScale) + ",\"warnings\":[";
+  for (size_t i = 0; i < report.warnings.size(); ++i) {
+    const Warning& w = report.warnings[i];
+    out += std::string(i ? "," : "") + "{\"kind\":" + Json(w.kind) + ",\"cab\":" + JsonOrNull(w.cab) + ",\"text\":" + Json(w.text) + "}";
+  }
+  out += "],\"twins\":[";
+  for (size_t i = 0; i < report.twins.size(); ++i) out += (i ? ",\n" : "\n") + TwinJson(report.twins[i]);
+  out += "],\"summary\":{\"twins\":" + std::to_string(report.twins.size()) + ",\"terminals\":" +
+         std::to_string(Terminals(report)) + ",\"passed\":" + (Passed(report) ? "true" : "false") +
+         ",\"exit_status\":" + (Passed(report) ? "0" : "1") + ",\"outcomes\":[";
+  const std::vector<OutcomeGroup> groups = Summary(report);
+  for (size_t i = 0; i < groups.size(); ++i) {
+    out += std::string(i ? "," : "") + "{\"outcome\":" + Json(groups[i].outcome) + ",\"words\":" + Json(groups[i].words) +
+           ",\"terminals\":" + std::to_string(groups[i].terminals) + ",\"twins\":" + JsonList(groups[i].twins) + "}";
+  }
+  out += "]}}\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::fflush(stdout);
+}
+
+std::string HtmlPage(const Report& report) {
+  std::string out = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Rehearsal of " +
+                    Html(report.plan.folder) + "</title><style>" + kStyle + "</style></head><body>\n<h1>Rehearsal of " +
+                    Html(report.plan.folder) + " at " + Html(host::ToUtf8(report.plan.at)) + "</h1>\n<h2>Warnings</h2>\n<ul id=\"warnings\">\n";
+  for (const auto& warning : report.warnings) out += "<li class=\"warning-" + warning.kind + "\">" + Html(warning.text) + "</li>\n";
+  for (const auto& twin : report.twins) {
+    for (const auto& warning : twin.warnings) out += "<li class=\"warning-twin\">" + Html(twin.name + ": " + warning) + "</li>\n";
+  }
+  out += "</ul>\n" + HtmlMatrix(report) + HtmlBoxesAndSummary(report) + "</body></html>\n";
+  return out;
+}
+
+}  // namespace termsim::rehearsal

@@ -1,0 +1,57 @@
+// Inside one twin: what Setup's own rules expect of a run, from the twin's state before
+// it, and what the run's journal showed, judged CAB by CAB.
+#ifndef KORVA_TERMINAL_TERMSIM_REHEARSALRUN_H
+#define KORVA_TERMINAL_TERMSIM_REHEARSALRUN_H
+
+#include "terminal/termsim/Rehearsal.h"
+
+#include <map>
+#include <variant>
+
+namespace termsim::rehearsal {
+
+// One journal event of the attached image, its fields read back from their JSON.
+struct JournalEntry {
+  int64_t pid = 0;
+  std::string event;
+  std::map<std::string, std::variant<int64_t, std::string>> fields;
+
+  std::string Text(const std::string& name) const;  // "" when absent or a number
+  std::optional<int64_t> Int(const std::string& name) const;
+};
+std::vector<JournalEntry> JournalAfter(int64_t seq);
+
+// The explanation's fate of one CAB, before the run decides.
+struct Expected {
+  std::string name;     // as the folder lists it
+  std::u16string path;  // as Setup hands it to the installer
+  std::string fate;
+  std::string reason;
+  int pass = 0;  // 0 the service pack, 1 the patches, 2 the other CABs
+};
+
+// The twin's profile as Setup reads it: call before ExplainRun.
+struct Profile {
+  bool platformRead = false;
+  std::string platformName;
+  std::string kind;  // LM310-en, or unknown-en when no model row has the name
+  int language = 0;  // LANG_ENGLISH | LANG_JAPANESE
+};
+Profile ReadProfile();
+
+// Every CAB of the folder `at` (no trailing backslash) in the order Setup takes them,
+// with the fate Setup's rules give it on the attached twin as it stands.
+std::vector<Expected> ExplainRun(const std::u16string& at, const Profile& profile);
+
+// What the run showed, from the journal after the run's start.
+struct RunFacts {
+  std::vector<JournalEntry> events;
+  std::optional<int64_t> setupExit;  // none when the terminal reset or Setup never ended
+  bool timedOut = false;
+  std::string startError;  // Setup could not be started
+};
+RunReport JudgeRun(const std::vector<Expected>& expected, const RunFacts& facts);
+
+}  // namespace termsim::rehearsal
+
+#endif  // KORVA_TERMINAL_TERMSIM_REHEARSALRUN_H

@@ -1,0 +1,118 @@
+// A twin's report in a file: written by the process that rehearsed the twin, read by
+// the one that reports. One record a line, fields apart by tabs.
+#include "terminal/termsim/Rehearsal.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace termsim::rehearsal {
+
+namespace {
+
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\\') out += "\\\\";
+    else if (c == '\t') out += "\\t";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else out += c;
+  }
+  return out;
+}
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    const char c = text[++i];
+    out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+  }
+  return out;
+}
+
+std::vector<std::string> Split(const std::string& line) {
+  std::vector<std::string> fields;
+  std::istringstream in(line);
+  std::string field;
+  while (std::getline(in, field, '\t')) fields.push_back(Unescape(field));
+  if (!line.empty() && line.back() == '\t') fields.emplace_back();
+  return fields;
+}
+
+std::string Number(const std::optional<int64_t>& value) { return value ? std::to_string(*value) : "-"; }
+std::optional<int64_t> ReadNumber(const std::string& text) {
+  if (text == "-") return std::nullopt;
+  return std::stoll(text);
+}
+
+void Line(std::ofstream& out, std::initializer_list<std::string> fields) {
+  bool first = true;
+  for (const auto& field : fields) {
+    out << (first ? "" : "\t") << Escape(field);
+    first = false;
+  }
+  out << '\n';
+}
+
+void ReadRecord(TwinReport& twin, const std::vector<std::string>& f) {
+  const std::string& tag = f.at(0);
+  if (tag == "twin") {
+    twin = TwinReport{f.at(1), f.at(2), f.at(3), f.at(4), std::stoll(f.at(5)), f.at(6), f.at(7), {}, {}};
+  } else if (tag == "warning") {
+    twin.warnings.push_back(f.at(1));
+  } else if (tag == "run") {
+    RunReport run{f.at(1), f.at(2), ReadNumber(f.at(3)), f.at(4) == "1", std::nullopt, {}};
+    if (f.at(5) == "1") run.box = Box{f.at(6), std::stoll(f.at(7))};
+    twin.runs.push_back(run);
+  } else if (tag == "cab") {
+    twin.runs.at(twin.runs.size() - 1).cabs.push_back({f.at(1), f.at(2), ReadNumber(f.at(3)), f.at(4), f.at(5), {}, {}, {}});
+  } else if (tag == "file" || tag == "registry" || tag == "shortcut") {
+    CabFate& cab = twin.runs.at(twin.runs.size() - 1).cabs.at(twin.runs.back().cabs.size() - 1);
+    (tag == "file" ? cab.files : tag == "registry" ? cab.registry : cab.shortcuts).push_back(f.at(1));
+  }
+}
+
+}  // namespace
+
+void SaveTwinReport(const TwinReport& twin, const std::string& path) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  Line(out, {"twin", twin.name, twin.kind, twin.platformName, twin.source, std::to_string(twin.count), twin.refused,
+             twin.image});
+  for (const auto& warning : twin.warnings) Line(out, {"warning", warning});
+  for (const auto& run : twin.runs) {
+    Line(out, {"run", run.outcome, run.words, Number(run.exitCode), run.reset ? "1" : "0", run.box ? "1" : "0",
+               run.box ? run.box->text : "", run.box ? std::to_string(run.box->style) : "0"});
+    for (const auto& cab : run.cabs) {
+      Line(out, {"cab", cab.name, cab.fate, Number(cab.exitCode), cab.reason, cab.expected});
+      for (const auto& file : cab.files) Line(out, {"file", file});
+      for (const auto& value : cab.registry) Line(out, {"registry", value});
+      for (const auto& shortcut : cab.shortcuts) Line(out, {"shortcut", shortcut});
+    }
+  }
+  Line(out, {"end"});
+}
+
+std::optional<TwinReport> LoadTwinReport(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  TwinReport twin;
+  std::string line;
+  bool ended = false;
+  try {
+    while (std::getline(in, line)) {
+      const std::vector<std::string> fields = Split(line);
+      if (fields.empty()) continue;
+      ended = fields[0] == "end";
+      ReadRecord(twin, fields);
+    }
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  if (!ended) return std::nullopt;
+  return twin;
+}
+
+}  // namespace termsim::rehearsal

@@ -1,0 +1,228 @@
+// One twin: its image, the folder copied into it, its runs of Setup from a terminal
+// just switched on, and its report handed to the process that reports.
+#include "platform/host/HostInternal.h"
+#include "terminal/regfile/RegFile.h"
+#include "terminal/termsim/Commands.h"
+#include "terminal/termsim/RehearsalRun.h"
+#include "terminal/windowowner/WindowOwnerLaunch.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <tuple>
+
+namespace termsim::rehearsal {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Real seconds a run may take before every process of the twin is ended.
+constexpr double kRunTimeoutSeconds = 120;
+
+// `target` as a hard link to the shared read-only `source`; a copy where no link can be
+// made (another file system).
+void LinkStandIn(const fs::path& source, const fs::path& target) {
+  std::error_code ec;
+  fs::remove(target, ec);
+  fs::create_hard_link(source, target, ec);
+  if (ec && !fs::copy_file(source, target, ec)) throw CommandFailure("cannot place " + target.string() + ": " + ec.message());
+}
+
+using Birth = std::tuple<int64_t, uint32_t, uint64_t>;
+
+// The order in which the terminal lists entries, as on FAT: birth time, then inode.
+Birth BirthOf(const fs::path& path) {
+  struct ::statx entry{};
+  ::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_INO, &entry);
+  return {entry.stx_btime.tv_sec, entry.stx_btime.tv_nsec, entry.stx_ino};
+}
+
+// Copies `from` into the host folder `to`, each entry born after the one before, so
+// that the twin lists them as the folder would on a terminal; last-write times kept.
+void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
+  std::vector<fs::path> entries;
+  for (const auto& entry : fs::directory_iterator(from)) entries.push_back(entry.path());
+  std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) { return BirthOf(a) < BirthOf(b); });
+  Birth previous{};
+  for (const auto& entry : entries) {
+    const fs::path target = to / entry.filename();
+    if (top && host::EqualsIgnoreCase(host::FromUtf8(entry.filename().string()), u"Setup.exe")) continue;
+    // Within one clock tick a file system may hand out a lower inode: then the next tick.
+    for (int attempt = 0;; ++attempt) {
+      if (fs::is_directory(entry)) {
+        fs::create_directory(target);
+      } else {
+        fs::copy_file(entry, target);
+      }
+      const Birth born = BirthOf(target);
+      if (born > previous || attempt == 100) {
+        previous = born;
+        break;
+      }
+      fs::remove(target);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (fs::is_directory(entry)) CopyFolder(entry, target, false);
+    fs::last_write_time(target, fs::last_write_time(entry));
+  }
+}
+
+// The folder at `at` in the attached twin, made folder by folder as the terminal names them.
+fs::path PlaceFolder(const Plan& plan) {
+  std::u16string path;
+  size_t start = 1;
+  while (start <= plan.at.size()) {
+    const size_t end = std::min(plan.at.find(u'\\', start), plan.at.size());
+    path += u"\\" + plan.at.substr(start, end - start);
+    CreateDirectoryW(path.c_str(), nullptr);
+    start = end + 1;
+  }
+  const auto resolved = host::ResolvePath(plan.at.empty() ? u"\\" : plan.at);
+  if (!resolved || (!plan.at.empty() && !resolved->exists))
+    throw CommandFailure("cannot make " + host::ToUtf8(plan.at) + " in the twin");
+  const fs::path folder = plan.at.empty() ? fs::path(host::FsRoot()) : fs::path(resolved->HostPath());
+  CopyFolder(plan.folder, folder, true);
+  LinkStandIn(fs::path(plan.out) / ".stand-ins" / "Setup.exe", folder / "Setup.exe");
+  return folder;
+}
+
+void MakeImage(const Plan& plan, const TwinSpec& spec, const std::string& root) {
+  host::ImageOptions options;
+  options.timeScale = plan.timeScale;
+  if (spec.regFile.empty()) {
+    options.model = spec.model;
+    options.language = spec.language;
+  } else {
+    // A device's export brings its own platform name; without one the twin has none.
+    options.noPlatform = true;
+  }
+  const std::u16string volume = plan.at.empty() ? u"" : plan.at.substr(1, plan.at.find(u'\\', 1) - 1);
+  if (!volume.empty() && !host::EqualsIgnoreCase(volume, u"FlashDisk")) options.volumes = {"FlashDisk", host::ToUtf8(volume)};
+  std::string error;
+  if (!host::CreateImage(root, options, &error)) throw CommandFailure(error);
+  const fs::path standIns = fs::path(plan.out) / ".stand-ins";
+  LinkStandIn(standIns / "wceload.exe", fs::path(root) / "fs" / "Windows" / "wceload.exe");
+  LinkStandIn(standIns / "windowowner.exe", fs::path(root) / "fs" / "Windows" / "windowowner.exe");
+}
+
+std::string ImportExport(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in.good() && !in.eof()) return fs::path(file).filename().string() + ": cannot be read";
+  std::string error;
+  if (!regfile::ImportRegFile(bytes, &error)) return fs::path(file).filename().string() + ": " + error;
+  return "";
+}
+
+// Waits for Setup at most `seconds`; true when it ended.
+bool WaitForSetup(int pid, double seconds) {
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  bool ended = false;
+  while (!ended && std::chrono::steady_clock::now() < deadline) {
+    pollfd watch{pidfd, POLLIN, 0};
+    const int ready = ::poll(&watch, 1, 1000);
+    if (ready < 0 && errno != EINTR) break;
+    ended = ready > 0;
+  }
+  ::close(pidfd);
+  return ended;
+}
+
+// One run from a terminal just switched on: the welcome window open, Setup started.
+RunReport RunOnce(const Plan& plan, const Profile& profile) {
+  std::string error;
+  const std::u16string title = profile.language == 1 ? u"ようこそ" : u"Welcome";
+  const std::string owner = (fs::path(plan.out) / ".stand-ins" / "windowowner.exe").string();
+  if (!StartWindowOwner(owner, u"WELCOME", title, 0, &error)) throw CommandFailure(error);
+  const std::vector<Expected> expected = ExplainRun(plan.at, profile);
+  RunFacts facts;
+  const int64_t before = LastJournalSeq();
+  const auto started = host::StartProgram(plan.at + u"\\Setup.exe", u"");
+  if (!started) {
+    facts.startError = host::ErrorName(::GetLastError());
+  } else {
+    facts.timedOut = !WaitForSetup(started->pid, kRunTimeoutSeconds);
+    if (facts.timedOut) host::EndTerminalProcesses(true);
+    int status = 0;
+    while (::waitpid(started->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    const DWORD code = host::RecordChildExit(*started, status);
+    facts.events = JournalAfter(before);
+    const bool reset = JournalHasEvent(before, "reset");
+    if (!reset && !facts.timedOut) facts.setupExit = code;
+  }
+  if (facts.events.empty()) facts.events = JournalAfter(before);
+  // The next start of the terminal: nothing of this run goes on.
+  host::EndTerminalProcesses(true);
+  return JudgeRun(expected, facts);
+}
+
+void AddRunWarnings(TwinReport& twin) {
+  for (size_t i = 1; i < twin.runs.size(); ++i) {
+    const RunReport& run = twin.runs[i];
+    if (run.outcome == "silent") continue;
+    const std::string which = "run " + std::to_string(i + 1) + " (after the reset) is not silent: ";
+    twin.warnings.push_back(which + (run.reset ? "a loop: the terminal installs and resets at every start"
+                                               : "a box at every start: " + run.words));
+  }
+}
+
+void AddDeviceWarnings(TwinReport& twin, const std::vector<JournalEntry>& events) {
+  for (const auto& e : events) {
+    if (e.event != "installer-skipped") continue;
+    twin.warnings.push_back(e.Text("cab") + ": refused for this device: " + e.Text("root") + "\\" + e.Text("key") +
+                            " " + e.Text("value"));
+  }
+}
+
+}  // namespace
+
+TwinReport RehearseTwin(const Plan& plan, const TwinSpec& spec) {
+  TwinReport twin;
+  twin.name = spec.name;
+  twin.count = spec.count;
+  twin.source = spec.regFile.empty() ? "kind" : "fleet";
+  twin.kind = spec.regFile.empty() ? spec.model + "-" + spec.language : "";
+  twin.image = (fs::path(plan.out) / spec.name).string();
+  MakeImage(plan, spec, twin.image);
+  AttachOrFail(twin.image);
+  PlaceFolder(plan);
+  if (!spec.regFile.empty()) {
+    twin.refused = ImportExport(spec.regFile);
+    if (!twin.refused.empty()) return twin;
+  }
+  const Profile profile = ReadProfile();
+  twin.kind = profile.kind;
+  twin.platformName = profile.platformName;
+  if (!profile.platformRead) {
+    twin.warnings.push_back("no Platform\\Name: Setup cannot tell the model and ends with the install error box");
+  } else if (profile.kind.rfind("unknown", 0) == 0) {
+    twin.warnings.push_back("Platform\\Name \"" + profile.platformName + "\" names no model: no service pack is installed");
+  }
+  const int64_t first = LastJournalSeq();
+  for (int run = 0; run < plan.runs; ++run) {
+    twin.runs.push_back(RunOnce(plan, profile));
+    if (!twin.runs.back().reset) break;
+  }
+  AddRunWarnings(twin);
+  AddDeviceWarnings(twin, JournalAfter(first));
+  // A kept twin holds its database in one file, not in a write-ahead log beside it.
+  host::Statement("PRAGMA wal_checkpoint(TRUNCATE)").Run();
+  return twin;
+}
+
+}  // namespace termsim::rehearsal

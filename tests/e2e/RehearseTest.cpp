@@ -1,0 +1,366 @@
+// termsim rehearse end to end: folders of real cabinets on twins of every kind and of
+// device exports, read back from its JSON document and its HTML page.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+
+#include "tests/e2e/InstallRunSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using installrun::Cab;
+using installrun::Ending;
+using installrun::Folder;
+using installrun::TextFor;
+
+// A JSON value, enough of JSON for the rehearsal's document.
+struct Json {
+  enum Kind { kNull, kBool, kNumber, kText, kList, kObject } kind = kNull;
+  double number = 0;
+  std::string text;  // a text, or "true"/"false"
+  std::vector<Json> items;
+  std::map<std::string, Json> members;
+
+  const Json& operator[](const std::string& name) const {
+    static const Json missing;
+    auto found = members.find(name);
+    EXPECT_TRUE(found != members.end()) << "no member " << name;
+    return found == members.end() ? missing : found->second;
+  }
+  bool Has(const std::string& name) const { return members.count(name) != 0; }
+};
+
+void SkipSpace(std::string_view s, size_t& i) {
+  while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+}
+
+std::string ParseText(std::string_view s, size_t& i) {
+  std::string text;
+  for (++i; i < s.size() && s[i] != '"'; ++i) {
+    if (s[i] == '\\') {
+      const char c = s[++i];
+      text += c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c;
+    } else {
+      text += s[i];
+    }
+  }
+  ++i;
+  return text;
+}
+
+Json ParseJson(std::string_view s, size_t& i) {
+  Json value;
+  SkipSpace(s, i);
+  if (s[i] == '{' || s[i] == '[') {
+    const bool object = s[i] == '{';
+    value.kind = object ? Json::kObject : Json::kList;
+    for (++i, SkipSpace(s, i); s[i] != (object ? '}' : ']'); SkipSpace(s, i)) {
+      if (s[i] == ',') ++i;
+      SkipSpace(s, i);
+      if (!object) {
+        value.items.push_back(ParseJson(s, i));
+        continue;
+      }
+      const std::string name = ParseText(s, i);
+      SkipSpace(s, i);
+      ++i;  // the colon
+      value.members[name] = ParseJson(s, i);
+    }
+    ++i;
+  } else if (s[i] == '"') {
+    value.kind = Json::kText;
+    value.text = ParseText(s, i);
+  } else if (s.substr(i, 4) == "null") {
+    i += 4;
+  } else if (s.substr(i, 4) == "true" || s.substr(i, 5) == "false") {
+    value.kind = Json::kBool;
+    value.text = s[i] == 't' ? "true" : "false";
+    i += value.text.size();
+  } else {
+    value.kind = Json::kNumber;
+    size_t used = 0;
+    value.number = std::stod(std::string(s.substr(i, 32)), &used);
+    i += used;
+  }
+  return value;
+}
+
+struct Rehearsal {
+  int exitCode = -1;
+  Json report;
+  std::string html;
+  std::string err;
+  std::string out;
+};
+
+// `termsim rehearse FOLDER --json --out SCRATCH/out arguments...`.
+Rehearsal Rehearse(const installrun::SetupTerminal& source, const std::vector<std::string>& arguments) {
+  Rehearsal rehearsal;
+  rehearsal.out = source.image().scratch() + "/out";
+  std::vector<std::string> all = {"rehearse", source.FsPath("FlashDisk/SP"), "--json", "--out", rehearsal.out};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  const e2e::Result result = e2e::Termsim(all);
+  rehearsal.exitCode = result.exitCode;
+  rehearsal.err = result.err;
+  size_t at = 0;
+  if (!result.out.empty()) rehearsal.report = ParseJson(result.out, at);
+  if (fs::exists(rehearsal.out + "/report.html")) rehearsal.html = e2e::ReadFile(rehearsal.out + "/report.html");
+  return rehearsal;
+}
+
+const Json* TwinNamed(const Rehearsal& rehearsal, const std::string& name) {
+  for (const auto& twin : rehearsal.report["twins"].items) {
+    if (twin["name"].text == name) return &twin;
+  }
+  ADD_FAILURE() << "no twin " << name;
+  return nullptr;
+}
+
+// "name=fate" of every CAB of a run, in the report's order.
+std::vector<std::string> Fates(const Json& run) {
+  std::vector<std::string> fates;
+  for (const auto& cab : run["cabs"].items) fates.push_back(cab["name"].text + "=" + cab["fate"].text);
+  return fates;
+}
+
+std::vector<std::string> WarningKinds(const Rehearsal& rehearsal) {
+  std::vector<std::string> kinds;
+  for (const auto& warning : rehearsal.report["warnings"].items) kinds.push_back(warning["kind"].text);
+  return kinds;
+}
+
+bool Contains(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+// The matrix of report.html: "twin/run/cab" -> the fate its cell is coloured by.
+std::map<std::string, std::string> HtmlMatrix(const std::string& html) {
+  std::map<std::string, std::string> cells;
+  const std::regex row("<tr data-twin=\"([^\"]*)\" data-run=\"([0-9]+)\">(.*?)</tr>");
+  const std::regex cell("<td class=\"fate-([a-z-]+)\" data-cab=\"([^\"]*)\"");
+  for (std::sregex_iterator r(html.begin(), html.end(), row), end; r != end; ++r) {
+    const std::string cellsText = (*r)[3];
+    for (std::sregex_iterator c(cellsText.begin(), cellsText.end(), cell); c != end; ++c) {
+      if ((*c)[1] != "none") cells[(*r)[1].str() + "/" + (*r)[2].str() + "/" + (*c)[2].str()] = (*c)[1];
+    }
+  }
+  return cells;
+}
+
+// The DateTime bytes of a file's last-write time, as a .reg hex list.
+std::string DateTimeHex(const std::string& hostPath) {
+  struct ::stat st {};
+  ::stat(hostPath.c_str(), &st);
+  const uint64_t time = static_cast<uint64_t>(st.st_mtim.tv_sec) * 10000000u + st.st_mtim.tv_nsec / 100 + 116444736000000000u;
+  std::string hex;
+  char byte[4];
+  for (int i = 0; i < 8; ++i) {
+    std::snprintf(byte, sizeof byte, "%02x", static_cast<unsigned>((time >> (8 * i)) & 0xff));
+    hex += (i ? "," : "") + std::string(byte);
+  }
+  return hex;
+}
+
+constexpr char kRegHead[] = "Windows Registry Editor Version 5.00\n\n";
+std::string PlatformLines(const std::string& model) {
+  return "[HKEY_LOCAL_MACHINE\\Platform]\n\"Name\"=\"KORVA " + model + " CE4.10\"\n\n";
+}
+constexpr char kJapanese[] = "[HKEY_LOCAL_MACHINE\\nls]\n\"DefaultLCID\"=dword:00000411\n\n";
+
+std::string AppLines(const std::string& app, const std::string& cabFile) {
+  return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apps\\" + app + "]\n\"Instl\"=dword:00000001\n\"CabFile\"=\"" + cabFile + "\"\n\n";
+}
+
+std::string AppsElsewhere(int count) {
+  std::string lines;
+  for (int i = 0; i < count; ++i) lines += AppLines("Old" + std::to_string(i), "\\\\Elsewhere\\\\Old" + std::to_string(i) + ".cab");
+  return lines;
+}
+
+const std::vector<installrun::FolderEntry> kTypicalFolder = {Cab("ServicePackHQ40.CAB"), Cab("Patch01.cab"), Cab("Tool.cab")};
+
+TEST(Rehearse, TypicalFolderOnTheFourKinds) {
+  installrun::SetupTerminal source;
+  source.PutEntries(kTypicalFolder);
+  const Rehearsal rehearsal = Rehearse(source, {});
+  ASSERT_EQ(rehearsal.exitCode, 0) << rehearsal.err;
+  struct Expectation {
+    std::string kind, language;
+    std::vector<std::string> first, second;
+  };
+  const std::vector<Expectation> expectations = {
+      {"LM310-en", "en", {"Patch01.cab=installed", "ServicePackHQ40.CAB=installed-other-model", "Tool.cab=installed"},
+       {"Patch01.cab=skipped-registered", "ServicePackHQ40.CAB=skipped-registered", "Tool.cab=skipped-registered"}},
+      {"LM310-ja", "ja", {"ServicePackHQ40.CAB=installed", "Patch01.cab=installed", "Tool.cab=installed"},
+       {"ServicePackHQ40.CAB=skipped-unchanged", "Patch01.cab=skipped-registered", "Tool.cab=skipped-registered"}},
+      {"LM320-en", "en", {"Patch01.cab=installed", "ServicePackHQ40.CAB=installed-other-model", "Tool.cab=installed"},
+       {"Patch01.cab=skipped-registered", "ServicePackHQ40.CAB=skipped-registered", "Tool.cab=skipped-registered"}},
+      {"LM320-ja", "ja", {"Patch01.cab=installed", "ServicePackHQ40.CAB=installed-other-model", "Tool.cab=installed"},
+       {"Patch01.cab=skipped-registered", "ServicePackHQ40.CAB=skipped-registered", "Tool.cab=skipped-registered"}},
+  };
+  const std::map<std::string, std::string> matrix = HtmlMatrix(rehearsal.html);
+  for (const auto& expected : expectations) {
+    SCOPED_TRACE(expected.kind);
+    const Json* twin = TwinNamed(rehearsal, expected.kind);
+    ASSERT_NE(twin, nullptr);
+    EXPECT_EQ((*twin)["kind"].text, expected.kind);
+    EXPECT_EQ((*twin)["count"].number, 1);
+    ASSERT_EQ((*twin)["runs"].items.size(), 2u);
+    const Json& first = (*twin)["runs"].items[0];
+    const Json& second = (*twin)["runs"].items[1];
+    EXPECT_EQ(first["outcome"].text, "completed");
+    EXPECT_EQ(first["reset"].text, "true");
+    EXPECT_EQ(first["exit_code"].kind, Json::kNull);
+    EXPECT_EQ(first["box"]["text"].text, TextFor(Ending::kReset, expected.language));
+    EXPECT_EQ(first["box"]["style"].number, installrun::kNoticeStyle);
+    EXPECT_EQ(Fates(first), expected.first);
+    EXPECT_EQ(first["cabs"].items[0]["exit_code"].number, 0);
+    EXPECT_EQ(second["outcome"].text, "silent");
+    EXPECT_EQ(second["exit_code"].number, 1);
+    EXPECT_EQ(second["box"].kind, Json::kNull);
+    EXPECT_EQ(Fates(second), expected.second);
+    // The page colours each cell by the fate the document gives.
+    for (size_t run = 0; run < 2; ++run) {
+      for (const auto& cab : (*twin)["runs"].items[run]["cabs"].items) {
+        const std::string key = expected.kind + "/" + std::to_string(run + 1) + "/" + cab["name"].text;
+        EXPECT_EQ(matrix.count(key) ? matrix.at(key) : "<no cell>", cab["fate"].text) << key;
+      }
+    }
+  }
+  EXPECT_EQ(matrix.size(), 4u * 2u * 3u);
+  EXPECT_EQ(rehearsal.html.find("<script"), std::string::npos);
+  EXPECT_EQ(rehearsal.html.find("http"), std::string::npos);
+  const Json& summary = rehearsal.report["summary"];
+  EXPECT_EQ(summary["terminals"].number, 4);
+  EXPECT_EQ(summary["exit_status"].number, 0);
+  ASSERT_EQ(summary["outcomes"].items.size(), 1u);
+  EXPECT_EQ(summary["outcomes"].items[0]["outcome"].text, "completed, then silent");
+  const std::vector<std::string> kinds = WarningKinds(rehearsal);
+  EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "other-model-service-pack"), 3);
+  EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "no-service-pack"), 3);
+  EXPECT_TRUE(Contains(kinds, "service-pack"));
+  // The user's folder is as it was: Setup and the three CABs.
+  EXPECT_EQ(e2e::ListTree(source.FsPath("FlashDisk/SP")).size(), 4u);
+}
+
+TEST(Rehearse, FleetExportsNearTheLimitWithUnchangedAndChangedServicePacksAndOneBroken) {
+  installrun::SetupTerminal source;
+  source.PutEntries(kTypicalFolder);
+  const std::string fleet = source.image().scratch() + "/fleet";
+  fs::create_directories(fleet);
+  const std::string servicePack = "\\\\FlashDisk\\\\SP\\\\ServicePackHQ40.CAB";
+  const std::string registeredPack = AppLines("KORVA ServicePack", servicePack);
+  const std::string dateTimeKey = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KORVA\\Service Pack]\n\"DateTime\"=hex:";
+  struct Export {
+    std::string name, text;
+    int count;
+    std::string kind, outcome;
+    std::vector<std::string> fates;
+  };
+  const std::vector<Export> exports = {
+      {"near-limit", PlatformLines("LM310") + kJapanese + AppsElsewhere(28), 40, "LM310-ja", "too-many-cabs-reset",
+       {"ServicePackHQ40.CAB=installed", "Patch01.cab=installed", "Tool.cab=not-reached-limit"}},
+      {"unchanged", PlatformLines("LM310") + kJapanese + registeredPack + dateTimeKey +
+                        DateTimeHex(source.FsPath("FlashDisk/SP/ServicePackHQ40.CAB")) + "\n",
+       3, "LM310-ja", "completed, then silent",
+       {"ServicePackHQ40.CAB=skipped-unchanged", "Patch01.cab=installed", "Tool.cab=installed"}},
+      {"changed", PlatformLines("LM310") + kJapanese + registeredPack + dateTimeKey + "01,02,03,04,05,06,07,08\n", 1,
+       "LM310-ja", "completed, then silent",
+       {"ServicePackHQ40.CAB=installed", "Patch01.cab=installed", "Tool.cab=installed"}},
+      // No DefaultLCID: the terminal reads English.
+      {"english", PlatformLines("LM320"), 1, "LM320-en", "completed, then silent",
+       {"Patch01.cab=installed", "ServicePackHQ40.CAB=installed-other-model", "Tool.cab=installed"}},
+      {"broken", PlatformLines("LM310") + "[HKEY_LOCAL_MACHINE\\X]\n\"a\"=dword:zz\n", 2, "", "refused", {}},
+  };
+  for (const auto& device : exports) {
+    e2e::WriteFile(fleet + "/" + device.name + ".reg", std::string(kRegHead) + device.text);
+    if (device.count != 1) e2e::WriteFile(fleet + "/" + device.name + ".count", std::to_string(device.count) + "\n");
+  }
+  const Rehearsal rehearsal = Rehearse(source, {"--fleet", fleet, "--kinds", "none"});
+  EXPECT_EQ(rehearsal.exitCode, 1) << rehearsal.err;
+  std::map<std::string, double> terminalsByOutcome;
+  for (const auto& group : rehearsal.report["summary"]["outcomes"].items)
+    terminalsByOutcome[group["outcome"].text] = group["terminals"].number;
+  for (const auto& device : exports) {
+    SCOPED_TRACE(device.name);
+    const Json* twin = TwinNamed(rehearsal, device.name);
+    ASSERT_NE(twin, nullptr);
+    EXPECT_EQ((*twin)["count"].number, device.count);
+    if (device.outcome == "refused") {
+      EXPECT_NE((*twin)["refused"].text.find("broken.reg: line 7"), std::string::npos) << (*twin)["refused"].text;
+      EXPECT_FALSE(fs::exists(rehearsal.out + "/broken"));
+      EXPECT_EQ(terminalsByOutcome["refused"], device.count);
+      continue;
+    }
+    EXPECT_EQ((*twin)["kind"].text, device.kind);
+    EXPECT_EQ(Fates((*twin)["runs"].items[0]), device.fates);
+    EXPECT_GE(terminalsByOutcome[device.outcome], device.count);
+  }
+  EXPECT_EQ(terminalsByOutcome["too-many-cabs-reset"], 40);
+  EXPECT_EQ(terminalsByOutcome["completed, then silent"], 5);
+  EXPECT_EQ(rehearsal.report["summary"]["terminals"].number, 47);
+}
+
+TEST(Rehearse, DamagedCabinetAndSurprisingNamesAreWarnedAboutAndEndTheRun) {
+  installrun::SetupTerminal source;
+  source.PutEntries({Cab("Patch10.cab"), Cab("Patch2.cab"), Cab("Broken.cab", installrun::DamagedCabinet()),
+                     Folder("Folder.cab"), Cab("notes.cab", "not a cabinet")});
+  const Rehearsal rehearsal = Rehearse(source, {"--kinds", "LM310-en"});
+  EXPECT_EQ(rehearsal.exitCode, 1) << rehearsal.err;
+  const std::vector<std::string> kinds = WarningKinds(rehearsal);
+  for (const char* kind : {"order", "folder-named-cab", "not-a-cabinet", "no-service-pack"}) EXPECT_TRUE(Contains(kinds, kind)) << kind;
+  const Json* twin = TwinNamed(rehearsal, "LM310-en");
+  ASSERT_NE(twin, nullptr);
+  ASSERT_EQ((*twin)["runs"].items.size(), 1u);
+  const Json& run = (*twin)["runs"].items[0];
+  EXPECT_EQ(run["outcome"].text, "install-error");
+  EXPECT_EQ(run["box"]["text"].text, TextFor(Ending::kInstallError, "en"));
+  EXPECT_EQ(Fates(run), (std::vector<std::string>{"Patch10.cab=installed", "Patch2.cab=installed", "Broken.cab=failed",
+                                                  "Folder.cab=not-reached-error", "notes.cab=not-reached-error"}));
+  const Json& broken = run["cabs"].items[2];
+  EXPECT_EQ(broken["exit_code"].number, 3);
+  EXPECT_FALSE(broken["reason"].text.empty());
+}
+
+TEST(Rehearse, SecondRunThatIsNotSilentIsCalledALoop) {
+  // Two CABs of one application: each installation takes the other's registration.
+  const std::string sameApplication = cabinets::Make({{"tool.000", cabinets::SetupFile("KORVA", "Tool")}, {"t.txt", "t"}});
+  installrun::SetupTerminal source;
+  source.PutEntries({Cab("A.cab", sameApplication), Cab("B.cab", sameApplication)});
+  const Rehearsal rehearsal = Rehearse(source, {"--kinds", "LM320-ja", "--runs", "3"});
+  EXPECT_EQ(rehearsal.exitCode, 1) << rehearsal.err;
+  const Json* twin = TwinNamed(rehearsal, "LM320-ja");
+  ASSERT_NE(twin, nullptr);
+  ASSERT_EQ((*twin)["runs"].items.size(), 3u);
+  EXPECT_EQ(Fates((*twin)["runs"].items[1]), (std::vector<std::string>{"A.cab=installed", "B.cab=skipped-registered"}));
+  ASSERT_FALSE((*twin)["warnings"].items.empty());
+  EXPECT_NE((*twin)["warnings"].items[0].text.find("a loop"), std::string::npos);
+}
+
+TEST(Rehearse, BadInputIsOneLineAndMakesNothing) {
+  installrun::SetupTerminal source;
+  const std::string scratch = source.image().scratch();
+  fs::create_directories(scratch + "/empty");
+  fs::create_directories(scratch + "/no-setup");
+  e2e::WriteFile(scratch + "/no-setup/a.cab", installrun::PlainCabinet());
+  const std::string folder = source.FsPath("FlashDisk/SP");
+  const std::vector<std::vector<std::string>> commandLines = {
+      {scratch + "/missing"}, {scratch + "/empty"},        {scratch + "/no-setup"},
+      {folder, "-j", "0"},    {folder, "--kinds", "LM330-en"}, {folder, "--kinds", "none"},
+      {folder, "--runs", "0"}, {folder, "--at", "FlashDisk"},
+  };
+  for (auto arguments : commandLines) {
+    arguments.insert(arguments.begin(), "rehearse");
+    arguments.insert(arguments.end(), {"--out", scratch + "/out"});
+    const e2e::Result result = e2e::Termsim(arguments);
+    EXPECT_EQ(result.exitCode, 2) << arguments[1] << " " << result.err;
+    EXPECT_TRUE(e2e::IsOneLine(result.err)) << result.err;
+    EXPECT_TRUE(result.out.empty());
+    EXPECT_FALSE(fs::exists(scratch + "/out"));
+  }
+}
+
+}  // namespace
