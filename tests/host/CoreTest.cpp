@@ -38,9 +38,8 @@ TEST(Journal, RecordsExactCodeUnitsAsJson) {
 
 TEST(Faults, AfterTimesCallerAndGlob) {
   TestImage image;
-  host::Statement add("INSERT INTO faults(api, pattern, error, after, times) VALUES(?, ?, ?, ?, ?)");
-  add.Bind(1, std::string_view("RegSetValueExW")).Bind(2, std::string_view("software\\*:Reset"));
-  add.Bind(3, std::string_view("ERROR_ACCESS_DENIED")).Bind(4, int64_t{1}).Bind(5, int64_t{1}).Run();
+  host::AddFaultRule(
+      {.api = "RegSetValueExW", .pattern = u"software\\*:Reset", .error = "ERROR_ACCESS_DENIED", .after = 1, .times = 1});
   const std::u16string target = u"SOFTWARE\\KORVA\\Service Pack:Reset";
   EXPECT_EQ(host::CheckFault("RegSetValueExW", target).action, host::FaultAction::None);  // --after 1
   auto fault = host::CheckFault("RegSetValueExW", target);
