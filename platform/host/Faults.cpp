@@ -71,18 +71,25 @@ int64_t RuleVersion() {
   return version.Step() ? version.Int(0) : 0;
 }
 
+// The database is never read under g_ruledLock: a caller may hold the database lock.
 bool HasRules(const char* api) {
+  const std::string lower = Lower(api);
   const int64_t version = RuleVersion();
-  std::lock_guard guard(g_ruledLock);
-  if (version != g_ruled.version) {
-    // Read after the version: the set is at least as new as the number kept with it.
-    RuledApis fresh;
-    fresh.version = version;
+  {
+    std::lock_guard guard(g_ruledLock);
+    if (version == g_ruled.version) return g_ruled.lowerNames.count(lower) != 0;
+  }
+  // Read after the version: the set is at least as new as the number kept with it.
+  RuledApis fresh;
+  fresh.version = version;
+  {
     Statement apis("SELECT DISTINCT api FROM faults");
     while (apis.Step()) fresh.lowerNames.insert(Lower(apis.Text(0)));
-    g_ruled = std::move(fresh);
   }
-  return g_ruled.lowerNames.count(Lower(api)) != 0;
+  const bool has = fresh.lowerNames.count(lower) != 0;
+  std::lock_guard guard(g_ruledLock);
+  g_ruled = std::move(fresh);
+  return has;
 }
 
 // Inside the transaction of a rule change.

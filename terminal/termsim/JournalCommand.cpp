@@ -165,7 +165,8 @@ CommandSpec JournalCommand() {
       .minPositionals = 1,
       .maxPositionals = 1,
       .summary = "Prints the terminal's journal, one line per event: seq, time_ms, pid, event, fields.\n"
-                 "Texts are shown in quotes with line breaks as \\n; --json gives them exactly.",
+                 "Texts are shown in quotes with line breaks as \\n; --json gives them exactly.\n"
+                 "--run N (or last) prints one run of termsim run, from its run-start through its run-end.",
       .options = {{"json", "", "one JSON object per line, the event's fields as top-level keys"},
                   {"run", "N|last", "only run N of termsim run (from 1, by its run-start), or the last"}},
       .run = Journal,

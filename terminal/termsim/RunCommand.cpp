@@ -189,6 +189,9 @@ int Run(const Arguments& arguments) {
       throw UsageError("--timeout must be above 0 seconds and at most 1e7, not '" + *value + "'");
   }
   AttachOrFail(arguments.Positional(0));
+  // A reader that stops reading (| head) must not end termsim, and with it the run,
+  // halfway through an installation; the program gets SIGPIPE back as its default.
+  ::signal(SIGPIPE, SIG_IGN);
 
   RunGroup group;
   Interrupts interrupts;

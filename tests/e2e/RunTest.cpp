@@ -105,6 +105,20 @@ TEST(RunTest, ExitCodeIsTheProgramsAndTheRunsJournalIsPrinted) {
                        }))
         << run.out;
   }
+
+  // One run of the journal: from its run-start through its run-end.
+  const auto all = image.Journal();
+  const auto journalOfRun = [&](const std::string& which) {
+    return Termsim({"journal", image.path(), "--json", "--run", which});
+  };
+  std::string second, last;
+  for (size_t i = 4; i < 8; ++i) second += all[i].line + "\n";
+  for (size_t i = all.size() - 4; i < all.size(); ++i) last += all[i].line + "\n";
+  EXPECT_EQ(journalOfRun("2").out, second);
+  EXPECT_EQ(journalOfRun("last").out, last);
+  const auto beyond = journalOfRun("9");
+  EXPECT_EQ(beyond.exitCode, 1);
+  EXPECT_TRUE(e2e::IsOneLine(beyond.err)) << beyond.err;
 }
 
 TEST(RunTest, ProgramGetsTheWholeCommandLineAsOneArgument) {
