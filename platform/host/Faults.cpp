@@ -1,51 +1,208 @@
 // Fault rules: make a named call fail, or cut the power there. Rules live in the
 // image, so they reach every process of the terminal, and their counts are shared.
+//
+// Every rule change bumps the database's user_version in its own transaction, so a
+// process knows from one header read whether the set of APIs with rules it holds is
+// still the image's: a call whose API has no rule reads no table and takes no lock.
 #include "platform/host/HostInternal.h"
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+
 namespace host {
 
-Fault CheckFault(const char* api, std::u16string_view target) {
-  if (!IsAttached()) return {};
+namespace {
+
+// Every call of the terminal that consults fault rules, and what its target is.
+constexpr FaultApi kFaultApis[] = {
+    {"CopyFileW", FaultTarget::Path, true},
+    {"CreateDirectoryW", FaultTarget::Path, false},
+    {"CreateFileW", FaultTarget::Path, false},
+    {"CreateMutexW", FaultTarget::None, false},
+    {"CreateProcessW", FaultTarget::Path, false},
+    {"CreateThread", FaultTarget::None, false},
+    {"DeleteFileW", FaultTarget::Path, false},
+    {"DeviceIoControl", FaultTarget::None, false},
+    {"FindFirstFileW", FaultTarget::Path, false},
+    {"FindWindowW", FaultTarget::None, false},
+    {"GetExitCodeProcess", FaultTarget::None, false},
+    {"GetExitCodeThread", FaultTarget::None, false},
+    {"GetFileTime", FaultTarget::Path, false},
+    {"GetWindowThreadProcessId", FaultTarget::None, false},
+    {"MessageBoxW", FaultTarget::None, false},
+    {"OpenProcess", FaultTarget::None, false},
+    {"PostMessageW", FaultTarget::None, false},
+    {"ReadFile", FaultTarget::Path, false},
+    {"RegCreateKeyExW", FaultTarget::Key, false},
+    {"RegDeleteKeyW", FaultTarget::Key, false},
+    {"RegDeleteValueW", FaultTarget::KeyValue, false},
+    {"RegEnumKeyExW", FaultTarget::Key, false},
+    {"RegEnumValueW", FaultTarget::Key, false},
+    {"RegOpenKeyExW", FaultTarget::Key, false},
+    {"RegQueryInfoKeyW", FaultTarget::Key, false},
+    {"RegQueryValueExW", FaultTarget::KeyValue, false},
+    {"RegSetValueExW", FaultTarget::KeyValue, false},
+    {"ReleaseMutex", FaultTarget::None, false},
+    {"TouchCalibrate", FaultTarget::None, false},
+    {"WaitForSingleObject", FaultTarget::None, false},
+    {"WriteFile", FaultTarget::Path, true},
+};
+
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return lower;
+}
+
+// The APIs that have rules, as of the image's rule version.
+struct RuledApis {
+  int64_t version = -1;
+  std::set<std::string> lowerNames;
+};
+std::mutex g_ruledLock;
+RuledApis g_ruled;
+
+int64_t RuleVersion() {
+  Statement version("PRAGMA user_version");
+  return version.Step() ? version.Int(0) : 0;
+}
+
+// The database is never read under g_ruledLock: a caller may hold the database lock.
+bool HasRules(const char* api) {
+  const std::string lower = Lower(api);
+  const int64_t version = RuleVersion();
   {
-    // The common case, no rule for this call, costs one read and no write lock.
-    Statement any("SELECT 1 FROM faults WHERE api = ? COLLATE NOCASE LIMIT 1");
-    any.Bind(1, std::string_view(api));
-    if (!any.Step()) return {};
+    std::lock_guard guard(g_ruledLock);
+    if (version == g_ruled.version) return g_ruled.lowerNames.count(lower) != 0;
   }
-  struct Decision {
-    Fault fault;
-    std::string error;
-  };
+  // Read after the version: the set is at least as new as the number kept with it.
+  RuledApis fresh;
+  fresh.version = version;
+  {
+    Statement apis("SELECT DISTINCT api FROM faults");
+    while (apis.Step()) fresh.lowerNames.insert(Lower(apis.Text(0)));
+  }
+  const bool has = fresh.lowerNames.count(lower) != 0;
+  std::lock_guard guard(g_ruledLock);
+  g_ruled = std::move(fresh);
+  return has;
+}
+
+// Inside the transaction of a rule change.
+void BumpRuleVersion() {
+  const std::string sql = "PRAGMA user_version = " + std::to_string(RuleVersion() + 1);
+  if (sqlite3_exec(Database(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+    throw HostError(std::string("database: ") + sqlite3_errmsg(Database()), ERROR_REGISTRY_IO_FAILED);
+}
+
+struct Decision {
+  Fault fault;
+  std::string error;
+};
+
+Decision DecisionFor(const std::string& error) {
+  Decision d;
+  d.error = error;
+  if (error == "power-loss" || error == "power-loss:half") {
+    d.fault.action = error == "power-loss" ? FaultAction::None : FaultAction::PowerLossHalf;
+  } else {
+    d.fault.action = FaultAction::Fail;
+    d.fault.error = ErrorFromName(error).value_or(ERROR_GEN_FAILURE);
+    d.error = ErrorName(d.fault.error);
+  }
+  return d;
+}
+
+// The first rule of `api` that fires for this call, counting every rule that matched.
+std::optional<Decision> Decide(const char* api, std::u16string_view target) {
   std::optional<Decision> decision;
-  {
-    Transaction transaction;
-    Statement rules("SELECT id, pattern, error, after, times, caller, matched FROM faults WHERE api = ? COLLATE NOCASE ORDER BY id");
-    rules.Bind(1, std::string_view(api));
-    while (!decision && rules.Step()) {
-      if (!GlobMatch(rules.Text16(1), target)) continue;
-      if (!rules.IsNull(5) && !EqualsIgnoreCase(rules.Text16(5), ModulePath())) continue;
-      const int64_t id = rules.Int(0), after = rules.Int(3), matched = rules.Int(6);
-      Statement count("UPDATE faults SET matched = matched + 1 WHERE id = ?");
-      count.Bind(1, id).Run();
-      if (matched < after) continue;
-      if (!rules.IsNull(4) && matched >= after + rules.Int(4)) continue;
-      Decision d;
-      d.error = rules.Text(2);
-      if (d.error == "power-loss" || d.error == "power-loss:half") {
-        d.fault.action = d.error == "power-loss" ? FaultAction::None : FaultAction::PowerLossHalf;
-      } else {
-        d.fault.action = FaultAction::Fail;
-        d.fault.error = ErrorFromName(d.error).value_or(ERROR_GEN_FAILURE);
-        d.error = ErrorName(d.fault.error);
-      }
-      decision = d;
-    }
-    transaction.Commit();
+  Transaction transaction;
+  Statement rules(
+      "SELECT id, pattern, error, after, times, caller, matched FROM faults WHERE api = ? COLLATE NOCASE ORDER BY id");
+  rules.Bind(1, std::string_view(api));
+  while (!decision && rules.Step()) {
+    if (!GlobMatch(rules.Text16(1), target)) continue;
+    if (!rules.IsNull(5) && !EqualsIgnoreCase(rules.Text16(5), ModulePath())) continue;
+    const int64_t id = rules.Int(0), after = rules.Int(3), matched = rules.Int(6);
+    Statement count("UPDATE faults SET matched = matched + 1 WHERE id = ?");
+    count.Bind(1, id).Run();
+    if (matched < after) continue;
+    if (!rules.IsNull(4) && matched >= after + rules.Int(4)) continue;
+    decision = DecisionFor(rules.Text(2));
   }
+  transaction.Commit();
+  return decision;
+}
+
+}  // namespace
+
+std::span<const FaultApi> FaultApis() { return kFaultApis; }
+
+const FaultApi* FindFaultApi(std::string_view name) {
+  const std::string lower = Lower(name);
+  for (const auto& api : kFaultApis) {
+    if (Lower(api.name) == lower) return &api;
+  }
+  return nullptr;
+}
+
+bool ValidFaultPattern(const FaultApi& api, std::u16string_view pattern, std::string* why) {
+  const std::string name = api.name;
+  auto refuse = [&](const std::string& reason) {
+    *why = reason;
+    return false;
+  };
+  if (pattern.empty()) return refuse("PATTERN must not be empty (* matches every call)");
+  const size_t colon = pattern.find(u':');
+  const bool rooted = pattern[0] == u'\\' || pattern[0] == u'/';
+  switch (api.target) {
+    case FaultTarget::None:
+      if (pattern != u"*") return refuse(name + " has no path or key to match: its PATTERN is *");
+      return true;
+    case FaultTarget::Path:
+      // CE names hold no colon; only a device name ("QDV1:") ends with one.
+      if (colon != std::u16string_view::npos && colon + 1 != pattern.size())
+        return refuse(name + " matches a CE path such as \\FlashDisk\\SP\\*.cab, not KEY:VALUE");
+      return true;
+    case FaultTarget::Key:
+    case FaultTarget::KeyValue:
+      break;
+  }
+  std::string upper = ToUtf8(pattern.substr(0, 5));
+  for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  if (rooted || upper.starts_with("HKEY_") || upper.starts_with("HKLM"))
+    return refuse(name + " matches a key below HKEY_LOCAL_MACHINE without the root or a leading backslash, such as " +
+                  (api.target == FaultTarget::Key ? "SOFTWARE\\Apps\\*" : "SOFTWARE\\Apps\\*:Instl"));
+  if (api.target == FaultTarget::Key && colon != std::u16string_view::npos)
+    return refuse(name + " matches KEY only (SOFTWARE\\Apps\\*), not KEY:VALUE");
+  if (api.target == FaultTarget::KeyValue && colon == std::u16string_view::npos &&
+      pattern.find(u'*') == std::u16string_view::npos)
+    return refuse(name + " matches KEY:VALUE (SOFTWARE\\Apps\\Tool:Instl); without a colon or * it never matches");
+  return true;
+}
+
+void ForgetFaultRules() {
+  std::lock_guard guard(g_ruledLock);
+  g_ruled = RuledApis();
+}
+
+Fault CheckFault(const char* api, std::u16string_view target) {
+  if (!FindFaultApi(api)) {
+    // A call site naming an API that termsim cannot give rules for: a rule could never
+    // reach it, so the rehearsal would pass where the terminal fails.
+    std::fprintf(stderr, "CheckFault: %s is not in the table of calls that consult fault rules\n", api);
+    std::abort();
+  }
+  if (!IsAttached() || !HasRules(api)) return {};
+  const auto decision = Decide(api, target);
   if (!decision) return {};
   Journal("fault", {{"api", FromUtf8(api)}, {"target", std::u16string(target)}, {"error", FromUtf8(decision->error)}});
+  if (decision->fault.action != FaultAction::Fail)
+    Journal("power-loss", {{"api", FromUtf8(api)}, {"target", std::u16string(target)}});
   if (decision->error == "power-loss") PowerLoss();
   return decision->fault;
 }
@@ -53,6 +210,67 @@ Fault CheckFault(const char* api, std::u16string_view target) {
 void PowerLoss() {
   EndTerminalProcesses(false);
   ::_exit(137);  // not reached: the caller ended with the terminal
+}
+
+int64_t AddFaultRule(const FaultRule& rule) {
+  const FaultApi* api = FindFaultApi(rule.api);
+  if (!api) throw HostError("no call consults fault rules as " + rule.api, ERROR_INVALID_PARAMETER);
+  Transaction transaction;
+  Statement insert("INSERT INTO faults(api, pattern, error, after, times, caller) VALUES(?, ?, ?, ?, ?, ?)");
+  insert.Bind(1, std::string_view(api->name)).Bind(2, std::u16string_view(rule.pattern));
+  insert.Bind(3, std::string_view(rule.error)).Bind(4, rule.after);
+  if (rule.times) {
+    insert.Bind(5, *rule.times);
+  } else {
+    insert.BindNull(5);
+  }
+  if (rule.caller) {
+    insert.Bind(6, std::u16string_view(*rule.caller));
+  } else {
+    insert.BindNull(6);
+  }
+  insert.Run();
+  const int64_t id = LastInsertRowId();
+  BumpRuleVersion();
+  transaction.Commit();
+  return id;
+}
+
+std::vector<FaultRule> ListFaultRules() {
+  std::vector<FaultRule> rules;
+  Statement query("SELECT id, api, pattern, error, after, times, caller, matched FROM faults ORDER BY id");
+  while (query.Step()) {
+    FaultRule rule;
+    rule.id = query.Int(0);
+    rule.api = query.Text(1);
+    rule.pattern = query.Text16(2);
+    rule.error = query.Text(3);
+    rule.after = query.Int(4);
+    if (!query.IsNull(5)) rule.times = query.Int(5);
+    if (!query.IsNull(6)) rule.caller = query.Text16(6);
+    // Matches past the rule's --after fired it, up to its --times.
+    const int64_t fired = std::max<int64_t>(0, query.Int(7) - rule.after);
+    rule.fired = rule.times ? std::min(fired, *rule.times) : fired;
+    rules.push_back(std::move(rule));
+  }
+  return rules;
+}
+
+bool RemoveFaultRule(int64_t id) {
+  Transaction transaction;
+  Statement remove("DELETE FROM faults WHERE id = ?");
+  remove.Bind(1, id).Run();
+  if (sqlite3_changes(Database()) == 0) return false;
+  BumpRuleVersion();
+  transaction.Commit();
+  return true;
+}
+
+void ClearFaultRules() {
+  Transaction transaction;
+  Statement("DELETE FROM faults").Run();
+  BumpRuleVersion();
+  transaction.Commit();
 }
 
 }  // namespace host

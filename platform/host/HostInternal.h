@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -288,8 +289,41 @@ struct Fault {
 // `power-loss` rule ends every process of the terminal here and does not return;
 // `power-loss:half` returns PowerLossHalf so that the caller writes half of its bytes
 // and then calls PowerLoss().
+// `api` must be one of FaultApis(): a call site that names another is a programming
+// error and aborts.
 Fault CheckFault(const char* api, std::u16string_view target);
 [[noreturn]] void PowerLoss();
+
+// What a call's rules match: its CE path, its KEY, its KEY:VALUE, or nothing ("*").
+enum class FaultTarget { Path, Key, KeyValue, None };
+struct FaultApi {
+  const char* name;
+  FaultTarget target;
+  bool writesHalf;  // power-loss:half can cut it after half of its bytes
+};
+// Every call that consults fault rules: the one list termsim checks rules against.
+std::span<const FaultApi> FaultApis();
+const FaultApi* FindFaultApi(std::string_view name);  // any case; null when absent
+// False with a one-line reason when `pattern` can never match a target of `api`.
+bool ValidFaultPattern(const FaultApi& api, std::u16string_view pattern, std::string* why);
+
+struct FaultRule {
+  int64_t id = 0;                       // its number, given by AddFaultRule
+  std::string api;                      // a name of FaultApis()
+  std::u16string pattern;
+  std::string error;                    // ERROR_* name or number, power-loss, power-loss:half
+  int64_t after = 0;
+  std::optional<int64_t> times;         // none: every matching call after `after`
+  std::optional<std::u16string> caller;  // canonical CE path of the calling program
+  int64_t fired = 0;                    // how often it fired so far (ListFaultRules)
+};
+// Rule changes, each one transaction; an unknown API throws HostError.
+int64_t AddFaultRule(const FaultRule& rule);
+std::vector<FaultRule> ListFaultRules();  // in the order they are consulted
+bool RemoveFaultRule(int64_t id);  // false when there is no such rule
+void ClearFaultRules();
+// Drops what this process knows of the attached image's rules (DetachImage).
+void ForgetFaultRules();
 
 // ---------------------------------------------------------------- processes (Processes.cpp)
 
@@ -325,8 +359,10 @@ struct StartedProcess {
 // error and returns nullopt on failure (ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
 // ERROR_BAD_EXE_FORMAT...). `detached`: own session, standard streams on /dev/null.
 // `journalStart` false: termsim's own commands start programs without an event.
+// `processGroup` > 0: the program joins that process group (termsim run's), else the
+// starter's. The program's module name is the canonical path (CanonicalCePath).
 std::optional<StartedProcess> StartProgram(std::u16string_view cePath, std::u16string_view commandLine,
-                                           bool detached = false, bool journalStart = true);
+                                           bool detached = false, bool journalStart = true, int processGroup = 0);
 // For the starter that reaped `process` with `waitStatus`: records the exit code and
 // journals process-exit when the program did not do so itself (a script), unless
 // the terminal was reset or stopped meanwhile. Returns the exit code.
@@ -388,6 +424,10 @@ struct ResolvedPath {
 // ERROR_ACCESS_DENIED (a symlink). The last component need not exist. The root itself
 // comes back as hostName "." with parentFd on fs/.
 std::optional<ResolvedPath> ResolvePath(std::u16string_view cePath);
+// The path as the loader names a module: "\" first, "\" between names, "." and ".."
+// applied, the letters as given; nullopt (last error set) where ResolvePath fails on
+// the text alone.
+std::optional<std::u16string> CanonicalCePath(std::u16string_view cePath);
 // Opens `name` (one component, or ".") beneath the folder `dirFd`, refusing symlinks
 // and every way out of it; O_CLOEXEC is added. -1 with errno on failure.
 int OpenBeneath(int dirFd, const std::string& name, int flags, unsigned mode = 0);

@@ -142,7 +142,9 @@ int64_t NowRealMs() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-bool ValidTimeScale(double scale) { return scale > 0 && scale <= 1000; }
+// Below a thousandth a terminal second is under a real microsecond, and waits stop
+// meaning anything; above a thousand, a reset's five seconds take over an hour.
+bool ValidTimeScale(double scale) { return scale >= 0.001 && scale <= 1000; }
 
 std::string PlatformNameFor(const ImageOptions& options) {
   if (options.platformName) return *options.platformName;
@@ -159,7 +161,7 @@ bool ValidateImageOptions(const ImageOptions& o, std::string* error) {
   if (o.model != "LM310" && o.model != "LM320") return bad("--model must be LM310 or LM320, not '" + o.model + "'");
   if (o.language != "en" && o.language != "ja") return bad("--language must be en or ja, not '" + o.language + "'");
   if (o.noPlatform && o.platformName) return bad("--platform-name and --no-platform exclude each other");
-  if (!ValidTimeScale(o.timeScale)) return bad("--time-scale must be above 0 and at most 1000");
+  if (!ValidTimeScale(o.timeScale)) return bad("--time-scale must be from 0.001 to 1000");
   if (o.messageBox != "ok" && o.messageBox != "never") {
     const std::string prefix = "after:";
     bool good = o.messageBox.rfind(prefix, 0) == 0 && o.messageBox.size() > prefix.size() &&
@@ -336,7 +338,8 @@ bool AttachImage(const std::string& root, std::string* error) {
     return false;
   }
   image->timeScale = std::strtod(scale.c_str(), nullptr);
-  if (!ValidTimeScale(image->timeScale)) image->timeScale = 1.0;
+  // Images made before the lower bound keep the scale they were made with.
+  if (!(image->timeScale > 0 && image->timeScale <= 1000)) image->timeScale = 1.0;
   image->createdMs = std::strtoll(created.c_str(), nullptr, 10);
   image->fsFd = ::open(image->fsRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (image->fsFd < 0) {
@@ -351,6 +354,7 @@ bool AttachImage(const std::string& root, std::string* error) {
 void DetachImage() {
   std::lock_guard guard(g_databaseLock);
   if (!g_image) return;
+  ForgetFaultRules();
   for (auto& [sql, statements] : g_image->idleStatements) {
     for (auto* statement : statements) sqlite3_finalize(statement);
   }

@@ -203,6 +203,25 @@ std::string ResolvedPath::HostPath() const {
   return hostName == "." ? folder : folder + "/" + hostName;
 }
 
+namespace {
+
+std::u16string Joined(const std::vector<std::u16string>& parts) {
+  std::u16string path = u"\\";
+  for (size_t i = 0; i < parts.size(); ++i) path += (i ? u"\\" : u"") + parts[i];
+  return path;
+}
+
+}  // namespace
+
+std::optional<std::u16string> CanonicalCePath(std::u16string_view cePath) {
+  DWORD error = 0;
+  auto parts = Components(cePath, &error);
+  if (!parts) return Fail(error, std::optional<std::u16string>());
+  std::u16string path = Joined(*parts);
+  if (path.size() >= MAX_PATH) return Fail(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), std::optional<std::u16string>());
+  return path;
+}
+
 std::optional<ResolvedPath> ResolvePath(std::u16string_view cePath) {
   DWORD error = 0;
   auto parts = Components(cePath, &error);
@@ -211,8 +230,7 @@ std::optional<ResolvedPath> ResolvePath(std::u16string_view cePath) {
   if (rootFd < 0) return Fail(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), std::nullopt);
 
   ResolvedPath result;
-  result.cePath = u"\\";
-  for (size_t i = 0; i < parts->size(); ++i) result.cePath += (i ? u"\\" : u"") + (*parts)[i];
+  result.cePath = Joined(*parts);
   if (result.cePath.size() >= MAX_PATH) return Fail(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), std::nullopt);
 
   result.parentFd = OpenBeneath(rootFd, ".", O_PATH | O_DIRECTORY);

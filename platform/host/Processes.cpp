@@ -167,7 +167,8 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 
 // posix_spawn: no fork of a process whose other threads may hold locks (SQLite's).
 // Returns 0 or the errno of the failed start.
-int Spawn(std::vector<std::string> argv, std::vector<std::string> environment, bool detached, int* pid) {
+int Spawn(std::vector<std::string> argv, std::vector<std::string> environment, bool detached, int processGroup,
+          int* pid) {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
   ::posix_spawn_file_actions_init(&actions);
@@ -178,6 +179,10 @@ int Spawn(std::vector<std::string> argv, std::vector<std::string> environment, b
     ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
+  if (processGroup > 0) {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    ::posix_spawnattr_setpgroup(&attributes, processGroup);
   }
   // Nothing of this process (its database, its files, its pidfds) leaks into the child.
   ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
@@ -319,10 +324,12 @@ void RememberState(int pid, const std::shared_ptr<ProcessState>& state) {
 }  // namespace
 
 std::optional<StartedProcess> StartProgram(std::u16string_view cePath, std::u16string_view commandLine,
-                                           bool detached, bool journalStart) {
+                                           bool detached, bool journalStart, int processGroup) {
   using Result = std::optional<StartedProcess>;
   auto resolved = ResolvePath(cePath);
   if (!resolved) return std::nullopt;
+  // The loader's module name: what the program, the table and the journal see.
+  const std::u16string& image = resolved->cePath;
   if (!resolved->exists) return Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), Result());
   DWORD error = 0;
   auto argv = HostCommand(*resolved, &error);
@@ -335,7 +342,7 @@ std::optional<StartedProcess> StartProgram(std::u16string_view cePath, std::u16s
     Transaction transaction;
     const std::string generation = Setting("generation");
     int pid = 0;
-    const int err = Spawn(*argv, ChildEnvironment(cePath, generation), detached, &pid);
+    const int err = Spawn(*argv, ChildEnvironment(image, generation), detached, processGroup, &pid);
     if (err != 0) return Fail(ErrorFromSpawn(err), Result());
     const StartedProcess started{pid, ChildStartTime(pid)};
     try {
@@ -343,9 +350,10 @@ std::optional<StartedProcess> StartProgram(std::u16string_view cePath, std::u16s
           "INSERT INTO processes(pid, start_time, generation, image, host) VALUES(?, ?, ?, ?, 0) "
           "ON CONFLICT(pid, start_time) DO NOTHING");
       insert.Bind(1, static_cast<int64_t>(pid)).Bind(2, started.startTime);
-      insert.Bind(3, std::stoll("0" + generation)).Bind(4, cePath).Run();
+      insert.Bind(3, std::stoll("0" + generation)).Bind(4, std::u16string_view(image)).Run();
       if (journalStart) {
-        Journal("process-start", {{"image", std::u16string(cePath)}, {"cmdline", std::u16string(commandLine)}});
+        Journal("process-start",
+                {{"image", image}, {"cmdline", std::u16string(commandLine)}, {"child", static_cast<int64_t>(pid)}});
       }
       transaction.Commit();
     } catch (const HostError&) {

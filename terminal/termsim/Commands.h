@@ -20,8 +20,9 @@ CommandSpec RehearseCommand();
 
 // The journal of the attached image (JournalCommand.cpp).
 int64_t LastJournalSeq();
-// Events with a seq above `afterSeq`: one readable line each, or one JSON object each.
-void PrintJournal(int64_t afterSeq, bool json);
+// Events with a seq above `afterSeq` and up to `throughSeq`: one readable line each, or
+// one JSON object each. Returns the seq of the last one printed (`afterSeq` if none).
+int64_t PrintJournal(int64_t afterSeq, bool json, int64_t throughSeq = INT64_MAX);
 bool JournalHasEvent(int64_t afterSeq, const char* event);
 
 }  // namespace termsim

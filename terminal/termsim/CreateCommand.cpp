@@ -85,7 +85,7 @@ CommandSpec CreateCommand() {
               {"no-platform", "", "no Platform key at all"},
               {"language", "en|ja", "system locale 0x0409 or 0x0411 (en)"},
               {"volume", "NAME", "a volume folder of the root (FlashDisk when none is given)", true},
-              {"time-scale", "X", "real time per terminal time, above 0 up to 1000: 0.01 makes 5 s take 50 ms (1)"},
+              {"time-scale", "X", "real time per terminal time, 0.001 to 1000: 0.01 makes 5 s take 50 ms (1)"},
               {"message-box", "ok|never|after:MS", "how message boxes are answered (ok)"},
               {"calibration", "ok|fail", "what TouchCalibrate answers (ok)"},
               {"calibration-data", "TEXT", "the calibration string the touch driver stores"},

@@ -3,6 +3,7 @@
 #include "terminal/termsim/Commands.h"
 
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 
 namespace termsim {
@@ -17,10 +18,10 @@ struct Event {
   std::string fields;  // a JSON object, as the writer stored it
 };
 
-std::vector<Event> EventsAfter(int64_t afterSeq) {
+std::vector<Event> EventsBetween(int64_t afterSeq, int64_t throughSeq) {
   std::vector<Event> events;
-  host::Statement query("SELECT seq, time_ms, pid, event, fields FROM journal WHERE seq > ? ORDER BY seq");
-  query.Bind(1, afterSeq);
+  host::Statement query("SELECT seq, time_ms, pid, event, fields FROM journal WHERE seq > ? AND seq <= ? ORDER BY seq");
+  query.Bind(1, afterSeq).Bind(2, throughSeq);
   while (query.Step())
     events.push_back({query.Int(0), query.Int(1), query.Int(2), query.Text(3), query.Text(4)});
   return events;
@@ -92,9 +93,41 @@ void PrintReadableLine(const Event& e) {
   std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
+struct Span {
+  int64_t afterSeq = 0;
+  int64_t throughSeq = INT64_MAX;
+};
+
+// Run N (from 1) or the last: from its run-start through the run-end that the same
+// termsim wrote, or, for a run that never ended (termsim was killed), up to the next
+// run-start.
+Span RunSpan(const std::string& which) {
+  struct Start {
+    int64_t seq;
+    int64_t pid;
+  };
+  std::vector<Start> starts;
+  {
+    host::Statement query("SELECT seq, pid FROM journal WHERE event = 'run-start' ORDER BY seq");
+    while (query.Step()) starts.push_back({query.Int(0), query.Int(1)});
+  }
+  const int64_t number = which == "last" ? static_cast<int64_t>(starts.size()) : CountArgument("--run", which, 1);
+  if (number < 1 || number > static_cast<int64_t>(starts.size()))
+    throw CommandFailure("the journal holds " + std::to_string(starts.size()) + " runs, not run " + which);
+  const size_t index = static_cast<size_t>(number - 1);
+  Span span{starts[index].seq - 1, index + 1 < starts.size() ? starts[index + 1].seq - 1 : INT64_MAX};
+  host::Statement end("SELECT min(seq) FROM journal WHERE event = 'run-end' AND pid = ? AND seq > ?");
+  end.Bind(1, starts[index].pid).Bind(2, starts[index].seq);
+  if (end.Step() && !end.IsNull(0)) span.throughSeq = end.Int(0);
+  return span;
+}
+
 int Journal(const Arguments& arguments) {
+  const auto run = arguments.Value("run");
+  if (run && *run != "last") CountArgument("--run", *run, 1);
   AttachOrFail(arguments.Positional(0));
-  PrintJournal(0, arguments.Has("json"));
+  const Span span = run ? RunSpan(*run) : Span();
+  PrintJournal(span.afterSeq, arguments.Has("json"), span.throughSeq);
   return kExitOk;
 }
 
@@ -111,15 +144,18 @@ bool JournalHasEvent(int64_t afterSeq, const char* event) {
   return query.Step();
 }
 
-void PrintJournal(int64_t afterSeq, bool json) {
-  for (const auto& event : EventsAfter(afterSeq)) {
+int64_t PrintJournal(int64_t afterSeq, bool json, int64_t throughSeq) {
+  int64_t last = afterSeq;
+  for (const auto& event : EventsBetween(afterSeq, throughSeq)) {
     if (json) {
       PrintJsonLine(event);
     } else {
       PrintReadableLine(event);
     }
+    last = event.seq;
   }
   std::fflush(stdout);
+  return last;
 }
 
 CommandSpec JournalCommand() {
@@ -129,8 +165,10 @@ CommandSpec JournalCommand() {
       .minPositionals = 1,
       .maxPositionals = 1,
       .summary = "Prints the terminal's journal, one line per event: seq, time_ms, pid, event, fields.\n"
-                 "Texts are shown in quotes with line breaks as \\n; --json gives them exactly.",
-      .options = {{"json", "", "one JSON object per line, the event's fields as top-level keys"}},
+                 "Texts are shown in quotes with line breaks as \\n; --json gives them exactly.\n"
+                 "--run N (or last) prints one run of termsim run, from its run-start through its run-end.",
+      .options = {{"json", "", "one JSON object per line, the event's fields as top-level keys"},
+                  {"run", "N|last", "only run N of termsim run (from 1, by its run-start), or the last"}},
       .run = Journal,
   };
 }

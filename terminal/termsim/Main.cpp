@@ -26,7 +26,7 @@ void PrintOverview(const std::vector<CommandSpec>& commands, const std::string& 
     termsim::PrintColumns("termsim " + command.name + " " + command.positionals, summary);
   }
   std::printf("Exit codes: 0 done, 1 not done (nothing changed), 2 bad command line (nothing changed);\n"
-              "run: the program's code, 100 reset, 124 time-out, 125 run failed;\n"
+              "run: the program's code, 100 reset, 101 power cut, 124 time-out, 125 run failed, 130 interrupted;\n"
               "rehearse: 0 every twin passed, 1 not every twin passed, 2 bad command line.\n");
 }
 

@@ -19,8 +19,10 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;  // the command could not be carried out; nothing changed
 constexpr int kExitUsage = 2;   // the command line is wrong; nothing changed
 constexpr int kExitReset = 100;
+constexpr int kExitPowerLoss = 101;
 constexpr int kExitTimeout = 124;
 constexpr int kExitRunFailed = 125;
+constexpr int kExitInterrupted = 130;
 
 // The command line is wrong (unknown option, missing or bad value...).
 class UsageError : public std::runtime_error {

@@ -1,10 +1,17 @@
-// termsim run: starts a program on the terminal, waits for it, prints the run's
-// journal and exits with the program's code.
+// termsim run: starts a program on the terminal, prints the journal as the run writes
+// it, and exits with the program's code.
+//
+// The run's processes (the program and what it starts, detached starts excepted) form
+// one process group, led by a small guardian forked first: when termsim ends without
+// saying it is done (it was killed), the guardian ends the group, so no process of the
+// run outlives termsim to hold Setup's mutex against the next run.
 #include "platform/host/HostInternal.h"
 #include "terminal/termsim/Commands.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,28 +28,8 @@ namespace {
 constexpr double kDefaultTimeoutSeconds = 600;
 // Beyond this a time-out means "never" in practice; it keeps the arithmetic finite.
 constexpr double kLongestTimeoutSeconds = 1e7;
-
-// Waits for the child to end, at most `seconds` real seconds. True when it ended.
-bool WaitForExit(int pid, double seconds) {
-  using Clock = std::chrono::steady_clock;
-  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd < 0) throw CommandFailure(std::string("cannot watch the program: ") + std::strerror(errno));
-  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-  bool ended = false;
-  while (!ended) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) break;
-    pollfd watch{pidfd, POLLIN, 0};
-    const int ready = ::poll(&watch, 1, static_cast<int>(std::min<int64_t>(left, 60'000)));
-    if (ready < 0 && errno != EINTR) {
-      ::close(pidfd);
-      throw CommandFailure(std::string("cannot wait for the program: ") + std::strerror(errno));
-    }
-    ended = ready > 0;
-  }
-  ::close(pidfd);
-  return ended;
-}
+// How often the journal is read for new events while the program runs.
+constexpr int kJournalPollMs = 25;
 
 int Reap(int pid) {
   int status = 0;
@@ -51,8 +38,145 @@ int Reap(int pid) {
   return status;
 }
 
+// The guardian's whole life: it holds nothing of termsim's (no database, no output a
+// reader of termsim's output would wait on) and outlives every signal but SIGKILL.
+[[noreturn]] void GuardRunGroup(int readFd) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(signal, SIG_IGN);
+  const int null = ::open("/dev/null", O_RDWR);
+  for (int stream = 0; stream < 3; ++stream) ::dup2(null, stream);
+  if (readFd > 3) ::close_range(3, static_cast<unsigned>(readFd) - 1, 0);
+  ::close_range(static_cast<unsigned>(readFd) + 1, ~0U, 0);
+  char done = 0;
+  ssize_t got;
+  while ((got = ::read(readFd, &done, 1)) < 0 && errno == EINTR) {
+  }
+  if (got != 1) ::kill(-::getpid(), SIGKILL);
+  ::_exit(0);
+}
+
+// The guardian and leader of the run's process group.
+class RunGroup {
+ public:
+  RunGroup() {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw CommandFailure(std::string("cannot guard the run: ") + std::strerror(errno));
+    leader_ = ::fork();
+    if (leader_ < 0) throw CommandFailure(std::string("cannot guard the run: ") + std::strerror(errno));
+    if (leader_ == 0) {
+      ::setpgid(0, 0);
+      ::close(pipeFds[1]);
+      GuardRunGroup(pipeFds[0]);
+    }
+    // Both sides set the group, so it exists before the program is put into it.
+    ::setpgid(leader_, leader_);
+    ::close(pipeFds[0]);
+    doneFd_ = pipeFds[1];
+  }
+  ~RunGroup() {
+    if (doneFd_ < 0) return;
+    (void)!::write(doneFd_, "d", 1);
+    ::close(doneFd_);
+    Reap(leader_);
+  }
+  RunGroup(const RunGroup&) = delete;
+  RunGroup& operator=(const RunGroup&) = delete;
+
+  int id() const { return leader_; }
+  // Ends every process of the run, the guardian with them.
+  void End() {
+    ::kill(-leader_, SIGKILL);
+    ::close(doneFd_);
+    doneFd_ = -1;
+    Reap(leader_);
+  }
+
+ private:
+  int leader_ = -1;
+  int doneFd_ = -1;
+};
+
+// SIGINT, SIGTERM and SIGHUP, held back from termsim and read from a descriptor.
+class Interrupts {
+ public:
+  Interrupts() {
+    sigemptyset(&set_);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, signal);
+    ::sigprocmask(SIG_BLOCK, &set_, &previous_);
+    fd_ = ::signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (fd_ < 0) throw CommandFailure(std::string("cannot watch for signals: ") + std::strerror(errno));
+  }
+  ~Interrupts() {
+    ::close(fd_);
+    ::sigprocmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  Interrupts(const Interrupts&) = delete;
+  Interrupts& operator=(const Interrupts&) = delete;
+  int fd() const { return fd_; }
+  // The signal that arrived, 0 when none.
+  int Received() const {
+    signalfd_siginfo info{};
+    return ::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info) ? static_cast<int>(info.ssi_signo) : 0;
+  }
+
+ private:
+  sigset_t set_{}, previous_{};
+  int fd_ = -1;
+};
+
+enum class Ending { Exited, TimedOut, Interrupted };
+
+// Waits for the program to end, at most `seconds` real seconds, printing the journal's
+// new events as they come; `*printed` is the last event printed.
+Ending WaitPrinting(int pid, double seconds, const Interrupts& interrupts, int64_t* printed, int* signal) {
+  using Clock = std::chrono::steady_clock;
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) throw CommandFailure(std::string("cannot watch the program: ") + std::strerror(errno));
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  Ending ending = Ending::TimedOut;
+  for (;;) {
+    *printed = PrintJournal(*printed, false);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    pollfd watch[2] = {{pidfd, POLLIN, 0}, {interrupts.fd(), POLLIN, 0}};
+    const int ready = ::poll(watch, 2, static_cast<int>(std::min<int64_t>(left, kJournalPollMs)));
+    if (ready < 0 && errno != EINTR) {
+      ::close(pidfd);
+      throw CommandFailure(std::string("cannot wait for the program: ") + std::strerror(errno));
+    }
+    if (ready > 0 && (watch[1].revents & POLLIN) && (*signal = interrupts.Received()) != 0) {
+      ending = Ending::Interrupted;
+      break;
+    }
+    if (ready > 0 && (watch[0].revents & POLLIN)) {
+      ending = Ending::Exited;
+      break;
+    }
+  }
+  ::close(pidfd);
+  return ending;
+}
+
 // A code the shell can see: codes above 255 would wrap, and could wrap to 0.
 int ExitCodeFor(DWORD code) { return code <= 255 ? static_cast<int>(code) : 255; }
+
+// Journals run-start and starts the program, both or neither: a start that fails
+// leaves the journal as it was.
+host::StartedProcess StartRun(const std::u16string& cePath, const std::u16string& commandLine, int group) {
+  const std::u16string image = host::CanonicalCePath(cePath).value_or(cePath);
+  host::Transaction transaction;
+  host::Journal("run-start", {{"image", image}, {"cmdline", commandLine}});
+  const auto started = host::StartProgram(cePath, commandLine, false, true, group);
+  if (!started)
+    throw CommandFailure("cannot start " + host::ToUtf8(cePath) + ": " + host::ErrorName(::GetLastError()));
+  transaction.Commit();
+  return *started;
+}
+
+int Finish(int exitCode, int64_t printed) {
+  host::Journal("run-end", {{"exit_code", static_cast<int64_t>(exitCode)}});
+  PrintJournal(printed, false);
+  return exitCode;
+}
 
 int Run(const Arguments& arguments) {
   const std::u16string cePath = TextArgument("CEPATH", arguments.Positional(1));
@@ -65,25 +189,41 @@ int Run(const Arguments& arguments) {
       throw UsageError("--timeout must be above 0 seconds and at most 1e7, not '" + *value + "'");
   }
   AttachOrFail(arguments.Positional(0));
+  // A reader that stops reading (| head) must not end termsim, and with it the run,
+  // halfway through an installation; the program gets SIGPIPE back as its default.
+  ::signal(SIGPIPE, SIG_IGN);
 
-  const int64_t before = LastJournalSeq();
-  const auto started = host::StartProgram(cePath, commandLine);
-  if (!started)
-    throw CommandFailure("cannot start " + host::ToUtf8(cePath) + ": " + host::ErrorName(::GetLastError()));
-  if (!WaitForExit(started->pid, timeout)) {
-    host::EndTerminalProcesses(true);
-    // Our own child, not yet reaped, so its pid is still its own.
-    ::kill(started->pid, SIGKILL);
-    Reap(started->pid);
-    PrintJournal(before, false);
-    std::fprintf(stderr, "termsim run: %s did not end within %g seconds; every process of the terminal was ended\n",
-                 host::ToUtf8(cePath).c_str(), timeout);
-    return kExitTimeout;
+  RunGroup group;
+  Interrupts interrupts;
+  int64_t printed = LastJournalSeq();
+  const int64_t before = printed;
+  const host::StartedProcess started = StartRun(cePath, commandLine, group.id());
+  int signal = 0;
+  switch (WaitPrinting(started.pid, timeout, interrupts, &printed, &signal)) {
+    case Ending::TimedOut: {
+      host::EndTerminalProcesses(true);
+      // Our own child, not yet reaped, so its pid is still its own.
+      ::kill(started.pid, SIGKILL);
+      Reap(started.pid);
+      const int code = Finish(kExitTimeout, printed);
+      std::fprintf(stderr, "termsim run: %s did not end within %g seconds; every process of the terminal was ended\n",
+                   host::ToUtf8(cePath).c_str(), timeout);
+      return code;
+    }
+    case Ending::Interrupted: {
+      group.End();
+      host::RecordChildExit(started, Reap(started.pid));
+      const int code = Finish(kExitInterrupted, printed);
+      std::fprintf(stderr, "termsim run: interrupted by %s; the run's processes were ended\n", ::strsignal(signal));
+      return code;
+    }
+    case Ending::Exited:
+      break;
   }
-  const DWORD code = host::RecordChildExit(*started, Reap(started->pid));
-  PrintJournal(before, false);
-  if (JournalHasEvent(before, "reset")) return kExitReset;
-  return ExitCodeFor(code);
+  const DWORD code = host::RecordChildExit(started, Reap(started.pid));
+  if (JournalHasEvent(before, "power-loss")) return Finish(kExitPowerLoss, printed);
+  if (JournalHasEvent(before, "reset")) return Finish(kExitReset, printed);
+  return Finish(ExitCodeFor(code), printed);
 }
 
 }  // namespace
@@ -94,10 +234,13 @@ CommandSpec RunCommand() {
       .positionals = "IMAGE CEPATH [CMDLINE]",
       .minPositionals = 2,
       .maxPositionals = 3,
-      .summary = "Runs a program on the terminal, prints the run's journal, exits with the program's code.\n"
+      .summary = "Runs a program on the terminal, prints the journal as it is written, exits with the program's\n"
+                 "code. CEPATH is made canonical as the loader names a module (\\FlashDisk\\SP\\Setup.exe).\n"
                  "CMDLINE is the program's whole command line (put -- before one that starts with -).\n"
-                 "Exits 100 when the terminal reset during the run, 124 when the time-out expired (every\n"
-                 "process of the terminal is then ended), 125 when termsim could not run the program.",
+                 "Exits 100 when the terminal reset during the run, 101 when a fault rule cut the power,\n"
+                 "124 when the time-out expired (every process of the terminal is then ended), 125 when\n"
+                 "termsim could not run the program, 130 when interrupted (SIGINT, SIGTERM, SIGHUP: the\n"
+                 "run's processes are then ended). Killed, termsim leaves no process of the run behind.",
       .options = {{"timeout", "SEC", "real seconds to wait for the program (600)"}},
       .run = Run,
       .usageExit = kExitRunFailed,

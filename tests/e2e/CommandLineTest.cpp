@@ -21,9 +21,9 @@ TEST(CommandLineTest, HelpOnEveryCommand) {
       {{"reg", "export", "--help"}, "usage: termsim reg export IMAGE [KEY]", {}},
       {{"run", "img", "--help"}, "usage: termsim run IMAGE CEPATH [CMDLINE]", {"--timeout"}},
       {{"window", "--help", "--class"}, "usage: termsim window IMAGE", {"--class", "--title", "--exit-delay"}},
-      {{"fault", "--help"}, "usage: termsim fault IMAGE API PATTERN", {"--after", "--times", "--caller"}},
+      {{"fault", "--help"}, "usage: termsim fault IMAGE API PATTERN", {"--after", "--times", "--caller", "--list", "--remove", "--clear"}},
       {{"stop", "--help"}, "usage: termsim stop IMAGE", {}},
-      {{"journal", "--bogus", "--help"}, "usage: termsim journal IMAGE", {"--json"}},
+      {{"journal", "--bogus", "--help"}, "usage: termsim journal IMAGE", {"--json", "--run"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.usage);

@@ -187,6 +187,7 @@ TEST(CreateTest, BadCommandLineIsRefusedAndCreatesNothing) {
       {"--no-platform", "--platform-name", "KORVA"},
       {"--no-platform=yes"},
       {"--time-scale", "0"},
+      {"--time-scale", "0.0009"},
       {"--time-scale", "-1"},
       {"--time-scale", "1001"},
       {"--time-scale", "fast"},

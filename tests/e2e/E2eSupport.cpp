@@ -211,6 +211,8 @@ Result Process::Finish() {
   return result;
 }
 
+std::string Process::OutputSoFar() const { return ReadFile(outPath_); }
+
 Result Termsim(const std::vector<std::string>& args, const std::vector<std::string>& extraEnvironment) {
   Process process(TERMSIM_PATH, args, extraEnvironment);
   return process.Finish();

@@ -29,6 +29,8 @@ class Process {
   Process& operator=(const Process&) = delete;
   // Waits (at most two minutes: then it is killed and the test fails).
   Result Finish();
+  int pid() const { return pid_; }
+  std::string OutputSoFar() const;  // what it printed on standard output until now
 
  private:
   int pid_ = -1;

@@ -15,13 +15,10 @@ std::vector<std::string> Rules(const std::string& image) {
   std::vector<std::string> rules;
   std::string error;
   EXPECT_TRUE(host::AttachImage(image, &error)) << error;
-  {
-    host::Statement query("SELECT api, pattern, error, after, times, caller FROM faults ORDER BY id");
-    while (query.Step()) {
-      rules.push_back(query.Text(0) + "|" + query.Text(1) + "|" + query.Text(2) + "|" + std::to_string(query.Int(3)) +
-                      "|" + (query.IsNull(4) ? "-" : std::to_string(query.Int(4))) + "|" +
-                      (query.IsNull(5) ? "-" : query.Text(5)));
-    }
+  for (const auto& rule : host::ListFaultRules()) {
+    rules.push_back(rule.api + "|" + host::ToUtf8(rule.pattern) + "|" + rule.error + "|" + std::to_string(rule.after) +
+                    "|" + (rule.times ? std::to_string(*rule.times) : "-") + "|" +
+                    (rule.caller ? host::ToUtf8(*rule.caller) : "-"));
   }
   host::DetachImage();
   return rules;
@@ -30,13 +27,15 @@ std::vector<std::string> Rules(const std::string& image) {
 TEST(FaultTest, RulesAreStoredWithTheirErrorNamed) {
   e2e::ImageFolder image;
   image.Create();
+  image.PutFile("FlashDisk/SP/Setup.exe", "");
   const std::vector<std::vector<std::string>> commands = {
       {"CreateFileW", "\\FlashDisk\\*.cab", "ERROR_ACCESS_DENIED"},
       {"RegSetValueExW", "SOFTWARE\\KORVA\\Service Pack:Reset", "5", "--after", "2", "--times=1"},
       {"CopyFileW", "*", "0x20", "--caller", "\\FlashDisk\\SP\\Setup.exe"},
       {"--times", "3", "DeviceIoControl", "*", "1234"},
       {"WriteFile", "\\Windows\\*", "power-loss:half"},
-      {"Sleep", "*", "power-loss", "--after=0"},
+      {"regopenkeyexw", "SOFTWARE\\Apps", "power-loss", "--after=0", "--caller", "flashdisk/./SP/setup.exe"},
+      {"CreateFileW", "QDV1:", "ERROR_DEV_NOT_EXIST"},
   };
   for (const auto& command : commands) {
     std::vector<std::string> args = {"fault", image.path()};
@@ -51,7 +50,8 @@ TEST(FaultTest, RulesAreStoredWithTheirErrorNamed) {
                                      "CopyFileW|*|ERROR_SHARING_VIOLATION|0|-|\\FlashDisk\\SP\\Setup.exe",
                                      "DeviceIoControl|*|1234|0|3|-",
                                      "WriteFile|\\Windows\\*|power-loss:half|0|-|-",
-                                     "Sleep|*|power-loss|0|-|-",
+                                     "RegOpenKeyExW|SOFTWARE\\Apps|power-loss|0|-|\\flashdisk\\SP\\setup.exe",
+                                     "CreateFileW|QDV1:|ERROR_DEV_NOT_EXIST|0|-|-",
                                  }));
   // Adding rules journals nothing.
   EXPECT_TRUE(image.Journal().empty());
@@ -60,11 +60,30 @@ TEST(FaultTest, RulesAreStoredWithTheirErrorNamed) {
 TEST(FaultTest, BadRulesAreRefusedAndNothingIsStored) {
   e2e::ImageFolder image;
   image.Create();
+  image.PutFile("FlashDisk/SP/Setup.exe", "");
   struct Case {
     std::vector<std::string> args;
     int exitCode;
+    std::string says = "";  // the refusal names what to write instead
   };
   const Case cases[] = {
+      {{"CreatFileW", "*", "5"}, 2, "closest: CreateFileW "},
+      {{"Sleep", "*", "5"}, 2, "closest: "},
+      {{"CreateFileW", "SOFTWARE\\Apps:Instl", "5"}, 2, "CE path"},
+      {{"RegOpenKeyExW", "\\FlashDisk\\*", "5"}, 2, "without the root or a leading backslash"},
+      {{"RegOpenKeyExW", "HKEY_LOCAL_MACHINE\\SOFTWARE", "5"}, 2, "without the root"},
+      {{"RegOpenKeyExW", "SOFTWARE\\Apps:Instl", "5"}, 2, "KEY only"},
+      {{"RegSetValueExW", "SOFTWARE\\Apps", "5"}, 2, "KEY:VALUE"},
+      {{"MessageBoxW", "\\FlashDisk\\*", "5"}, 2, "PATTERN is *"},
+      {{"CreateFileW", "*", "5", "--caller", "wceload.exe"}, 2, "(\\Windows\\wceload.exe)"},
+      {{"CreateFileW", "*", "5", "--caller", "Setup.exe"}, 2, "full CE path"},
+      {{"CreateFileW", "*", "5", "--caller", "\\FlashDisk\\Absent.exe"}, 2, "names no file"},
+      {{"CreateFileW", "*", "5", "--caller", "\\FlashDisk\\SP"}, 2, "names no file"},
+      {{"CreateFileW", "*", "5", "--list"}, 2},
+      {{"--list", "--clear"}, 2},
+      {{"--remove", "0"}, 2},
+      {{"--remove", "first"}, 2},
+      {{"--remove", "1"}, 1, "no fault rule 1"},
       {{"", "*", "5"}, 2},
       {{"Create File", "*", "5"}, 2},
       {{"1CreateFileW", "*", "5"}, 2},
@@ -91,6 +110,7 @@ TEST(FaultTest, BadRulesAreRefusedAndNothingIsStored) {
     const auto result = Termsim(args);
     EXPECT_EQ(result.exitCode, c.exitCode);
     EXPECT_TRUE(e2e::IsOneLine(result.err)) << result.err;
+    EXPECT_NE(result.err.find(c.says), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "");
   }
   EXPECT_TRUE(Rules(image.path()).empty());
@@ -104,6 +124,7 @@ TEST(FaultTest, RuleFailsTheMatchingCallsOfAProgram) {
                      "--times", "1"})
                 .exitCode,
             0);
+  image.PutFile("FlashDisk/other.exe", "");
   // Only calls made by another program: never these.
   ASSERT_EQ(Termsim({"fault", image.path(), "CreateFileW", "*", "ERROR_DISK_FULL", "--caller", "\\FlashDisk\\other.exe"})
                 .exitCode,
@@ -123,6 +144,18 @@ TEST(FaultTest, RuleFailsTheMatchingCallsOfAProgram) {
   EXPECT_EQ(faults[0].Text("error"), "ERROR_ACCESS_DENIED");
   EXPECT_EQ(e2e::ReadFile(image.FsPath("FlashDisk/a.txt")), "probe");
   EXPECT_FALSE(std::filesystem::exists(image.FsPath("FlashDisk/b.txt")));
+
+  // The list shows what each rule did; rules can be taken away one by one or all.
+  const auto list = [&] { return Termsim({"fault", image.path(), "--list"}).out; };
+  EXPECT_EQ(list(),
+            "1 api=CreateFileW pattern=\"\\flashdisk\\*.TXT\" error=ERROR_ACCESS_DENIED after=1 times=1 fired=1\n"
+            "2 api=CreateFileW pattern=\"*\" error=ERROR_DISK_FULL after=0 times=every fired=0 "
+            "caller=\"\\FlashDisk\\other.exe\"\n");
+  EXPECT_EQ(Termsim({"fault", image.path(), "--remove", "1"}).exitCode, 0);
+  EXPECT_EQ(list().rfind("2 api=CreateFileW", 0), 0u);
+  EXPECT_EQ(Termsim({"fault", image.path(), "--clear"}).exitCode, 0);
+  EXPECT_EQ(list(), "");
+  EXPECT_EQ(Termsim({"run", image.path(), "\\FlashDisk\\probe.exe", "write \\FlashDisk\\b.txt"}).exitCode, 0);
 }
 
 TEST(FaultTest, PowerLossEndsTheRunWithoutAReset) {
@@ -138,14 +171,17 @@ TEST(FaultTest, PowerLossEndsTheRunWithoutAReset) {
     image.PutProgram("FlashDisk/probe.exe", PROBE_PATH);
     ASSERT_EQ(Termsim({"fault", image.path(), "WriteFile", "*", c.error}).exitCode, 0);
     const auto run = Termsim({"run", image.path(), "\\FlashDisk\\probe.exe", "write \\FlashDisk\\cut.txt"});
-    EXPECT_NE(run.exitCode, 0);
-    EXPECT_NE(run.exitCode, 100);
-    EXPECT_NE(run.exitCode, 125);
+    EXPECT_EQ(run.exitCode, 101) << run.err;
     const auto journal = image.Journal();
     const auto faults = e2e::EventsNamed(journal, "fault");
     ASSERT_EQ(faults.size(), 1u);
     EXPECT_EQ(faults[0].Text("api"), "WriteFile");
     EXPECT_EQ(faults[0].Text("error"), c.error);
+    const auto cuts = e2e::EventsNamed(journal, "power-loss");
+    ASSERT_EQ(cuts.size(), 1u);
+    EXPECT_EQ(cuts[0].Text("api"), "WriteFile");
+    EXPECT_EQ(cuts[0].Text("target"), "\\FlashDisk\\cut.txt");
+    EXPECT_EQ(e2e::EventsNamed(journal, "run-end").at(0).Int("exit_code"), 101);
     EXPECT_TRUE(e2e::EventsNamed(journal, "process-exit").empty());
     EXPECT_TRUE(e2e::EventsNamed(journal, "reset").empty());
     EXPECT_EQ(e2e::ReadFile(image.FsPath("FlashDisk/cut.txt")), c.written);

@@ -4,6 +4,8 @@
 //   reset            asks the system driver for a reset (ends with 3 if it returns)
 //   write CEPATH     creates CEPATH and writes "probe" into it; ends with 0 or the error
 //   echo TEXT        prints TEXT (UTF-8) and the CE path it was started as, ends with 0
+//   hold S [CEPATH]  owns the mutex Setup owns (ends with 4 when another holds it),
+//                    starts CEPATH, waits S seconds, ends with 0
 #include "platform/coredll.h"
 #include "platform/host/HostInternal.h"
 
@@ -41,6 +43,24 @@ int Echo(const std::u16string& text) {
   return 0;
 }
 
+int Hold(const std::u16string& rest) {
+  HANDLE mutex = CreateMutexW(nullptr, TRUE, u"Setup");
+  if (mutex == nullptr) return static_cast<int>(GetLastError());
+  if (GetLastError() == ERROR_ALREADY_EXISTS) return 4;
+  const size_t blank = rest.find(u' ');
+  if (blank != std::u16string::npos) {
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(rest.substr(blank + 1).c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr,
+                        &started))
+      return static_cast<int>(GetLastError());
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+  }
+  Sleep(static_cast<DWORD>(std::stoi(host::ToUtf8(rest.substr(0, blank)))) * 1000);
+  ReleaseMutex(mutex);
+  return 0;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int) {
@@ -52,6 +72,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int) {
   if (verb == u"reset") return Reset();
   if (verb == u"write") return Write(rest);
   if (verb == u"echo") return Echo(rest);
+  if (verb == u"hold") return Hold(rest);
   std::fprintf(stderr, "probe: unknown command line\n");
   return 99;
 }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <filesystem>
 #include <regex>
@@ -17,6 +19,15 @@ using e2e::Termsim;
 int ReadPid(const std::string& path) {
   const std::string text = e2e::ReadFile(path);
   return text.empty() ? 0 : std::stoi(text);
+}
+
+// The program's own output comes between the journal's lines, which run prints live.
+bool HasLine(const std::string& out, const std::string& line) {
+  std::istringstream lines(out);
+  for (std::string text; std::getline(lines, text);) {
+    if (text == line) return true;
+  }
+  return false;
 }
 
 // A script that notes its pid in the scratch folder and then sleeps.
@@ -33,11 +44,17 @@ TEST(RunTest, ExitCodeIsTheProgramsAndTheRunsJournalIsPrinted) {
     std::string cePath;
     std::string commandLine;
     int exitCode;
+    std::string image;  // as the loader names the module
   };
   const Case cases[] = {
-      {"\\FlashDisk\\probe.exe", "exit 0", 0},   {"\\FlashDisk\\probe.exe", "exit 1", 1},
-      {"\\FlashDisk\\probe.exe", "exit 42", 42}, {"\\FlashDisk\\probe.exe", "exit 255", 255},
-      {"\\FlashDisk\\seven.sh", "", 7},          {"\\FLASHDISK\\Seven.SH", "x", 7},
+      {"\\FlashDisk\\probe.exe", "exit 0", 0, "\\FlashDisk\\probe.exe"},
+      {"\\FlashDisk\\probe.exe", "exit 1", 1, "\\FlashDisk\\probe.exe"},
+      {"\\FlashDisk\\probe.exe", "exit 42", 42, "\\FlashDisk\\probe.exe"},
+      {"\\FlashDisk\\probe.exe", "exit 255", 255, "\\FlashDisk\\probe.exe"},
+      {"\\FlashDisk\\seven.sh", "", 7, "\\FlashDisk\\seven.sh"},
+      {"\\FLASHDISK\\Seven.SH", "x", 7, "\\FLASHDISK\\Seven.SH"},
+      {"/FlashDisk/seven.sh", "", 7, "\\FlashDisk\\seven.sh"},
+      {"FlashDisk\\.\\Windows\\..\\probe.exe", "exit 3", 3, "\\FlashDisk\\probe.exe"},
   };
   const std::regex line(R"(^ *(\d+) +(\d+) ms  pid (\d+) +(\S+) +(.*)$)");
   size_t seen = 0;
@@ -47,16 +64,26 @@ TEST(RunTest, ExitCodeIsTheProgramsAndTheRunsJournalIsPrinted) {
     EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
 
     const auto journal = image.Journal();
-    ASSERT_EQ(journal.size(), seen + 2);
-    const auto& start = journal[seen];
-    const auto& exit = journal[seen + 1];
+    ASSERT_EQ(journal.size(), seen + 4);
+    const auto& runStart = journal[seen];
+    const auto& start = journal[seen + 1];
+    const auto& exit = journal[seen + 2];
+    const auto& runEnd = journal[seen + 3];
     seen = journal.size();
+    EXPECT_EQ(runStart.Name(), "run-start");
+    EXPECT_EQ(runStart.Text("image"), c.image);
+    EXPECT_EQ(runStart.Text("cmdline"), c.commandLine);
     EXPECT_EQ(start.Name(), "process-start");
-    EXPECT_EQ(start.Text("image"), c.cePath);
+    EXPECT_EQ(start.Text("image"), c.image);
     EXPECT_EQ(start.Text("cmdline"), c.commandLine);
     EXPECT_EQ(exit.Name(), "process-exit");
-    EXPECT_EQ(exit.Text("image"), c.cePath);
+    EXPECT_EQ(exit.Text("image"), c.image);
     EXPECT_EQ(exit.Int("exit_code"), c.exitCode);
+    // A program on the host library writes its own end; a script's starter writes it.
+    EXPECT_EQ(exit.Int("pid"), c.image.ends_with(".exe") ? start.Int("child") : runStart.Int("pid"));
+    EXPECT_EQ(runEnd.Name(), "run-end");
+    EXPECT_EQ(runEnd.Int("exit_code"), c.exitCode);
+    EXPECT_EQ(runEnd.Int("pid"), runStart.Int("pid"));
     EXPECT_LT(start.Int("seq"), exit.Int("seq"));
     EXPECT_LE(start.Int("time_ms"), exit.Int("time_ms"));
 
@@ -68,13 +95,30 @@ TEST(RunTest, ExitCodeIsTheProgramsAndTheRunsJournalIsPrinted) {
       if (std::regex_match(text, match, line)) printed.push_back(match[1].str() + " " + match[4].str() + " " + match[5].str());
     }
     EXPECT_EQ(printed, (std::vector<std::string>{
-                           std::to_string(start.Int("seq")) + " process-start image=\"" + c.cePath + "\" cmdline=\"" +
+                           std::to_string(runStart.Int("seq")) + " run-start image=\"" + c.image + "\" cmdline=\"" +
                                c.commandLine + "\"",
-                           std::to_string(exit.Int("seq")) + " process-exit image=\"" + c.cePath +
+                           std::to_string(start.Int("seq")) + " process-start image=\"" + c.image + "\" cmdline=\"" +
+                               c.commandLine + "\" child=" + std::to_string(start.Int("child")),
+                           std::to_string(exit.Int("seq")) + " process-exit image=\"" + c.image +
                                "\" exit_code=" + std::to_string(c.exitCode),
+                           std::to_string(runEnd.Int("seq")) + " run-end exit_code=" + std::to_string(c.exitCode),
                        }))
         << run.out;
   }
+
+  // One run of the journal: from its run-start through its run-end.
+  const auto all = image.Journal();
+  const auto journalOfRun = [&](const std::string& which) {
+    return Termsim({"journal", image.path(), "--json", "--run", which});
+  };
+  std::string second, last;
+  for (size_t i = 4; i < 8; ++i) second += all[i].line + "\n";
+  for (size_t i = all.size() - 4; i < all.size(); ++i) last += all[i].line + "\n";
+  EXPECT_EQ(journalOfRun("2").out, second);
+  EXPECT_EQ(journalOfRun("last").out, last);
+  const auto beyond = journalOfRun("9");
+  EXPECT_EQ(beyond.exitCode, 1);
+  EXPECT_TRUE(e2e::IsOneLine(beyond.err)) << beyond.err;
 }
 
 TEST(RunTest, ProgramGetsTheWholeCommandLineAsOneArgument) {
@@ -85,11 +129,12 @@ TEST(RunTest, ProgramGetsTheWholeCommandLineAsOneArgument) {
   const std::string commandLine = "a  \"b c\" \\d -e";
   const auto script = Termsim({"run", image.path(), "\\FlashDisk\\args.sh", "--", commandLine});
   EXPECT_EQ(script.exitCode, 0) << script.err;
-  EXPECT_EQ(script.out.rfind("1|" + commandLine + "\n", 0), 0u) << script.out;
+  EXPECT_TRUE(HasLine(script.out, "1|" + commandLine)) << script.out;
 
-  const auto probe = Termsim({"run", "--timeout=30", image.path(), "\\FlashDisk\\probe.exe", "echo  two  blanks "});
+  // The module name is the canonical path, whatever form the run was given.
+  const auto probe = Termsim({"run", "--timeout=30", image.path(), "/FlashDisk/./probe.exe", "echo  two  blanks "});
   EXPECT_EQ(probe.exitCode, 0) << probe.err;
-  EXPECT_EQ(probe.out.rfind("[ two  blanks ] [\\FlashDisk\\probe.exe]\n", 0), 0u) << probe.out;
+  EXPECT_TRUE(HasLine(probe.out, "[ two  blanks ] [\\FlashDisk\\probe.exe]")) << probe.out;
 }
 
 TEST(RunTest, TermsimsOwnFailuresGive125AndStartNothing) {
@@ -149,6 +194,38 @@ TEST(RunTest, TimeoutEndsEveryProcessOfTheTerminal) {
   EXPECT_TRUE(e2e::EventsNamed(journal, "reset").empty());
 }
 
+TEST(RunTest, SignalsEndTheRunsProcessesOnly) {
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGKILL};
+  for (const int signal : signals) {
+    SCOPED_TRACE(signal);
+    e2e::ImageFolder image;
+    image.Create();
+    image.PutProgram("FlashDisk/probe.exe", PROBE_PATH);
+    image.PutFile("FlashDisk/sleeper.sh", SleeperScript(image, "sleeper.pid", 60));
+    const int bystander = e2e::StartWindow(image, "Bystander", "");
+    e2e::Process run(TERMSIM_PATH, {"run", image.path(), "\\FlashDisk\\probe.exe", "hold 60 \\FlashDisk\\sleeper.sh"}, {});
+    ASSERT_TRUE(e2e::WaitUntil(20, [&] { return ReadPid(image.scratch() + "/sleeper.pid") > 0; }));
+    // The journal is printed as it is written, not only at the end.
+    EXPECT_TRUE(e2e::WaitUntil(5, [&] { return run.OutputSoFar().find("sleeper.sh") != std::string::npos; }))
+        << run.OutputSoFar();
+    ::kill(run.pid(), signal);
+    const auto result = run.Finish();
+    EXPECT_EQ(result.exitCode, signal == SIGKILL ? 128 + SIGKILL : 130) << result.err;
+    const auto starts = e2e::EventsNamed(image.Journal(), "process-start");
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_TRUE(e2e::WaitUntil(5, [&] { return e2e::ProcessGone(static_cast<int>(starts[0].Int("child"))); }));
+    EXPECT_TRUE(e2e::WaitUntil(5, [&] { return e2e::ProcessGone(ReadPid(image.scratch() + "/sleeper.pid")); }));
+    EXPECT_FALSE(e2e::ProcessGone(bystander));
+    if (signal != SIGKILL) {
+      EXPECT_TRUE(e2e::IsOneLine(result.err)) << result.err;
+      EXPECT_NE(result.out.find(" run-end "), std::string::npos) << result.out;
+      EXPECT_EQ(e2e::EventsNamed(image.Journal(), "run-end").at(0).Int("exit_code"), 130);
+    }
+    // Nothing of the ended run holds Setup's mutex against the next one.
+    EXPECT_EQ(Termsim({"run", image.path(), "\\FlashDisk\\probe.exe", "hold 0"}).exitCode, 0);
+  }
+}
+
 TEST(RunTest, ResetDuringTheRunGives100) {
   struct Case {
     std::string resetDevice;
@@ -193,13 +270,16 @@ TEST(RunTest, StopEndsEveryProcessAndJournalsNothing) {
   EXPECT_EQ(stop.exitCode, 0) << stop.err;
   EXPECT_EQ(stop.out + stop.err, "");
   const auto run = background.Finish();
+  EXPECT_NE(run.exitCode, 130);
   EXPECT_NE(run.exitCode, 0);
   EXPECT_NE(run.exitCode, 100);
   EXPECT_NE(run.exitCode, 124);
   EXPECT_TRUE(e2e::ProcessGone(sleeperPid));
   EXPECT_TRUE(e2e::WaitUntil(5, [&] { return e2e::ProcessGone(ownerPid); }));
-  // Neither the stop nor the run it ended wrote anything.
-  EXPECT_EQ(image.Journal().size(), eventsBefore);
+  // The stop wrote nothing, and the run it ended only its run-end.
+  const auto journal = image.Journal();
+  ASSERT_EQ(journal.size(), eventsBefore + 1);
+  EXPECT_EQ(journal.back().Name(), "run-end");
 }
 
 TEST(RunTest, WindowOwnerHoldsItsWindowUntilClosed) {

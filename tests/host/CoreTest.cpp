@@ -38,10 +38,11 @@ TEST(Journal, RecordsExactCodeUnitsAsJson) {
 
 TEST(Faults, AfterTimesCallerAndGlob) {
   TestImage image;
-  host::Statement add("INSERT INTO faults(api, pattern, error, after, times) VALUES(?, ?, ?, ?, ?)");
-  add.Bind(1, std::string_view("RegSetValueExW")).Bind(2, std::string_view("software\\*:Reset"));
-  add.Bind(3, std::string_view("ERROR_ACCESS_DENIED")).Bind(4, int64_t{1}).Bind(5, int64_t{1}).Run();
   const std::u16string target = u"SOFTWARE\\KORVA\\Service Pack:Reset";
+  // What this process knew before the rule came is never served after it.
+  EXPECT_EQ(host::CheckFault("RegSetValueExW", target).action, host::FaultAction::None);
+  host::AddFaultRule(
+      {.api = "RegSetValueExW", .pattern = u"software\\*:Reset", .error = "ERROR_ACCESS_DENIED", .after = 1, .times = 1});
   EXPECT_EQ(host::CheckFault("RegSetValueExW", target).action, host::FaultAction::None);  // --after 1
   auto fault = host::CheckFault("RegSetValueExW", target);
   EXPECT_EQ(fault.action, host::FaultAction::Fail);
@@ -51,6 +52,14 @@ TEST(Faults, AfterTimesCallerAndGlob) {
   host::Statement events("SELECT COUNT(*) FROM journal WHERE event = 'fault'");
   ASSERT_TRUE(events.Step());
   EXPECT_EQ(events.Int(0), 1);
+  const auto rules = host::ListFaultRules();
+  ASSERT_EQ(rules.size(), 1u);
+  EXPECT_EQ(rules[0].fired, 1);
+  const int64_t every = host::AddFaultRule({.api = "RegSetValueExW", .pattern = u"*", .error = "5"});
+  EXPECT_EQ(host::CheckFault("RegSetValueExW", target).action, host::FaultAction::Fail);
+  EXPECT_TRUE(host::RemoveFaultRule(every));
+  EXPECT_FALSE(host::RemoveFaultRule(every));
+  EXPECT_EQ(host::CheckFault("RegSetValueExW", target).action, host::FaultAction::None);
 }
 
 TEST(Text, GlobMatchesWholeNameCaseInsensitively) {

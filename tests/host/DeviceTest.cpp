@@ -164,7 +164,7 @@ TEST(TouchCalibrate, FailsAsTheImageOrAFaultRuleSays) {
   EXPECT_EQ(Events("calibrate").at(0).fields, R"({"result":0})");
 
   TestImage faulty;
-  host::Statement("INSERT INTO faults(api, pattern, error) VALUES('TouchCalibrate', '*', '31')").Run();
+  host::AddFaultRule({.api = "TouchCalibrate", .pattern = u"*", .error = "31"});
   EXPECT_FALSE(TouchCalibrate());
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
   EXPECT_TRUE(Events("calibrate").empty());

@@ -556,8 +556,7 @@ TEST(Faults, FileCallsFailOrLoseThePowerHalfway) {
            {"WriteFile", "\\FlashDisk\\a.txt", "ERROR_WRITE_PROTECT"},
            {"WriteFile", "\\half.txt", "power-loss:half"},
            {"CopyFileW", "\\half.bin", "power-loss:half"}}) {
-    host::Statement add("INSERT INTO faults(api, pattern, error) VALUES(?, ?, ?)");
-    add.Bind(1, std::string_view(api)).Bind(2, std::string_view(pattern)).Bind(3, std::string_view(error)).Run();
+    host::AddFaultRule({.api = api, .pattern = host::FromUtf8(pattern), .error = error});
   }
   EXPECT_EQ(Outcome([] { return Closed(Open(u"\\FlashDisk\\b.txt", kWrite, 0, CREATE_ALWAYS)); }),
             Failed(ERROR_DISK_FULL));

@@ -441,8 +441,7 @@ TEST(Installer, FailedInstallTakesBackWhatItCreated) {
     TestImage image(Options());
     image.PutFile("FlashDisk/Tool.cab", c.cab);
     if (c.api) {
-      host::Statement rule("INSERT INTO faults(api, pattern, error) VALUES(?, ?, 'ERROR_DISK_FULL')");
-      rule.Bind(1, std::string_view(c.api)).Bind(2, std::string_view(c.pattern)).Run();
+      host::AddFaultRule({.api = c.api, .pattern = host::FromUtf8(c.pattern), .error = "ERROR_DISK_FULL"});
     } else {
       image.PutFile("Program Files/Tool/b.txt", "older");
       fs::permissions(image.FsPath("Program Files/Tool/b.txt"), fs::perms::owner_write, fs::perm_options::remove);

@@ -26,7 +26,7 @@ TEST(CreateProcess, BadArgumentsAndImagesThatCannotRun) {
   InstallProbe(image);
   image.PutFile("Windows/notes.exe", "neither a program nor a script\n");
   image.PutFile("Windows/lost.sh", "#!/no/such/interpreter\n");
-  host::Statement("INSERT INTO faults(api, pattern, error) VALUES('CreateProcessW', '*\\FAULTY.exe', '5')").Run();
+  host::AddFaultRule({.api = "CreateProcessW", .pattern = u"*\\FAULTY.exe", .error = "5"});
   SECURITY_ATTRIBUTES security{};
   WCHAR folder[] = u"\\Windows";
   struct Case {
@@ -62,12 +62,17 @@ TEST(CreateProcess, BadArgumentsAndImagesThatCannotRun) {
   EXPECT_TRUE(Events("process-start").empty());
 }
 
-TEST(CreateProcess, CommandLineWholeModuleAsGivenWhateverTheModeBits) {
+TEST(CreateProcess, CommandLineWholeModuleCanonicalWhateverTheModeBits) {
   TestImage image;
   InstallProbe(image, "Windows/plain.exe", false);  // runs through the dynamic loader
   InstallProbe(image, "Windows/marked.exe", true);
   const std::u16string commandLine = u"record  \\FlashDisk\\SP dir\\日本語 ä.cab \"quoted\" $HOME *  ";
-  for (const char16_t* path : {u"\\windows\\PLAIN.EXE", u"\\Windows\\marked.exe"}) {
+  std::vector<DWORD> children;
+  // The module name comes from the loader: canonical, with the letters as given.
+  for (const auto& [path, module] : std::initializer_list<std::pair<const char16_t*, const char16_t*>>{
+           {u"\\windows\\PLAIN.EXE", u"\\windows\\PLAIN.EXE"},
+           {u"\\Windows\\marked.exe", u"\\Windows\\marked.exe"},
+           {u"Windows/SP/.././/marked.exe", u"\\Windows\\marked.exe"}}) {
     PROCESS_INFORMATION info;
     SetLastError(0xdeadbeef);
     ASSERT_TRUE(StartProbe(commandLine.c_str(), &info, path));
@@ -75,22 +80,26 @@ TEST(CreateProcess, CommandLineWholeModuleAsGivenWhateverTheModeBits) {
     EXPECT_EQ(info.dwThreadId, info.dwProcessId);
     EXPECT_EQ(Finish(info), 7u);
     EXPECT_EQ(Recorded(u"CmdLine"), Bytes(commandLine));
-    EXPECT_EQ(Recorded(u"Module"), Bytes(path));
+    EXPECT_EQ(Recorded(u"Module"), Bytes(module));
+    children.push_back(info.dwProcessId);
     const auto events = Events();
     EXPECT_EQ(events.back().event, "process-exit");
     EXPECT_EQ(events.back().pid, static_cast<int64_t>(info.dwProcessId));
   }
   const auto starts = Events("process-start");
-  ASSERT_EQ(starts.size(), 2u);
+  ASSERT_EQ(starts.size(), 3u);
   EXPECT_EQ(starts[0].pid, ::getpid());
   EXPECT_EQ(starts[0].fields, "{\"image\":\"\\\\windows\\\\PLAIN.EXE\",\"cmdline\":\"record  "
-                              "\\\\FlashDisk\\\\SP dir\\\\日本語 ä.cab \\\"quoted\\\" $HOME *  \"}");
+                              "\\\\FlashDisk\\\\SP dir\\\\日本語 ä.cab \\\"quoted\\\" $HOME *  \",\"child\":" +
+                                  std::to_string(children[0]) + "}");
+  EXPECT_EQ(starts[2].fields.rfind(R"({"image":"\\Windows\\marked.exe",)", 0), 0u) << starts[2].fields;
   EXPECT_EQ(Events("process-exit")[0].fields, R"({"image":"\\windows\\PLAIN.EXE","exit_code":7})");
 
   PROCESS_INFORMATION info;
   ASSERT_TRUE(StartProbe(nullptr, &info, u"\\Windows\\plain.exe"));
   EXPECT_EQ(Finish(info), 99u);  // no command line: "", which the probe does not know
-  EXPECT_EQ(Events("process-start").back().fields, R"({"image":"\\Windows\\plain.exe","cmdline":""})");
+  EXPECT_EQ(Events("process-start").back().fields,
+            R"({"image":"\\Windows\\plain.exe","cmdline":"","child":)" + std::to_string(info.dwProcessId) + "}");
 }
 
 TEST(ExitCodes, FullThirtyTwoBitsSignalsAndStillActive) {

@@ -235,9 +235,7 @@ TEST(RegistryDelete, TreesHandlesAndRoots) {
 
 TEST(RegistryFaults, RuleFailsTheCallBeforeItsEffect) {
   TestImage image;
-  host::Statement add("INSERT INTO faults(api, pattern, error) VALUES(?, ?, ?)");
-  add.Bind(1, std::string_view("RegSetValueExW")).Bind(2, std::string_view("software\\korva\\*:Reset"));
-  add.Bind(3, std::string_view("ERROR_WRITE_PROTECT")).Run();
+  host::AddFaultRule({.api = "RegSetValueExW", .pattern = u"software\\korva\\*:Reset", .error = "ERROR_WRITE_PROTECT"});
   HKEY key = Create(u"SOFTWARE\\KORVA\\Service Pack");
   EXPECT_REG(SetBytes(key, u"Reset", REG_BINARY, "1"), ERROR_WRITE_PROTECT);
   EXPECT_REG(RegQueryValueExW(key, u"Reset", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);

@@ -166,7 +166,7 @@ TEST(CreateMutex, BadArgumentsHandlesAndFaults) {
   }
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
-  host::Statement("INSERT INTO faults(api, pattern, error) VALUES('CreateMutexW', '*', 'ERROR_NOT_ENOUGH_MEMORY')").Run();
+  host::AddFaultRule({.api = "CreateMutexW", .pattern = u"*", .error = "ERROR_NOT_ENOUGH_MEMORY"});
   EXPECT_EQ(CreateMutexW(nullptr, TRUE, u"Setup"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
   EXPECT_EQ(MutexRows("Setup"), 0);

@@ -222,10 +222,8 @@ TEST_F(Windows, CloseDestroysAndOnlyTheCreatorMayDestroy) {
 
 TEST_F(Windows, FaultRulesFailTheCalls) {
   const HWND window = MakeWindow(u"Faulty");
-  for (const char* api : {"FindWindowW", "GetWindowThreadProcessId", "PostMessageW"}) {
-    host::Statement add("INSERT INTO faults(api, pattern, error, times) VALUES(?, '*', 'ERROR_ACCESS_DENIED', 1)");
-    add.Bind(1, std::string_view(api)).Run();
-  }
+  for (const char* api : {"FindWindowW", "GetWindowThreadProcessId", "PostMessageW"})
+    host::AddFaultRule({.api = api, .pattern = u"*", .error = "ERROR_ACCESS_DENIED", .times = 1});
   DWORD pid = kSentinel;
   EXPECT_EQ(FindWindowW(kClass, nullptr), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
