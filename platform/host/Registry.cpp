@@ -4,6 +4,7 @@
 #include "platform/host/HostInternal.h"
 
 #include <cstring>
+#include <mutex>
 
 namespace host {
 
@@ -21,15 +22,29 @@ struct KeyRef {
   size_t depth = 0;
 };
 
+// Where RegEnumKeyExW of one handle stands: the subkey it found last, and its index.
+// Only a place to go on from; the next call reads the database again.
+struct EnumPosition {
+  std::mutex lock;
+  bool known = false;
+  DWORD index = 0;
+  std::string sortKey;
+};
+
 class KeyObject : public HandleObject {
  public:
   explicit KeyObject(KeyRef key) : key_(std::move(key)) {}
   HandleKind Kind() const override { return HandleKind::Key; }
   const KeyRef& key() const { return key_; }
+  EnumPosition& subKeyPosition() { return subKeyPosition_; }
 
  private:
   KeyRef key_;
+  EnumPosition subKeyPosition_;
 };
+
+// HKEY_LOCAL_MACHINE is no object of the handle table; its place is the process's.
+EnumPosition g_rootSubKeyPosition;
 
 // Ends a call with its error code from anywhere below the entry point.
 struct RegFailure {
@@ -71,6 +86,12 @@ KeyRef KeyOf(HKEY handle) {
   auto object = FindHandleOf<KeyObject>(reinterpret_cast<HANDLE>(handle), HandleKind::Key);
   if (!object) FailWith(ERROR_INVALID_HANDLE);
   return object->key();
+}
+
+// The enumeration place of a handle that KeyOf accepted.
+EnumPosition& SubKeyPositionOf(HKEY handle) {
+  if (handle == HKEY_LOCAL_MACHINE) return g_rootSubKeyPosition;
+  return FindHandleOf<KeyObject>(reinterpret_cast<HANDLE>(handle), HandleKind::Key)->subKeyPosition();
 }
 
 // The failure of a lookup under `key` that found nothing: the key itself may be gone.
@@ -189,6 +210,13 @@ KeyRef CreatePath(const KeyRef& base, const std::vector<std::u16string>& names, 
   return key;
 }
 
+KeyRef CreatePathCommitted(const KeyRef& base, const std::vector<std::u16string>& names, bool* created) {
+  Transaction transaction;
+  KeyRef key = CreatePath(base, names, created);
+  transaction.Commit();
+  return key;
+}
+
 std::u16string ValueTarget(const KeyRef& key, std::u16string_view valueName) {
   std::u16string target = key.path;
   target += u':';
@@ -254,6 +282,36 @@ std::optional<StoredValue> FindValue(const KeyRef& key, std::u16string_view name
   return StoredValue{NameFromBlob(query.Blob(0)), static_cast<DWORD>(query.Int(1)), query.Blob(2)};
 }
 
+struct FoundSubKey {
+  std::u16string name;
+  std::string sortKey;
+};
+
+// The subkey at `index` of `key` in case-insensitive name order. From the place the
+// handle's last call found, the next one (or the same one again) is one seek on the
+// sort-key index; any other index is counted from the first subkey.
+std::optional<FoundSubKey> SubKeyAt(const KeyRef& key, DWORD index, EnumPosition& position) {
+  std::lock_guard guard(position.lock);
+  const bool same = position.known && index == position.index;
+  const bool next = position.known && index == position.index + 1;
+  std::optional<Statement> query;
+  if (same || next) {
+    query.emplace(same ? "SELECT name, sort_key FROM reg_keys WHERE parent = ? AND sort_key >= ? ORDER BY sort_key LIMIT 1"
+                       : "SELECT name, sort_key FROM reg_keys WHERE parent = ? AND sort_key > ? ORDER BY sort_key LIMIT 1");
+    query->Bind(1, key.id).BindBlob(2, position.sortKey.data(), position.sortKey.size());
+  } else {
+    query.emplace("SELECT name, sort_key FROM reg_keys WHERE parent = ? ORDER BY sort_key LIMIT 1 OFFSET ?");
+    query->Bind(1, key.id).Bind(2, static_cast<int64_t>(index));
+  }
+  position.known = false;
+  if (!query->Step()) return std::nullopt;
+  FoundSubKey found{NameFromBlob(query->Blob(0)), query->Blob(1)};
+  position.known = true;
+  position.index = index;
+  position.sortKey = found.sortKey;
+  return found;
+}
+
 // Copies a name with its terminator when `*chars` (room including the NUL) allows;
 // otherwise ERROR_MORE_DATA with the buffer and `*chars` untouched.
 LONG CopyName(std::u16string_view name, WCHAR* buffer, DWORD* chars) {
@@ -290,12 +348,8 @@ std::optional<int64_t> RegistryFindKey(std::u16string_view path) {
 }
 
 int64_t RegistryCreateKey(std::u16string_view path) {
-  const auto names = SplitPathOrThrow(path);
-  Transaction transaction;
   bool created = false;
-  const int64_t id = CreatePath(KeyRef{}, names, &created).id;
-  transaction.Commit();
-  return id;
+  return CreatePathCommitted(KeyRef{}, SplitPathOrThrow(path), &created).id;
 }
 
 void RegistryDeleteKey(std::u16string_view path) {
@@ -366,10 +420,8 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
     const auto names = host::SplitSubKey(base, lpSubKey);
     host::CheckRegistryFault("RegCreateKeyExW", host::KeyTarget(host::FindKey(base, names), base, names));
 
-    host::Transaction transaction;
     bool created = false;
-    KeyRef key = host::CreatePath(base, names, &created);
-    transaction.Commit();
+    KeyRef key = host::CreatePathCommitted(base, names, &created);
     *phkResult = host::NewKeyHandle(std::move(key));
     if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
@@ -463,11 +515,10 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
     const KeyRef key = host::KeyOf(hKey);
     host::CheckRegistryFault("RegEnumKeyExW", key.path);
     // Case-insensitive name order: indices stay put while no subkey comes or goes.
-    host::Statement query("SELECT name FROM reg_keys WHERE parent = ? ORDER BY sort_key LIMIT 1 OFFSET ?");
-    query.Bind(1, key.id).Bind(2, static_cast<int64_t>(dwIndex));
-    if (!query.Step()) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
+    const auto found = host::SubKeyAt(key, dwIndex, host::SubKeyPositionOf(hKey));
+    if (!found) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
     // A name that does not fit leaves the buffer and its size as they were.
-    const LONG result = host::CopyName(host::NameFromBlob(query.Blob(0)), lpName, lpcchName);
+    const LONG result = host::CopyName(found->name, lpName, lpcchName);
     if (result != ERROR_SUCCESS) return result;
     host::CopyEmptyClass(lpClass, lpcchClass);
     if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{0, 0};

@@ -255,6 +255,8 @@ TEST(RegistryProcesses, ChangesOfAnotherProcessAreSeenAtOnce) {
   TestImage image;
   HKEY key = Create(u"Shared");
   HKEY doomed = Create(u"Shared\\Doomed");
+  RegCloseKey(Create(u"Shared\\A"));
+  EXPECT_EQ(EnumKey(key, 0), u"A");  // an enumeration under way while the child works
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -265,6 +267,8 @@ TEST(RegistryProcesses, ChangesOfAnotherProcessAreSeenAtOnce) {
     if (!code && Open(HKEY_LOCAL_MACHINE, u"SHARED", &own) != ERROR_SUCCESS) code = 11;
     if (!code && SetBytes(own, u"FromChild", REG_BINARY, "42") != ERROR_SUCCESS) code = 12;
     if (!code && RegDeleteKeyW(own, u"Doomed") != ERROR_SUCCESS) code = 13;
+    HKEY added = nullptr;
+    if (!code && RegCreateKeyExW(own, u"B", 0, nullptr, 0, 0, nullptr, &added, nullptr) != ERROR_SUCCESS) code = 14;
     _exit(code);
   }
   int status = 0;
@@ -276,6 +280,8 @@ TEST(RegistryProcesses, ChangesOfAnotherProcessAreSeenAtOnce) {
   EXPECT_REG(RegQueryValueExW(key, u"FromChild", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size), ERROR_SUCCESS);
   EXPECT_EQ(std::string(data, size), "42");
   EXPECT_REG(SetBytes(doomed, u"v", REG_BINARY, "1"), ERROR_KEY_DELETED);
+  EXPECT_EQ(EnumKey(key, 1), u"B");
+  EXPECT_EQ(EnumKey(key, 2), u"<none>");
   RegCloseKey(doomed);
   RegCloseKey(key);
 }
