@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <unordered_map>
 #include <sstream>
 
 namespace host {
@@ -104,8 +105,10 @@ struct AttachedImage {
   sqlite3* db = nullptr;
   double timeScale = 1.0;
   int64_t createdMs = 0;
-  std::map<const char*, std::vector<sqlite3_stmt*>> idleStatements;
+  std::unordered_map<const char*, std::vector<sqlite3_stmt*>> idleStatements;
   int transactionDepth = 0;
+  int readDepth = 0;      // ReadTransaction scopes alive
+  bool readOpen = false;  // their BEGIN is in effect (no write is running)
 };
 
 std::recursive_mutex g_databaseLock;
@@ -127,7 +130,9 @@ void Exec(sqlite3* db, const char* sql) {
 
 sqlite3* OpenDatabase(const std::string& path, int flags, std::string* error) {
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
+  // Every use of the connection is under DatabaseLock(), so SQLite's own mutex would
+  // only be taken and released again around each of its calls.
+  if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
     if (error) *error = "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close(db);
     return nullptr;
@@ -147,6 +152,45 @@ bool ValidTimeScale(double scale) { return scale > 0 && scale <= 1000; }
 std::string PlatformNameFor(const ImageOptions& options) {
   if (options.platformName) return *options.platformName;
   return "KORVA " + options.model + " CE4.10";
+}
+
+// BEGIN, COMMIT and the like, prepared once per attach: parsing them costs as much
+// as the point read they surround.
+sqlite3_stmt* PreparedControl(const char* sql) {
+  auto& idle = g_image->idleStatements[sql];
+  if (idle.empty()) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v3(g_image->db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK)
+      ThrowDb(std::string("prepare ") + sql);
+    idle.push_back(statement);
+  }
+  return idle.back();
+}
+
+void RunControl(const char* sql) {
+  sqlite3_stmt* statement = PreparedControl(sql);
+  const int rc = sqlite3_step(statement);
+  sqlite3_reset(statement);
+  if (rc != SQLITE_DONE) ThrowDb(sql);
+}
+
+// Ends the open read transaction before a write (see ReadTransaction).
+void SuspendRead() {
+  if (!g_image->readOpen) return;
+  g_image->readOpen = false;
+  RunControl("COMMIT");
+}
+
+// Goes on with the call's read transaction, on a new snapshot, once no write runs.
+// Called from destructors, so it never throws: should BEGIN fail, the call's later
+// statements each run on their own, as they would without a read transaction.
+void ResumeRead() noexcept {
+  if (g_image->readDepth == 0 || g_image->readOpen || g_image->transactionDepth > 0) return;
+  try {
+    RunControl("BEGIN");
+    g_image->readOpen = true;
+  } catch (const HostError&) {
+  }
 }
 
 }  // namespace
@@ -411,6 +455,10 @@ Statement::Statement(const char* sql) : lock_(g_databaseLock), sql_(sql) {
   } else if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr) != SQLITE_OK) {
     ThrowDb(std::string("prepare ") + sql);
   }
+  if (g_image->readOpen && !sqlite3_stmt_readonly(stmt_)) {
+    SuspendRead();
+    suspendedRead_ = true;
+  }
 }
 
 Statement::~Statement() {
@@ -419,6 +467,7 @@ Statement::~Statement() {
   sqlite3_clear_bindings(stmt_);
   if (g_image) {
     g_image->idleStatements[sql_].push_back(stmt_);
+    if (suspendedRead_) ResumeRead();
   } else {
     sqlite3_finalize(stmt_);
   }
@@ -482,9 +531,14 @@ std::string Statement::Blob(int column) const {
 // ---------------------------------------------------------------- Transaction
 
 Transaction::Transaction() : lock_(g_databaseLock) {
-  sqlite3* db = Database();
+  Database();
   nested_ = g_image->transactionDepth > 0;
-  Exec(db, nested_ ? "SAVEPOINT nested;" : "BEGIN IMMEDIATE;");
+  if (nested_) {
+    Exec(g_image->db, "SAVEPOINT nested;");
+  } else {
+    SuspendRead();
+    RunControl("BEGIN IMMEDIATE");
+  }
   ++g_image->transactionDepth;
 }
 
@@ -493,12 +547,36 @@ Transaction::~Transaction() {
   --g_image->transactionDepth;
   const char* sql = nested_ ? "ROLLBACK TO nested; RELEASE nested;" : "ROLLBACK;";
   sqlite3_exec(g_image->db, sql, nullptr, nullptr, nullptr);
+  if (!nested_) ResumeRead();
 }
 
 void Transaction::Commit() {
-  Exec(Database(), nested_ ? "RELEASE nested;" : "COMMIT;");
+  if (nested_) {
+    Exec(Database(), "RELEASE nested;");
+  } else {
+    RunControl("COMMIT");
+  }
   --g_image->transactionDepth;
   done_ = true;
+  if (!nested_) ResumeRead();
+}
+
+// ---------------------------------------------------------------- ReadTransaction
+
+ReadTransaction::ReadTransaction() : lock_(g_databaseLock) {
+  if (!g_image) return;
+  active_ = true;
+  if (g_image->readDepth++ == 0) ResumeRead();
+}
+
+ReadTransaction::~ReadTransaction() {
+  if (!active_ || !g_image) return;
+  if (--g_image->readDepth == 0 && g_image->readOpen) {
+    g_image->readOpen = false;
+    sqlite3_stmt* end = PreparedControl("COMMIT");
+    sqlite3_step(end);  // a read transaction's end cannot lose anything
+    sqlite3_reset(end);
+  }
 }
 
 int64_t LastInsertRowId() { return sqlite3_last_insert_rowid(Database()); }

@@ -57,6 +57,8 @@ struct RegFailure {
 template <class F>
 LONG RegCall(F&& body) {
   try {
+    // The call's statements share one snapshot: one read transaction, not one each.
+    ReadTransaction snapshot;
     return body();
   } catch (const RegFailure& failure) {
     return failure.code;
@@ -159,7 +161,10 @@ std::vector<std::u16string> SplitPathOrThrow(std::u16string_view path) {
 
 std::u16string JoinNames(const KeyRef& base, const std::vector<std::u16string>& names) {
   std::u16string path = base.path;
-  for (const auto& name : names) path = JoinPath(path, name);
+  for (const auto& name : names) {
+    if (!path.empty()) path += u'\\';
+    path += name;
+  }
   return path;
 }
 
@@ -167,10 +172,13 @@ std::u16string JoinNames(const KeyRef& base, const std::vector<std::u16string>& 
 // path is indexed in its folded form. Nothing when the key is absent or `base` is gone
 // (FailMissing tells which).
 std::optional<KeyRef> FindKey(const KeyRef& base, const std::vector<std::u16string>& names) {
-  Statement query(
-      "SELECT id, path FROM reg_keys WHERE path_key = ?1 AND EXISTS(SELECT 1 FROM reg_keys WHERE id = ?2)");
+  // The root cannot be deleted: below it there is nothing to check.
+  Statement query(base.id == kRootKeyId
+                      ? "SELECT id, path FROM reg_keys WHERE path_key = ?1"
+                      : "SELECT id, path FROM reg_keys WHERE path_key = ?1 AND EXISTS(SELECT 1 FROM reg_keys WHERE id = ?2)");
   const std::string pathKey = NameSortKey(JoinNames(base, names));
-  query.BindBlob(1, pathKey.data(), pathKey.size()).Bind(2, base.id);
+  query.BindBlob(1, pathKey.data(), pathKey.size());
+  if (base.id != kRootKeyId) query.Bind(2, base.id);
   if (!query.Step()) return std::nullopt;
   return KeyRef{query.Int(0), NameFromBlob(query.Blob(1)), base.depth + names.size()};
 }
@@ -269,17 +277,16 @@ bool DeleteKeyRow(int64_t id) {
 }
 
 struct StoredValue {
-  std::u16string name;
   DWORD type = REG_NONE;
   std::string data;
 };
 
 std::optional<StoredValue> FindValue(const KeyRef& key, std::u16string_view name) {
-  Statement query("SELECT name, type, data FROM reg_values WHERE key_id = ? AND sort_key = ?");
+  Statement query("SELECT type, data FROM reg_values WHERE key_id = ? AND sort_key = ?");
   const std::string sortKey = NameSortKey(name);
   query.Bind(1, key.id).BindBlob(2, sortKey.data(), sortKey.size());
   if (!query.Step()) return std::nullopt;
-  return StoredValue{NameFromBlob(query.Blob(0)), static_cast<DWORD>(query.Int(1)), query.Blob(2)};
+  return StoredValue{static_cast<DWORD>(query.Int(0)), query.Blob(1)};
 }
 
 struct FoundSubKey {
@@ -418,10 +425,12 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
     if (Reserved != 0 || dwOptions != REG_OPTION_NON_VOLATILE || lpSecurityAttributes)
       FailWith(ERROR_INVALID_PARAMETER);
     const auto names = host::SplitSubKey(base, lpSubKey);
-    host::CheckRegistryFault("RegCreateKeyExW", host::KeyTarget(host::FindKey(base, names), base, names));
+    const auto found = host::FindKey(base, names);
+    host::CheckRegistryFault("RegCreateKeyExW", host::KeyTarget(found, base, names));
 
+    // A key that exists is opened without a write transaction.
     bool created = false;
-    KeyRef key = host::CreatePathCommitted(base, names, &created);
+    KeyRef key = found ? *found : host::CreatePathCommitted(base, names, &created);
     *phkResult = host::NewKeyHandle(std::move(key));
     if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
