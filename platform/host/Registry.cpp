@@ -91,9 +91,12 @@ KeyRef KeyOf(HKEY handle) {
 }
 
 // The enumeration place of a handle that KeyOf accepted.
-EnumPosition& SubKeyPositionOf(HKEY handle) {
-  if (handle == HKEY_LOCAL_MACHINE) return g_rootSubKeyPosition;
-  return FindHandleOf<KeyObject>(reinterpret_cast<HANDLE>(handle), HandleKind::Key)->subKeyPosition();
+// Kept alive by the caller, even should another thread close the handle meanwhile.
+std::shared_ptr<EnumPosition> SubKeyPositionOf(HKEY handle) {
+  if (handle == HKEY_LOCAL_MACHINE) return std::shared_ptr<EnumPosition>(std::shared_ptr<void>(), &g_rootSubKeyPosition);
+  auto object = FindHandleOf<KeyObject>(reinterpret_cast<HANDLE>(handle), HandleKind::Key);
+  if (!object) FailWith(ERROR_INVALID_HANDLE);
+  return std::shared_ptr<EnumPosition>(object, &object->subKeyPosition());
 }
 
 // The failure of a lookup under `key` that found nothing: the key itself may be gone.
@@ -524,7 +527,7 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
     const KeyRef key = host::KeyOf(hKey);
     host::CheckRegistryFault("RegEnumKeyExW", key.path);
     // Case-insensitive name order: indices stay put while no subkey comes or goes.
-    const auto found = host::SubKeyAt(key, dwIndex, host::SubKeyPositionOf(hKey));
+    const auto found = host::SubKeyAt(key, dwIndex, *host::SubKeyPositionOf(hKey));
     if (!found) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
     // A name that does not fit leaves the buffer and its size as they were.
     const LONG result = host::CopyName(found->name, lpName, lpcchName);
