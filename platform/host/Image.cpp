@@ -587,9 +587,13 @@ ReadTransaction::~ReadTransaction() {
   if (!active_ || !g_image) return;
   if (--g_image->readDepth == 0 && g_image->readOpen) {
     g_image->readOpen = false;
-    sqlite3_stmt* end = PreparedControl("COMMIT");
-    sqlite3_step(end);  // a read transaction's end cannot lose anything
-    sqlite3_reset(end);
+    try {
+      RunControl("COMMIT");
+    } catch (const HostError&) {
+      // Nothing was written in it: ending it any way keeps the next call off a stale
+      // snapshot, and a destructor must not throw.
+      sqlite3_exec(g_image->db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    }
   }
 }
 
