@@ -286,6 +286,35 @@ TEST(RegistryProcesses, ChangesOfAnotherProcessAreSeenAtOnce) {
   RegCloseKey(key);
 }
 
+// A call reads one snapshot; a write it makes (a fault rule's count, the journal) must
+// still succeed when another process committed since that snapshot began.
+TEST(RegistryProcesses, WriteInsideACallAfterAnotherProcessCommitted) {
+  TestImage image;
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char byte = 0;
+    std::string error;
+    const bool ready = read(go[0], &byte, 1) == 1 && host::AttachImage(image.root(), &error);
+    _exit(ready && host::RegistryCreateKey(u"FromChild") > 0 ? 0 : 10);
+  }
+  {
+    host::ReadTransaction call;
+    EXPECT_FALSE(host::RegistryFindKey(u"FromChild"));  // the snapshot begins here
+    ASSERT_EQ(write(go[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(host::RegistryFindKey(u"FromChild"));  // still the call's snapshot
+    EXPECT_NO_THROW(host::Journal("sleep", {{"ms", int64_t{1}}}));
+    EXPECT_TRUE(host::RegistryFindKey(u"FromChild"));  // a new one after the write
+  }
+  close(go[0]);
+  close(go[1]);
+}
+
 // Random operations on a handful of keys and values, against a map of what the
 // registry must hold. Names differ only in case to exercise matching.
 TEST(RegistryModel, AgreesWithReferenceUnderRandomOperations) {
