@@ -171,6 +171,7 @@ class Statement {
   std::unique_lock<std::recursive_mutex> lock_;
   const char* sql_;  // a literal: prepared statements are kept per literal
   sqlite3_stmt* stmt_ = nullptr;
+  bool suspendedRead_ = false;  // this write ended the open read transaction
 };
 
 // One write transaction (BEGIN IMMEDIATE), or a savepoint inside an outer one.
@@ -187,6 +188,25 @@ class Transaction {
   std::unique_lock<std::recursive_mutex> lock_;
   bool done_ = false;
   bool nested_ = false;
+};
+
+// One read snapshot for every statement of one call (BEGIN, ended when the outermost
+// scope ends); nested scopes share it, and inside a write transaction it adds nothing.
+// A write cannot join a read transaction safely: SQLite refuses to turn it into a
+// write transaction once another process has committed since its snapshot began
+// (SQLITE_BUSY_SNAPSHOT). So a Transaction, or a writing Statement, opened inside it
+// ends the read transaction first, runs on its own, and the read transaction goes on
+// with a new snapshot afterwards. Without an attached image it does nothing.
+class ReadTransaction {
+ public:
+  ReadTransaction();
+  ~ReadTransaction();
+  ReadTransaction(const ReadTransaction&) = delete;
+  ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+ private:
+  std::unique_lock<std::recursive_mutex> lock_;
+  bool active_ = false;
 };
 
 int64_t LastInsertRowId();

@@ -10,7 +10,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <unordered_map>
 #include <sstream>
+#include <thread>
 
 namespace host {
 
@@ -104,8 +106,10 @@ struct AttachedImage {
   sqlite3* db = nullptr;
   double timeScale = 1.0;
   int64_t createdMs = 0;
-  std::map<const char*, std::vector<sqlite3_stmt*>> idleStatements;
+  std::unordered_map<const char*, std::vector<sqlite3_stmt*>> idleStatements;
   int transactionDepth = 0;
+  int readDepth = 0;      // ReadTransaction scopes alive
+  bool readOpen = false;  // their BEGIN is in effect (no write is running)
 };
 
 std::recursive_mutex g_databaseLock;
@@ -125,14 +129,29 @@ void Exec(sqlite3* db, const char* sql) {
   }
 }
 
+// Waits for another process's write lock. SQLite's own busy timeout sleeps 1, 2, 5,
+// 10 ms and more between tries, so a process could wait 10 ms past a release while the
+// terminal's transactions last well under one: short sleeps first, then 1 ms ones,
+// for a minute in all.
+int RetryWhileBusy(void*, int attempt) {
+  constexpr int kShortAttempts = 20;  // 50 µs, 100 µs ... 1 ms: 10.5 ms in all
+  constexpr int kAttempts = kShortAttempts + 60000;
+  if (attempt >= kAttempts) return 0;
+  const int micros = attempt < kShortAttempts ? 50 * (attempt + 1) : 1000;
+  std::this_thread::sleep_for(std::chrono::microseconds(micros));
+  return 1;
+}
+
 sqlite3* OpenDatabase(const std::string& path, int flags, std::string* error) {
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
+  // Every use of the connection is under DatabaseLock(), so SQLite's own mutex would
+  // only be taken and released again around each of its calls.
+  if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
     if (error) *error = "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close(db);
     return nullptr;
   }
-  sqlite3_busy_timeout(db, 60000);
+  sqlite3_busy_handler(db, RetryWhileBusy, nullptr);
   sqlite3_exec(db, "PRAGMA foreign_keys=ON; PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
   return db;
 }
@@ -149,6 +168,45 @@ bool ValidTimeScale(double scale) { return scale >= 0.001 && scale <= 1000; }
 std::string PlatformNameFor(const ImageOptions& options) {
   if (options.platformName) return *options.platformName;
   return "KORVA " + options.model + " CE4.10";
+}
+
+// BEGIN, COMMIT and the like, prepared once per attach: parsing them costs as much
+// as the point read they surround.
+sqlite3_stmt* PreparedControl(const char* sql) {
+  auto& idle = g_image->idleStatements[sql];
+  if (idle.empty()) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v3(g_image->db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK)
+      ThrowDb(std::string("prepare ") + sql);
+    idle.push_back(statement);
+  }
+  return idle.back();
+}
+
+void RunControl(const char* sql) {
+  sqlite3_stmt* statement = PreparedControl(sql);
+  const int rc = sqlite3_step(statement);
+  sqlite3_reset(statement);
+  if (rc != SQLITE_DONE) ThrowDb(sql);
+}
+
+// Ends the open read transaction before a write (see ReadTransaction).
+void SuspendRead() {
+  if (!g_image->readOpen) return;
+  g_image->readOpen = false;
+  RunControl("COMMIT");
+}
+
+// Goes on with the call's read transaction, on a new snapshot, once no write runs.
+// Called from destructors, so it never throws: should BEGIN fail, the call's later
+// statements each run on their own, as they would without a read transaction.
+void ResumeRead() noexcept {
+  if (g_image->readDepth == 0 || g_image->readOpen || g_image->transactionDepth > 0) return;
+  try {
+    RunControl("BEGIN");
+    g_image->readOpen = true;
+  } catch (const HostError&) {
+  }
 }
 
 }  // namespace
@@ -419,6 +477,10 @@ Statement::Statement(const char* sql) : lock_(g_databaseLock), sql_(sql) {
   } else if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr) != SQLITE_OK) {
     ThrowDb(std::string("prepare ") + sql);
   }
+  if (g_image->readOpen && !sqlite3_stmt_readonly(stmt_)) {
+    SuspendRead();
+    suspendedRead_ = true;
+  }
 }
 
 Statement::~Statement() {
@@ -427,6 +489,7 @@ Statement::~Statement() {
   sqlite3_clear_bindings(stmt_);
   if (g_image) {
     g_image->idleStatements[sql_].push_back(stmt_);
+    if (suspendedRead_) ResumeRead();
   } else {
     sqlite3_finalize(stmt_);
   }
@@ -490,9 +553,14 @@ std::string Statement::Blob(int column) const {
 // ---------------------------------------------------------------- Transaction
 
 Transaction::Transaction() : lock_(g_databaseLock) {
-  sqlite3* db = Database();
+  Database();
   nested_ = g_image->transactionDepth > 0;
-  Exec(db, nested_ ? "SAVEPOINT nested;" : "BEGIN IMMEDIATE;");
+  if (nested_) {
+    Exec(g_image->db, "SAVEPOINT nested;");
+  } else {
+    SuspendRead();
+    RunControl("BEGIN IMMEDIATE");
+  }
   ++g_image->transactionDepth;
 }
 
@@ -501,12 +569,40 @@ Transaction::~Transaction() {
   --g_image->transactionDepth;
   const char* sql = nested_ ? "ROLLBACK TO nested; RELEASE nested;" : "ROLLBACK;";
   sqlite3_exec(g_image->db, sql, nullptr, nullptr, nullptr);
+  if (!nested_) ResumeRead();
 }
 
 void Transaction::Commit() {
-  Exec(Database(), nested_ ? "RELEASE nested;" : "COMMIT;");
+  if (nested_) {
+    Exec(Database(), "RELEASE nested;");
+  } else {
+    RunControl("COMMIT");
+  }
   --g_image->transactionDepth;
   done_ = true;
+  if (!nested_) ResumeRead();
+}
+
+// ---------------------------------------------------------------- ReadTransaction
+
+ReadTransaction::ReadTransaction() : lock_(g_databaseLock) {
+  if (!g_image) return;
+  active_ = true;
+  if (g_image->readDepth++ == 0) ResumeRead();
+}
+
+ReadTransaction::~ReadTransaction() {
+  if (!active_ || !g_image) return;
+  if (--g_image->readDepth == 0 && g_image->readOpen) {
+    g_image->readOpen = false;
+    try {
+      RunControl("COMMIT");
+    } catch (const HostError&) {
+      // Nothing was written in it: ending it any way keeps the next call off a stale
+      // snapshot, and a destructor must not throw.
+      sqlite3_exec(g_image->db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    }
+  }
 }
 
 int64_t LastInsertRowId() { return sqlite3_last_insert_rowid(Database()); }

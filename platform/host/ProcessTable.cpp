@@ -86,9 +86,14 @@ bool RegisterSelf(int64_t generation) {
 
 void RecordSelfExit(DWORD code) {
   const int pid = ::getpid();
-  Statement update("UPDATE processes SET exit_code = ? WHERE pid = ? AND start_time = ?");
-  update.Bind(1, static_cast<int64_t>(code)).Bind(2, static_cast<int64_t>(pid)).Bind(3, SelfStartTime()).Run();
+  // One commit for both: the code and its event are never seen one without the other.
+  Transaction transaction;
+  {
+    Statement update("UPDATE processes SET exit_code = ? WHERE pid = ? AND start_time = ?");
+    update.Bind(1, static_cast<int64_t>(code)).Bind(2, static_cast<int64_t>(pid)).Bind(3, SelfStartTime()).Run();
+  }
   Journal("process-exit", {{"image", ModulePath()}, {"exit_code", static_cast<int64_t>(code)}});
+  transaction.Commit();
 }
 
 void EndTerminalProcesses(bool spareCaller) {

@@ -4,6 +4,7 @@
 #include "platform/host/HostInternal.h"
 
 #include <cstring>
+#include <mutex>
 
 namespace host {
 
@@ -21,15 +22,29 @@ struct KeyRef {
   size_t depth = 0;
 };
 
+// Where RegEnumKeyExW of one handle stands: the subkey it found last, and its index.
+// Only a place to go on from; the next call reads the database again.
+struct EnumPosition {
+  std::mutex lock;
+  bool known = false;
+  DWORD index = 0;
+  std::string sortKey;
+};
+
 class KeyObject : public HandleObject {
  public:
   explicit KeyObject(KeyRef key) : key_(std::move(key)) {}
   HandleKind Kind() const override { return HandleKind::Key; }
   const KeyRef& key() const { return key_; }
+  EnumPosition& subKeyPosition() { return subKeyPosition_; }
 
  private:
   KeyRef key_;
+  EnumPosition subKeyPosition_;
 };
+
+// HKEY_LOCAL_MACHINE is no object of the handle table; its place is the process's.
+EnumPosition g_rootSubKeyPosition;
 
 // Ends a call with its error code from anywhere below the entry point.
 struct RegFailure {
@@ -42,6 +57,8 @@ struct RegFailure {
 template <class F>
 LONG RegCall(F&& body) {
   try {
+    // The call's statements share one snapshot: one read transaction, not one each.
+    ReadTransaction snapshot;
     return body();
   } catch (const RegFailure& failure) {
     return failure.code;
@@ -71,6 +88,15 @@ KeyRef KeyOf(HKEY handle) {
   auto object = FindHandleOf<KeyObject>(reinterpret_cast<HANDLE>(handle), HandleKind::Key);
   if (!object) FailWith(ERROR_INVALID_HANDLE);
   return object->key();
+}
+
+// The enumeration place of a handle that KeyOf accepted.
+// Kept alive by the caller, even should another thread close the handle meanwhile.
+std::shared_ptr<EnumPosition> SubKeyPositionOf(HKEY handle) {
+  if (handle == HKEY_LOCAL_MACHINE) return std::shared_ptr<EnumPosition>(std::shared_ptr<void>(), &g_rootSubKeyPosition);
+  auto object = FindHandleOf<KeyObject>(reinterpret_cast<HANDLE>(handle), HandleKind::Key);
+  if (!object) FailWith(ERROR_INVALID_HANDLE);
+  return std::shared_ptr<EnumPosition>(object, &object->subKeyPosition());
 }
 
 // The failure of a lookup under `key` that found nothing: the key itself may be gone.
@@ -139,7 +165,10 @@ std::vector<std::u16string> SplitPathOrThrow(std::u16string_view path) {
 
 std::u16string JoinNames(const KeyRef& base, const std::vector<std::u16string>& names) {
   std::u16string path = base.path;
-  for (const auto& name : names) path = JoinPath(path, name);
+  for (const auto& name : names) {
+    if (!path.empty()) path += u'\\';
+    path += name;
+  }
   return path;
 }
 
@@ -147,10 +176,13 @@ std::u16string JoinNames(const KeyRef& base, const std::vector<std::u16string>& 
 // path is indexed in its folded form. Nothing when the key is absent or `base` is gone
 // (FailMissing tells which).
 std::optional<KeyRef> FindKey(const KeyRef& base, const std::vector<std::u16string>& names) {
-  Statement query(
-      "SELECT id, path FROM reg_keys WHERE path_key = ?1 AND EXISTS(SELECT 1 FROM reg_keys WHERE id = ?2)");
+  // The root cannot be deleted: below it there is nothing to check.
+  Statement query(base.id == kRootKeyId
+                      ? "SELECT id, path FROM reg_keys WHERE path_key = ?1"
+                      : "SELECT id, path FROM reg_keys WHERE path_key = ?1 AND EXISTS(SELECT 1 FROM reg_keys WHERE id = ?2)");
   const std::string pathKey = NameSortKey(JoinNames(base, names));
-  query.BindBlob(1, pathKey.data(), pathKey.size()).Bind(2, base.id);
+  query.BindBlob(1, pathKey.data(), pathKey.size());
+  if (base.id != kRootKeyId) query.Bind(2, base.id);
   if (!query.Step()) return std::nullopt;
   return KeyRef{query.Int(0), NameFromBlob(query.Blob(1)), base.depth + names.size()};
 }
@@ -187,6 +219,13 @@ KeyRef CreatePath(const KeyRef& base, const std::vector<std::u16string>& names, 
     key = existing ? std::move(*existing) : InsertSubKey(key, names[i]);
     *created = !existing;
   }
+  return key;
+}
+
+KeyRef CreatePathCommitted(const KeyRef& base, const std::vector<std::u16string>& names, bool* created) {
+  Transaction transaction;
+  KeyRef key = CreatePath(base, names, created);
+  transaction.Commit();
   return key;
 }
 
@@ -242,17 +281,46 @@ bool DeleteKeyRow(int64_t id) {
 }
 
 struct StoredValue {
-  std::u16string name;
   DWORD type = REG_NONE;
   std::string data;
 };
 
 std::optional<StoredValue> FindValue(const KeyRef& key, std::u16string_view name) {
-  Statement query("SELECT name, type, data FROM reg_values WHERE key_id = ? AND sort_key = ?");
+  Statement query("SELECT type, data FROM reg_values WHERE key_id = ? AND sort_key = ?");
   const std::string sortKey = NameSortKey(name);
   query.Bind(1, key.id).BindBlob(2, sortKey.data(), sortKey.size());
   if (!query.Step()) return std::nullopt;
-  return StoredValue{NameFromBlob(query.Blob(0)), static_cast<DWORD>(query.Int(1)), query.Blob(2)};
+  return StoredValue{static_cast<DWORD>(query.Int(0)), query.Blob(1)};
+}
+
+struct FoundSubKey {
+  std::u16string name;
+  std::string sortKey;
+};
+
+// The subkey at `index` of `key` in case-insensitive name order. From the place the
+// handle's last call found, the next one (or the same one again) is one seek on the
+// sort-key index; any other index is counted from the first subkey.
+std::optional<FoundSubKey> SubKeyAt(const KeyRef& key, DWORD index, EnumPosition& position) {
+  std::lock_guard guard(position.lock);
+  const bool same = position.known && index == position.index;
+  const bool next = position.known && index == position.index + 1;
+  std::optional<Statement> query;
+  if (same || next) {
+    query.emplace(same ? "SELECT name, sort_key FROM reg_keys WHERE parent = ? AND sort_key >= ? ORDER BY sort_key LIMIT 1"
+                       : "SELECT name, sort_key FROM reg_keys WHERE parent = ? AND sort_key > ? ORDER BY sort_key LIMIT 1");
+    query->Bind(1, key.id).BindBlob(2, position.sortKey.data(), position.sortKey.size());
+  } else {
+    query.emplace("SELECT name, sort_key FROM reg_keys WHERE parent = ? ORDER BY sort_key LIMIT 1 OFFSET ?");
+    query->Bind(1, key.id).Bind(2, static_cast<int64_t>(index));
+  }
+  position.known = false;
+  if (!query->Step()) return std::nullopt;
+  FoundSubKey found{NameFromBlob(query->Blob(0)), query->Blob(1)};
+  position.known = true;
+  position.index = index;
+  position.sortKey = found.sortKey;
+  return found;
 }
 
 // Copies a name with its terminator when `*chars` (room including the NUL) allows;
@@ -291,12 +359,8 @@ std::optional<int64_t> RegistryFindKey(std::u16string_view path) {
 }
 
 int64_t RegistryCreateKey(std::u16string_view path) {
-  const auto names = SplitPathOrThrow(path);
-  Transaction transaction;
   bool created = false;
-  const int64_t id = CreatePath(KeyRef{}, names, &created).id;
-  transaction.Commit();
-  return id;
+  return CreatePathCommitted(KeyRef{}, SplitPathOrThrow(path), &created).id;
 }
 
 void RegistryDeleteKey(std::u16string_view path) {
@@ -366,12 +430,12 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
     if (Reserved != 0 || dwOptions != REG_OPTION_NON_VOLATILE || lpSecurityAttributes)
       FailWith(ERROR_INVALID_PARAMETER);
     const auto names = host::SplitSubKey(base, lpSubKey);
-    host::CheckRegistryFault("RegCreateKeyExW", host::KeyTarget(host::FindKey(base, names), base, names));
+    const auto found = host::FindKey(base, names);
+    host::CheckRegistryFault("RegCreateKeyExW", host::KeyTarget(found, base, names));
 
-    host::Transaction transaction;
+    // A key that exists is opened without a write transaction.
     bool created = false;
-    KeyRef key = host::CreatePath(base, names, &created);
-    transaction.Commit();
+    KeyRef key = found ? *found : host::CreatePathCommitted(base, names, &created);
     *phkResult = host::NewKeyHandle(std::move(key));
     if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
@@ -467,11 +531,10 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
     const KeyRef key = host::KeyOf(hKey);
     host::CheckRegistryFault("RegEnumKeyExW", key.path);
     // Case-insensitive name order: indices stay put while no subkey comes or goes.
-    host::Statement query("SELECT name FROM reg_keys WHERE parent = ? ORDER BY sort_key LIMIT 1 OFFSET ?");
-    query.Bind(1, key.id).Bind(2, static_cast<int64_t>(dwIndex));
-    if (!query.Step()) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
+    const auto found = host::SubKeyAt(key, dwIndex, *host::SubKeyPositionOf(hKey));
+    if (!found) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
     // A name that does not fit leaves the buffer and its size as they were.
-    const LONG result = host::CopyName(host::NameFromBlob(query.Blob(0)), lpName, lpcchName);
+    const LONG result = host::CopyName(found->name, lpName, lpcchName);
     if (result != ERROR_SUCCESS) return result;
     host::CopyEmptyClass(lpClass, lpcchClass);
     if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{0, 0};

@@ -1,6 +1,8 @@
 // UTF-16 text on the host: conversions, case folding and name patterns (ICU).
 #include "platform/host/HostInternal.h"
 
+#include <algorithm>
+
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
@@ -66,6 +68,14 @@ std::u16string FromUtf8(std::string_view s) {
 
 std::u16string FoldCase(std::u16string_view s) {
   if (s.empty()) return {};
+  // Most names are ASCII, whose folding is A-Z to a-z: ICU is asked only otherwise.
+  if (std::all_of(s.begin(), s.end(), [](char16_t unit) { return unit < 0x80; })) {
+    std::u16string out(s);
+    for (char16_t& unit : out) {
+      if (unit >= u'A' && unit <= u'Z') unit = static_cast<char16_t>(unit + (u'a' - u'A'));
+    }
+    return out;
+  }
   std::u16string out(s.size() * 3 + 1, u'\0');
   UErrorCode status = U_ZERO_ERROR;
   int32_t n = u_strFoldCase(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()),
@@ -105,11 +115,10 @@ bool GlobMatch(std::u16string_view pattern, std::u16string_view text) {
 }
 
 std::string ToSortKey(std::u16string_view s) {
-  std::string key;
-  key.reserve(s.size() * 2);
-  for (char16_t unit : s) {
-    key += static_cast<char>(unit >> 8);
-    key += static_cast<char>(unit & 0xFF);
+  std::string key(s.size() * 2, '\0');
+  for (size_t i = 0; i < s.size(); ++i) {
+    key[2 * i] = static_cast<char>(s[i] >> 8);
+    key[2 * i + 1] = static_cast<char>(s[i] & 0xFF);
   }
   return key;
 }

@@ -250,6 +250,8 @@ TEST(RegistryProcesses, ChangesOfAnotherProcessAreSeenAtOnce) {
   TestImage image;
   HKEY key = Create(u"Shared");
   HKEY doomed = Create(u"Shared\\Doomed");
+  RegCloseKey(Create(u"Shared\\A"));
+  EXPECT_EQ(EnumKey(key, 0), u"A");  // an enumeration under way while the child works
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -260,6 +262,8 @@ TEST(RegistryProcesses, ChangesOfAnotherProcessAreSeenAtOnce) {
     if (!code && Open(HKEY_LOCAL_MACHINE, u"SHARED", &own) != ERROR_SUCCESS) code = 11;
     if (!code && SetBytes(own, u"FromChild", REG_BINARY, "42") != ERROR_SUCCESS) code = 12;
     if (!code && RegDeleteKeyW(own, u"Doomed") != ERROR_SUCCESS) code = 13;
+    HKEY added = nullptr;
+    if (!code && RegCreateKeyExW(own, u"B", 0, nullptr, 0, 0, nullptr, &added, nullptr) != ERROR_SUCCESS) code = 14;
     _exit(code);
   }
   int status = 0;
@@ -271,8 +275,39 @@ TEST(RegistryProcesses, ChangesOfAnotherProcessAreSeenAtOnce) {
   EXPECT_REG(RegQueryValueExW(key, u"FromChild", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size), ERROR_SUCCESS);
   EXPECT_EQ(std::string(data, size), "42");
   EXPECT_REG(SetBytes(doomed, u"v", REG_BINARY, "1"), ERROR_KEY_DELETED);
+  EXPECT_EQ(EnumKey(key, 1), u"B");
+  EXPECT_EQ(EnumKey(key, 2), u"<none>");
   RegCloseKey(doomed);
   RegCloseKey(key);
+}
+
+// A call reads one snapshot; a write it makes (a fault rule's count, the journal) must
+// still succeed when another process committed since that snapshot began.
+TEST(RegistryProcesses, WriteInsideACallAfterAnotherProcessCommitted) {
+  TestImage image;
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char byte = 0;
+    std::string error;
+    const bool ready = read(go[0], &byte, 1) == 1 && host::AttachImage(image.root(), &error);
+    _exit(ready && host::RegistryCreateKey(u"FromChild") > 0 ? 0 : 10);
+  }
+  {
+    host::ReadTransaction call;
+    EXPECT_FALSE(host::RegistryFindKey(u"FromChild"));  // the snapshot begins here
+    ASSERT_EQ(write(go[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(host::RegistryFindKey(u"FromChild"));  // still the call's snapshot
+    EXPECT_NO_THROW(host::Journal("sleep", {{"ms", int64_t{1}}}));
+    EXPECT_TRUE(host::RegistryFindKey(u"FromChild"));  // a new one after the write
+  }
+  close(go[0]);
+  close(go[1]);
 }
 
 // Random operations on a handful of keys and values, against a map of what the
