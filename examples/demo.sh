@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The typical run: Setup on a Japanese LM310 terminal, started from \FlashDisk\SP
-# with a service pack, a patch and a tool. Builds what is needed first.
+# with a service pack, a patch and a tool, then a rehearsal of that folder on the four
+# kinds of terminal. Installs and builds only what it runs (the tests build the rest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh demo
 cmake --preset default >/dev/null
-cmake --build --preset default
+cmake --build --preset default --target termsim Setup wceload windowowner
 
 bin=build/bin
 image=build/demo-terminal

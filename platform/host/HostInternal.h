@@ -101,6 +101,8 @@ bool ValidateImageOptions(const ImageOptions& options, std::string* error);
 // Makes a new image at `root` (absent or an empty folder). False with a one-line
 // reason on bad options or an existing non-empty folder.
 bool CreateImage(const std::string& root, const ImageOptions& options, std::string* error);
+// The Platform\Name a new image gets (meaningless with noPlatform).
+std::string PlatformNameFor(const ImageOptions& options);
 
 // Opens the image for this process. False with a one-line reason when `root` is not
 // an image. Programs attach through the start-up code; termsim and tests directly.

@@ -165,11 +165,6 @@ int64_t NowRealMs() {
 // meaning anything; above a thousand, a reset's five seconds take over an hour.
 bool ValidTimeScale(double scale) { return scale >= 0.001 && scale <= 1000; }
 
-std::string PlatformNameFor(const ImageOptions& options) {
-  if (options.platformName) return *options.platformName;
-  return "KORVA " + options.model + " CE4.10";
-}
-
 // BEGIN, COMMIT and the like, prepared once per attach: parsing them costs as much
 // as the point read they surround.
 sqlite3_stmt* PreparedControl(const char* sql) {
@@ -210,6 +205,11 @@ void ResumeRead() noexcept {
 }
 
 }  // namespace
+
+std::string PlatformNameFor(const ImageOptions& options) {
+  if (options.platformName) return *options.platformName;
+  return "KORVA " + options.model + " CE4.10";
+}
 
 bool ValidateImageOptions(const ImageOptions& o, std::string* error) {
   auto bad = [&](const std::string& text) {

@@ -2,6 +2,7 @@
 #include "platform/host/HostInternal.h"
 #include "terminal/termsim/Commands.h"
 
+#include <cstdio>
 #include <filesystem>
 
 namespace termsim {
@@ -66,6 +67,11 @@ int Create(const Arguments& arguments) {
     RemovePartialImage(root, exists);
     throw CommandFailure(error);
   }
+  // One line, so that a script's log says which terminal it made.
+  const std::string platform =
+      options.noPlatform ? "no Platform key" : "Platform\\Name \"" + host::PlatformNameFor(options) + "\"";
+  std::printf("created %s: %s-%s, %s, locale %s\n", root.string().c_str(), options.model.c_str(),
+              options.language.c_str(), platform.c_str(), options.language == "ja" ? "0x0411" : "0x0409");
   return kExitOk;
 }
 

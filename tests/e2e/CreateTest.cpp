@@ -143,7 +143,10 @@ TEST(CreateTest, NewImageHoldsExactlyWhatItIsToldAndNothingElse) {
     args.insert(args.end(), c.args.begin(), c.args.end());
     const auto result = Termsim(args);
     ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out, "");
+    const std::string platform =
+        c.platformName.empty() ? "no Platform key" : "Platform\\Name \"" + c.platformName + "\"";
+    EXPECT_EQ(result.out, "created " + image.path() + ": " + c.settings.at("model") + "-" + c.settings.at("language") +
+                              ", " + platform + ", locale 0x" + c.lcidHex.substr(2, 2) + c.lcidHex.substr(0, 2) + "\n");
     EXPECT_EQ(result.err, "");
 
     RegistryDump expected = {
