@@ -9,9 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cstdio>
 #include <cstdlib>
-#include <set>
+#include <iterator>
 
 namespace host {
 
@@ -52,16 +53,20 @@ constexpr FaultApi kFaultApis[] = {
     {"WriteFile", FaultTarget::Path, true},
 };
 
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return lower;
+bool SameAsciiName(std::string_view a, std::string_view b) {
+  auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
 }
 
-// The APIs that have rules, as of the image's rule version.
+constexpr size_t kFaultApiCount = std::size(kFaultApis);
+
+size_t FaultApiIndex(const FaultApi& api) { return static_cast<size_t>(&api - kFaultApis); }
+
+// The APIs that have rules, as of the image's rule version: one bit per entry of
+// kFaultApis, so a call asks without building a name.
 struct RuledApis {
   int64_t version = -1;
-  std::set<std::string> lowerNames;
+  std::bitset<kFaultApiCount> apis;
 };
 std::mutex g_ruledLock;
 RuledApis g_ruled;
@@ -72,24 +77,25 @@ int64_t RuleVersion() {
 }
 
 // The database is never read under g_ruledLock: a caller may hold the database lock.
-bool HasRules(const char* api) {
-  const std::string lower = Lower(api);
+bool HasRules(const FaultApi& api) {
+  const size_t index = FaultApiIndex(api);
   const int64_t version = RuleVersion();
   {
     std::lock_guard guard(g_ruledLock);
-    if (version == g_ruled.version) return g_ruled.lowerNames.count(lower) != 0;
+    if (version == g_ruled.version) return g_ruled.apis.test(index);
   }
   // Read after the version: the set is at least as new as the number kept with it.
   RuledApis fresh;
   fresh.version = version;
   {
     Statement apis("SELECT DISTINCT api FROM faults");
-    while (apis.Step()) fresh.lowerNames.insert(Lower(apis.Text(0)));
+    while (apis.Step()) {
+      if (const FaultApi* ruled = FindFaultApi(apis.Text(0))) fresh.apis.set(FaultApiIndex(*ruled));
+    }
   }
-  const bool has = fresh.lowerNames.count(lower) != 0;
   std::lock_guard guard(g_ruledLock);
-  g_ruled = std::move(fresh);
-  return has;
+  g_ruled = fresh;
+  return fresh.apis.test(index);
 }
 
 // Inside the transaction of a rule change.
@@ -143,9 +149,8 @@ std::optional<Decision> Decide(const char* api, std::u16string_view target) {
 std::span<const FaultApi> FaultApis() { return kFaultApis; }
 
 const FaultApi* FindFaultApi(std::string_view name) {
-  const std::string lower = Lower(name);
   for (const auto& api : kFaultApis) {
-    if (Lower(api.name) == lower) return &api;
+    if (SameAsciiName(api.name, name)) return &api;
   }
   return nullptr;
 }
@@ -191,13 +196,14 @@ void ForgetFaultRules() {
 }
 
 Fault CheckFault(const char* api, std::u16string_view target) {
-  if (!FindFaultApi(api)) {
+  const FaultApi* known = FindFaultApi(api);
+  if (!known) {
     // A call site naming an API that termsim cannot give rules for: a rule could never
     // reach it, so the rehearsal would pass where the terminal fails.
     std::fprintf(stderr, "CheckFault: %s is not in the table of calls that consult fault rules\n", api);
     std::abort();
   }
-  if (!IsAttached() || !HasRules(api)) return {};
+  if (!IsAttached() || !HasRules(*known)) return {};
   const auto decision = Decide(api, target);
   if (!decision) return {};
   Journal("fault", {{"api", FromUtf8(api)}, {"target", std::u16string(target)}, {"error", FromUtf8(decision->error)}});
