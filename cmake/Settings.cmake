@@ -12,6 +12,15 @@ else()
   endif()
 endif()
 
+# Sanitizers go with the warnings, which every target links, so that no target is built
+# or linked without them.
+set(KORVA_SANITIZE "" CACHE STRING "Sanitizers to build with, e.g. address,undefined")
+if(KORVA_SANITIZE)
+  target_compile_options(korva_warnings INTERFACE
+    -fsanitize=${KORVA_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  target_link_options(korva_warnings INTERFACE -fsanitize=${KORVA_SANITIZE})
+endif()
+
 # The program itself: no exceptions, no RTTI, nothing from the heap.
 add_library(korva_program_settings INTERFACE)
 target_include_directories(korva_program_settings INTERFACE ${PROJECT_SOURCE_DIR})
@@ -23,8 +32,3 @@ if(WIN32)
   target_compile_definitions(korva_program_settings INTERFACE UNICODE _UNICODE)
 endif()
 
-set(KORVA_SANITIZE "" CACHE STRING "Sanitizers to build with, e.g. address,undefined")
-if(KORVA_SANITIZE)
-  add_compile_options(-fsanitize=${KORVA_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
-  add_link_options(-fsanitize=${KORVA_SANITIZE})
-endif()

@@ -18,9 +18,6 @@
 
 namespace conformance {
 
-// The last error before a call that must leave it alone, and the preset of outputs
-// that a call must not write.
-constexpr DWORD kSentinel = 0xdeadbeef;
 // Units past the end of a buffer, which no call may write.
 constexpr WCHAR kGuard = 0x7777;
 

@@ -20,9 +20,9 @@ std::string CalibrationData() {
 TEST(MessageBox, AnswersAtOnceWithTheDefaultButton) {
   TestImage image;
   testing::internal::CaptureStderr();
-  SetLastError(0xdeadbeef);
+  SetLastError(kSentinel);
   EXPECT_EQ(MessageBoxW(nullptr, u"Install error.\nTry again after reset.", u"Setup", MB_TOPMOST | MB_ICONHAND), IDOK);
-  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+  EXPECT_EQ(GetLastError(), kSentinel);
   const struct {
     UINT style;
     int answer;
@@ -42,7 +42,7 @@ TEST(MessageBox, AnswersAtOnceWithTheDefaultButton) {
   EXPECT_EQ(events[1].event + events[1].fields, R"(messagebox-answer{"result":1})");
   EXPECT_EQ(events[events.size() - 2].fields, R"({"caption":"Error","text":"","style":0})");
 
-  SetLastError(0xdeadbeef);
+  SetLastError(kSentinel);
   EXPECT_EQ(MessageBoxW(nullptr, u"?", u"Setup", 0x7), 0);  // no such set of buttons
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_EQ(Events().size(), events.size());
@@ -103,17 +103,17 @@ TEST(Devices, SystemDriverOpensAndAnswersControlCodes) {
   host::ImageOptions options;
   options.resetDevice = "ignore";  // this test process must not be reset
   TestImage image(options);
-  SetLastError(0xdeadbeef);
+  SetLastError(kSentinel);
   HANDLE device = CreateFileW(u"qdv1:", 0, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(device, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+  EXPECT_EQ(GetLastError(), kSentinel);
   EXPECT_EQ(CreateFileW(u"COM1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEV_NOT_EXIST));
 
-  DWORD returned = 0xdeadbeef;
-  SetLastError(0xdeadbeef);
+  DWORD returned = kSentinel;
+  SetLastError(kSentinel);
   EXPECT_TRUE(DeviceIoControl(device, IOCTL_QDV_RESET, nullptr, 0, nullptr, 0, &returned, nullptr));
-  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+  EXPECT_EQ(GetLastError(), kSentinel);
   EXPECT_EQ(returned, 0u);
   EXPECT_FALSE(DeviceIoControl(device, 256, nullptr, 0, nullptr, 0, &returned, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
@@ -123,7 +123,7 @@ TEST(Devices, SystemDriverOpensAndAnswersControlCodes) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
   for (HANDLE bad : {HANDLE{}, INVALID_HANDLE_VALUE, mutex}) {
-    SetLastError(0xdeadbeef);
+    SetLastError(kSentinel);
     EXPECT_FALSE(DeviceIoControl(bad, IOCTL_QDV_RESET, nullptr, 0, nullptr, 0, &returned, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   }
@@ -139,9 +139,9 @@ TEST(TouchCalibrate, StoresTheImagesStringWhereNoneIsStored) {
   host::ImageOptions options;
   options.calibrationData = "1,2 3,4 5,6 7,8 9,10 ";
   TestImage image(options);
-  SetLastError(0xdeadbeef);
+  SetLastError(kSentinel);
   EXPECT_TRUE(TouchCalibrate());
-  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+  EXPECT_EQ(GetLastError(), kSentinel);
   EXPECT_EQ(CalibrationData(), Bytes(u"1,2 3,4 5,6 7,8 9,10 "));  // REG_SZ with its terminator
   // A stored calibration stays.
   HKEY key = nullptr;
@@ -158,7 +158,7 @@ TEST(TouchCalibrate, FailsAsTheImageOrAFaultRuleSays) {
   host::ImageOptions options;
   options.calibration = "fail";
   TestImage image(options);
-  SetLastError(0xdeadbeef);
+  SetLastError(kSentinel);
   EXPECT_FALSE(TouchCalibrate());
   EXPECT_EQ(GetLastError(), 1223u);  // ERROR_CANCELLED
   EXPECT_EQ(Events("calibrate").at(0).fields, R"({"result":0})");

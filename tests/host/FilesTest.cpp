@@ -23,7 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr DWORD kRead = GENERIC_READ, kWrite = GENERIC_WRITE, kBoth = GENERIC_READ | GENERIC_WRITE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
 using Names = std::vector<std::string>;

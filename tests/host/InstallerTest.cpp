@@ -60,7 +60,7 @@ host::ImageOptions Options(const char* language = "en") {
 }
 
 struct InstallerRun {
-  DWORD exitCode = 0xdeadbeef;
+  DWORD exitCode = kSentinel;
   double seconds = 0;
 };
 
@@ -131,7 +131,7 @@ std::string Value(const std::u16string& key, const WCHAR* name) {
   HKEY handle = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return "";
   BYTE data[2048];
-  DWORD size = sizeof data, type = 0xdeadbeef;
+  DWORD size = sizeof data, type = kSentinel;
   const LONG result = RegQueryValueExW(handle, name, nullptr, &type, data, &size);
   RegCloseKey(handle);
   return result == ERROR_SUCCESS ? std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data), size) : "";

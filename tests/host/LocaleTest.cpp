@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr WCHAR kGuard = 0x7777;
 
 // The whole answer, or "error N"; a success must leave the last error alone.

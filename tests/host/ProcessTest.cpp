@@ -52,7 +52,7 @@ TEST(CreateProcess, BadArgumentsAndImagesThatCannotRun) {
   for (const auto& c : cases) {
     PROCESS_INFORMATION info;
     memset(&info, 0xEF, sizeof info);
-    SetLastError(0xdeadbeef);
+    SetLastError(kSentinel);
     EXPECT_FALSE(CreateProcessW(c.image, u"exit 0", c.security, nullptr, c.inherit, c.flags, nullptr, c.folder,
                                 nullptr, &info));
     EXPECT_EQ(GetLastError(), c.error) << host::ToUtf8(host::ToU16(c.image));
@@ -74,9 +74,9 @@ TEST(CreateProcess, CommandLineWholeModuleCanonicalWhateverTheModeBits) {
            {u"\\Windows\\marked.exe", u"\\Windows\\marked.exe"},
            {u"Windows/SP/.././/marked.exe", u"\\Windows\\marked.exe"}}) {
     PROCESS_INFORMATION info;
-    SetLastError(0xdeadbeef);
+    SetLastError(kSentinel);
     ASSERT_TRUE(StartProbe(commandLine.c_str(), &info, path));
-    EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+    EXPECT_EQ(GetLastError(), kSentinel);
     EXPECT_EQ(info.dwThreadId, info.dwProcessId);
     EXPECT_EQ(Finish(info), 7u);
     EXPECT_EQ(Recorded(u"CmdLine"), Bytes(commandLine));
@@ -113,7 +113,7 @@ TEST(ExitCodes, FullThirtyTwoBitsSignalsAndStillActive) {
     PROCESS_INFORMATION info;
     ASSERT_TRUE(StartProbe(c.commandLine, &info));
     ASSERT_EQ(WaitForSingleObject(info.hProcess, INFINITE), WAIT_OBJECT_0);
-    DWORD thread = 0xdeadbeef;
+    DWORD thread = kSentinel;
     EXPECT_TRUE(GetExitCodeThread(info.hThread, &thread));  // the primary thread ended with it
     EXPECT_EQ(thread, c.code);
     EXPECT_EQ(Finish(info), c.code);
@@ -126,7 +126,7 @@ TEST(ExitCodes, FullThirtyTwoBitsSignalsAndStillActive) {
 
   PROCESS_INFORMATION info;
   ASSERT_TRUE(StartProbe(u"sleep 400 3", &info));
-  DWORD process = 0xdeadbeef, thread = 0xdeadbeef;
+  DWORD process = kSentinel, thread = kSentinel;
   EXPECT_TRUE(GetExitCodeProcess(info.hProcess, &process));
   EXPECT_TRUE(GetExitCodeThread(info.hThread, &thread));
   EXPECT_EQ(process, static_cast<DWORD>(STILL_ACTIVE));
@@ -136,7 +136,7 @@ TEST(ExitCodes, FullThirtyTwoBitsSignalsAndStillActive) {
   EXPECT_EQ(Finish(info), 3u);
 
   for (HANDLE bad : {HANDLE{}, INVALID_HANDLE_VALUE, closed}) {
-    SetLastError(0xdeadbeef);
+    SetLastError(kSentinel);
     EXPECT_EQ(WaitForSingleObject(bad, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(GetExitCodeProcess(bad, &process));
@@ -158,7 +158,7 @@ TEST(Scripts, RunThroughTheirInterpreterWithTheCommandLineWhole) {
   HANDLE opened = OpenProcess(0, FALSE, info.dwProcessId);
   ASSERT_NE(opened, nullptr);
   EXPECT_EQ(Finish(info), 42u);
-  DWORD code = 0xdeadbeef;
+  DWORD code = kSentinel;
   EXPECT_TRUE(GetExitCodeProcess(opened, &code));
   EXPECT_EQ(code, 42u);
   EXPECT_TRUE(CloseHandle(opened));
@@ -195,18 +195,18 @@ TEST(OpenProcess, LiveProcessesOfTheTerminalOnlyAlsoOthersChildren) {
   ASSERT_TRUE(StartProbe(u"spawn sleep 500 77", &parent));
   const DWORD childPid = AwaitDword(u"ChildPid");
   for (DWORD pid : {DWORD{0}, static_cast<DWORD>(::getpid()), static_cast<DWORD>(::getppid()), 0xFFFFFFFFu}) {
-    SetLastError(0xdeadbeef);
+    SetLastError(kSentinel);
     EXPECT_EQ(OpenProcess(0, FALSE, pid), nullptr) << pid;
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << pid;
   }
   EXPECT_EQ(OpenProcess(0, TRUE, childPid), nullptr);  // no inheritance
-  SetLastError(0xdeadbeef);
+  SetLastError(kSentinel);
   HANDLE child = OpenProcess(PROCESS_SET_INFORMATION, FALSE, childPid);
   ASSERT_NE(child, nullptr);
-  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+  EXPECT_EQ(GetLastError(), kSentinel);
   EXPECT_EQ(WaitForSingleObject(child, 10), WAIT_TIMEOUT);
   EXPECT_EQ(WaitForSingleObject(child, INFINITE), WAIT_OBJECT_0);
-  DWORD code = 0xdeadbeef;
+  DWORD code = kSentinel;
   EXPECT_TRUE(GetExitCodeProcess(child, &code));
   EXPECT_EQ(code, 77u);
   EXPECT_TRUE(CloseHandle(child));

@@ -54,14 +54,14 @@ inline std::string Bytes(const std::u16string& text) {
   return std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * sizeof(char16_t));
 }
 
-// Polls for a DWORD the probe records, for at most ten real seconds; 0xdeadbeef if none.
+// Polls for a DWORD the probe records, for at most ten real seconds; kSentinel if none.
 inline DWORD AwaitDword(const char16_t* name) {
   for (int i = 0; i < 2000; ++i) {
     const std::string bytes = Recorded(name);
     if (bytes.size() == sizeof(DWORD)) return *reinterpret_cast<const DWORD*>(bytes.data());
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return 0xdeadbeef;
+  return kSentinel;
 }
 
 inline bool StartProbe(const char16_t* commandLine, PROCESS_INFORMATION* info,
@@ -73,7 +73,7 @@ inline bool StartProbe(const char16_t* commandLine, PROCESS_INFORMATION* info,
 // its exit code and closes both handles.
 inline DWORD Finish(PROCESS_INFORMATION& info) {
   EXPECT_EQ(WaitForSingleObject(info.hProcess, static_cast<DWORD>(20000 / host::TimeScale())), WAIT_OBJECT_0);
-  DWORD code = 0xdeadbeef;
+  DWORD code = kSentinel;
   EXPECT_TRUE(GetExitCodeProcess(info.hProcess, &code));
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr DWORD kSentinel = 0xdeadbeef;
 
 // Every registry call returns its code and leaves the last error alone.
 #define EXPECT_REG(call, code)                    \

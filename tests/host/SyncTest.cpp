@@ -31,7 +31,7 @@ DWORD WINAPI TakeAndLeave(LPVOID parameter) { return WaitForSingleObject(static_
 DWORD RunThread(LPTHREAD_START_ROUTINE routine, LPVOID parameter) {
   HANDLE thread = CreateThread(nullptr, 0, routine, parameter, 0, nullptr);
   EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-  DWORD code = 0xdeadbeef;
+  DWORD code = kSentinel;
   EXPECT_TRUE(GetExitCodeThread(thread, &code));
   CloseHandle(thread);
   return code;
@@ -53,24 +53,24 @@ TEST(CreateThread, RefusesUnsupportedArguments) {
     DWORD flags;
   } cases[] = {{&security, WaitForRelease, 0}, {nullptr, nullptr, 0}, {nullptr, WaitForRelease, CREATE_SUSPENDED}};
   for (const auto& c : cases) {
-    DWORD id = 0xdeadbeef;
-    SetLastError(0xdeadbeef);
+    DWORD id = kSentinel;
+    SetLastError(kSentinel);
     EXPECT_EQ(CreateThread(c.security, 0, c.routine, nullptr, c.flags, &id), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(id, 0xdeadbeefu);
+    EXPECT_EQ(id, kSentinel);
   }
 }
 
 TEST(CreateThread, RunsReportsItsIdAndEndsWithItsCode) {
   TestImage image;
   g_release = false;
-  DWORD id = 0, code = 0xdeadbeef;
-  SetLastError(0xdeadbeef);
+  DWORD id = 0, code = kSentinel;
+  SetLastError(kSentinel);
   // A stack size given as a reservation (0x10000) is accepted.
   HANDLE thread = CreateThread(nullptr, 65536, WaitForRelease, reinterpret_cast<LPVOID>(uintptr_t{0x12345678}),
                                0x00010000, &id);
   ASSERT_NE(thread, nullptr);
-  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+  EXPECT_EQ(GetLastError(), kSentinel);
   EXPECT_TRUE(GetExitCodeThread(thread, &code));
   EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
   EXPECT_EQ(WaitForSingleObject(thread, 20), WAIT_TIMEOUT);
@@ -90,13 +90,13 @@ TEST(CreateThread, RunsReportsItsIdAndEndsWithItsCode) {
 
 TEST(CreateMutex, NamedMutexInOneProcess) {
   TestImage image;
-  SetLastError(0xdeadbeef);
+  SetLastError(kSentinel);
   HANDLE first = CreateMutexW(nullptr, TRUE, u"Setup");
   EXPECT_EQ(GetLastError(), 0u);
-  SetLastError(0xdeadbeef);
+  SetLastError(kSentinel);
   HANDLE second = CreateMutexW(nullptr, TRUE, u"Setup");
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-  SetLastError(0xdeadbeef);
+  SetLastError(kSentinel);
   HANDLE other = CreateMutexW(nullptr, FALSE, u"setup");  // names are case-sensitive
   EXPECT_EQ(GetLastError(), 0u);
   ASSERT_TRUE(first && second && other && first != second);
@@ -107,7 +107,7 @@ TEST(CreateMutex, NamedMutexInOneProcess) {
   EXPECT_TRUE(ReleaseMutex(second));
   EXPECT_TRUE(ReleaseMutex(first));
   for (HANDLE notOwned : {first, other}) {
-    SetLastError(0xdeadbeef);
+    SetLastError(kSentinel);
     EXPECT_FALSE(ReleaseMutex(notOwned));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
   }
@@ -127,7 +127,7 @@ TEST(CreateMutex, NamedMutexInOneProcess) {
 
 TEST(CreateMutex, UnnamedMutexesAreLocal) {
   TestImage image;
-  SetLastError(0xdeadbeef);
+  SetLastError(kSentinel);
   HANDLE free = CreateMutexW(nullptr, FALSE, nullptr);
   HANDLE owned = CreateMutexW(nullptr, TRUE, u"");
   EXPECT_EQ(GetLastError(), 0u);
@@ -138,7 +138,7 @@ TEST(CreateMutex, UnnamedMutexesAreLocal) {
   // the thread's handle is signalled, the wait answers it at once, every time.
   for (int i = 0; i < 3000; ++i) {
     ASSERT_EQ(RunThread(TakeAndLeave, free), WAIT_OBJECT_0);
-    SetLastError(0xdeadbeef);
+    SetLastError(kSentinel);
     ASSERT_FALSE(ReleaseMutex(free));  // the ended thread owned it, not this one
     ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
     ASSERT_EQ(WaitForSingleObject(free, 0), WAIT_ABANDONED) << "try " << i;
@@ -153,14 +153,14 @@ TEST(CreateMutex, BadArgumentsHandlesAndFaults) {
   TestImage image;
   SECURITY_ATTRIBUTES security{};
   const std::u16string longName(MAX_PATH, u'm');
-  SetLastError(0xdeadbeef);
+  SetLastError(kSentinel);
   EXPECT_EQ(CreateMutexW(&security, TRUE, u"Setup"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_EQ(CreateMutexW(nullptr, TRUE, longName.c_str()), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
   HANDLE thread = CreateThread(nullptr, 0, TakeAndLeave, nullptr, 0, nullptr);
   for (HANDLE bad : {HANDLE{}, INVALID_HANDLE_VALUE, thread}) {
-    SetLastError(0xdeadbeef);
+    SetLastError(kSentinel);
     EXPECT_FALSE(ReleaseMutex(bad));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   }
@@ -200,7 +200,7 @@ TEST(NamedMutex, SharedAcrossProcessesAndFreedByAKilledHolder) {
   ASSERT_EQ(AwaitDword(u"Gone"), 0u);
   host::EndTerminalProcesses(true);
   Finish(info);
-  SetLastError(0xdeadbeef);
+  SetLastError(kSentinel);
   mine = CreateMutexW(nullptr, TRUE, u"Gone");
   EXPECT_EQ(GetLastError(), 0u);
   EXPECT_TRUE(ReleaseMutex(mine));

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr DWORD kErrorClassAlreadyExists = 1410;
 constexpr const char16_t* kClass = u"KorvaTestWindow";
 const HWND kNoSuchWindow = reinterpret_cast<HWND>(uintptr_t{0x7777});

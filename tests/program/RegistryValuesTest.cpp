@@ -28,13 +28,13 @@ TEST(RegistryValues, ReadDwordTakesAtMostFourBytesAndChangesNothingOnFailure) {
   TestImage image;
   SetString(kKey, u"Text", u"12345");
   SetValue(kKey, u"Short", REG_BINARY, "\x2a\x01", 2);
-  DWORD value = 0xdeadbeef;
+  DWORD value = kSentinel;
 
   EXPECT_EQ(0, RegReadDword(HKEY_LOCAL_MACHINE, kKey, u"Text", &value));
-  EXPECT_EQ(0xdeadbeefu, value);
+  EXPECT_EQ(kSentinel, value);
   EXPECT_EQ(0, RegReadDword(HKEY_LOCAL_MACHINE, kKey, u"Missing", &value));
   EXPECT_EQ(0, RegReadDword(HKEY_LOCAL_MACHINE, u"No\\Such", u"Value", &value));
-  EXPECT_EQ(0xdeadbeefu, value);
+  EXPECT_EQ(kSentinel, value);
   EXPECT_FALSE(KeyExists(u"No"));
 
   // The bytes a shorter value does not set read as zero.

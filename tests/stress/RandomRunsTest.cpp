@@ -145,4 +145,42 @@ TEST(RandomTerminals, EveryRunKeepsSetupsPromises) {
   }
 }
 
+// A checker that cannot fail proves nothing: forged journals of bad runs are rejected.
+TEST(RandomTerminals, CheckerRejectsForgedBadRuns) {
+  const std::string workspace = Workspace();
+  const stress::Pool pool(workspace + "/pool");
+  stress::Terminal terminal;
+  terminal.language = "en";
+  terminal.folder = "\\FlashDisk\\SP";
+  terminal.entries = {{"a.cab"}, {"b.cab"}};
+  const auto install = [](int seq, const char* name) {
+    return std::string(R"({"seq":)") + std::to_string(seq) +
+           R"(,"event":"process-start","image":"\\Windows\\wceload.exe","cmdline":"\\FlashDisk\\SP\\)" + name + "\"}";
+  };
+  const std::string limitBox =
+      R"({"seq":9,"event":"messagebox","caption":"Setup","text":"The number of the cab files exceeds 30.","style":262160})";
+  struct Forgery {
+    const char* what;
+    std::vector<std::string> lines;
+    const char* violation;
+  };
+  const Forgery forgeries[] = {
+      {"a CAB installed twice", {install(1, "a.cab"), install(2, "a.cab")}, "was installed 2 times"},
+      {"out of order", {install(1, "b.cab"), install(2, "a.cab")}, "out of order"},
+      {"past the limit", {limitBox}, "the limit was reported with"},
+  };
+  for (const auto& forgery : forgeries) {
+    SCOPED_TRACE(forgery.what);
+    stress::RunRecord run;
+    run.exitCode = 0;
+    for (const auto& line : forgery.lines) run.events.push_back(e2e::ParseJsonLine(line));
+    const stress::Verdict verdict = stress::CheckRun(terminal, pool, run, nullptr, kRunSeconds);
+    bool found = false;
+    for (const auto& violation : verdict.violations) found = found || violation.find(forgery.violation) != std::string::npos;
+    EXPECT_TRUE(found) << "expected a violation: " << forgery.violation;
+  }
+  std::error_code ignored;
+  fs::remove_all(workspace, ignored);
+}
+
 }  // namespace

@@ -8,6 +8,10 @@
 #include <string>
 #include <string_view>
 
+// The last error set before a call that must leave it alone, and the preset of the
+// outputs that a call must not write.
+constexpr DWORD kSentinel = 0xdeadbeef;
+
 class TestImage {
  public:
   explicit TestImage(host::ImageOptions options = {});

@@ -1,5 +1,6 @@
-// A program of the terminal that the process tests start. The first word of its
-// command line says what it does; what it sees it records under HKLM\ProcessTest.
+// A program of the terminal that the process tests start, and the end-to-end tests run
+// through termsim. The first word of its command line says what it does; what it sees
+// it records under HKLM\ProcessTest.
 //
 //   record ...            records its command line and module name, exits 7
 //   exit CODE             exits with CODE (32 bits)
@@ -7,15 +8,21 @@
 //   sleep MS [CODE]       sleeps, then exits with CODE (0)
 //   spawn CMDLINE         starts itself with CMDLINE, records ChildPid, exits with its code
 //   hold NAME             creates the mutex NAME owned, records NAME = last error, sleeps
+//   holdsetup S [CEPATH]  owns the mutex Setup owns (exits 4 when another holds it),
+//                         starts CEPATH, waits S seconds, exits 0
 //   race NAME             waits for the value Go, creates NAME owned, holds it a second,
 //                         exits 1 when it created the mutex, 2 when it existed
 //   reset                 resets the terminal through QDV1:; exits 0x10000|error when the
 //                         device does not open, 0x20000|result when the call comes back
 //   box                   shows a message box, exits 5
 //   boxsleep              shows a box in a thread of its own and sleeps 5000 ms meanwhile
+//   write CEPATH          creates CEPATH and writes "probe" into it; exits 0 or the error
+//   echo TEXT             prints TEXT (UTF-8) and the CE path it was started as, exits 0
 #include "platform/coredll.h"
+#include "platform/host/HostInternal.h"
 
 #include <signal.h>
+#include <stdio.h>
 #include <unistd.h>
 
 namespace {
@@ -90,6 +97,42 @@ int Reset() {
   return 0x20000 | result;
 }
 
+int Write(LPCWSTR path) {
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, "probe", 5, &written, NULL);
+  const DWORD error = ok ? 0 : GetLastError();
+  CloseHandle(file);
+  return static_cast<int>(error);
+}
+
+int HoldSetupMutex(LPCWSTR argument) {
+  HANDLE mutex = CreateMutexW(NULL, TRUE, u"Setup");
+  if (mutex == NULL) return static_cast<int>(GetLastError());
+  if (GetLastError() == ERROR_ALREADY_EXISTS) return 4;
+  LPCWSTR program = NULL;
+  const DWORD seconds = Number(argument, &program);
+  if (*program != 0) {
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(program, NULL, NULL, NULL, FALSE, 0, NULL, NULL, NULL, &started))
+      return static_cast<int>(GetLastError());
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+  }
+  Sleep(seconds * 1000);
+  ReleaseMutex(mutex);
+  return 0;
+}
+
+int Echo(LPCWSTR text) {
+  WCHAR module[MAX_PATH];
+  module[0] = 0;
+  GetModuleFileNameW(NULL, module, MAX_PATH);
+  printf("[%s] [%s]\n", host::ToUtf8(text).c_str(), host::ToUtf8(module).c_str());
+  return 0;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
@@ -110,6 +153,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
     return static_cast<int>(Number(argument, NULL));
   }
   if ((argument = Argument(lpCmdLine, u"spawn")) != NULL) return Spawn(argument);
+  if ((argument = Argument(lpCmdLine, u"holdsetup")) != NULL) return HoldSetupMutex(argument);
   if ((argument = Argument(lpCmdLine, u"hold")) != NULL) {
     CreateMutexW(NULL, TRUE, argument);
     RecordDword(argument, GetLastError());
@@ -134,5 +178,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
     Sleep(5000);
     return 0;
   }
+  if ((argument = Argument(lpCmdLine, u"write")) != NULL) return Write(argument);
+  if ((argument = Argument(lpCmdLine, u"echo")) != NULL) return Echo(argument);
+  fprintf(stderr, "probe: unknown command line\n");
   return 99;
 }
