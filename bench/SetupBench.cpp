@@ -10,7 +10,7 @@
 //
 // Usage: setup_bench [ROUNDS]   (default 15; medians are reported)
 #include "install/CabInstaller.h"
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 
 #include <fcntl.h>
 #include <spawn.h>

@@ -7,7 +7,7 @@
 //   hold S [CEPATH]  owns the mutex Setup owns (ends with 4 when another holds it),
 //                    starts CEPATH, waits S seconds, ends with 0
 #include "platform/coredll.h"
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 
 #include <cstdio>
 #include <string>

@@ -1,4 +1,5 @@
 // The terminal's core: images, the journal, fault rules, text and formatting.
+#include "platform/host/HostInternal.h"
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 // Message boxes, the system driver's device and the touch panel's calibration.
+#include "platform/host/HostInternal.h"
 #include "tests/host/ProcessTestSupport.h"
 
 using namespace process_test;

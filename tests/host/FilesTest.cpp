@@ -1,5 +1,6 @@
 // The terminal's files: paths inside fs/, searches, file handles, copies, deletions,
 // share modes across processes.
+#include "platform/host/HostInternal.h"
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>
