@@ -3,7 +3,9 @@
 // cannot cost less than two such reads, each in its own read transaction
 // (SqliteTwoPointReads), so that is the helper's floor. Enumerating a key of 16,000
 // subkeys shows whether RegEnumKeyExW stays linear.
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
+
+#include <sqlite3.h>
 
 #include <benchmark/benchmark.h>
 
@@ -31,7 +33,7 @@ class BenchImage {
   BenchImage() : root_(TemporaryFolder()) {
     std::string error;
     if (!host::CreateImage(root_ + "/image", {}, &error) || !host::AttachImage(root_ + "/image", &error)) std::abort();
-    host::Transaction transaction;
+    host::ChangeBatch transaction;
     for (int i = 0; i < kKeys; ++i) {
       HKEY key = nullptr;
       const DWORD value = static_cast<DWORD>(i);
@@ -127,7 +129,7 @@ void EnumerateSixteenThousandKeys(benchmark::State& state) {
   constexpr int kSubKeys = 16000;
   BenchImage image;
   {
-    host::Transaction transaction;
+    host::ChangeBatch transaction;
     for (int i = 0; i < kSubKeys; ++i) host::RegistryCreateKey(u"SOFTWARE\\Many\\Key" + host::FromUtf8(std::to_string(i)));
     transaction.Commit();
   }

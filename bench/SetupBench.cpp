@@ -12,7 +12,7 @@
 // Usage: setup_bench [ROUNDS]   (default 15; medians are reported)
 #include "completion/Completion.h"
 #include "install/CabInstaller.h"
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 
 #include <fcntl.h>
 #include <spawn.h>

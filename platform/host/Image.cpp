@@ -607,4 +607,10 @@ ReadTransaction::~ReadTransaction() {
 
 int64_t LastInsertRowId() { return sqlite3_last_insert_rowid(Database()); }
 
+ChangeBatch::ChangeBatch() : transaction_(std::make_unique<Transaction>()) {}
+ChangeBatch::~ChangeBatch() = default;
+void ChangeBatch::Commit() { transaction_->Commit(); }
+
+void CheckpointImage() { Statement("PRAGMA wal_checkpoint(TRUNCATE)").Run(); }
+
 }  // namespace host

@@ -33,4 +33,18 @@ void Journal(const char* event, std::initializer_list<JournalField> fields) {
   insert.Bind(4, std::string_view(json)).Run();
 }
 
+std::vector<JournalEvent> JournalEventsAfter(int64_t afterSeq, int64_t throughSeq) {
+  std::vector<JournalEvent> events;
+  Statement query("SELECT seq, time_ms, pid, event, fields FROM journal WHERE seq > ? AND seq <= ? ORDER BY seq");
+  query.Bind(1, afterSeq).Bind(2, throughSeq);
+  while (query.Step())
+    events.push_back({query.Int(0), query.Int(1), query.Int(2), query.Text(3), query.Text(4)});
+  return events;
+}
+
+int64_t LastJournalSeq() {
+  Statement query("SELECT coalesce(max(seq), 0) FROM journal");
+  return query.Step() ? query.Int(0) : 0;
+}
+
 }  // namespace host

@@ -2,7 +2,7 @@
 // and written so that they import back to exactly the registry they came from.
 #include "terminal/regfile/RegFile.h"
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
@@ -488,7 +488,7 @@ bool ParseRegFile(std::string_view bytes, std::vector<Operation>* operations, st
 bool ApplyOperations(const std::vector<Operation>& operations, std::string* error) {
   int line = 0;
   try {
-    host::Transaction transaction;
+    host::ChangeBatch transaction;
     // The key a section's values go to, created when the section began.
     std::optional<std::pair<std::u16string, int64_t>> current;
     for (const auto& operation : operations) {
@@ -533,7 +533,7 @@ std::string ExportRegistry(std::u16string_view key, std::string* error) {
   }
   try {
     // One transaction, so that the file shows one state of the registry.
-    host::Transaction snapshot;
+    host::ChangeBatch snapshot;
     const auto found = host::IsValidRegistryPath(path) ? StoredKey(path) : std::nullopt;
     if (!found) {
       if (error) *error = "no such key: HKEY_LOCAL_MACHINE" + (path.empty() ? "" : "\\" + host::ToUtf8(path));

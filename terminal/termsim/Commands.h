@@ -18,8 +18,7 @@ CommandSpec StopCommand();
 CommandSpec JournalCommand();
 CommandSpec RehearseCommand();
 
-// The journal of the attached image (JournalCommand.cpp).
-int64_t LastJournalSeq();
+// The journal of the attached image (JournalCommand.cpp); its newest seq is host::LastJournalSeq().
 // Events with a seq above `afterSeq` and up to `throughSeq`: one readable line each, or
 // one JSON object each. Returns the seq of the last one printed (`afterSeq` if none).
 int64_t PrintJournal(int64_t afterSeq, bool json, int64_t throughSeq = INT64_MAX);

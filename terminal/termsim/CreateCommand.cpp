@@ -1,5 +1,5 @@
 // termsim create: a new terminal image.
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "terminal/termsim/Commands.h"
 
 #include <cstdio>

@@ -1,6 +1,6 @@
 // termsim fault: a rule that makes a named API call of the terminal fail, or cuts the
 // power there; and the list of rules, to see and take them away.
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "terminal/termsim/Commands.h"
 
 #include <sys/stat.h>

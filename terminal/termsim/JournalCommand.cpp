@@ -1,5 +1,5 @@
 // termsim journal: the terminal's journal, for people or as JSON lines.
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "terminal/termsim/Commands.h"
 
 #include <cinttypes>
@@ -10,22 +10,7 @@ namespace termsim {
 
 namespace {
 
-struct Event {
-  int64_t seq = 0;
-  int64_t timeMs = 0;
-  int64_t pid = 0;
-  std::string event;
-  std::string fields;  // a JSON object, as the writer stored it
-};
-
-std::vector<Event> EventsBetween(int64_t afterSeq, int64_t throughSeq) {
-  std::vector<Event> events;
-  host::Statement query("SELECT seq, time_ms, pid, event, fields FROM journal WHERE seq > ? AND seq <= ? ORDER BY seq");
-  query.Bind(1, afterSeq).Bind(2, throughSeq);
-  while (query.Step())
-    events.push_back({query.Int(0), query.Int(1), query.Int(2), query.Text(3), query.Text(4)});
-  return events;
-}
+using Event = host::JournalEvent;
 
 // The stored fields object, braces removed, so that its members join the line's own;
 // an object that is not one (never written by the terminal) is kept whole under "fields".
@@ -107,18 +92,20 @@ Span RunSpan(const std::string& which) {
     int64_t pid;
   };
   std::vector<Start> starts;
-  {
-    host::Statement query("SELECT seq, pid FROM journal WHERE event = 'run-start' ORDER BY seq");
-    while (query.Step()) starts.push_back({query.Int(0), query.Int(1)});
-  }
+  const std::vector<Event> events = host::JournalEventsAfter(0);
+  for (const auto& event : events)
+    if (event.event == "run-start") starts.push_back({event.seq, event.pid});
   const int64_t number = which == "last" ? static_cast<int64_t>(starts.size()) : CountArgument("--run", which, 1);
   if (number < 1 || number > static_cast<int64_t>(starts.size()))
     throw CommandFailure("the journal holds " + std::to_string(starts.size()) + " runs, not run " + which);
   const size_t index = static_cast<size_t>(number - 1);
   Span span{starts[index].seq - 1, index + 1 < starts.size() ? starts[index + 1].seq - 1 : INT64_MAX};
-  host::Statement end("SELECT min(seq) FROM journal WHERE event = 'run-end' AND pid = ? AND seq > ?");
-  end.Bind(1, starts[index].pid).Bind(2, starts[index].seq);
-  if (end.Step() && !end.IsNull(0)) span.throughSeq = end.Int(0);
+  for (const auto& event : events) {
+    if (event.seq > starts[index].seq && event.event == "run-end" && event.pid == starts[index].pid) {
+      span.throughSeq = event.seq;
+      break;
+    }
+  }
   return span;
 }
 
@@ -133,20 +120,15 @@ int Journal(const Arguments& arguments) {
 
 }  // namespace
 
-int64_t LastJournalSeq() {
-  host::Statement query("SELECT coalesce(max(seq), 0) FROM journal");
-  return query.Step() ? query.Int(0) : 0;
-}
-
 bool JournalHasEvent(int64_t afterSeq, const char* event) {
-  host::Statement query("SELECT 1 FROM journal WHERE seq > ? AND event = ? LIMIT 1");
-  query.Bind(1, afterSeq).Bind(2, std::string_view(event));
-  return query.Step();
+  for (const auto& e : host::JournalEventsAfter(afterSeq))
+    if (e.event == event) return true;
+  return false;
 }
 
 int64_t PrintJournal(int64_t afterSeq, bool json, int64_t throughSeq) {
   int64_t last = afterSeq;
-  for (const auto& event : EventsBetween(afterSeq, throughSeq)) {
+  for (const auto& event : host::JournalEventsAfter(afterSeq, throughSeq)) {
     if (json) {
       PrintJsonLine(event);
     } else {

@@ -1,6 +1,6 @@
 #include "terminal/termsim/Options.h"
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 
 #include <charconv>
 #include <cmath>

@@ -4,7 +4,7 @@
 #include "environment/DeviceProfile.h"
 #include "install/CabInstaller.h"
 #include "install/CabInventory.h"
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "registry/RegistryValues.h"
 #include "setup/InstallationPasses.h"
 #include "terminal/termsim/RehearsalRun.h"

@@ -2,7 +2,7 @@
 // models' service packs, surprising install orders, paths too long, and names that
 // look like CABs but are none.
 #include "install/CabInventory.h"
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "terminal/termsim/Rehearsal.h"
 
 #include <algorithm>

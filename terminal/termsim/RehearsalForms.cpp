@@ -1,6 +1,6 @@
 // The rehearsal's report in its three forms: a table for people, one JSON document,
 // and a self-contained HTML page with the matrix of twins and CABs.
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "terminal/termsim/Rehearsal.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 // What a run showed, CAB by CAB: the installer's starts and exits, its errors and what
 // it installed, the box, the reset and the faults of the journal. The run decides; where
 // it does what the explanation does not expect, the CAB is "unexplained".
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "setup/Texts.h"
 #include "terminal/termsim/RehearsalRun.h"
 
@@ -189,9 +189,8 @@ std::optional<int64_t> JournalEntry::Int(const std::string& name) const {
 
 std::vector<JournalEntry> JournalAfter(int64_t seq) {
   std::vector<JournalEntry> events;
-  host::Statement query("SELECT pid, event, fields FROM journal WHERE seq > ? ORDER BY seq");
-  query.Bind(1, seq);
-  while (query.Step()) events.push_back({query.Int(0), query.Text(1), ReadFields(query.Text(2))});
+  for (const auto& event : host::JournalEventsAfter(seq))
+    events.push_back({event.pid, event.event, ReadFields(event.fields)});
   return events;
 }
 

@@ -1,6 +1,6 @@
 // One twin: its image, the folder copied into it, its runs of Setup from a terminal
 // just switched on, and its report handed to the process that reports.
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "terminal/regfile/RegFile.h"
 #include "terminal/termsim/Commands.h"
 #include "terminal/termsim/RehearsalRun.h"
@@ -150,7 +150,7 @@ RunReport RunOnce(const Plan& plan, const Profile& profile) {
   if (!StartWindowOwner(owner, u"WELCOME", title, 0, &error)) throw CommandFailure(error);
   const std::vector<Expected> expected = ExplainRun(plan.at, profile);
   RunFacts facts;
-  const int64_t before = LastJournalSeq();
+  const int64_t before = host::LastJournalSeq();
   const auto started = host::StartProgram(plan.at + u"\\Setup.exe", u"");
   if (!started) {
     facts.startError = host::ErrorName(::GetLastError());
@@ -213,7 +213,7 @@ TwinReport RehearseTwin(const Plan& plan, const TwinSpec& spec) {
   } else if (profile.kind.rfind("unknown", 0) == 0) {
     twin.warnings.push_back("Platform\\Name \"" + profile.platformName + "\" names no model: no service pack is installed");
   }
-  const int64_t first = LastJournalSeq();
+  const int64_t first = host::LastJournalSeq();
   for (int run = 0; run < plan.runs; ++run) {
     twin.runs.push_back(RunOnce(plan, profile));
     if (!twin.runs.back().reset) break;
@@ -221,7 +221,7 @@ TwinReport RehearseTwin(const Plan& plan, const TwinSpec& spec) {
   AddRunWarnings(twin);
   AddDeviceWarnings(twin, JournalAfter(first));
   // A kept twin holds its database in one file, not in a write-ahead log beside it.
-  host::Statement("PRAGMA wal_checkpoint(TRUNCATE)").Run();
+  host::CheckpointImage();
   return twin;
 }
 

@@ -1,7 +1,7 @@
 // termsim rehearse: the folder on a twin of every kind of terminal and of every device
 // export of a fleet, each twin in its own process (the host library attaches one image
 // per process), as many at once as -j says; then one report in three forms.
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "terminal/termsim/Commands.h"
 #include "terminal/termsim/Rehearsal.h"
 

@@ -5,7 +5,7 @@
 // one process group, led by a small guardian forked first: when termsim ends without
 // saying it is done (it was killed), the guardian ends the group, so no process of the
 // run outlives termsim to hold Setup's mutex against the next run.
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "terminal/termsim/Commands.h"
 
 #include <fcntl.h>
@@ -163,7 +163,7 @@ int ExitCodeFor(DWORD code) { return code <= 255 ? static_cast<int>(code) : 255;
 // leaves the journal as it was.
 host::StartedProcess StartRun(const std::u16string& cePath, const std::u16string& commandLine, int group) {
   const std::u16string image = host::CanonicalCePath(cePath).value_or(cePath);
-  host::Transaction transaction;
+  host::ChangeBatch transaction;
   host::Journal("run-start", {{"image", image}, {"cmdline", commandLine}});
   const auto started = host::StartProgram(cePath, commandLine, false, true, group);
   if (!started)
@@ -195,7 +195,7 @@ int Run(const Arguments& arguments) {
 
   RunGroup group;
   Interrupts interrupts;
-  int64_t printed = LastJournalSeq();
+  int64_t printed = host::LastJournalSeq();
   const int64_t before = printed;
   const host::StartedProcess started = StartRun(cePath, commandLine, group.id());
   int signal = 0;

@@ -1,6 +1,6 @@
 // termsim window: a program of the terminal that owns one window, standing in for the
 // windows Setup closes.
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "terminal/termsim/Commands.h"
 #include "terminal/windowowner/WindowOwnerLaunch.h"
 

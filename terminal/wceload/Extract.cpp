@@ -3,7 +3,7 @@
 // fails.
 #include "terminal/wceload/Installer.h"
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 
 #include <fcntl.h>
 #include <unistd.h>

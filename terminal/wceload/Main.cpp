@@ -9,7 +9,7 @@
 // refuses) under \Program Files\<cabinet's base name>.
 #include "terminal/wceload/Installer.h"
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // plan of folders and files that follows from them.
 #include "terminal/wceload/Installer.h"
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 
 #include <unicode/ucnv.h>
 #include <unicode/utf16.h>

@@ -3,7 +3,7 @@
 // installed and from which cabinet. Both go through the CE registry API.
 #include "terminal/wceload/Installer.h"
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 
 namespace wceload {
 

@@ -7,7 +7,7 @@
 // taken from the root, as CE has no current folder.
 #include "terminal/wceload/Installer.h"
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 
 #include <map>
 #include <set>

@@ -1,6 +1,6 @@
 #include "terminal/windowowner/WindowOwnerCommandLine.h"
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 
 namespace {
 

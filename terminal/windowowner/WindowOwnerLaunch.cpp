@@ -1,6 +1,6 @@
 #include "terminal/windowowner/WindowOwnerLaunch.h"
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "terminal/windowowner/WindowOwnerCommandLine.h"
 
 #include <fcntl.h>

@@ -1,5 +1,5 @@
 // termsim create: what a new image holds, and every refusal changing nothing.
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "tests/e2e/E2eSupport.h"
 
 #include <gtest/gtest.h>

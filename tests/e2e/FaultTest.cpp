@@ -1,5 +1,5 @@
 // termsim fault: rules given on the command line, and what they do to a program.
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "tests/e2e/E2eSupport.h"
 
 #include <gtest/gtest.h>

@@ -13,7 +13,7 @@
 #include <thread>
 #include <tuple>
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 
 namespace installrun {
 

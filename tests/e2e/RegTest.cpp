@@ -1,5 +1,5 @@
 // termsim reg import / export: .reg files in, .reg files out, through the command line.
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "tests/e2e/E2eSupport.h"
 
 #include <gtest/gtest.h>

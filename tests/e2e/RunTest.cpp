@@ -1,6 +1,6 @@
 // termsim run, stop and window: programs on the terminal, their exit codes, and the
 // journal the run prints.
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "tests/e2e/E2eSupport.h"
 
 #include <gtest/gtest.h>

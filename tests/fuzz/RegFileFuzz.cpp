@@ -2,7 +2,9 @@
 // was; an accepted one exports to a file that rebuilds the same registry elsewhere.
 #include "terminal/regfile/RegFile.h"
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
+
+#include <sqlite3.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -47,7 +49,7 @@ class Images {
   void AttachEmpty(const char* name) {
     std::string error;
     if (!host::AttachImage(root_ + name, &error)) Fail("AttachImage", error);
-    host::Transaction transaction;
+    host::ChangeBatch transaction;
     for (const auto& value : host::RegistryValues(1)) host::RegistryDeleteValue(1, value.name);
     for (const auto& subKey : host::RegistrySubKeys(1)) host::RegistryDeleteKey(subKey.name);
     transaction.Commit();

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 TEST(Image, CreateRefusesExistingNonEmptyFolderAndBadOptions) {
@@ -28,10 +29,10 @@ TEST(Journal, RecordsExactCodeUnitsAsJson) {
   host::Journal("messagebox", {{"caption", std::u16string(u"Setup")},
                                {"text", std::u16string(u"a\n\"\\\xD800 日本語")},
                                {"style", int64_t{262160}}});
-  host::Statement query("SELECT event, fields FROM journal ORDER BY seq DESC LIMIT 1");
-  ASSERT_TRUE(query.Step());
-  EXPECT_EQ(query.Text(0), "messagebox");
-  EXPECT_EQ(query.Text(1),
+  const auto events = host::JournalEventsAfter(host::LastJournalSeq() - 1);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].event, "messagebox");
+  EXPECT_EQ(events[0].fields,
             "{\"caption\":\"Setup\",\"text\":\"a\\n\\\"\\\\\\ud800 \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\","
             "\"style\":262160}");
 }
@@ -49,9 +50,8 @@ TEST(Faults, AfterTimesCallerAndGlob) {
   EXPECT_EQ(fault.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(host::CheckFault("RegSetValueExW", target).action, host::FaultAction::None);  // --times 1
   EXPECT_EQ(host::CheckFault("RegSetValueExW", u"SOFTWARE\\Apps:Reset").action, host::FaultAction::None);
-  host::Statement events("SELECT COUNT(*) FROM journal WHERE event = 'fault'");
-  ASSERT_TRUE(events.Step());
-  EXPECT_EQ(events.Int(0), 1);
+  const auto events = host::JournalEventsAfter(0);
+  EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const auto& e) { return e.event == "fault"; }), 1);
   const auto rules = host::ListFaultRules();
   ASSERT_EQ(rules.size(), 1u);
   EXPECT_EQ(rules[0].fired, 1);

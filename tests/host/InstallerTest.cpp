@@ -1,5 +1,6 @@
 // The CAB installer stand-in, run as \Windows\wceload.exe on test images, with
 // cabinets made by gcab and the hostile cabinets of the shared collection.
+#include "platform/host/HostInternal.h"
 #include "tests/support/Cabinets.h"
 #include "tests/support/TestImage.h"
 

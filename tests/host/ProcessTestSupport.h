@@ -3,6 +3,7 @@
 #ifndef KORVA_TESTS_HOST_PROCESSTESTSUPPORT_H
 #define KORVA_TESTS_HOST_PROCESSTESTSUPPORT_H
 
+#include "platform/host/HostInternal.h"
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>

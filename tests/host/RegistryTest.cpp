@@ -1,5 +1,6 @@
 // The registry calls against a real image: Windows' answers, shared state between
 // processes, and a reference model under random operations.
+#include "platform/host/HostInternal.h"
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>

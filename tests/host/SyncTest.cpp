@@ -1,4 +1,5 @@
 // Threads and mutexes, within this process and across the terminal's processes.
+#include "platform/host/HostInternal.h"
 #include "tests/host/ProcessTestSupport.h"
 
 #include <algorithm>

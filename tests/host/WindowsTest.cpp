@@ -1,5 +1,6 @@
 // Windows and messages: the window table shared by the terminal's processes, the
 // message loop, and the window-owner program on a real terminal image.
+#include "platform/host/HostInternal.h"
 #include "terminal/windowowner/WindowOwnerCommandLine.h"
 #include "terminal/windowowner/WindowOwnerLaunch.h"
 #include "tests/support/TestImage.h"

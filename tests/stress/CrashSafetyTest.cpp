@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sqlite3.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -21,7 +22,7 @@
 #include <random>
 #include <thread>
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "tests/stress/StressSupport.h"
 #include "tests/stress/WriterPayload.h"
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <set>
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 
 namespace stress {
 

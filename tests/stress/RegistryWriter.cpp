@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "tests/stress/WriterPayload.h"
 
 namespace {

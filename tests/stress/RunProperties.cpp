@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 
 namespace stress {
 

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "terminal/regfile/RegFile.h"
 
 namespace stress {

@@ -3,7 +3,7 @@
 #ifndef KORVA_TESTS_SUPPORT_TESTIMAGE_H
 #define KORVA_TESTS_SUPPORT_TESTIMAGE_H
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 
 #include <string>
 #include <string_view>
