@@ -24,7 +24,7 @@ struct Plan {
 };
 
 // One twin to rehearse: a clean terminal of a kind, or a device's export.
-struct TwinSpec {
+struct TwinRequest {
   std::string name;    // the twin's folder under Plan::out
   std::string model;   // LM310 | LM320, for a clean twin
   std::string language;  // en | ja, for a clean twin
@@ -90,7 +90,7 @@ std::vector<Warning> FolderWarnings(const Plan& plan);
 
 // Rehearses one twin in this process, which attaches its image: makes it, runs Setup
 // up to plan.runs times and returns what happened (RehearsalTwin.cpp).
-TwinReport RehearseTwin(const Plan& plan, const TwinSpec& spec);
+TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request);
 
 // The twin's report through a file, from the process that rehearsed it to the one
 // that reports (RehearsalTwin.cpp). Load gives nullopt for a missing or cut file.

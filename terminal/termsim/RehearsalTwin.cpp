@@ -98,12 +98,12 @@ fs::path PlaceFolder(const Plan& plan) {
   return folder;
 }
 
-void MakeImage(const Plan& plan, const TwinSpec& spec, const std::string& root) {
+void MakeImage(const Plan& plan, const TwinRequest& request, const std::string& root) {
   host::ImageOptions options;
   options.timeScale = plan.timeScale;
-  if (spec.regFile.empty()) {
-    options.model = spec.model;
-    options.language = spec.language;
+  if (request.regFile.empty()) {
+    options.model = request.model;
+    options.language = request.language;
   } else {
     // A device's export brings its own platform name; without one the twin has none.
     options.noPlatform = true;
@@ -191,18 +191,18 @@ void AddDeviceWarnings(TwinReport& twin, const std::vector<JournalEntry>& events
 
 }  // namespace
 
-TwinReport RehearseTwin(const Plan& plan, const TwinSpec& spec) {
+TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request) {
   TwinReport twin;
-  twin.name = spec.name;
-  twin.count = spec.count;
-  twin.source = spec.regFile.empty() ? "kind" : "fleet";
-  twin.kind = spec.regFile.empty() ? spec.model + "-" + spec.language : "";
-  twin.image = (fs::path(plan.out) / spec.name).string();
-  MakeImage(plan, spec, twin.image);
+  twin.name = request.name;
+  twin.count = request.count;
+  twin.source = request.regFile.empty() ? "kind" : "fleet";
+  twin.kind = request.regFile.empty() ? request.model + "-" + request.language : "";
+  twin.image = (fs::path(plan.out) / request.name).string();
+  MakeImage(plan, request, twin.image);
   AttachOrFail(twin.image);
   PlaceFolder(plan);
-  if (!spec.regFile.empty()) {
-    twin.refused = ImportExport(spec.regFile);
+  if (!request.regFile.empty()) {
+    twin.refused = ImportExport(request.regFile);
     if (!twin.refused.empty()) return twin;
   }
   const Profile profile = ReadProfile();

@@ -52,7 +52,7 @@ void CheckFolder(Plan& plan, const Arguments& arguments) {
     throw UsageError("FOLDER " + plan.folder + " holds no Setup.exe; name the program with --setup PATH");
 }
 
-std::vector<TwinSpec> KindTwins(const Arguments& arguments) {
+std::vector<TwinRequest> KindTwins(const Arguments& arguments) {
   const std::string kinds = arguments.Value("kinds").value_or("all");
   const std::vector<std::string> all = AllKinds();
   std::vector<std::string> chosen;
@@ -65,19 +65,19 @@ std::vector<TwinSpec> KindTwins(const Arguments& arguments) {
     if (std::find(chosen.begin(), chosen.end(), kind) == chosen.end()) chosen.push_back(kind);
     start = end + 1;
   }
-  std::vector<TwinSpec> twins;
+  std::vector<TwinRequest> twins;
   for (const auto& kind : chosen) twins.push_back({kind, kind.substr(0, 5), kind.substr(6), "", 1});
   return twins;
 }
 
 // One twin per .reg export of DIR, in name order; NAME.count says how many terminals.
-std::vector<TwinSpec> FleetTwins(const std::string& dir) {
+std::vector<TwinRequest> FleetTwins(const std::string& dir) {
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) throw UsageError("--fleet " + dir + " is not a folder");
-  std::vector<TwinSpec> twins;
+  std::vector<TwinRequest> twins;
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
     if (entry.path().extension() != ".reg" || !entry.is_regular_file()) continue;
-    TwinSpec twin{entry.path().stem().string(), "", "", fs::absolute(entry.path()).string(), 1};
+    TwinRequest twin{entry.path().stem().string(), "", "", fs::absolute(entry.path()).string(), 1};
     const fs::path countFile = fs::path(dir) / (twin.name + ".count");
     if (fs::exists(countFile, ec)) {
       std::ifstream in(countFile);
@@ -87,12 +87,12 @@ std::vector<TwinSpec> FleetTwins(const std::string& dir) {
     }
     twins.push_back(twin);
   }
-  std::sort(twins.begin(), twins.end(), [](const TwinSpec& a, const TwinSpec& b) { return a.name < b.name; });
+  std::sort(twins.begin(), twins.end(), [](const TwinRequest& a, const TwinRequest& b) { return a.name < b.name; });
   return twins;
 }
 
-std::vector<TwinSpec> AllTwins(const Arguments& arguments) {
-  std::vector<TwinSpec> twins = KindTwins(arguments);
+std::vector<TwinRequest> AllTwins(const Arguments& arguments) {
+  std::vector<TwinRequest> twins = KindTwins(arguments);
   if (auto fleet = arguments.Value("fleet")) {
     for (auto& twin : FleetTwins(*fleet)) twins.push_back(twin);
   }
@@ -154,8 +154,8 @@ void MakeOut(Plan& plan, const Arguments& arguments) {
 }
 
 // The twin's own process: its journal boxes and errors go to its log, its report to a file.
-[[noreturn]] void RehearseInChild(const Plan& plan, const TwinSpec& spec, const std::string& result) {
-  const std::string log = plan.out + "/.results/" + spec.name + ".log";
+[[noreturn]] void RehearseInChild(const Plan& plan, const TwinRequest& request, const std::string& result) {
+  const std::string log = plan.out + "/.results/" + request.name + ".log";
   const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd >= 0) {
     ::dup2(fd, STDOUT_FILENO);
@@ -163,11 +163,11 @@ void MakeOut(Plan& plan, const Arguments& arguments) {
   }
   TwinReport twin;
   try {
-    twin = RehearseTwin(plan, spec);
+    twin = RehearseTwin(plan, request);
   } catch (const std::exception& e) {
-    twin.name = spec.name;
-    twin.count = spec.count;
-    twin.source = spec.regFile.empty() ? "kind" : "fleet";
+    twin.name = request.name;
+    twin.count = request.count;
+    twin.source = request.regFile.empty() ? "kind" : "fleet";
     twin.refused = std::string("the twin could not be rehearsed: ") + e.what();
   }
   std::fflush(nullptr);
@@ -185,28 +185,28 @@ void ShowProgress(size_t done, size_t total) {
 }
 
 // Runs every twin, at most plan.jobs at once, and collects their reports in order.
-std::vector<TwinReport> RehearseAll(const Plan& plan, const std::vector<TwinSpec>& specs) {
+std::vector<TwinReport> RehearseAll(const Plan& plan, const std::vector<TwinRequest>& requests) {
   std::map<int, size_t> running;
   size_t next = 0, done = 0;
-  const auto resultOf = [&](size_t i) { return plan.out + "/.results/" + specs[i].name + ".result"; };
+  const auto resultOf = [&](size_t i) { return plan.out + "/.results/" + requests[i].name + ".result"; };
   std::fflush(nullptr);
-  while (done < specs.size()) {
-    while (next < specs.size() && static_cast<int>(running.size()) < plan.jobs) {
+  while (done < requests.size()) {
+    while (next < requests.size() && static_cast<int>(running.size()) < plan.jobs) {
       const int pid = ::fork();
-      if (pid == 0) RehearseInChild(plan, specs[next], resultOf(next));
+      if (pid == 0) RehearseInChild(plan, requests[next], resultOf(next));
       if (pid < 0) throw CommandFailure("cannot start a twin's process");
       running[pid] = next++;
     }
     int status = 0;
     const int pid = ::wait(&status);
     if (pid < 0) continue;
-    if (running.erase(pid) != 0) ShowProgress(++done, specs.size());
+    if (running.erase(pid) != 0) ShowProgress(++done, requests.size());
   }
   std::vector<TwinReport> twins;
-  for (size_t i = 0; i < specs.size(); ++i) {
+  for (size_t i = 0; i < requests.size(); ++i) {
     auto twin = LoadTwinReport(resultOf(i));
     if (!twin) {
-      twin = TwinReport{specs[i].name, "", "", specs[i].regFile.empty() ? "kind" : "fleet", specs[i].count,
+      twin = TwinReport{requests[i].name, "", "", requests[i].regFile.empty() ? "kind" : "fleet", requests[i].count,
                         "the twin's process ended without a report", "", {}, {}};
     }
     twins.push_back(*twin);
@@ -227,12 +227,12 @@ void Tidy(const Plan& plan, const std::vector<TwinReport>& twins) {
 int Rehearse(const Arguments& arguments) {
   Report report;
   report.plan = PlanFrom(arguments);
-  const std::vector<TwinSpec> specs = AllTwins(arguments);
+  const std::vector<TwinRequest> requests = AllTwins(arguments);
   report.warnings = FolderWarnings(report.plan);
   try {
     MakeOut(report.plan, arguments);
     if (report.plan.outCreated) std::fprintf(stderr, "termsim rehearse: the twins are kept in %s\n", report.plan.out.c_str());
-    report.twins = RehearseAll(report.plan, specs);
+    report.twins = RehearseAll(report.plan, requests);
   } catch (...) {
     Tidy(report.plan, report.twins);
     throw;

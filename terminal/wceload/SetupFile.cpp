@@ -82,9 +82,9 @@ struct Parser {
 
   // A list of string ids ending in 0, within `length` bytes, each id naming a string.
   bool Components(Cursor& cursor, uint16_t length, std::vector<std::u16string>* components) {
-    std::string_view spec;
-    if (length % 2 != 0 || !cursor.Bytes(length, &spec)) return false;
-    Cursor ids(spec, 0, spec.size());
+    std::string_view idList;
+    if (length % 2 != 0 || !cursor.Bytes(length, &idList)) return false;
+    Cursor ids(idList, 0, idList.size());
     for (uint16_t id = 0; ids.U16(&id);) {
       if (id == 0) return !components->empty();
       const auto found = strings.find(id);

@@ -81,17 +81,17 @@ struct Builder {
     ++counts[0];
     return static_cast<uint16_t>(stringTexts.size());
   }
-  std::string Spec(const std::string& path) {
-    std::string spec;
-    for (const auto& part : Split(path)) spec += U16(StringId(part));
-    return spec + U16(0);
+  std::string StringIds(const std::string& path) {
+    std::string ids;
+    for (const auto& part : Split(path)) ids += U16(StringId(part));
+    return ids + U16(0);
   }
   uint16_t FolderId(const std::string& path) {
     for (size_t i = 0; i < folderPaths.size(); ++i)
       if (folderPaths[i] == path) return static_cast<uint16_t>(i + 1);
     folderPaths.push_back(path);
-    const std::string spec = Spec(path);
-    folders += U16(folderPaths.size()) + U16(spec.size()) + spec;
+    const std::string ids = StringIds(path);
+    folders += U16(folderPaths.size()) + U16(ids.size()) + ids;
     ++counts[1];
     return static_cast<uint16_t>(folderPaths.size());
   }
@@ -100,8 +100,8 @@ struct Builder {
     for (size_t i = 0; i < hivePaths.size(); ++i)
       if (hivePaths[i] == name) return static_cast<uint16_t>(i + 1);
     hivePaths.push_back(name);
-    const std::string spec = Spec(key);
-    hives += U16(hivePaths.size()) + U16(root) + U16(0) + U16(spec.size()) + spec;
+    const std::string ids = StringIds(key);
+    hives += U16(hivePaths.size()) + U16(root) + U16(0) + U16(ids.size()) + ids;
     ++counts[3];
     return static_cast<uint16_t>(hivePaths.size());
   }
@@ -127,9 +127,9 @@ std::string SetupFile(const Setup& setup) {
     ++b.counts[4];
   }
   for (const auto& link : setup.links) {
-    const std::string spec = b.Spec(link.path);
+    const std::string ids = b.StringIds(link.path);
     b.links += U16(b.counts[5] + 1) + U16(0) + U16(0) + U16(link.target) + U16(link.toFile ? 1 : 0) +
-               U16(spec.size()) + spec;
+               U16(ids.size()) + ids;
     ++b.counts[5];
   }
   std::string data(100, '\0');
