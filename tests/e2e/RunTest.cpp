@@ -205,9 +205,12 @@ TEST(RunTest, SignalsEndTheRunsProcessesOnly) {
     const int bystander = e2e::StartWindow(image, "Bystander", "");
     e2e::Process run(TERMSIM_PATH, {"run", image.path(), "\\FlashDisk\\probe.exe", "holdsetup 60 \\FlashDisk\\sleeper.sh"}, {});
     ASSERT_TRUE(e2e::WaitUntil(20, [&] { return ReadPid(image.scratch() + "/sleeper.pid") > 0; }));
-    // The journal is printed as it is written, not only at the end.
-    EXPECT_TRUE(e2e::WaitUntil(5, [&] { return run.OutputSoFar().find("sleeper.sh") != std::string::npos; }))
-        << run.OutputSoFar();
+    // The journal is printed as it is written, not only at the end. The sleeper's own
+    // start event (not the probe's command line, which names it too) says that the probe
+    // returned from CreateProcessW before the signal.
+    EXPECT_TRUE(e2e::WaitUntil(20, [&] {
+      return run.OutputSoFar().find("image=\"\\FlashDisk\\sleeper.sh\"") != std::string::npos;
+    })) << run.OutputSoFar();
     ::kill(run.pid(), signal);
     const auto result = run.Finish();
     EXPECT_EQ(result.exitCode, signal == SIGKILL ? 128 + SIGKILL : 130) << result.err;
