@@ -1,5 +1,5 @@
 // Locale answers, comparison and the wide string calls, row by row: counts that
-// include the terminator, sizes asked with no buffer, the 1024-character cap of
+// include the terminator, sizes asked with no buffer, the answers of each locale, the 1024-character cap of
 // wsprintfW, Microsoft's %s and %S, and 16-bit units compared unsigned.
 #include "tests/conformance/ConformanceTable.h"
 
@@ -20,17 +20,19 @@ class TextConformance : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(TextConformance, LocaleInfoSizes) {
+TEST_F(TextConformance, LocaleInfoSizesAndArguments) {
   auto info = [](LCID locale, LCTYPE type, bool withBuffer, int count) {
     return [=] {
       WCHAR buffer[32];
       std::fill(std::begin(buffer), std::end(buffer), kGuard);
       return Ask([&] { return GetLocaleInfoW(locale, type, withBuffer ? buffer : nullptr, count); },
-                 [&] { return Units(buffer, std::min(count + 1, 8)); });
+                 [&] { return Units(buffer, std::clamp(count + 1, 1, 8)); });
     };
   };
   const std::vector<Row> rows = {
       {"§5.1", "the size alone, with no buffer", info(LOCALE_SYSTEM_DEFAULT, LOCALE_SLANGUAGE, false, 0),
+       Succeeds(24, "#")},
+      {"§5.1", "the size alone, with a buffer: nothing written", info(LOCALE_SYSTEM_DEFAULT, LOCALE_SLANGUAGE, true, 0),
        Succeeds(24, "#")},
       {"§5.1", "the installer's code page query: 8 characters", info(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE, true, 8),
        Succeeds(5, "1252\\0###")},
@@ -39,10 +41,44 @@ TEST_F(TextConformance, LocaleInfoSizes) {
        Fails(0, ERROR_INSUFFICIENT_BUFFER, "ENU#")},
       {"§5.1", "room for one character", info(0x0409, LOCALE_ILANGUAGE, true, 1), Fails(0, ERROR_INSUFFICIENT_BUFFER, "0#")},
       {"§5.1", "an unknown type asked for its size", info(0x0409, 0x7777, false, 0), Fails(0, ERROR_INVALID_FLAGS, "#")},
+      {"§5.1", "a count with no buffer", info(0x0409, LOCALE_SLANGUAGE, false, 16),
+       Fails(0, ERROR_INVALID_PARAMETER, "########")},
+      {"§5.1", "a negative count", info(0x0409, LOCALE_SLANGUAGE, true, -1), Fails(0, ERROR_INVALID_PARAMETER, "#")},
+      {"§5.1", "no such locale", info(0x1234, LOCALE_SLANGUAGE, true, 16), Fails(0, ERROR_INVALID_PARAMETER, "########")},
+      {"§5.1", "the locale is checked before the type", info(0x1234, 0x7777, true, 16),
+       Fails(0, ERROR_INVALID_PARAMETER, "########")},
+      {"§5.1", "LOCALE_RETURN_NUMBER is not the terminal's", info(0x0409, LOCALE_SLANGUAGE | 0x20000000, true, 16),
+       Fails(0, ERROR_INVALID_PARAMETER, "########")},
       // NOTES: CE documents nothing of language ids alone; the desktop's answer is kept.
       {"§5.1", "English alone is English (United States)", info(0x0009, LOCALE_SLANGUAGE, true, 31),
        Succeeds(24, "English ")},
       {"§5.1", "Japanese alone is Japanese (Japan)", info(0x0011, LOCALE_SLANGUAGE, true, 31), Succeeds(4, "日本語\\0####")},
+  };
+  CheckRows(rows);
+}
+
+TEST_F(TextConformance, LocaleInfoPerLocale) {
+  auto text = [](LCID locale, LCTYPE type) {
+    return [=] {
+      WCHAR buffer[64] = {};
+      return Ask([&] { return GetLocaleInfoW(locale, type, buffer, 64); }, [&] { return host::ToUtf8(buffer); });
+    };
+  };
+  const std::vector<Row> rows = {
+      {"§5.1", "English: the language id", text(0x0409, LOCALE_ILANGUAGE), Succeeds(5, "0409")},
+      {"§5.1", "English: the abbreviation", text(0x0409, LOCALE_SABBREVLANGNAME), Succeeds(4, "ENU")},
+      {"§5.1", "English: the native name", text(0x0409, LOCALE_SNATIVELANGNAME), Succeeds(8, "English")},
+      {"§5.1", "English: the code page", text(0x0409, LOCALE_IDEFAULTANSICODEPAGE), Succeeds(5, "1252")},
+      {"§5.1", "Japanese without user overrides", text(0x0411, LOCALE_SLANGUAGE | LOCALE_NOUSEROVERRIDE),
+       Succeeds(4, "日本語")},
+      {"§5.1", "Japanese: the English name", text(0x0411, LOCALE_SENGLANGUAGE), Succeeds(9, "Japanese")},
+      {"§5.1", "Japanese: the code page", text(0x0411, LOCALE_IDEFAULTANSICODEPAGE), Succeeds(4, "932")},
+      {"§5.1", "French: the language id in lower case hex", text(0x040c, LOCALE_ILANGUAGE), Succeeds(5, "040c")},
+      {"§5.1", "French: the name", text(0x040c, LOCALE_SLANGUAGE), Succeeds(9, "français")},
+      {"§5.1", "Swedish: the abbreviation", text(0x041d, LOCALE_SABBREVLANGNAME), Succeeds(4, "SWE")},
+      {"§5.1", "Russian: the code page", text(0x0419, LOCALE_IDEFAULTANSICODEPAGE), Succeeds(5, "1251")},
+      {"§5.1", "Simplified Chinese: the code page", text(0x0804, LOCALE_IDEFAULTANSICODEPAGE), Succeeds(4, "936")},
+      {"§5.1", "Traditional Chinese: the code page", text(0x0404, LOCALE_IDEFAULTANSICODEPAGE), Succeeds(4, "950")},
   };
   CheckRows(rows);
 }
@@ -70,6 +106,19 @@ TEST(TextConformanceJapanese, LocaleInfoOfTheJapaneseImage) {
        Succeeds(2, "ｱ?\\0")},
       {"§5.1", "the user default is the system's", [] { return Ask([] { return GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_ILANGUAGE, nullptr, 0); }); },
        Succeeds(5)},
+      {"§5.1", "the user default's code page",
+       [] {
+         WCHAR text[8] = {};
+         return Ask([&] { return GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE, text, 8); },
+                    [&] { return host::ToUtf8(text); });
+       },
+       Succeeds(4, "932")},
+      {"§5.1", "the neutral locale is the system's",
+       [] {
+         WCHAR text[8] = {};
+         return Ask([&] { return GetLocaleInfoW(LOCALE_NEUTRAL, LOCALE_ILANGUAGE, text, 8); }, [&] { return host::ToUtf8(text); });
+       },
+       Succeeds(5, "0411")},
   };
   CheckRows(rows);
 }
@@ -94,8 +143,48 @@ TEST_F(TextConformance, CompareStringLocalesFlagsAndCounts) {
        Succeeds(CSTR_EQUAL)},
       {"§5.3", "no characters against one", compare(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, u"x", 0, u"x", 1),
        Succeeds(CSTR_LESS_THAN)},
+      {"§5.3", "case counts without NORM_IGNORECASE", compare(LOCALE_SYSTEM_DEFAULT, 0, u"Setup.exe", -1, u"SETUP.EXE", -1),
+       Succeeds(CSTR_GREATER_THAN)},
+      {"§5.3", "letters before case", compare(LOCALE_SYSTEM_DEFAULT, 0, u"apple", -1, u"Banana", -1), Succeeds(CSTR_LESS_THAN)},
+      {"§5.3", "umlauts fold", compare(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, u"ÄÖÜ", -1, u"äöü", -1), Succeeds(CSTR_EQUAL)},
+      {"§5.3", "full folding: ß is ss", compare(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, u"straße", -1, u"STRASSE", -1),
+       Succeeds(CSTR_EQUAL)},
+      {"§5.3", "the final sigma folds", compare(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, u"ΟΔΟΣ", -1, u"οδος", -1),
+       Succeeds(CSTR_EQUAL)},
+      {"§5.3", "letters outside the BMP fold",
+       compare(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, u"\U00010400", -1, u"\U00010428", -1), Succeeds(CSTR_EQUAL)},
+      {"§5.3", "accents count", compare(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, u"Ä", -1, u"A", -1),
+       Succeeds(CSTR_GREATER_THAN)},
+      {"§5.3", "width counts", compare(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, u"ABC", -1, u"ＡＢＣ", -1),
+       Succeeds(CSTR_LESS_THAN)},
+      {"§5.3", "kana type counts", compare(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, u"カタカナ", -1, u"かたかな", -1),
+       Succeeds(CSTR_GREATER_THAN)},
+      {"§5.3", "the string sort with case folding",
+       compare(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE | SORT_STRINGSORT, u"日本語", -1, u"日本語", -1), Succeeds(CSTR_EQUAL)},
+      {"§5.3", "equal counts of longer texts", compare(LOCALE_SYSTEM_DEFAULT, 0, u"abcdef", 3, u"abcxyz", 3),
+       Succeeds(CSTR_EQUAL)},
+      {"§5.3", "a prefix is less", compare(LOCALE_SYSTEM_DEFAULT, 0, u"abc", 2, u"abc", -1), Succeeds(CSTR_LESS_THAN)},
+      {"§5.3", "any negative count: up to the terminator", compare(LOCALE_SYSTEM_DEFAULT, 0, u"abc", -7, u"abc", 3),
+       Succeeds(CSTR_EQUAL)},
+      {"§5.3", "no characters on both sides", compare(LOCALE_SYSTEM_DEFAULT, 0, u"x", 0, u"y", 0), Succeeds(CSTR_EQUAL)},
+      {"§5.3", "counted text goes past a NUL", compare(LOCALE_SYSTEM_DEFAULT, 0, u"a\0b", 3, u"a\0c", 3),
+       Succeeds(CSTR_LESS_THAN)},
+      {"§5.3", "and folds past it", compare(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, u"A\0B", 3, u"a\0b", 3),
+       Succeeds(CSTR_EQUAL)},
       {"§5.3", "a missing string, even of no characters", compare(LOCALE_SYSTEM_DEFAULT, 0, nullptr, 0, u"", 0),
        Fails(0, ERROR_INVALID_PARAMETER)},
+      {"§5.3", "a missing first string", compare(LOCALE_SYSTEM_DEFAULT, 0, nullptr, -1, u"a", -1),
+       Fails(0, ERROR_INVALID_PARAMETER)},
+      {"§5.3", "the strings are checked before the flags", compare(LOCALE_SYSTEM_DEFAULT, 0x80, u"a", -1, nullptr, -1),
+       Fails(0, ERROR_INVALID_PARAMETER)},
+      {"§5.3", "a flag Windows does not define", compare(LOCALE_SYSTEM_DEFAULT, 0x80, u"a", -1, u"a", -1),
+       Fails(0, ERROR_INVALID_FLAGS)},
+      // Real flags the terminal does not implement fail rather than answer wrongly.
+      {"§5.3", "NORM_IGNOREWIDTH", compare(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE | NORM_IGNOREWIDTH, u"a", -1, u"a", -1),
+       Fails(0, ERROR_INVALID_PARAMETER)},
+      {"§5.3", "NORM_IGNORENONSPACE", compare(LOCALE_SYSTEM_DEFAULT, NORM_IGNORENONSPACE, u"a", -1, u"a", -1),
+       Fails(0, ERROR_INVALID_PARAMETER)},
+      {"§5.3", "no such locale", compare(0x1234, 0, u"a", -1, u"a", -1), Fails(0, ERROR_INVALID_PARAMETER)},
   };
   CheckRows(rows);
 }
@@ -151,6 +240,13 @@ TEST_F(TextConformance, WideFormattingIsMicrosoftStyle) {
       {"§5.4", "64-bit counts", format(u"%I64d %lld", -4294967296ll, 4294967296ll), Succeeds(22, "-4294967296 4294967296\\0#")},
       {"§5.4", "a percent sign and a type the platform does not know", format(u"100%% %q"), Succeeds(6, "100% q\\0#")},
       {"§5.4", "a null string", format(u"%s", static_cast<const WCHAR*>(nullptr)), Succeeds(6, "(null)\\0#")},
+      {"§5.4", "wsprintfW as Setup joins a path",
+       [] {
+         WCHAR buffer[16];
+         std::fill(std::begin(buffer), std::end(buffer), kGuard);
+         return Ask([&] { return wsprintfW(buffer, u"%s\\%s", u"\\FlashDisk", u"a"); }, [&] { return Units(buffer, 14); });
+       },
+       Succeeds(12, "\\FlashDisk\\a\\0#")},
   };
   CheckRows(rows);
 }
@@ -169,6 +265,13 @@ TEST_F(TextConformance, BoundedFormattingReportsTheCut) {
       {"§5.5", "the text fills the count: no terminator", format(3, u"abc"), Succeeds(3, "abc####")},
       {"§5.5", "cut at the count, no terminator", format(2, u"abc"), Succeeds(-1, "ab#####")},
       {"§5.5", "nothing to write into room for the terminator", format(1, u""), Succeeds(0, "\\0######")},
+      {"§5.5", "flags and widths within the count",
+       [] {
+         WCHAR buffer[16];
+         std::fill(std::begin(buffer), std::end(buffer), kGuard);
+         return Ask([&] { return _snwprintf(buffer, 16, u"%04x|%-3d|%5s", 0xAB, 7, u"ab"); }, [&] { return Units(buffer, 16); });
+       },
+       Succeeds(14, "00ab|7  |   ab\\0#")},
   };
   CheckRows(rows);
 }
@@ -192,6 +295,8 @@ TEST_F(TextConformance, RuntimeStringsOverSixteenBitUnits) {
       {"§5.6", "wcslen counts units", [] { return Ask([] { return wcslen(u"\U0001F600日"); }); }, Succeeds(3)},
       {"§5.6", "_wtol: leading white space of every kind", number(u" \t\n\v\f\r42"), Succeeds(42)},
       {"§5.6", "_wtol: a plus sign", number(u"+17x"), Succeeds(17)},
+      {"§5.6", "_wtol: blanks, a minus sign, digits up to the first other character", number(u"  -42x"), Succeeds(-42)},
+      {"§5.6", "_wtol: no digits at all", number(u"x"), Succeeds(0)},
       {"§5.6", "_wtol: no digits after the sign", number(u"-"), Succeeds(0)},
       {"§5.6", "_wtol: a blank between sign and digits", number(u"- 5"), Succeeds(0)},
       {"§5.6", "_wtol: no hexadecimal", number(u"0x1A"), Succeeds(0)},

@@ -1,4 +1,4 @@
-// The terminal's core: images, the journal, fault rules, text and formatting.
+// The terminal's core: images, the journal, fault rules and name matching.
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>
@@ -73,28 +73,4 @@ TEST(Text, GlobMatchesWholeNameCaseInsensitively) {
       {u"a*b*c", u"aXbYbZc", true},   {u"a*b*c", u"aXbYbZ", false},          {u"STRASSE", u"straße", true},
   };
   for (const auto& c : cases) EXPECT_EQ(host::GlobMatch(c.pattern, c.text), c.match) << host::ToUtf8(c.pattern);
-}
-
-TEST(Strings, FormattingIsWideAndBounded) {
-  WCHAR buffer[16];
-  EXPECT_EQ(wsprintfW(buffer, u"%s\\%s", u"\\FlashDisk", u"a"), 12);
-  EXPECT_EQ(std::u16string(buffer), u"\\FlashDisk\\a");
-  EXPECT_EQ(swprintf(buffer, u"%d:%s:%d:", 30, u"1,2", -5), 10);
-  EXPECT_EQ(std::u16string(buffer), u"30:1,2:-5:");
-  WCHAR small[6];
-  small[5] = 0x7777;
-  EXPECT_EQ(_snwprintf(small, 5, u"%s", u"abcdefgh"), -1);
-  EXPECT_EQ(std::u16string(small, 5), u"abcde");
-  EXPECT_EQ(small[5], 0x7777);  // nothing past the count
-  EXPECT_EQ(_snwprintf(buffer, 16, u"%04x|%-3d|%5s", 0xAB, 7, u"ab"), 14);
-  EXPECT_EQ(std::u16string(buffer), u"00ab|7  |   ab");
-}
-
-TEST(Strings, RuntimeCallsUseSixteenBitUnits) {
-  EXPECT_EQ(wcslen(u"日本語"), 3u);
-  EXPECT_EQ(wcsncmp(u"FlashDisk2", u"FlashDisk", 9), 0);
-  EXPECT_LT(wcsncmp(u"flashDisk", u"\xFF21", 1), 0);  // unsigned units
-  EXPECT_EQ(_wtol(u"  -42x"), -42);
-  EXPECT_EQ(_wtol(u"7"), 7);
-  EXPECT_EQ(_wtol(u"x"), 0);
 }
