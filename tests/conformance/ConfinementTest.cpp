@@ -227,7 +227,8 @@ TEST_F(Confinement, ForbiddenCharactersAreInvalidNames) {
   const std::vector<std::u16string> paths = {
       u"\\a<b",       u"\\a>b",          u"\\a\"b",     u"\\a|b",     u"\\FlashDisk\\a*\\x", u"\\FlashDisk\\a?\\x",
       u"\\a\x01z",    u"\\a\x1fz",       u"\\x\xD800",  u"\\x\xDC00y", u"C:\\Windows",        u"\\\\?\\C:\\x",
-      u"\\QDV1:",     u"\\FlashDisk\\QDV1:", u"COM1:\\x", u"\\abs:stream",
+      u"\\QDV1:",     u"\\FlashDisk\\QDV1:", u"COM1:\\x", u"\\abs:stream", u"\\a:b",       u"\\QDV1:\\x",
+      u"\\Fl*\\*",
   };
   CheckRows(Refused(paths, ERROR_INVALID_NAME, "§2.1"));
 }
@@ -236,7 +237,9 @@ TEST_F(Confinement, PathsOfMaxPathCharactersOrMoreAreRefused) {
   const std::u16string longName = u"\\FlashDisk\\" + std::u16string(249, u'c');  // 260 characters
   std::u16string dots = u"\\FlashDisk";
   while (dots.size() < MAX_PATH) dots += u"\\x\\..";  // short once "." and ".." apply
-  const std::vector<std::u16string> paths = {longName, longName + u".txt", dots, dots + u"\\..\\..\\..\\outside.txt"};
+  const std::u16string fromTheRoot = longName.substr(1);  // 259 characters, 260 once the root is put in front
+  const std::vector<std::u16string> paths = {longName, longName + u".txt", fromTheRoot, dots,
+                                             dots + u"\\..\\..\\..\\outside.txt"};
   CheckRows(Refused(paths, ERROR_FILENAME_EXCED_RANGE, "§2.1"));
 }
 
@@ -261,6 +264,13 @@ TEST_F(Confinement, PathsJustUnderTheLimitWork) {
        Succeeds(TRUE)},
       {"§2.1", "CreateFileW to write a new file", [&] { return UseOf("CreateFileW to write").call(folder + u"\\" + std::u16string(47, u'd')); },
        Fails(1, 0)},
+      {"§2.1", "a surrogate pair is one character like any other",
+       [this] {
+         Answer answer = UseOf("CreateFileW to write").call(u"\\\xD83D\xDE00.txt");
+         answer.outputs = image_.GetFile("\xF0\x9F\x98\x80.txt");
+         return answer;
+       },
+       Fails(1, 0, "written")},
   };
   CheckRows(rows);
 }
@@ -291,7 +301,7 @@ TEST_F(Confinement, DotDotRunsAndHostPathsStayInsideFs) {
        [] { return Ask([] { return GetFileAttributesW(u"\\..\\outside.txt"); }); },
        Fails(INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND)},
       {"§2.1", "\"..\" past the root, then down again",
-       [] { return Ask([] { return GetFileAttributesW(u"..\\..\\..\\FlashDisk\\a.txt"); }); },
+       [] { return Ask([] { return GetFileAttributesW(u"..\\..\\..\\FlashDisk\\..\\FlashDisk\\.\\a.txt"); }); },
        Succeeds(FILE_ATTRIBUTE_ARCHIVE)},
       {"§2.1", "a file created above the root lands in the root",
        [this] {

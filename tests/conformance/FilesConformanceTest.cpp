@@ -1,7 +1,7 @@
 // The file calls that Setup and the installer stand-in make, row by row: folders
 // opened as files, the opens Setup and the installer combine, searches, copies of
 // read-only files, names with a trailing separator, 32-bit positions and sizes that
-// look like failures, and the program's own path.
+// look like failures, deletions and new folders, and the program's own path.
 #include "tests/conformance/ConformanceTable.h"
 
 #include <fcntl.h>
@@ -280,7 +280,49 @@ TEST_F(FilesConformance, AttributesOfNamesWithATrailingSeparator) {
          return Answer{answer.result, answer.error, HostEntry("FlashDisk/new.dat")};
        },
        Fails(-1, ERROR_INVALID_NAME, "absent")},
+      {"§2.5", "CreateFileW always creating a name as a folder",
+       [this] {
+         const Answer answer = AskOpen(u"\\FlashDisk\\new.dat\\", kWrite, 0, CREATE_ALWAYS);
+         return Answer{answer.result, answer.error, HostEntry("FlashDisk/new.dat")};
+       },
+       Fails(-1, ERROR_INVALID_NAME, "absent")},
+      {"§2.5", "DeleteFileW of a file named as a folder",
+       [this] {
+         return Ask([] { return DeleteFileW(u"\\FlashDisk\\src.dat\\"); }, [this] { return HostEntry("FlashDisk/src.dat"); });
+       },
+       Fails(FALSE, ERROR_INVALID_NAME, "file:source")},
       {"§2.1", "the empty path", attributes(u""), Fails(INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND)},
+  };
+  CheckRows(rows);
+}
+
+TEST_F(FilesConformance, DeletesAndNewFolders) {
+  auto remove = [this](const char16_t* path, const char* entry) {
+    return [=, this] { return Ask([path] { return DeleteFileW(path); }, [=, this] { return HostEntry(entry); }); };
+  };
+  auto makeFolder = [this](const char16_t* path, const char* entry) {
+    return [=, this] { return Ask([path] { return CreateDirectoryW(path, nullptr); }, [=, this] { return HostEntry(entry); }); };
+  };
+  const std::vector<Row> rows = {
+      {"§2.9", "a missing file", remove(u"\\FlashDisk\\none.dat", "FlashDisk/none.dat"), Fails(FALSE, ERROR_FILE_NOT_FOUND, "absent")},
+      {"§2.9", "a file in a missing folder", remove(u"\\none\\a.dat", "none"), Fails(FALSE, ERROR_PATH_NOT_FOUND, "absent")},
+      {"§2.9", "a folder", remove(u"\\FlashDisk\\Empty", "FlashDisk/Empty"), Fails(FALSE, ERROR_ACCESS_DENIED, "empty dir")},
+      {"§2.9", "a read-only file", remove(u"\\FlashDisk\\ro.dat", "FlashDisk/ro.dat"),
+       Fails(FALSE, ERROR_ACCESS_DENIED, "file:read-only")},
+      {"§2.9", "the root", remove(u"\\", "FlashDisk"), Fails(FALSE, ERROR_ACCESS_DENIED, "dir")},
+      {"§2.9", "the empty path", remove(u"", "FlashDisk"), Fails(FALSE, ERROR_PATH_NOT_FOUND, "dir")},
+      {"§2.9", "no path", remove(nullptr, "FlashDisk"), Fails(FALSE, ERROR_PATH_NOT_FOUND, "dir")},
+      {"§2.9", "a file by another case", remove(u"\\FLASHDISK\\ZERO.DAT", "FlashDisk/zero.dat"), Succeeds(TRUE, "absent")},
+      {"§2.5", "a new folder", makeFolder(u"\\FlashDisk\\New", "FlashDisk/New"), Succeeds(TRUE, "empty dir")},
+      {"§2.5", "a folder that exists by another case", makeFolder(u"\\flashdisk\\empty", "FlashDisk/Empty"),
+       Fails(FALSE, ERROR_ALREADY_EXISTS, "empty dir")},
+      {"§2.5", "the name of a file", makeFolder(u"\\FlashDisk\\ro.dat", "FlashDisk/ro.dat"),
+       Fails(FALSE, ERROR_ALREADY_EXISTS, "file:read-only")},
+      {"§2.5", "the root", makeFolder(u"\\", "FlashDisk"), Fails(FALSE, ERROR_ALREADY_EXISTS, "dir")},
+      {"§2.5", "in a missing folder", makeFolder(u"\\no\\SP", "no"), Fails(FALSE, ERROR_PATH_NOT_FOUND, "absent")},
+      {"§2.5", "a wildcard in the name", makeFolder(u"\\FlashDisk\\S?", "FlashDisk/S?"), Fails(FALSE, ERROR_INVALID_NAME, "absent")},
+      {"§2.5", "a path without its leading separator", makeFolder(u"FlashDisk\\SP\\Deep", "FlashDisk/SP/Deep"),
+       Succeeds(TRUE, "empty dir")},
   };
   CheckRows(rows);
 }
