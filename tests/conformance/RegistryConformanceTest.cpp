@@ -198,6 +198,49 @@ TEST_F(RegistryConformance, QueryAndSetValues) {
              [&] { return Dword(type) + " " + Dword(size) + " " + Dword(value); });
        },
        Returns(ERROR_MORE_DATA, "4 4 untouched")},
+      {"§1.5", "lpReserved must be NULL",
+       [this] {
+         DWORD reserved = 0, type = kSentinel, size = 8;
+         BYTE data[8];
+         return Ask([&] { return RegQueryValueExW(conf_, u"Text", &reserved, &type, data, &size); },
+                    [&] { return Dword(type) + " " + Dword(size); });
+       },
+       Returns(ERROR_INVALID_PARAMETER, "untouched 8")},
+      {"§1.5", "a buffer without its size",
+       [this] {
+         DWORD type = kSentinel;
+         BYTE data[8];
+         return Ask([&] { return RegQueryValueExW(conf_, u"Text", nullptr, &type, data, nullptr); },
+                    [&] { return Dword(type); });
+       },
+       Returns(ERROR_INVALID_PARAMETER, "untouched")},
+      {"§1.5", "no outputs at all: whether the value exists, by any case",
+       [this] { return Ask([&] { return RegQueryValueExW(conf_, u"TEXT", nullptr, nullptr, nullptr, nullptr); }); },
+       Returns(ERROR_SUCCESS)},
+      {"§1.5", "a string stored without its terminator comes back as stored",
+       [this] {
+         EXPECT_EQ(SetBytes(conf_, u"Bare", REG_SZ, std::string("a\0b\0c\0", 6)), ERROR_SUCCESS);
+         WCHAR data[5] = {kGuard, kGuard, kGuard, kGuard, kGuard};
+         DWORD size = sizeof data;
+         return Ask([&] { return RegQueryValueExW(conf_, u"Bare", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size); },
+                    [&] { return Dword(size) + " " + Units(data, 5); });
+       },
+       Returns(ERROR_SUCCESS, "6 abc##")},
+      {"§1.5", "NULL names the unnamed value, which a key lacks until written",
+       [this] {
+         DWORD size = kSentinel;
+         return Ask([&] { return RegQueryValueExW(empty_, nullptr, nullptr, nullptr, nullptr, &size); },
+                    [&] { return Dword(size); });
+       },
+       Returns(ERROR_FILE_NOT_FOUND, "untouched")},
+      {"§1.5", "the unnamed value written as \"\" is read as NULL",
+       [this] {
+         EXPECT_EQ(SetBytes(empty_, u"", REG_BINARY, ""), ERROR_SUCCESS);
+         DWORD size = kSentinel;
+         return Ask([&] { return RegQueryValueExW(empty_, nullptr, nullptr, nullptr, nullptr, &size); },
+                    [&] { return Dword(size); });
+       },
+       Returns(ERROR_SUCCESS, "0")},
       {"§1.5", "a closed handle",
        [] {
          HKEY key = Create(u"Conf");
@@ -331,6 +374,17 @@ TEST_F(RegistryConformance, QueryInfoKeyOutputsAreEachOptional) {
        },
        Returns(ERROR_SUCCESS, "### class 0 subkeys 3/untouched/untouched values 2/untouched/untouched security "
                               "untouched time untouched,untouched")},
+      {"§1.7", "a class buffer without its size",
+       [&] {
+         WCHAR classText[2] = {kGuard, kGuard};
+         return Ask(
+             [&] {
+               return RegQueryInfoKeyW(conf_, classText, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                       nullptr, nullptr, nullptr);
+             },
+             [&] { return Units(classText, 2); });
+       },
+       Returns(ERROR_INVALID_PARAMETER, "##")},
       {"§1.7", "lpReserved must be NULL",
        [&] {
          Outputs out;
@@ -399,6 +453,27 @@ TEST_F(RegistryConformance, EnumKeyNeedsRoomForTheTerminatorAndKeepsTheSize) {
                     [&] { return Dword(chars) + " " + Units(name, 4); });
        },
        Returns(ERROR_INVALID_PARAMETER, "4 ####")},
+      {"§1.8", "subkeys come in case-insensitive order",
+       [] {
+         HKEY key = Create(u"Order");
+         for (const char16_t* name : {u"b", u"C", u"A", u"12"}) RegCloseKey(Create((std::u16string(u"Order\\") + name).c_str()));
+         std::string names;
+         WCHAR name[8];
+         DWORD chars = 8;
+         for (DWORD index = 0; RegEnumKeyExW(key, index, name, &chars, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+              ++index, chars = 8)
+           names += Units(name, chars) + " ";
+         RegCloseKey(key);
+         return Answer{ERROR_SUCCESS, kSentinel, names};
+       },
+       Returns(ERROR_SUCCESS, "12 A b C ")},
+      {"§1.8", "the name buffer is required",
+       [&] {
+         DWORD chars = 4;
+         return Ask([&] { return RegEnumKeyExW(conf_, 0, nullptr, &chars, nullptr, nullptr, nullptr, nullptr); },
+                    [&] { return Dword(chars); });
+       },
+       Returns(ERROR_INVALID_PARAMETER, "4")},
       {"§1.8", "the size pointer is required",
        [&] {
          WCHAR name[4] = {kGuard, kGuard, kGuard, kGuard};

@@ -1,5 +1,6 @@
-// The terminal's files: paths inside fs/, searches, file handles, copies, deletions,
-// share modes across processes.
+// The terminal's files as scenarios: names resolved from the root, searches, file
+// handles, copies, share modes across processes, faults; the single answers of each
+// call stand in the conformance tables.
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>
