@@ -401,10 +401,21 @@ TEST_F(FilesConformance, ModuleFileNameBufferSizes) {
   };
   const std::vector<Row> rows = {
       {"§2.10", "MAX_PATH, as the program asks", module(true, MAX_PATH), Succeeds(17, "\\Windows\\Conf.exe\\0#")},
+      {"§2.10", "exactly the length and the terminator", module(true, 18), Succeeds(17, "\\Windows\\Conf.exe\\0#")},
+      {"§2.10", "one short: cut, and the terminator in the last unit", module(true, 17),
+       Fails(17, ERROR_INSUFFICIENT_BUFFER, "\\Windows\\Conf.ex\\0#")},
+      {"§2.10", "room for the terminator alone", module(true, 1), Fails(1, ERROR_INSUFFICIENT_BUFFER, "\\0#")},
       {"§2.10", "no room at all: nothing written", module(true, 0), Fails(0, ERROR_INSUFFICIENT_BUFFER, "#")},
       {"§2.10", "two characters: one and the terminator", module(true, 2), Fails(2, ERROR_INSUFFICIENT_BUFFER, "\\\\0#")},
       {"§2.10", "no buffer and no size", module(false, 0), Fails(0, ERROR_INSUFFICIENT_BUFFER, "#")},
       {"§2.10", "no buffer for a size", module(false, 8), Fails(0, ERROR_INVALID_PARAMETER, "#########")},
+      {"§2.10", "a module the terminal did not load",
+       [] {
+         WCHAR buffer[4] = {kGuard, kGuard, kGuard, kGuard};
+         return Ask([&] { return GetModuleFileNameW(reinterpret_cast<HMODULE>(buffer), buffer, 4); },
+                    [&] { return Units(buffer, 4); });
+       },
+       Fails(0, ERROR_INVALID_HANDLE, "####")},
   };
   CheckRows(rows);
 }
