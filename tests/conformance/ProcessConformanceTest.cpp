@@ -3,6 +3,7 @@
 // failure, the last error left alone on success.
 #include "tests/conformance/ConformanceTable.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace conformance;
@@ -55,6 +56,17 @@ TEST_F(ProcessConformance, CreateProcessRefusesWhatCeDoesNotHave) {
           [&] { return info.dwProcessId == 0xEFEFEFEF && info.hProcess == info.hThread ? "untouched" : "written"; });
     };
   };
+  auto startWith = [](const WCHAR* image, LPSECURITY_ATTRIBUTES process, BOOL inherit, DWORD flags, LPWSTR folder) {
+    return [=] {
+      PROCESS_INFORMATION info;
+      std::memset(&info, 0xEF, sizeof info);
+      return Ask([&] { return CreateProcessW(image, u"", process, nullptr, inherit, flags, nullptr, folder, nullptr, &info); },
+                 [&] { return info.dwProcessId == 0xEFEFEFEF && info.hProcess == info.hThread ? "untouched" : "written"; });
+    };
+  };
+  image_.PutFile("Windows/notes.exe", "neither a program nor a script\n");
+  image_.PutFile("Windows/lost.sh", "#!/no/such/interpreter\n");
+  WCHAR folder[] = u"\\Windows";
   const WCHAR* wait = u"\\Windows\\wait.sh";
   const std::vector<Row> rows = {
       // NOTES: CE documents no code for an empty name; the desktop's is kept.
@@ -68,8 +80,26 @@ TEST_F(ProcessConformance, CreateProcessRefusesWhatCeDoesNotHave) {
        Fails(FALSE, ERROR_INVALID_PARAMETER, "untouched")},
       {"§3.1", "no PROCESS_INFORMATION to fill", start(wait, nullptr, nullptr, nullptr, false),
        Fails(FALSE, ERROR_INVALID_PARAMETER, "untouched")},
+      {"§3.1", "no image name", start(nullptr, nullptr, nullptr, nullptr, true), Fails(FALSE, ERROR_INVALID_PARAMETER, "untouched")},
+      {"§3.1", "process security attributes", startWith(wait, &security, FALSE, 0, nullptr),
+       Fails(FALSE, ERROR_INVALID_PARAMETER, "untouched")},
+      {"§3.1", "inherited handles", startWith(wait, nullptr, TRUE, 0, nullptr), Fails(FALSE, ERROR_INVALID_PARAMETER, "untouched")},
+      {"§3.1", "a suspended start", startWith(wait, nullptr, FALSE, CREATE_SUSPENDED, nullptr),
+       Fails(FALSE, ERROR_INVALID_PARAMETER, "untouched")},
+      {"§3.1", "a current folder", startWith(wait, nullptr, FALSE, 0, folder), Fails(FALSE, ERROR_INVALID_PARAMETER, "untouched")},
+      {"§3.1", "a missing program", start(u"\\Windows\\absent.exe", nullptr, nullptr, nullptr, true),
+       Fails(FALSE, ERROR_FILE_NOT_FOUND, "untouched")},
+      {"§3.1", "a program in a missing folder", start(u"\\NoFolder\\wait.sh", nullptr, nullptr, nullptr, true),
+       Fails(FALSE, ERROR_PATH_NOT_FOUND, "untouched")},
+      {"§3.1", "a folder", start(u"\\Windows", nullptr, nullptr, nullptr, true), Fails(FALSE, ERROR_ACCESS_DENIED, "untouched")},
+      {"§3.1", "a file that is neither a program nor a script", start(u"\\Windows\\notes.exe", nullptr, nullptr, nullptr, true),
+       Fails(FALSE, ERROR_BAD_EXE_FORMAT, "untouched")},
+      {"§3.1", "a script whose interpreter is missing", start(u"\\Windows\\lost.sh", nullptr, nullptr, nullptr, true),
+       Fails(FALSE, ERROR_BAD_EXE_FORMAT, "untouched")},
   };
   CheckRows(rows);
+  const auto events = host::JournalEventsAfter(0);
+  EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const auto& e) { return e.event == "process-start"; }), 0);
 }
 
 TEST_F(ProcessConformance, ExitCodesAndWaitsByHandleKind) {
