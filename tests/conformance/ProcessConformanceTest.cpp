@@ -204,10 +204,23 @@ TEST_F(ProcessConformance, ThreadsAsTheProgramStartsThem) {
       return answer;
     };
   };
+  auto refused = [](LPSECURITY_ATTRIBUTES security, LPTHREAD_START_ROUTINE routine, DWORD flags) {
+    return [=] {
+      DWORD refusedId = kSentinel;
+      return Ask([&] { return CreateThread(security, 0, routine, nullptr, flags, &refusedId); },
+                 [&] { return Dword(refusedId); });
+    };
+  };
+  SECURITY_ATTRIBUTES security{};
   DWORD id = kSentinel;
   const std::vector<Row> rows = {
       {"§3.6", "a stack size without the reservation flag is ignored", start(4096, nullptr), Succeeds(1, "42")},
       {"§3.6", "the id written where asked", start(0, &id), Succeeds(1, "42")},
+      {"§3.6", "security attributes: no thread, the id untouched", refused(&security, ReturnItsParameter, 0),
+       Fails(0, ERROR_INVALID_PARAMETER, "untouched")},
+      {"§3.6", "no routine", refused(nullptr, nullptr, 0), Fails(0, ERROR_INVALID_PARAMETER, "untouched")},
+      {"§3.6", "a suspended start", refused(nullptr, ReturnItsParameter, CREATE_SUSPENDED),
+       Fails(0, ERROR_INVALID_PARAMETER, "untouched")},
   };
   CheckRows(rows);
   EXPECT_NE(id, kSentinel);
@@ -246,6 +259,8 @@ TEST_F(ProcessConformance, WindowsByEmptyNamesAndBadHandles) {
   RegisterClassW(&registration);  // classes outlive the test's image; one may be registered already
   HWND untitled = CreateWindowExW(0, u"KorvaConformance", nullptr, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
   ASSERT_NE(untitled, nullptr);
+  HWND destroyed = CreateWindowExW(0, u"KorvaConformance", u"Gone", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(DestroyWindow(destroyed));
   auto find = [](const char16_t* windowClass, const char16_t* title) {
     return [=] { return Ask([&] { return FindWindowW(windowClass, title); }); };
   };
@@ -259,8 +274,15 @@ TEST_F(ProcessConformance, WindowsByEmptyNamesAndBadHandles) {
       {"§4.1", "an empty title matches a window without one", find(nullptr, u""), Succeeds(1)},
       {"§4.1", "an empty class matches none", find(u"", nullptr), Succeeds(0)},
       {"§4.1", "the class alone, in other case", find(u"KORVACONFORMANCE", nullptr), Succeeds(1)},
+      {"§3.4", "the owner of a window: its thread, and its process where asked", owner(untitled),
+       Succeeds(GetCurrentThreadId(), std::to_string(GetCurrentProcessId()))},
+      {"§3.4", "the owner's thread alone",
+       [untitled] { return Ask([untitled] { return GetWindowThreadProcessId(untitled, nullptr); }); },
+       Succeeds(GetCurrentThreadId())},
       {"§3.4", "a window handle no window has", owner(reinterpret_cast<HWND>(intptr_t{-2})),
        Fails(0, ERROR_INVALID_WINDOW_HANDLE, "untouched")},
+      {"§3.4", "a destroyed window", owner(destroyed), Fails(0, ERROR_INVALID_WINDOW_HANDLE, "untouched")},
+      {"§3.4", "NULL", owner(nullptr), Fails(0, ERROR_INVALID_WINDOW_HANDLE, "untouched")},
       {"§4.2", "a broadcast, which the terminal does not deliver",
        [] { return Ask([] { return PostMessageW(reinterpret_cast<HWND>(uintptr_t{0xFFFF}), WM_CLOSE, 0, 0); }); },
        Fails(FALSE, ERROR_INVALID_PARAMETER)},

@@ -46,22 +46,6 @@ int64_t MutexRows(const char* name) {
 
 }  // namespace
 
-TEST(CreateThread, RefusesUnsupportedArguments) {
-  SECURITY_ATTRIBUTES security{};
-  const struct {
-    LPSECURITY_ATTRIBUTES security;
-    LPTHREAD_START_ROUTINE routine;
-    DWORD flags;
-  } cases[] = {{&security, WaitForRelease, 0}, {nullptr, nullptr, 0}, {nullptr, WaitForRelease, CREATE_SUSPENDED}};
-  for (const auto& c : cases) {
-    DWORD id = kSentinel;
-    SetLastError(kSentinel);
-    EXPECT_EQ(CreateThread(c.security, 0, c.routine, nullptr, c.flags, &id), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(id, kSentinel);
-  }
-}
-
 TEST(CreateThread, RunsReportsItsIdAndEndsWithItsCode) {
   TestImage image;
   g_release = false;

@@ -111,23 +111,6 @@ TEST_F(Windows, FindWindowMatchesWholeNamesCaseInsensitivelyNewestFirst) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
-TEST_F(Windows, GetWindowThreadProcessIdAnswersOwner) {
-  const HWND window = MakeWindow(u"Owner");
-  DWORD pid = kSentinel;
-  SetLastError(kSentinel);
-  EXPECT_EQ(GetWindowThreadProcessId(window, &pid), GetCurrentThreadId());
-  EXPECT_EQ(pid, GetCurrentProcessId());
-  EXPECT_EQ(GetWindowThreadProcessId(window, nullptr), GetCurrentThreadId());
-  EXPECT_EQ(GetLastError(), kSentinel);
-  ASSERT_TRUE(DestroyWindow(window));
-  for (HWND gone : {window, HWND{}, kNoSuchWindow}) {
-    pid = kSentinel;
-    EXPECT_EQ(GetWindowThreadProcessId(gone, &pid), 0u);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
-    EXPECT_EQ(pid, kSentinel);
-  }
-}
-
 TEST_F(Windows, PostMessageQueuesAndJournalsOnlyForExistingWindows) {
   const HWND window = MakeWindow(u"スキャナ設定");
   SetLastError(kSentinel);
