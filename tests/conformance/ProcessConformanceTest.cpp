@@ -236,6 +236,13 @@ TEST_F(ProcessConformance, SystemDriverNames) {
       return answer;
     };
   };
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+  auto control = [](HANDLE handle) {
+    return [=] {
+      DWORD returned = kSentinel;
+      return Ask([&] { return DeviceIoControl(handle, IOCTL_QDV_RESET, nullptr, 0, nullptr, 0, &returned, nullptr); });
+    };
+  };
   const std::vector<Row> rows = {
       {"§7", "opened as the platform's notes open it", open(u"QDV1:", GENERIC_READ | GENERIC_WRITE, 0), Succeeds(1)},
       {"§7", "without the colon it is a file name of the root", open(u"QDV1", 0, 0), Fails(-1, ERROR_FILE_NOT_FOUND)},
@@ -247,8 +254,12 @@ TEST_F(ProcessConformance, SystemDriverNames) {
                     [&] { return Dword(returned); });
        },
        Fails(FALSE, ERROR_INVALID_HANDLE, "untouched")},
+      {"§7", "DeviceIoControl on NULL", control(nullptr), Fails(FALSE, ERROR_INVALID_HANDLE)},
+      {"§7", "DeviceIoControl on INVALID_HANDLE_VALUE", control(INVALID_HANDLE_VALUE), Fails(FALSE, ERROR_INVALID_HANDLE)},
+      {"§7", "DeviceIoControl on a mutex", control(mutex), Fails(FALSE, ERROR_INVALID_HANDLE)},
   };
   CheckRows(rows);
+  CloseHandle(mutex);
   CloseHandle(file);
 }
 
