@@ -268,8 +268,6 @@ TEST(CreateFile, DispositionsBadArgumentsAndReadOnlyFiles) {
       {u"\\new.txt", kRead, CREATE_ALWAYS, 0, {TRUE, 0}, "new.txt", ""},
       {u"\\new.txt", 0, OPEN_ALWAYS, 0, {TRUE, 0}, "new.txt", ""},
       {u"\\no\\new.txt", kWrite, CREATE_ALWAYS, 0, Failed(ERROR_PATH_NOT_FOUND), "no", nullptr},
-      {u"\\FlashDisk", kRead, OPEN_EXISTING, 0, Failed(ERROR_ACCESS_DENIED), "old.txt", "old"},
-      {u"\\", kRead, OPEN_EXISTING, 0, Failed(ERROR_ACCESS_DENIED), "old.txt", "old"},
       {u"", kRead, OPEN_EXISTING, 0, Failed(ERROR_PATH_NOT_FOUND), "old.txt", "old"},
       {nullptr, kRead, OPEN_EXISTING, 0, Failed(ERROR_PATH_NOT_FOUND), "old.txt", "old"},
       {u"\\old.txt", kRead, 0, 0, Failed(ERROR_INVALID_PARAMETER), "old.txt", "old"},
