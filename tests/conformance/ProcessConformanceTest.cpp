@@ -104,6 +104,9 @@ TEST_F(ProcessConformance, CreateProcessRefusesWhatCeDoesNotHave) {
 
 TEST_F(ProcessConformance, ExitCodesAndWaitsByHandleKind) {
   const PROCESS_INFORMATION running = StartWaiting();
+  const PROCESS_INFORMATION closed = StartWaiting();
+  CloseHandle(closed.hProcess);
+  CloseHandle(closed.hThread);
   HANDLE opened = OpenProcess(0, FALSE, running.dwProcessId);
   ASSERT_NE(opened, nullptr);
   HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
@@ -143,6 +146,15 @@ TEST_F(ProcessConformance, ExitCodesAndWaitsByHandleKind) {
       {"§3.5", "nor HKEY_LOCAL_MACHINE", wait(reinterpret_cast<HANDLE>(HKEY_LOCAL_MACHINE), INFINITE),
        Fails(WAIT_FAILED, ERROR_INVALID_HANDLE)},
       {"§3.5", "a free mutex", wait(mutex, INFINITE), Succeeds(WAIT_OBJECT_0)},
+      {"§3.5", "NULL cannot be waited on", wait(nullptr, 0), Fails(WAIT_FAILED, ERROR_INVALID_HANDLE)},
+      {"§3.5", "nor INVALID_HANDLE_VALUE: the terminal has no pseudo-handles", wait(INVALID_HANDLE_VALUE, 0),
+       Fails(WAIT_FAILED, ERROR_INVALID_HANDLE)},
+      {"§3.5", "nor a closed process handle", wait(closed.hProcess, 0), Fails(WAIT_FAILED, ERROR_INVALID_HANDLE)},
+      {"§3.2", "GetExitCodeProcess of NULL", processCode(nullptr), Fails(FALSE, ERROR_INVALID_HANDLE, "untouched")},
+      {"§3.2", "GetExitCodeProcess of INVALID_HANDLE_VALUE", processCode(INVALID_HANDLE_VALUE),
+       Fails(FALSE, ERROR_INVALID_HANDLE, "untouched")},
+      {"§3.2", "GetExitCodeProcess of a closed process handle", processCode(closed.hProcess),
+       Fails(FALSE, ERROR_INVALID_HANDLE, "untouched")},
   };
   CheckRows(rows);
   host::EndTerminalProcesses(true);
