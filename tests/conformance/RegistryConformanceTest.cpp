@@ -158,6 +158,50 @@ TEST_F(RegistryConformance, OpenAndCreateAcceptAnyMaskAndReportDisposition) {
   CheckRows(rows);
 }
 
+TEST_F(RegistryConformance, KeyNamesAndArgumentsThatOpenAndCreateRefuse) {
+  auto open = [](HKEY base, const std::u16string& path, DWORD options) {
+    return [=] {
+      HKEY key = reinterpret_cast<HKEY>(uintptr_t{kSentinel});
+      return Ask([&] { return RegOpenKeyExW(base, path.c_str(), options, 0, &key); },
+                 [&] {
+                   if (!key || key == reinterpret_cast<HKEY>(uintptr_t{kSentinel})) return std::string(key ? "untouched" : "NULL");
+                   RegCloseKey(key);
+                   return std::string("handle");
+                 });
+    };
+  };
+  auto create = [](HKEY base, const std::u16string& path, DWORD reserved) {
+    return [=] {
+      HKEY key = nullptr;
+      return Ask([&] { return RegCreateKeyExW(base, path.c_str(), reserved, nullptr, 0, 0, nullptr, &key, nullptr); },
+                 [&] { return std::string(key && RegCloseKey(key) == ERROR_SUCCESS ? "handle" : "none"); });
+    };
+  };
+  const std::u16string longName(256, u'x'), deep = u"1\\2\\3\\4\\5\\6\\7\\8\\9\\10\\11\\12\\13\\14\\15\\16";
+  std::vector<Row> rows = {
+      {"§1.3", "no result pointer", [] { return Ask([] { return RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"nls", 0, 0, nullptr); }); },
+       Returns(ERROR_INVALID_PARAMETER)},
+      {"§1.3", "a handle that is no key: the result NULL", open(reinterpret_cast<HKEY>(uintptr_t{0x1234}), u"nls", 0),
+       Returns(ERROR_INVALID_HANDLE, "NULL")},
+      {"§1.3", "options must be 0", open(HKEY_LOCAL_MACHINE, u"nls", 1), Returns(ERROR_INVALID_PARAMETER, "NULL")},
+      {"§1.4", "reserved must be 0", create(HKEY_LOCAL_MACHINE, u"a", 1), Returns(ERROR_INVALID_PARAMETER, "none")},
+      {"§1.2", "a name of 255 characters", create(HKEY_LOCAL_MACHINE, std::u16string(255, u'x'), 0), Returns(ERROR_SUCCESS, "handle")},
+      {"§1.2", "16 levels", create(HKEY_LOCAL_MACHINE, deep, 0), Returns(ERROR_SUCCESS, "handle")},
+      {"§1.1", "only HKEY_LOCAL_MACHINE holds keys: HKEY_CURRENT_USER", open(HKEY_CURRENT_USER, u"nls", 0),
+       Returns(ERROR_FILE_NOT_FOUND, "NULL")},
+      {"§1.1", "nor may HKEY_USERS be given one", create(HKEY_USERS, u"a", 0), Returns(ERROR_FILE_NOT_FOUND, "none")},
+  };
+  for (const auto& [what, path] : {std::pair<const char*, std::u16string>{"an empty level", u"a\\\\b"},
+                                   {"a name of 256 characters", longName},
+                                   {"17 levels", deep + u"\\17"}}) {
+    rows.push_back({"§1.2", std::string("RegOpenKeyExW: ") + what, open(HKEY_LOCAL_MACHINE, path, 0),
+                    Returns(ERROR_INVALID_PARAMETER, "NULL")});
+    rows.push_back({"§1.2", std::string("RegCreateKeyExW: ") + what, create(HKEY_LOCAL_MACHINE, path, 0),
+                    Returns(ERROR_INVALID_PARAMETER, "none")});
+  }
+  CheckRows(rows);
+}
+
 TEST_F(RegistryConformance, QueryAndSetValues) {
   const std::vector<Row> rows = {
       {"§1.5", "a missing value writes neither type nor size",

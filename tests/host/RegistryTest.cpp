@@ -43,28 +43,6 @@ std::u16string EnumKey(HKEY key, DWORD index) {
   return std::u16string(name, chars);
 }
 
-TEST(RegistryOpenCreate, BadArguments) {
-  TestImage image;
-  HKEY key = reinterpret_cast<HKEY>(kSentinel);
-  EXPECT_REG(Open(HKEY_LOCAL_MACHINE, u"nls", nullptr), ERROR_INVALID_PARAMETER);
-  EXPECT_REG(Open(reinterpret_cast<HKEY>(0x1234), u"nls", &key), ERROR_INVALID_HANDLE);
-  EXPECT_EQ(key, nullptr);
-  EXPECT_REG(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"nls", 1, 0, &key), ERROR_INVALID_PARAMETER);
-  const std::u16string longName(256, u'x'), deep = u"1\\2\\3\\4\\5\\6\\7\\8\\9\\10\\11\\12\\13\\14\\15\\16";
-  for (const std::u16string& bad : {std::u16string(u"a\\\\b"), longName, deep + u"\\17"}) {
-    EXPECT_REG(Open(HKEY_LOCAL_MACHINE, bad.c_str(), &key), ERROR_INVALID_PARAMETER);
-    EXPECT_REG(RegCreateKeyExW(HKEY_LOCAL_MACHINE, bad.c_str(), 0, nullptr, 0, 0, nullptr, &key, nullptr),
-               ERROR_INVALID_PARAMETER);
-  }
-  EXPECT_REG(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"a", 1, nullptr, 0, 0, nullptr, &key, nullptr), ERROR_INVALID_PARAMETER);
-  // The limits themselves are allowed.
-  RegCloseKey(Create(std::u16string(255, u'x').c_str()));
-  RegCloseKey(Create(deep.c_str()));
-  // Only HKEY_LOCAL_MACHINE holds keys.
-  EXPECT_REG(Open(HKEY_CURRENT_USER, u"nls", &key), ERROR_FILE_NOT_FOUND);
-  EXPECT_REG(RegCreateKeyExW(HKEY_USERS, u"a", 0, nullptr, 0, 0, nullptr, &key, nullptr), ERROR_FILE_NOT_FOUND);
-}
-
 TEST(RegistryOpenCreate, CreatesWholePathCaseInsensitivelyAndPreservesCase) {
   TestImage image;
   HKEY key = reinterpret_cast<HKEY>(kSentinel);
