@@ -79,6 +79,61 @@ TEST_F(FilesConformance, CreateFileOnAFolderIsDeniedWhateverTheDisposition) {
   CheckRows(rows);
 }
 
+// Each row starts from "old.txt" and a read-only "ro.txt" holding "old", and no "new.txt".
+TEST_F(FilesConformance, DispositionsAndArgumentsOfCreateFile) {
+  auto create = [this](const char16_t* path, DWORD access, DWORD disposition, DWORD flags, const char* entry) {
+    return [=, this] {
+      image_.PutFile("old.txt", "old");
+      image_.PutFile("ro.txt", "old");
+      ::chmod(image_.FsPath("ro.txt").c_str(), 0444);
+      fs::remove(image_.FsPath("new.txt"));
+      HANDLE file = INVALID_HANDLE_VALUE;
+      const Answer answer = Ask([&] { return file = CreateFileW(path, access, 0, nullptr, disposition, flags, nullptr); });
+      if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+      return Answer{answer.result, answer.error, HostEntry(entry)};
+    };
+  };
+  const char16_t *old = u"\\old.txt", *fresh = u"\\new.txt", *readOnly = u"\\ro.txt";
+  const std::vector<Row> rows = {
+      {"§2.5", "CREATE_NEW over a file", create(old, kWrite, CREATE_NEW, 0, "old.txt"), Fails(-1, ERROR_FILE_EXISTS, "file:old")},
+      {"§2.5", "OPEN_EXISTING", create(old, kRead, OPEN_EXISTING, 0, "old.txt"), SucceedsClearing(1, "file:old")},
+      {"§2.5", "OPEN_ALWAYS of a file", create(old, kRead, OPEN_ALWAYS, 0, "old.txt"), Fails(1, ERROR_ALREADY_EXISTS, "file:old")},
+      {"§2.5", "TRUNCATE_EXISTING", create(old, kWrite, TRUNCATE_EXISTING, 0, "old.txt"), Succeeds(1, "file:")},
+      {"§2.5", "CREATE_ALWAYS over a file truncates it", create(old, kRead, CREATE_ALWAYS, 0, "old.txt"),
+       Fails(1, ERROR_ALREADY_EXISTS, "file:")},
+      {"§2.5", "OPEN_EXISTING of a missing file", create(fresh, kRead, OPEN_EXISTING, 0, "new.txt"),
+       Fails(-1, ERROR_FILE_NOT_FOUND, "absent")},
+      {"§2.5", "TRUNCATE_EXISTING of a missing file", create(fresh, kWrite, TRUNCATE_EXISTING, 0, "new.txt"),
+       Fails(-1, ERROR_FILE_NOT_FOUND, "absent")},
+      {"§2.5", "CREATE_NEW", create(fresh, kWrite, CREATE_NEW, 0, "new.txt"), Succeeds(1, "file:")},
+      {"§2.5", "CREATE_ALWAYS of a new file", create(fresh, kRead, CREATE_ALWAYS, 0, "new.txt"), SucceedsClearing(1, "file:")},
+      {"§2.5", "OPEN_ALWAYS of a new file, without access", create(fresh, 0, OPEN_ALWAYS, 0, "new.txt"),
+       SucceedsClearing(1, "file:")},
+      {"§2.5", "a file in a missing folder", create(u"\\no\\new.txt", kWrite, CREATE_ALWAYS, 0, "no"),
+       Fails(-1, ERROR_PATH_NOT_FOUND, "absent")},
+      {"§2.5", "the empty path", create(u"", kRead, OPEN_EXISTING, 0, "old.txt"), Fails(-1, ERROR_PATH_NOT_FOUND, "file:old")},
+      {"§2.5", "no path", create(nullptr, kRead, OPEN_EXISTING, 0, "old.txt"), Fails(-1, ERROR_PATH_NOT_FOUND, "file:old")},
+      {"§2.5", "no disposition", create(old, kRead, 0, 0, "old.txt"), Fails(-1, ERROR_INVALID_PARAMETER, "file:old")},
+      {"§2.5", "a disposition Windows does not define", create(old, kRead, 6, 0, "old.txt"),
+       Fails(-1, ERROR_INVALID_PARAMETER, "file:old")},
+      {"§2.5", "truncation without write access", create(old, kRead, TRUNCATE_EXISTING, 0, "old.txt"),
+       Fails(-1, ERROR_INVALID_PARAMETER, "file:old")},
+      {"§2.5", "an overlapped open", create(old, kRead, OPEN_EXISTING, 0x40000000, "old.txt"),
+       Fails(-1, ERROR_INVALID_PARAMETER, "file:old")},
+      {"§2.5", "an attribute the terminal does not keep", create(old, kRead, OPEN_EXISTING, FILE_ATTRIBUTE_HIDDEN, "old.txt"),
+       Fails(-1, ERROR_INVALID_PARAMETER, "file:old")},
+      {"§2.5", "a read-only file opened to write", create(readOnly, kWrite, OPEN_EXISTING, 0, "ro.txt"),
+       Fails(-1, ERROR_ACCESS_DENIED, "file:old")},
+      {"§2.5", "a read-only file always created", create(readOnly, kRead, CREATE_ALWAYS, 0, "ro.txt"),
+       Fails(-1, ERROR_ACCESS_DENIED, "file:old")},
+      {"§2.5", "a read-only file truncated", create(readOnly, kBoth, TRUNCATE_EXISTING, 0, "ro.txt"),
+       Fails(-1, ERROR_ACCESS_DENIED, "file:old")},
+      {"§2.5", "a read-only file opened to read", create(readOnly, kRead, OPEN_EXISTING, 0, "ro.txt"),
+       SucceedsClearing(1, "file:old")},
+  };
+  CheckRows(rows);
+}
+
 // The opens Setup and the installer make of one file while another open holds it:
 // Setup reads a cabinet's time (read, no sharing) and writes the calibration's new
 // copy (read and write, sharing read); the installer reads a cabinet (read, sharing read).
