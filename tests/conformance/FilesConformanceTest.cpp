@@ -1,13 +1,15 @@
 // The file calls that Setup and the installer stand-in make, row by row: folders
-// opened as files, the opens Setup and the installer combine, searches, copies of
-// read-only files, names with a trailing separator, 32-bit positions and sizes that
-// look like failures, deletions and new folders, and the program's own path.
+// opened as files, dispositions and refused arguments of CreateFileW, the opens
+// Setup and the installer combine, wildcards and searches, copies of read-only
+// files, names with a trailing separator, 32-bit positions and sizes that look like
+// failures, deletions and new folders, and the program's own path.
 #include "tests/conformance/ConformanceTable.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -266,6 +268,47 @@ TEST_F(FilesConformance, SearchesAnswerTwoThreeOrEighteen) {
                     });
        },
        Succeeds(1, "src.dat\\0 size 6 high 0")},
+  };
+  CheckRows(rows);
+}
+
+TEST_F(FilesConformance, WildcardsMatchWholeNamesWithoutDotEntries) {
+  for (const char* name : {"a.cab", "B.CAB", "Patch01.cab", "patch2.CAB", "README", "x.cabx", "ab.cab"})
+    image_.PutFile(std::string("d/") + name, "x");
+  fs::create_directory(image_.FsPath("d/Sub.cab"));
+  // The names found, sorted, or the last error when the search does not start.
+  auto names = [](const char16_t* pattern) {
+    return [pattern] {
+      WIN32_FIND_DATAW data;
+      HANDLE find = FindFirstFileW(pattern, &data);
+      if (find == INVALID_HANDLE_VALUE) return Answer{-1, GetLastError(), {}};
+      std::vector<std::string> found;
+      do found.push_back(host::ToUtf8(data.cFileName));
+      while (FindNextFileW(find, &data));
+      const DWORD error = GetLastError();
+      FindClose(find);
+      std::sort(found.begin(), found.end());
+      std::string text;
+      for (const auto& name : found) text += name + " ";
+      return Answer{1, error, text};
+    };
+  };
+  const std::string all = "B.CAB Patch01.cab README Sub.cab a.cab ab.cab patch2.CAB x.cabx ";
+  const std::vector<Row> rows = {
+      {"§2.4", "*.cab, folders too", names(u"\\d\\*.cab"), Fails(1, ERROR_NO_MORE_FILES, "B.CAB Patch01.cab Sub.cab a.cab ab.cab patch2.CAB ")},
+      {"§2.4", "? is one character", names(u"\\d\\?.cab"), Fails(1, ERROR_NO_MORE_FILES, "B.CAB a.cab ")},
+      {"§2.4", "forward slashes and a relative path", names(u"d/patch*.CAB"), Fails(1, ERROR_NO_MORE_FILES, "Patch01.cab patch2.CAB ")},
+      {"§2.4", "*.* is every name", names(u"\\d\\*.*"), Fails(1, ERROR_NO_MORE_FILES, all)},
+      {"§2.4", "* is every name, with no . or ..", names(u"\\d\\*"), Fails(1, ERROR_NO_MORE_FILES, all)},
+      {"§2.4", "a name without an extension", names(u"\\d\\readme.*"), Fails(1, ERROR_NO_MORE_FILES, "README ")},
+      {"§2.4", "a pattern nothing matches", names(u"\\d\\*q"), Fails(-1, ERROR_FILE_NOT_FOUND)},
+      {"§2.4", "a folder's name with its separator", names(u"\\d\\"), Fails(-1, ERROR_FILE_NOT_FOUND)},
+      {"§2.4", "the root's separator alone", names(u"\\"), Fails(-1, ERROR_FILE_NOT_FOUND)},
+      {"§2.4", "a pattern in a missing folder", names(u"\\nowhere\\*.cab"), Fails(-1, ERROR_PATH_NOT_FOUND)},
+      {"§2.4", "a name in a missing folder", names(u"\\nowhere\\a.cab"), Fails(-1, ERROR_PATH_NOT_FOUND)},
+      {"§2.4", "the empty pattern", names(u""), Fails(-1, ERROR_PATH_NOT_FOUND)},
+      {"§2.4", "no record to fill",
+       [] { return Ask([] { return FindFirstFileW(u"\\d\\*", nullptr); }); }, Fails(-1, ERROR_INVALID_PARAMETER)},
   };
   CheckRows(rows);
 }

@@ -162,30 +162,12 @@ TEST(Paths, NamesResolveCaseInsensitivelyFromTheRoot) {
   EXPECT_EQ(Search(u"\\FlashDisk\\t*", true), Names{"two.txt"});
 }
 
-TEST(Find, WildcardsMatchWholeNamesWithoutDotEntries) {
+// The patterns' answers stand in the conformance table; a search handle closes with
+// FindClose alone, once.
+TEST(Find, SearchHandlesCloseWithFindCloseOnly) {
   TestImage image;
-  for (const char* name : {"a.cab", "B.CAB", "Patch01.cab", "patch2.CAB", "README", "x.cabx", "ab.cab"})
-    image.PutFile(std::string("d/") + name, "x");
-  fs::create_directory(image.FsPath("d/Sub.cab"));
-  const std::pair<const char16_t*, Names> cases[] = {
-      {u"\\d\\*.cab", {"B.CAB", "Patch01.cab", "Sub.cab", "a.cab", "ab.cab", "patch2.CAB"}},
-      {u"\\d\\?.cab", {"B.CAB", "a.cab"}},
-      {u"d/patch*.CAB", {"Patch01.cab", "patch2.CAB"}},
-      {u"\\d\\*.*", {"B.CAB", "Patch01.cab", "README", "Sub.cab", "a.cab", "ab.cab", "patch2.CAB", "x.cabx"}},
-      {u"\\d\\*", {"B.CAB", "Patch01.cab", "README", "Sub.cab", "a.cab", "ab.cab", "patch2.CAB", "x.cabx"}},
-      {u"\\d\\readme.*", {"README"}},
-      {u"\\d\\*q", {"!2"}},
-      {u"\\d\\", {"!2"}},
-      {u"\\", {"!2"}},
-      {u"\\nowhere\\*.cab", {"!3"}},
-      {u"\\nowhere\\a.cab", {"!3"}},
-      {u"", {"!3"}},
-  };
-  for (const auto& [pattern, names] : cases) EXPECT_EQ(Search(pattern, true), names) << host::ToUtf8(pattern);
-
+  image.PutFile("d/a.cab", "x");
   WIN32_FIND_DATAW data;
-  EXPECT_EQ(Outcome([&] { return FindFirstFileW(u"\\d\\*", nullptr); }),
-            std::make_pair(INVALID_HANDLE_VALUE, DWORD{ERROR_INVALID_PARAMETER}));
   HANDLE find = FindFirstFileW(u"\\d\\a.cab", &data);
   EXPECT_EQ(Outcome([&] { return FindNextFileW(find, &data); }), Failed(ERROR_NO_MORE_FILES));
   EXPECT_EQ(Outcome([&] { return CloseHandle(find); }), Failed(ERROR_INVALID_HANDLE));  // FindClose only
