@@ -550,6 +550,10 @@ TEST_F(RegistryConformance, EnumValueGivesTheNameEvenWhenTheDataDoesNotFit) {
        Returns(ERROR_MORE_DATA, "Reset\\0 5 type 4 size 4 data 0xee,0xee")},
       {"§1.8", "neither fits: the name's size stays and both buffers are left alone",
        [&] { return enumerate(0, 4, 2); }, Returns(ERROR_MORE_DATA, "###### 4 type 1 size 8 data 0xee,0xee")},
+      {"§1.8", "the name does not fit though the data would: neither is written",
+       [&] { return enumerate(0, 4, 8); }, Returns(ERROR_MORE_DATA, "###### 4 type 1 size 8 data 0xee,0xee")},
+      {"§1.8", "one past the last value", [&] { return enumerate(2, 8, 8); },
+       Returns(ERROR_NO_MORE_ITEMS, "###### 8 type untouched size 8 data 0xee,0xee")},
       {"§1.8", "both fit", [&] { return enumerate(1, 6, 4); },
        Returns(ERROR_SUCCESS, "Reset\\0 5 type 4 size 4 data 0x7,0xee")},
   };
