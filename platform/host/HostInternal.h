@@ -85,6 +85,12 @@ class ReadTransaction {
 
 int64_t LastInsertRowId();
 
+// ---------------------------------------------------------------- fault rules (Faults.cpp)
+
+// CheckFault for a call that has already read the image with a statement of its own:
+// until the database changes, the rule version that read saw needs no reading again.
+Fault CheckFaultAfterRead(const char* api, std::u16string_view target);
+
 
 // ---------------------------------------------------------------- handles (Handles.cpp)
 

@@ -53,12 +53,16 @@ struct RegFailure {
 
 [[noreturn]] void FailWith(LONG code) { throw RegFailure{code}; }
 
+// Whether a call's statements share one snapshot (one read transaction, not one
+// each), or its one statement on the way to success runs as its own transaction.
+enum class Snapshot { Shared, OneStatement };
+
 // Runs one Reg* call: failures become the returned code; the last error is never set.
-template <class F>
+template <Snapshot snapshot = Snapshot::Shared, class F>
 LONG RegCall(F&& body) {
   try {
-    // The call's statements share one snapshot: one read transaction, not one each.
-    ReadTransaction snapshot;
+    std::optional<ReadTransaction> shared;
+    if constexpr (snapshot == Snapshot::Shared) shared.emplace();
     return body();
   } catch (const RegFailure& failure) {
     return failure.code;
@@ -237,8 +241,9 @@ std::u16string ValueTarget(const KeyRef& key, std::u16string_view valueName) {
 }
 
 // Consults the fault rules; a rule that fires ends the call with its error.
-void CheckRegistryFault(const char* api, std::u16string_view target) {
-  const Fault fault = CheckFault(api, target);
+// `afterRead`: the call has read the image already (see CheckFaultAfterRead).
+void CheckRegistryFault(const char* api, std::u16string_view target, bool afterRead = false) {
+  const Fault fault = afterRead ? CheckFaultAfterRead(api, target) : CheckFault(api, target);
   if (fault.action == FaultAction::Fail) FailWith(static_cast<LONG>(fault.error));
   // A half write means nothing for the registry: the power goes at the call.
   if (fault.action == FaultAction::PowerLossHalf) PowerLoss();
@@ -403,12 +408,13 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
   (void)samDesired;  // the terminal has no registry security: any mask is accepted
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  return RegCall([&]() -> LONG {
+  // Opening is one read; only a failure reads again, to tell a missing key from a deleted base.
+  return RegCall<host::Snapshot::OneStatement>([&]() -> LONG {
     const KeyRef base = host::KeyOf(hKey);
     if (ulOptions != 0) FailWith(ERROR_INVALID_PARAMETER);  // reserved on CE
     const auto names = host::SplitSubKey(base, lpSubKey);
     const auto found = host::FindKey(base, names);
-    host::CheckRegistryFault("RegOpenKeyExW", host::KeyTarget(found, base, names));
+    host::CheckRegistryFault("RegOpenKeyExW", host::KeyTarget(found, base, names), true);
     if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
     *phkResult = host::NewKeyHandle(*found);
     return ERROR_SUCCESS;
@@ -445,11 +451,12 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) {
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-  return RegCall([&]() -> LONG {
+  // One read of the value; only a failure reads again, to tell a missing value from a deleted key.
+  return RegCall<host::Snapshot::OneStatement>([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
     const std::u16string name = host::ToU16(lpValueName);
-    host::CheckRegistryFault("RegQueryValueExW", host::ValueTarget(key, name));
     const auto value = host::FindValue(key, name);
+    host::CheckRegistryFault("RegQueryValueExW", host::ValueTarget(key, name), true);
     if (!value) host::FailMissing(key, ERROR_FILE_NOT_FOUND);
     const auto size = static_cast<DWORD>(value->data.size());
     if (lpType) *lpType = value->type;
