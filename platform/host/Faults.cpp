@@ -264,7 +264,7 @@ Fault CheckFaultOf(const char* api, std::u16string_view target, bool justRead) {
 
 Fault CheckFault(const char* api, std::u16string_view target) { return CheckFaultOf(api, target, false); }
 
-Fault CheckFaultAfterRead(const char* api, std::u16string_view target) { return CheckFaultOf(api, target, true); }
+bool MayHaveFaultRules(const char* api, bool afterRead) { return IsAttached() && HasRules(CallSiteApi(api), afterRead); }
 
 void PowerLoss() {
   EndTerminalProcesses(false);

@@ -87,9 +87,10 @@ int64_t LastInsertRowId();
 
 // ---------------------------------------------------------------- fault rules (Faults.cpp)
 
-// CheckFault for a call that has already read the image with a statement of its own:
-// until the database changes, the rule version that read saw needs no reading again.
-Fault CheckFaultAfterRead(const char* api, std::u16string_view target);
+// False when no rule of the image names `api`: the call need not build its target
+// for CheckFault. `afterRead`: the call has read the image with a statement of its
+// own, and until the database changes the rule version needs no reading again.
+bool MayHaveFaultRules(const char* api, bool afterRead);
 
 
 // ---------------------------------------------------------------- handles (Handles.cpp)

@@ -124,7 +124,16 @@ std::u16string NameFromBlob(const std::string& blob) {
   return name;
 }
 
-std::string NameSortKey(std::u16string_view name) { return ToSortKey(FoldCase(name)); }
+std::string NameSortKey(std::u16string_view name) {
+  // Most names are ASCII: their key is built in one pass, as ToSortKey(FoldCase()) would.
+  std::string key(name.size() * 2, '\0');
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char16_t unit = name[i];
+    if (unit >= 0x80) return ToSortKey(FoldCase(name));
+    key[2 * i + 1] = static_cast<char>(unit >= u'A' && unit <= u'Z' ? unit + (u'a' - u'A') : unit);
+  }
+  return key;
+}
 
 std::u16string JoinPath(std::u16string_view base, std::u16string_view name) {
   if (base.empty()) return std::u16string(name);
@@ -240,10 +249,12 @@ std::u16string ValueTarget(const KeyRef& key, std::u16string_view valueName) {
   return target;
 }
 
-// Consults the fault rules; a rule that fires ends the call with its error.
-// `afterRead`: the call has read the image already (see CheckFaultAfterRead).
-void CheckRegistryFault(const char* api, std::u16string_view target, bool afterRead = false) {
-  const Fault fault = afterRead ? CheckFaultAfterRead(api, target) : CheckFault(api, target);
+// Consults the fault rules; a rule that fires ends the call with its error. The
+// target is built only when a rule may match; `afterRead` as for MayHaveFaultRules.
+template <class Target>
+void CheckRegistryFault(const char* api, Target&& target, bool afterRead = false) {
+  if (!MayHaveFaultRules(api, afterRead)) return;
+  const Fault fault = CheckFault(api, target());
   if (fault.action == FaultAction::Fail) FailWith(static_cast<LONG>(fault.error));
   // A half write means nothing for the registry: the power goes at the call.
   if (fault.action == FaultAction::PowerLossHalf) PowerLoss();
@@ -414,7 +425,7 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
     if (ulOptions != 0) FailWith(ERROR_INVALID_PARAMETER);  // reserved on CE
     const auto names = host::SplitSubKey(base, lpSubKey);
     const auto found = host::FindKey(base, names);
-    host::CheckRegistryFault("RegOpenKeyExW", host::KeyTarget(found, base, names), true);
+    host::CheckRegistryFault("RegOpenKeyExW", [&] { return host::KeyTarget(found, base, names); }, true);
     if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
     *phkResult = host::NewKeyHandle(*found);
     return ERROR_SUCCESS;
@@ -437,7 +448,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
       FailWith(ERROR_INVALID_PARAMETER);
     const auto names = host::SplitSubKey(base, lpSubKey);
     const auto found = host::FindKey(base, names);
-    host::CheckRegistryFault("RegCreateKeyExW", host::KeyTarget(found, base, names));
+    host::CheckRegistryFault("RegCreateKeyExW", [&] { return host::KeyTarget(found, base, names); });
 
     // A key that exists is opened without a write transaction.
     bool created = false;
@@ -456,7 +467,7 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWOR
     const KeyRef key = host::KeyOf(hKey);
     const std::u16string name = host::ToU16(lpValueName);
     const auto value = host::FindValue(key, name);
-    host::CheckRegistryFault("RegQueryValueExW", host::ValueTarget(key, name), true);
+    host::CheckRegistryFault("RegQueryValueExW", [&] { return host::ValueTarget(key, name); }, true);
     if (!value) host::FailMissing(key, ERROR_FILE_NOT_FOUND);
     const auto size = static_cast<DWORD>(value->data.size());
     if (lpType) *lpType = value->type;
@@ -483,7 +494,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
     const KeyRef key = host::KeyOf(hKey);
     const std::u16string name = host::ToU16(lpValueName);
     if (name.size() > host::kMaxNameLength) FailWith(ERROR_INVALID_PARAMETER);
-    host::CheckRegistryFault("RegSetValueExW", host::ValueTarget(key, name));
+    host::CheckRegistryFault("RegSetValueExW", [&] { return host::ValueTarget(key, name); });
 
     host::Transaction transaction;
     host::FailIfDeleted(key);
@@ -500,7 +511,7 @@ LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpR
   if (lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
-    host::CheckRegistryFault("RegQueryInfoKeyW", key.path);
+    host::CheckRegistryFault("RegQueryInfoKeyW", [&] { return key.path; });
     // One statement, so that the counts describe one state of the key. The lengths
     // are in characters (name blobs hold two bytes each), the data length in bytes.
     host::Statement query(
@@ -536,7 +547,7 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
   if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
-    host::CheckRegistryFault("RegEnumKeyExW", key.path);
+    host::CheckRegistryFault("RegEnumKeyExW", [&] { return key.path; });
     // Case-insensitive name order: indices stay put while no subkey comes or goes.
     const auto found = host::SubKeyAt(key, dwIndex, *host::SubKeyPositionOf(hKey));
     if (!found) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
@@ -554,7 +565,7 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
   if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
-    host::CheckRegistryFault("RegEnumValueW", key.path);
+    host::CheckRegistryFault("RegEnumValueW", [&] { return key.path; });
     // Values come in the order they were first written, as the desktop registry gives them.
     host::Statement query("SELECT name, type, data FROM reg_values WHERE key_id = ? ORDER BY seq LIMIT 1 OFFSET ?");
     query.Bind(1, key.id).Bind(2, static_cast<int64_t>(dwIndex));
@@ -582,7 +593,7 @@ LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     const KeyRef base = host::KeyOf(hKey);
     const auto names = host::SplitSubKey(base, lpSubKey);
     const auto found = host::FindKey(base, names);
-    host::CheckRegistryFault("RegDeleteKeyW", host::KeyTarget(found, base, names));
+    host::CheckRegistryFault("RegDeleteKeyW", [&] { return host::KeyTarget(found, base, names); });
     if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
     if (found->id == host::kRootKeyId) FailWith(ERROR_ACCESS_DENIED);
 
@@ -600,7 +611,7 @@ LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
   return RegCall([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
     const std::u16string name = host::ToU16(lpValueName);
-    host::CheckRegistryFault("RegDeleteValueW", host::ValueTarget(key, name));
+    host::CheckRegistryFault("RegDeleteValueW", [&] { return host::ValueTarget(key, name); });
     host::Transaction transaction;
     const bool removed = host::DeleteValueRow(key.id, name);
     transaction.Commit();
