@@ -137,37 +137,63 @@ std::string NameSortKey(std::u16string_view name) {
 
 std::u16string JoinPath(std::u16string_view base, std::u16string_view name) {
   if (base.empty()) return std::u16string(name);
+  if (name.empty()) return std::u16string(base);
   std::u16string path(base);
   path += u'\\';
   path += name;
   return path;
 }
 
-// The names of a path; nullopt when one is empty or longer than 255 characters.
-std::optional<std::vector<std::u16string>> SplitNames(std::u16string_view path) {
-  std::vector<std::u16string> names;
-  if (path.empty()) return names;
+// How many names a path holds; nullopt when one is empty or longer than 255 characters.
+std::optional<size_t> CountNames(std::u16string_view path) {
+  if (path.empty()) return 0;
+  size_t count = 0;
   while (true) {
     const size_t cut = path.find(u'\\');
-    const std::u16string_view name = path.substr(0, cut);
-    if (name.empty() || name.size() > kMaxNameLength) return std::nullopt;
-    names.emplace_back(name);
-    if (cut == std::u16string_view::npos) return names;
+    const size_t length = cut == std::u16string_view::npos ? path.size() : cut;
+    if (length == 0 || length > kMaxNameLength) return std::nullopt;
+    ++count;
+    if (cut == std::u16string_view::npos) return count;
     path.remove_prefix(cut + 1);
   }
 }
 
-// The names of a subkey argument. Trailing backslashes, however many, are accepted, as
-// the desktop registry does; an empty name, a name over 255 characters or a key nested
-// more than 16 levels below the root is refused. NOTES: CE forbids a leading backslash
-// without naming its code; the desktop's ERROR_BAD_PATHNAME is the answer.
-std::vector<std::u16string> SplitSubKey(const KeyRef& base, const WCHAR* subKey) {
+// The names of a path; nullopt when CountNames refuses it.
+std::optional<std::vector<std::u16string>> SplitNames(std::u16string_view path) {
+  const auto count = CountNames(path);
+  if (!count) return std::nullopt;
+  std::vector<std::u16string> names;
+  names.reserve(*count);
+  for (size_t i = 0; i < *count; ++i) {
+    const size_t cut = path.find(u'\\');
+    names.emplace_back(path.substr(0, cut));
+    path.remove_prefix(cut == std::u16string_view::npos ? path.size() : cut + 1);
+  }
+  return names;
+}
+
+// A subkey argument as given, and how many names it adds below its base.
+struct SubKeyPath {
+  std::u16string_view path;
+  size_t names = 0;
+};
+
+// Trailing backslashes, however many, are accepted, as the desktop registry does; an
+// empty name, a name over 255 characters or a key nested more than 16 levels below the
+// root is refused. NOTES: CE forbids a leading backslash without naming its code; the
+// desktop's ERROR_BAD_PATHNAME is the answer.
+SubKeyPath CheckSubKey(const KeyRef& base, const WCHAR* subKey) {
   std::u16string_view path(subKey ? subKey : u"");
   if (!path.empty() && path.front() == u'\\') FailWith(ERROR_BAD_PATHNAME);
   while (!path.empty() && path.back() == u'\\') path.remove_suffix(1);
-  auto names = SplitNames(path);
-  if (!names || base.depth + names->size() > kMaxDepth) FailWith(ERROR_INVALID_PARAMETER);
-  return std::move(*names);
+  const auto names = CountNames(path);
+  if (!names || base.depth + *names > kMaxDepth) FailWith(ERROR_INVALID_PARAMETER);
+  return {path, *names};
+}
+
+// The names of a subkey argument that CheckSubKey accepts.
+std::vector<std::u16string> SplitSubKey(const KeyRef& base, const WCHAR* subKey) {
+  return std::move(*SplitNames(CheckSubKey(base, subKey).path));
 }
 
 std::vector<std::u16string> SplitPathOrThrow(std::u16string_view path) {
@@ -185,19 +211,24 @@ std::u16string JoinNames(const KeyRef& base, const std::vector<std::u16string>& 
   return path;
 }
 
-// The key at `names` below `base`, in one read whatever its depth: every key's whole
-// path is indexed in its folded form. Nothing when the key is absent or `base` is gone
-// (FailMissing tells which).
-std::optional<KeyRef> FindKey(const KeyRef& base, const std::vector<std::u16string>& names) {
+// The key at `path` (`depth` names) below the root, in one read however deep: every
+// key's whole path is indexed in its folded form. Nothing when the key is absent or
+// `base` is gone (FailMissing tells which).
+std::optional<KeyRef> FindKeyAt(const KeyRef& base, std::u16string_view path, size_t depth) {
   // The root cannot be deleted: below it there is nothing to check.
   Statement query(base.id == kRootKeyId
                       ? "SELECT id, path FROM reg_keys WHERE path_key = ?1"
                       : "SELECT id, path FROM reg_keys WHERE path_key = ?1 AND EXISTS(SELECT 1 FROM reg_keys WHERE id = ?2)");
-  const std::string pathKey = NameSortKey(JoinNames(base, names));
+  const std::string pathKey = NameSortKey(path);
   query.BindBlob(1, pathKey.data(), pathKey.size());
   if (base.id != kRootKeyId) query.Bind(2, base.id);
   if (!query.Step()) return std::nullopt;
-  return KeyRef{query.Int(0), NameFromBlob(query.Blob(1)), base.depth + names.size()};
+  return KeyRef{query.Int(0), NameFromBlob(query.Blob(1)), depth};
+}
+
+// The key at `names` below `base`.
+std::optional<KeyRef> FindKey(const KeyRef& base, const std::vector<std::u16string>& names) {
+  return FindKeyAt(base, JoinNames(base, names), base.depth + names.size());
 }
 
 // The fault rules' name for a key: its path as stored, or as given while it does not exist.
@@ -423,9 +454,10 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
   return RegCall<host::Snapshot::OneStatement>([&]() -> LONG {
     const KeyRef base = host::KeyOf(hKey);
     if (ulOptions != 0) FailWith(ERROR_INVALID_PARAMETER);  // reserved on CE
-    const auto names = host::SplitSubKey(base, lpSubKey);
-    const auto found = host::FindKey(base, names);
-    host::CheckRegistryFault("RegOpenKeyExW", [&] { return host::KeyTarget(found, base, names); }, true);
+    const auto subKey = host::CheckSubKey(base, lpSubKey);
+    const std::u16string path = host::JoinPath(base.path, subKey.path);
+    const auto found = host::FindKeyAt(base, path, base.depth + subKey.names);
+    host::CheckRegistryFault("RegOpenKeyExW", [&] { return found ? found->path : path; }, true);
     if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
     *phkResult = host::NewKeyHandle(*found);
     return ERROR_SUCCESS;
