@@ -30,6 +30,8 @@ class Statement {
   Statement& Bind(int index, std::string_view text);
   Statement& Bind(int index, std::u16string_view text);  // stored as UTF-8
   Statement& BindBlob(int index, const void* data, size_t size);
+  // Binds without a copy: the bytes must stay unchanged until the statement's last Step.
+  Statement& BindBorrowedBlob(int index, std::string_view bytes);
   Statement& BindNull(int index);
 
   bool Step();  // true while a row is available

@@ -216,11 +216,11 @@ std::u16string JoinNames(const KeyRef& base, const std::vector<std::u16string>& 
 // `base` is gone (FailMissing tells which).
 std::optional<KeyRef> FindKeyAt(const KeyRef& base, std::u16string_view path, size_t depth) {
   // The root cannot be deleted: below it there is nothing to check.
+  const std::string pathKey = NameSortKey(path);
   Statement query(base.id == kRootKeyId
                       ? "SELECT id, path FROM reg_keys WHERE path_key = ?1"
                       : "SELECT id, path FROM reg_keys WHERE path_key = ?1 AND EXISTS(SELECT 1 FROM reg_keys WHERE id = ?2)");
-  const std::string pathKey = NameSortKey(path);
-  query.BindBlob(1, pathKey.data(), pathKey.size());
+  query.BindBorrowedBlob(1, pathKey);
   if (base.id != kRootKeyId) query.Bind(2, base.id);
   if (!query.Step()) return std::nullopt;
   return KeyRef{query.Int(0), NameFromBlob(query.Blob(1)), depth};
@@ -333,9 +333,9 @@ struct StoredValue {
 };
 
 std::optional<StoredValue> FindValue(const KeyRef& key, std::u16string_view name) {
-  Statement query("SELECT type, data FROM reg_values WHERE key_id = ? AND sort_key = ?");
   const std::string sortKey = NameSortKey(name);
-  query.Bind(1, key.id).BindBlob(2, sortKey.data(), sortKey.size());
+  Statement query("SELECT type, data FROM reg_values WHERE key_id = ? AND sort_key = ?");
+  query.Bind(1, key.id).BindBorrowedBlob(2, sortKey);
   if (!query.Step()) return std::nullopt;
   return StoredValue{static_cast<DWORD>(query.Int(0)), query.Blob(1)};
 }
