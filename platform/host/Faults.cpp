@@ -101,7 +101,7 @@ unsigned DataVersion() {
 }
 
 // The database is never read under g_ruledLock: a caller may hold the database lock.
-// `justRead`: the calling thread's last statement read the image in this call.
+// `justRead`: a statement of this call has read the image already.
 bool HasRules(const FaultApi& api, bool justRead) {
   const size_t index = FaultApiIndex(api);
   std::unique_lock lock(DatabaseLock(), std::defer_lock);
