@@ -4,6 +4,8 @@
 // Every rule change bumps the database's user_version in its own transaction, so a
 // process knows from one header read whether the set of APIs with rules it holds is
 // still the image's: a call whose API has no rule reads no table and takes no lock.
+// A call that has just read the image need not even read the header while the
+// database has not changed since the version was last read.
 #include "platform/host/HostInternal.h"
 
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <bitset>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 namespace host {
@@ -53,6 +56,15 @@ constexpr FaultApi kFaultApis[] = {
     {"WriteFile", FaultTarget::Path, true},
 };
 
+// Sorted by name, so that a call site's exact name is found by binary search.
+constexpr bool SortedByName() {
+  for (size_t i = 1; i < std::size(kFaultApis); ++i) {
+    if (std::string_view(kFaultApis[i - 1].name) >= std::string_view(kFaultApis[i].name)) return false;
+  }
+  return true;
+}
+static_assert(SortedByName());
+
 bool SameAsciiName(std::string_view a, std::string_view b) {
   auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
@@ -63,10 +75,13 @@ constexpr size_t kFaultApiCount = std::size(kFaultApis);
 size_t FaultApiIndex(const FaultApi& api) { return static_cast<size_t>(&api - kFaultApis); }
 
 // The APIs that have rules, as of the image's rule version: one bit per entry of
-// kFaultApis, so a call asks without building a name.
+// kFaultApis, so a call asks without building a name. `dataVersion` is the pager's
+// count of database changes when the version was read: while it stays, so does the
+// version.
 struct RuledApis {
   int64_t version = -1;
   std::bitset<kFaultApiCount> apis;
+  std::optional<unsigned> dataVersion;
 };
 std::mutex g_ruledLock;
 RuledApis g_ruled;
@@ -76,17 +91,42 @@ int64_t RuleVersion() {
   return version.Step() ? version.Int(0) : 0;
 }
 
+// Changes whenever the database changes, by this process or another one; another's
+// change is seen when a statement of this process next starts reading.
+unsigned DataVersion() {
+  unsigned version = 0;
+  if (sqlite3_file_control(Database(), "main", SQLITE_FCNTL_DATA_VERSION, &version) != SQLITE_OK)
+    throw HostError(std::string("database: ") + sqlite3_errmsg(Database()), ERROR_REGISTRY_IO_FAILED);
+  return version;
+}
+
 // The database is never read under g_ruledLock: a caller may hold the database lock.
-bool HasRules(const FaultApi& api) {
+// `justRead`: a statement of this call has read the image already.
+bool HasRules(const FaultApi& api, bool justRead) {
   const size_t index = FaultApiIndex(api);
+  std::unique_lock lock(DatabaseLock(), std::defer_lock);
+  std::optional<unsigned> dataVersion;
+  if (justRead) {
+    // The statement's snapshot is the one the data version counts to.
+    lock.lock();
+    dataVersion = DataVersion();
+    std::lock_guard guard(g_ruledLock);
+    if (dataVersion == g_ruled.dataVersion) return g_ruled.apis.test(index);
+  }
   const int64_t version = RuleVersion();
   {
     std::lock_guard guard(g_ruledLock);
-    if (version == g_ruled.version) return g_ruled.apis.test(index);
+    if (version == g_ruled.version) {
+      // Another change since the version was read, but no rule change: the version
+      // still holds at this data version.
+      if (dataVersion) g_ruled.dataVersion = dataVersion;
+      return g_ruled.apis.test(index);
+    }
   }
   // Read after the version: the set is at least as new as the number kept with it.
   RuledApis fresh;
   fresh.version = version;
+  fresh.dataVersion = dataVersion;
   {
     Statement apis("SELECT DISTINCT api FROM faults");
     while (apis.Step()) {
@@ -195,15 +235,22 @@ void ForgetFaultRules() {
   g_ruled = RuledApis();
 }
 
-Fault CheckFault(const char* api, std::u16string_view target) {
-  const FaultApi* known = FindFaultApi(api);
-  if (!known) {
-    // A call site naming an API that termsim cannot give rules for: a rule could never
-    // reach it, so the rehearsal would pass where the terminal fails.
-    std::fprintf(stderr, "CheckFault: %s is not in the table of calls that consult fault rules\n", api);
-    std::abort();
-  }
-  if (!IsAttached() || !HasRules(*known)) return {};
+namespace {
+
+const FaultApi& CallSiteApi(const char* api) {
+  const auto* exact = std::lower_bound(std::begin(kFaultApis), std::end(kFaultApis), api,
+                                       [](const FaultApi& entry, const char* name) { return std::strcmp(entry.name, name) < 0; });
+  if (exact != std::end(kFaultApis) && std::strcmp(exact->name, api) == 0) return *exact;
+  if (const FaultApi* known = FindFaultApi(api)) return *known;
+  // A call site naming an API that termsim cannot give rules for: a rule could never
+  // reach it, so the rehearsal would pass where the terminal fails.
+  std::fprintf(stderr, "CheckFault: %s is not in the table of calls that consult fault rules\n", api);
+  std::abort();
+}
+
+Fault CheckFaultOf(const char* api, std::u16string_view target, bool justRead) {
+  const FaultApi& known = CallSiteApi(api);
+  if (!IsAttached() || !HasRules(known, justRead)) return {};
   const auto decision = Decide(api, target);
   if (!decision) return {};
   Journal("fault", {{"api", FromUtf8(api)}, {"target", std::u16string(target)}, {"error", FromUtf8(decision->error)}});
@@ -212,6 +259,12 @@ Fault CheckFault(const char* api, std::u16string_view target) {
   if (decision->error == "power-loss") PowerLoss();
   return decision->fault;
 }
+
+}  // namespace
+
+Fault CheckFault(const char* api, std::u16string_view target) { return CheckFaultOf(api, target, false); }
+
+bool MayHaveFaultRules(const char* api, bool afterRead) { return IsAttached() && HasRules(CallSiteApi(api), afterRead); }
 
 void PowerLoss() {
   EndTerminalProcesses(false);

@@ -30,6 +30,8 @@ class Statement {
   Statement& Bind(int index, std::string_view text);
   Statement& Bind(int index, std::u16string_view text);  // stored as UTF-8
   Statement& BindBlob(int index, const void* data, size_t size);
+  // Binds without a copy: the bytes must stay unchanged until the statement's last Step.
+  Statement& BindBorrowedBlob(int index, std::string_view bytes);
   Statement& BindNull(int index);
 
   bool Step();  // true while a row is available
@@ -84,6 +86,13 @@ class ReadTransaction {
 };
 
 int64_t LastInsertRowId();
+
+// ---------------------------------------------------------------- fault rules (Faults.cpp)
+
+// False when no rule of the image names `api`: the call need not build its target
+// for CheckFault. `afterRead`: the call has read the image with a statement of its
+// own, and until the database changes the rule version needs no reading again.
+bool MayHaveFaultRules(const char* api, bool afterRead);
 
 
 // ---------------------------------------------------------------- handles (Handles.cpp)

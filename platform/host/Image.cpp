@@ -515,6 +515,13 @@ Statement& Statement::BindBlob(int index, const void* data, size_t size) {
   return *this;
 }
 
+Statement& Statement::BindBorrowedBlob(int index, std::string_view bytes) {
+  static const char kEmpty = 0;
+  const char* data = bytes.empty() ? &kEmpty : bytes.data();
+  if (sqlite3_bind_blob(stmt_, index, data, static_cast<int>(bytes.size()), SQLITE_STATIC) != SQLITE_OK) ThrowDb("bind");
+  return *this;
+}
+
 Statement& Statement::BindNull(int index) {
   if (sqlite3_bind_null(stmt_, index) != SQLITE_OK) ThrowDb("bind");
   return *this;

@@ -53,12 +53,16 @@ struct RegFailure {
 
 [[noreturn]] void FailWith(LONG code) { throw RegFailure{code}; }
 
+// Whether a call's statements share one snapshot (one read transaction, not one
+// each), or its one statement on the way to success runs as its own transaction.
+enum class Snapshot { Shared, OneStatement };
+
 // Runs one Reg* call: failures become the returned code; the last error is never set.
-template <class F>
+template <Snapshot snapshot = Snapshot::Shared, class F>
 LONG RegCall(F&& body) {
   try {
-    // The call's statements share one snapshot: one read transaction, not one each.
-    ReadTransaction snapshot;
+    std::optional<ReadTransaction> shared;
+    if constexpr (snapshot == Snapshot::Shared) shared.emplace();
     return body();
   } catch (const RegFailure& failure) {
     return failure.code;
@@ -120,41 +124,76 @@ std::u16string NameFromBlob(const std::string& blob) {
   return name;
 }
 
-std::string NameSortKey(std::u16string_view name) { return ToSortKey(FoldCase(name)); }
+std::string NameSortKey(std::u16string_view name) {
+  // Most names are ASCII: their key is built in one pass, as ToSortKey(FoldCase()) would.
+  std::string key(name.size() * 2, '\0');
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char16_t unit = name[i];
+    if (unit >= 0x80) return ToSortKey(FoldCase(name));
+    key[2 * i + 1] = static_cast<char>(unit >= u'A' && unit <= u'Z' ? unit + (u'a' - u'A') : unit);
+  }
+  return key;
+}
 
 std::u16string JoinPath(std::u16string_view base, std::u16string_view name) {
   if (base.empty()) return std::u16string(name);
+  if (name.empty()) return std::u16string(base);
   std::u16string path(base);
   path += u'\\';
   path += name;
   return path;
 }
 
-// The names of a path; nullopt when one is empty or longer than 255 characters.
-std::optional<std::vector<std::u16string>> SplitNames(std::u16string_view path) {
-  std::vector<std::u16string> names;
-  if (path.empty()) return names;
+// How many names a path holds; nullopt when one is empty or longer than 255 characters.
+std::optional<size_t> CountNames(std::u16string_view path) {
+  if (path.empty()) return 0;
+  size_t count = 0;
   while (true) {
     const size_t cut = path.find(u'\\');
-    const std::u16string_view name = path.substr(0, cut);
-    if (name.empty() || name.size() > kMaxNameLength) return std::nullopt;
-    names.emplace_back(name);
-    if (cut == std::u16string_view::npos) return names;
+    const size_t length = cut == std::u16string_view::npos ? path.size() : cut;
+    if (length == 0 || length > kMaxNameLength) return std::nullopt;
+    ++count;
+    if (cut == std::u16string_view::npos) return count;
     path.remove_prefix(cut + 1);
   }
 }
 
-// The names of a subkey argument. Trailing backslashes, however many, are accepted, as
-// the desktop registry does; an empty name, a name over 255 characters or a key nested
-// more than 16 levels below the root is refused. NOTES: CE forbids a leading backslash
-// without naming its code; the desktop's ERROR_BAD_PATHNAME is the answer.
-std::vector<std::u16string> SplitSubKey(const KeyRef& base, const WCHAR* subKey) {
+// The names of a path; nullopt when CountNames refuses it.
+std::optional<std::vector<std::u16string>> SplitNames(std::u16string_view path) {
+  const auto count = CountNames(path);
+  if (!count) return std::nullopt;
+  std::vector<std::u16string> names;
+  names.reserve(*count);
+  for (size_t i = 0; i < *count; ++i) {
+    const size_t cut = path.find(u'\\');
+    names.emplace_back(path.substr(0, cut));
+    path.remove_prefix(cut == std::u16string_view::npos ? path.size() : cut + 1);
+  }
+  return names;
+}
+
+// A subkey argument as given, and how many names it adds below its base.
+struct SubKeyPath {
+  std::u16string_view path;
+  size_t names = 0;
+};
+
+// Trailing backslashes, however many, are accepted, as the desktop registry does; an
+// empty name, a name over 255 characters or a key nested more than 16 levels below the
+// root is refused. NOTES: CE forbids a leading backslash without naming its code; the
+// desktop's ERROR_BAD_PATHNAME is the answer.
+SubKeyPath CheckSubKey(const KeyRef& base, const WCHAR* subKey) {
   std::u16string_view path(subKey ? subKey : u"");
   if (!path.empty() && path.front() == u'\\') FailWith(ERROR_BAD_PATHNAME);
   while (!path.empty() && path.back() == u'\\') path.remove_suffix(1);
-  auto names = SplitNames(path);
-  if (!names || base.depth + names->size() > kMaxDepth) FailWith(ERROR_INVALID_PARAMETER);
-  return std::move(*names);
+  const auto names = CountNames(path);
+  if (!names || base.depth + *names > kMaxDepth) FailWith(ERROR_INVALID_PARAMETER);
+  return {path, *names};
+}
+
+// The names of a subkey argument that CheckSubKey accepts.
+std::vector<std::u16string> SplitSubKey(const KeyRef& base, const WCHAR* subKey) {
+  return std::move(*SplitNames(CheckSubKey(base, subKey).path));
 }
 
 std::vector<std::u16string> SplitPathOrThrow(std::u16string_view path) {
@@ -172,19 +211,24 @@ std::u16string JoinNames(const KeyRef& base, const std::vector<std::u16string>& 
   return path;
 }
 
-// The key at `names` below `base`, in one read whatever its depth: every key's whole
-// path is indexed in its folded form. Nothing when the key is absent or `base` is gone
-// (FailMissing tells which).
-std::optional<KeyRef> FindKey(const KeyRef& base, const std::vector<std::u16string>& names) {
+// The key at `path` (`depth` names) below the root, in one read however deep: every
+// key's whole path is indexed in its folded form. Nothing when the key is absent or
+// `base` is gone (FailMissing tells which).
+std::optional<KeyRef> FindKeyAt(const KeyRef& base, std::u16string_view path, size_t depth) {
   // The root cannot be deleted: below it there is nothing to check.
+  const std::string pathKey = NameSortKey(path);
   Statement query(base.id == kRootKeyId
                       ? "SELECT id, path FROM reg_keys WHERE path_key = ?1"
                       : "SELECT id, path FROM reg_keys WHERE path_key = ?1 AND EXISTS(SELECT 1 FROM reg_keys WHERE id = ?2)");
-  const std::string pathKey = NameSortKey(JoinNames(base, names));
-  query.BindBlob(1, pathKey.data(), pathKey.size());
+  query.BindBorrowedBlob(1, pathKey);
   if (base.id != kRootKeyId) query.Bind(2, base.id);
   if (!query.Step()) return std::nullopt;
-  return KeyRef{query.Int(0), NameFromBlob(query.Blob(1)), base.depth + names.size()};
+  return KeyRef{query.Int(0), NameFromBlob(query.Blob(1)), depth};
+}
+
+// The key at `names` below `base`.
+std::optional<KeyRef> FindKey(const KeyRef& base, const std::vector<std::u16string>& names) {
+  return FindKeyAt(base, JoinNames(base, names), base.depth + names.size());
 }
 
 // The fault rules' name for a key: its path as stored, or as given while it does not exist.
@@ -236,9 +280,12 @@ std::u16string ValueTarget(const KeyRef& key, std::u16string_view valueName) {
   return target;
 }
 
-// Consults the fault rules; a rule that fires ends the call with its error.
-void CheckRegistryFault(const char* api, std::u16string_view target) {
-  const Fault fault = CheckFault(api, target);
+// Consults the fault rules; a rule that fires ends the call with its error. The
+// target is built only when a rule may match; `afterRead` as for MayHaveFaultRules.
+template <class Target>
+void CheckRegistryFault(const char* api, Target&& target, bool afterRead = false) {
+  if (!MayHaveFaultRules(api, afterRead)) return;
+  const Fault fault = CheckFault(api, target());
   if (fault.action == FaultAction::Fail) FailWith(static_cast<LONG>(fault.error));
   // A half write means nothing for the registry: the power goes at the call.
   if (fault.action == FaultAction::PowerLossHalf) PowerLoss();
@@ -286,9 +333,9 @@ struct StoredValue {
 };
 
 std::optional<StoredValue> FindValue(const KeyRef& key, std::u16string_view name) {
-  Statement query("SELECT type, data FROM reg_values WHERE key_id = ? AND sort_key = ?");
   const std::string sortKey = NameSortKey(name);
-  query.Bind(1, key.id).BindBlob(2, sortKey.data(), sortKey.size());
+  Statement query("SELECT type, data FROM reg_values WHERE key_id = ? AND sort_key = ?");
+  query.Bind(1, key.id).BindBorrowedBlob(2, sortKey);
   if (!query.Step()) return std::nullopt;
   return StoredValue{static_cast<DWORD>(query.Int(0)), query.Blob(1)};
 }
@@ -403,12 +450,14 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
   (void)samDesired;  // the terminal has no registry security: any mask is accepted
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  return RegCall([&]() -> LONG {
+  // Opening is one read; only a failure reads again, to tell a missing key from a deleted base.
+  return RegCall<host::Snapshot::OneStatement>([&]() -> LONG {
     const KeyRef base = host::KeyOf(hKey);
     if (ulOptions != 0) FailWith(ERROR_INVALID_PARAMETER);  // reserved on CE
-    const auto names = host::SplitSubKey(base, lpSubKey);
-    const auto found = host::FindKey(base, names);
-    host::CheckRegistryFault("RegOpenKeyExW", host::KeyTarget(found, base, names));
+    const auto subKey = host::CheckSubKey(base, lpSubKey);
+    const std::u16string path = host::JoinPath(base.path, subKey.path);
+    const auto found = host::FindKeyAt(base, path, base.depth + subKey.names);
+    host::CheckRegistryFault("RegOpenKeyExW", [&] { return found ? found->path : path; }, true);
     if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
     *phkResult = host::NewKeyHandle(*found);
     return ERROR_SUCCESS;
@@ -431,7 +480,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
       FailWith(ERROR_INVALID_PARAMETER);
     const auto names = host::SplitSubKey(base, lpSubKey);
     const auto found = host::FindKey(base, names);
-    host::CheckRegistryFault("RegCreateKeyExW", host::KeyTarget(found, base, names));
+    host::CheckRegistryFault("RegCreateKeyExW", [&] { return host::KeyTarget(found, base, names); });
 
     // A key that exists is opened without a write transaction.
     bool created = false;
@@ -445,11 +494,12 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) {
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-  return RegCall([&]() -> LONG {
+  // One read of the value; only a failure reads again, to tell a missing value from a deleted key.
+  return RegCall<host::Snapshot::OneStatement>([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
     const std::u16string name = host::ToU16(lpValueName);
-    host::CheckRegistryFault("RegQueryValueExW", host::ValueTarget(key, name));
     const auto value = host::FindValue(key, name);
+    host::CheckRegistryFault("RegQueryValueExW", [&] { return host::ValueTarget(key, name); }, true);
     if (!value) host::FailMissing(key, ERROR_FILE_NOT_FOUND);
     const auto size = static_cast<DWORD>(value->data.size());
     if (lpType) *lpType = value->type;
@@ -476,7 +526,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
     const KeyRef key = host::KeyOf(hKey);
     const std::u16string name = host::ToU16(lpValueName);
     if (name.size() > host::kMaxNameLength) FailWith(ERROR_INVALID_PARAMETER);
-    host::CheckRegistryFault("RegSetValueExW", host::ValueTarget(key, name));
+    host::CheckRegistryFault("RegSetValueExW", [&] { return host::ValueTarget(key, name); });
 
     host::Transaction transaction;
     host::FailIfDeleted(key);
@@ -493,7 +543,7 @@ LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpR
   if (lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
-    host::CheckRegistryFault("RegQueryInfoKeyW", key.path);
+    host::CheckRegistryFault("RegQueryInfoKeyW", [&] { return key.path; });
     // One statement, so that the counts describe one state of the key. The lengths
     // are in characters (name blobs hold two bytes each), the data length in bytes.
     host::Statement query(
@@ -529,7 +579,7 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
   if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
-    host::CheckRegistryFault("RegEnumKeyExW", key.path);
+    host::CheckRegistryFault("RegEnumKeyExW", [&] { return key.path; });
     // Case-insensitive name order: indices stay put while no subkey comes or goes.
     const auto found = host::SubKeyAt(key, dwIndex, *host::SubKeyPositionOf(hKey));
     if (!found) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
@@ -547,7 +597,7 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
   if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
-    host::CheckRegistryFault("RegEnumValueW", key.path);
+    host::CheckRegistryFault("RegEnumValueW", [&] { return key.path; });
     // Values come in the order they were first written, as the desktop registry gives them.
     host::Statement query("SELECT name, type, data FROM reg_values WHERE key_id = ? ORDER BY seq LIMIT 1 OFFSET ?");
     query.Bind(1, key.id).Bind(2, static_cast<int64_t>(dwIndex));
@@ -575,7 +625,7 @@ LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     const KeyRef base = host::KeyOf(hKey);
     const auto names = host::SplitSubKey(base, lpSubKey);
     const auto found = host::FindKey(base, names);
-    host::CheckRegistryFault("RegDeleteKeyW", host::KeyTarget(found, base, names));
+    host::CheckRegistryFault("RegDeleteKeyW", [&] { return host::KeyTarget(found, base, names); });
     if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
     if (found->id == host::kRootKeyId) FailWith(ERROR_ACCESS_DENIED);
 
@@ -593,7 +643,7 @@ LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
   return RegCall([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
     const std::u16string name = host::ToU16(lpValueName);
-    host::CheckRegistryFault("RegDeleteValueW", host::ValueTarget(key, name));
+    host::CheckRegistryFault("RegDeleteValueW", [&] { return host::ValueTarget(key, name); });
     host::Transaction transaction;
     const bool removed = host::DeleteValueRow(key.id, name);
     transaction.Commit();

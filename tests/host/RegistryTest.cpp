@@ -139,6 +139,9 @@ TEST(RegistryProcesses, ChangesOfAnotherProcessAreSeenAtOnce) {
   HKEY doomed = Create(u"Shared\\Doomed");
   RegCloseKey(Create(u"Shared\\A"));
   EXPECT_EQ(EnumKey(key, 0), u"A");  // an enumeration under way while the child works
+  HKEY opened = nullptr;  // this process knows the image has no fault rules
+  EXPECT_REG(Open(key, u"A", &opened), ERROR_SUCCESS);
+  RegCloseKey(opened);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -151,12 +154,14 @@ TEST(RegistryProcesses, ChangesOfAnotherProcessAreSeenAtOnce) {
     if (!code && RegDeleteKeyW(own, u"Doomed") != ERROR_SUCCESS) code = 13;
     HKEY added = nullptr;
     if (!code && RegCreateKeyExW(own, u"B", 0, nullptr, 0, 0, nullptr, &added, nullptr) != ERROR_SUCCESS) code = 14;
+    if (!code) host::AddFaultRule({.api = "RegOpenKeyExW", .pattern = u"Shared\\A", .error = "ERROR_ACCESS_DENIED"});
     _exit(code);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   ASSERT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_REG(Open(key, u"A", &opened), ERROR_ACCESS_DENIED);  // the child's rule
   char data[4] = {};
   DWORD size = sizeof data;
   EXPECT_REG(RegQueryValueExW(key, u"FromChild", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size), ERROR_SUCCESS);
