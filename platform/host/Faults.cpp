@@ -248,9 +248,12 @@ const FaultApi& CallSiteApi(const char* api) {
   std::abort();
 }
 
-Fault CheckFaultOf(const char* api, std::u16string_view target, bool justRead) {
-  const FaultApi& known = CallSiteApi(api);
-  if (!IsAttached() || !HasRules(known, justRead)) return {};
+}  // namespace
+
+bool MayHaveFaultRules(const char* api, bool afterRead) { return IsAttached() && HasRules(CallSiteApi(api), afterRead); }
+
+Fault CheckFault(const char* api, std::u16string_view target) {
+  if (!MayHaveFaultRules(api, false)) return {};
   const auto decision = Decide(api, target);
   if (!decision) return {};
   Journal("fault", {{"api", FromUtf8(api)}, {"target", std::u16string(target)}, {"error", FromUtf8(decision->error)}});
@@ -259,12 +262,6 @@ Fault CheckFaultOf(const char* api, std::u16string_view target, bool justRead) {
   if (decision->error == "power-loss") PowerLoss();
   return decision->fault;
 }
-
-}  // namespace
-
-Fault CheckFault(const char* api, std::u16string_view target) { return CheckFaultOf(api, target, false); }
-
-bool MayHaveFaultRules(const char* api, bool afterRead) { return IsAttached() && HasRules(CallSiteApi(api), afterRead); }
 
 void PowerLoss() {
   EndTerminalProcesses(false);
