@@ -441,70 +441,99 @@ bool CopyBytes(int source, int target, uint64_t size, bool half) {
 
 constexpr DWORD kCopyShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
+// The source of a copy, checked inside the copy's transaction: a file that the opens
+// elsewhere let the copy read. nullopt (last error set) otherwise.
+std::optional<struct ::statx> CheckCopySource(const std::u16string& from, const ResolvedPath& path) {
+  auto st = StatResolved(path);
+  if (!st) return std::nullopt;
+  if (!Exists(path, *st)) return Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), std::nullopt);
+  if (BadFolderSyntax(from, path, *st)) return Fail(static_cast<DWORD>(ERROR_INVALID_NAME), std::nullopt);
+  if (S_ISDIR(st->stx_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), std::nullopt);
+  // As the desktop opens them (CE documents nothing): the source is read and the
+  // target written, each sharing reading and writing, so that an open elsewhere
+  // blocks the copy only when it does not share what the copy does.
+  if (!SharingAllows(IdOf(*st), GENERIC_READ, kCopyShare))
+    return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), std::nullopt);
+  return st;
+}
+
+// The target of a copy, checked inside the copy's transaction after its source; sets
+// `existed`. False (last error set) when the copy may not write it.
+bool CheckCopyTarget(const std::u16string& to, const ResolvedPath& path, const struct ::statx& sourceSt,
+                     bool failIfExists, bool* existed) {
+  auto st = StatResolved(path);
+  if (!st) return false;
+  if (BadFolderSyntax(to, path, *st)) return Fail(static_cast<DWORD>(ERROR_INVALID_NAME), false);
+  *existed = Exists(path, *st);
+  if (!*existed) return true;
+  if (failIfExists) return Fail(static_cast<DWORD>(ERROR_FILE_EXISTS), false);
+  if (S_ISDIR(st->stx_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), false);
+  const FileId targetId = IdOf(*st), sourceId = IdOf(sourceSt);
+  // Copying a file onto itself: its own source open does not share writing.
+  if (targetId.dev == sourceId.dev && targetId.ino == sourceId.ino)
+    return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), false);
+  if (IsReadOnly(*st)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), false);
+  if (!SharingAllows(targetId, GENERIC_WRITE, kCopyShare))
+    return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), false);
+  return true;
+}
+
+// Opens both checked ends of a copy, the target truncated or created. Both opens are
+// in the open-file table for the copy's length, so others see them. False (last
+// error set) when either cannot be opened.
+bool OpenCopyEnds(const ResolvedPath& sourcePath, FileId sourceId, const ResolvedPath& targetPath, bool targetExisted,
+                  OpenFile* source, OpenFile* target) {
+  *source = OpenFile(OpenBeneath(sourcePath.parentFd, sourcePath.hostName, O_RDONLY | O_NOCTTY | O_NONBLOCK));
+  if (source->fd() < 0) return Fail(LastErrno(), false);
+  const int targetFlags = O_WRONLY | O_NOCTTY | O_NONBLOCK | (targetExisted ? O_TRUNC : O_CREAT | O_EXCL);
+  *target = OpenFile(OpenBeneath(targetPath.parentFd, targetPath.hostName, targetFlags, 0666));
+  if (target->fd() < 0) return Fail(LastErrno(), false);
+  struct ::statx targetOpened;
+  if (!StatFd(target->fd(), &targetOpened) || !S_ISREG(targetOpened.stx_mode))
+    return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), false);
+  source->Register(sourceId, GENERIC_READ, kCopyShare);
+  target->Register(IdOf(targetOpened), GENERIC_WRITE, kCopyShare);
+  return true;
+}
+
+// Fills the opened target from the source: its bytes, then its last-write time and
+// its read-only attribute. False (last error set) on a failure.
+BOOL WriteCopy(const OpenFile& source, const OpenFile& target, const ResolvedPath& targetPath,
+               const struct ::statx& sourceSt, bool half) {
+  if (!CopyBytes(source.fd(), target.fd(), sourceSt.stx_size, half)) {
+    const DWORD error = LastErrno();
+    // As the platform does, no partial copy is left behind.
+    ::unlinkat(targetPath.parentFd, targetPath.hostName.c_str(), 0);
+    return Fail(error, FALSE);
+  }
+  const timespec times[2] = {{0, UTIME_OMIT}, {sourceSt.stx_mtime.tv_sec, static_cast<long>(sourceSt.stx_mtime.tv_nsec)}};
+  if (::futimens(target.fd(), times) != 0 || ::fchmod(target.fd(), sourceSt.stx_mode & 07777) != 0)
+    return Fail(LastErrno(), FALSE);
+  ::SetLastError(0);  // as Windows does on success
+  return TRUE;
+}
+
 BOOL Copy(const std::u16string& from, const std::u16string& to, bool failIfExists, bool half) {
   auto sourcePath = ResolvePath(from);
   if (!sourcePath) return FALSE;
   std::optional<ResolvedPath> targetPath;
   OpenFile source, target;
   struct ::statx sourceSt {};
-  bool targetExisted = false;
   {
     Transaction transaction;
-    auto st = StatResolved(*sourcePath);
-    if (!st) return FALSE;
-    if (!Exists(*sourcePath, *st)) return Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), FALSE);
-    if (BadFolderSyntax(from, *sourcePath, *st)) return Fail(static_cast<DWORD>(ERROR_INVALID_NAME), FALSE);
-    if (S_ISDIR(st->stx_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
-    sourceSt = *st;
-    // As the desktop opens them (CE documents nothing): the source is read and the
-    // target written, each sharing reading and writing, so that an open elsewhere
-    // blocks the copy only when it does not share what the copy does.
-    if (!SharingAllows(IdOf(sourceSt), GENERIC_READ, kCopyShare))
-      return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), FALSE);
+    auto checkedSource = CheckCopySource(from, *sourcePath);
+    if (!checkedSource) return FALSE;
+    sourceSt = *checkedSource;
     // As on the platform, the source is opened before the target is looked at: a
     // missing source is reported whatever is wrong with the target.
     targetPath = ResolvePath(to);
     if (!targetPath) return FALSE;
-    auto targetSt = StatResolved(*targetPath);
-    if (!targetSt) return FALSE;
-    if (BadFolderSyntax(to, *targetPath, *targetSt)) return Fail(static_cast<DWORD>(ERROR_INVALID_NAME), FALSE);
-    targetExisted = Exists(*targetPath, *targetSt);
-    if (targetExisted) {
-      if (failIfExists) return Fail(static_cast<DWORD>(ERROR_FILE_EXISTS), FALSE);
-      if (S_ISDIR(targetSt->stx_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
-      const FileId targetId = IdOf(*targetSt), sourceId = IdOf(sourceSt);
-      // Copying a file onto itself: its own source open does not share writing.
-      if (targetId.dev == sourceId.dev && targetId.ino == sourceId.ino)
-        return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), FALSE);
-      if (IsReadOnly(*targetSt)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
-      if (!SharingAllows(targetId, GENERIC_WRITE, kCopyShare))
-        return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), FALSE);
-    }
-    source = OpenFile(OpenBeneath(sourcePath->parentFd, sourcePath->hostName, O_RDONLY | O_NOCTTY | O_NONBLOCK));
-    if (source.fd() < 0) return Fail(LastErrno(), FALSE);
-    const int targetFlags = O_WRONLY | O_NOCTTY | O_NONBLOCK | (targetExisted ? O_TRUNC : O_CREAT | O_EXCL);
-    target = OpenFile(OpenBeneath(targetPath->parentFd, targetPath->hostName, targetFlags, 0666));
-    if (target.fd() < 0) return Fail(LastErrno(), FALSE);
-    struct ::statx targetOpened;
-    if (!StatFd(target.fd(), &targetOpened) || !S_ISREG(targetOpened.stx_mode))
-      return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
-    // Both opens are in the table for the copy's length, so others see them.
-    source.Register(IdOf(sourceSt), GENERIC_READ, kCopyShare);
-    target.Register(IdOf(targetOpened), GENERIC_WRITE, kCopyShare);
+    bool targetExisted = false;
+    if (!CheckCopyTarget(to, *targetPath, sourceSt, failIfExists, &targetExisted)) return FALSE;
+    if (!OpenCopyEnds(*sourcePath, IdOf(sourceSt), *targetPath, targetExisted, &source, &target)) return FALSE;
     transaction.Commit();
   }
-  if (!CopyBytes(source.fd(), target.fd(), sourceSt.stx_size, half)) {
-    const DWORD error = LastErrno();
-    // As the platform does, no partial copy is left behind.
-    ::unlinkat(targetPath->parentFd, targetPath->hostName.c_str(), 0);
-    return Fail(error, FALSE);
-  }
-  // The copy keeps the source's last-write time and its read-only attribute.
-  const timespec times[2] = {{0, UTIME_OMIT}, {sourceSt.stx_mtime.tv_sec, static_cast<long>(sourceSt.stx_mtime.tv_nsec)}};
-  if (::futimens(target.fd(), times) != 0 || ::fchmod(target.fd(), sourceSt.stx_mode & 07777) != 0)
-    return Fail(LastErrno(), FALSE);
-  ::SetLastError(0);  // as Windows does on success
-  return TRUE;
+  return WriteCopy(source, target, *targetPath, sourceSt, half);
 }
 
 }  // namespace

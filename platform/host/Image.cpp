@@ -270,10 +270,12 @@ void WriteNewRegistry(const ImageOptions& options) {
 
 }  // namespace
 
-bool CreateImage(const std::string& root, const ImageOptions& options, std::string* error) {
-  std::string ignored;
-  if (!error) error = &ignored;
-  if (!ValidateImageOptions(options, error)) return false;
+namespace {
+
+// The image folder with an empty fs/ of Windows and the volumes, and the CAB installer
+// copied in when one is given. `root` may exist only as an empty folder.
+bool CreateFileSystem(const std::string& root, const ImageOptions& options, const std::vector<std::string>& volumes,
+                      std::string* error) {
   std::error_code ec;
   if (fs::exists(root, ec)) {
     if (!fs::is_directory(root, ec) || !fs::is_empty(root, ec)) {
@@ -286,8 +288,6 @@ bool CreateImage(const std::string& root, const ImageOptions& options, std::stri
   }
   const fs::path base(root);
   fs::create_directories(base / "fs" / "Windows", ec);
-  std::vector<std::string> volumes = options.volumes;
-  if (volumes.empty()) volumes.push_back("FlashDisk");
   for (const auto& volume : volumes) fs::create_directories(base / "fs" / volume, ec);
   if (ec) {
     *error = "cannot create the file system of " + root + ": " + ec.message();
@@ -298,54 +298,66 @@ bool CreateImage(const std::string& root, const ImageOptions& options, std::stri
     *error = "cannot copy the CAB installer " + options.installerPath + ": " + ec.message();
     return false;
   }
+  return true;
+}
 
-  const std::string dbPath = (base / "terminal.db").string();
+void InsertSettings(sqlite3* db, const ImageOptions& options, const std::vector<std::string>& volumes) {
+  std::ostringstream scale;
+  scale.precision(17);
+  scale << options.timeScale;
+  std::string volumeList;
+  for (const auto& volume : volumes) volumeList += (volumeList.empty() ? "" : "\n") + volume;
+  const std::pair<std::string, std::string> settings[] = {
+      {"format", "korva-terminal-1"},
+      {"model", options.model},
+      {"language", options.language},
+      {"time_scale", scale.str()},
+      {"message_box", options.messageBox},
+      {"calibration", options.calibration},
+      {"calibration_data", options.calibrationData},
+      {"reset_device", options.resetDevice},
+      {"volumes", volumeList},
+      {"created_ms", std::to_string(NowRealMs())},
+      {"generation", "1"},
+      {"processor", std::to_string(ProcessorType(options.processor).value_or(0))},
+      {"ce_version", options.ceVersion},
+      {"ce_build", options.ceBuild},
+  };
+  sqlite3_stmt* insert = nullptr;
+  sqlite3_prepare_v2(db, "INSERT INTO settings(name, value) VALUES(?, ?)", -1, &insert, nullptr);
+  for (const auto& [name, value] : settings) {
+    sqlite3_bind_text(insert, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(insert, 2, value.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_step(insert);
+    sqlite3_reset(insert);
+  }
+  sqlite3_finalize(insert);
+}
+
+// terminal.db with the tables of every area, the registry's root key and the settings.
+bool CreateDatabase(const std::string& root, const ImageOptions& options, const std::vector<std::string>& volumes,
+                    std::string* error) {
+  const std::string dbPath = (fs::path(root) / "terminal.db").string();
   sqlite3* db = OpenDatabase(dbPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
   if (!db) return false;
+  bool ok = true;
   try {
     Exec(db, "PRAGMA journal_mode=WAL;");
     Exec(db, "BEGIN;");
     Exec(db, kSchema);
     Exec(db, "INSERT INTO reg_keys(id, parent, name, sort_key, path, path_key) VALUES(1, NULL, x'', x'', x'', x'');");
-    std::ostringstream scale;
-    scale.precision(17);
-    scale << options.timeScale;
-    std::string volumeList;
-    for (const auto& volume : volumes) volumeList += (volumeList.empty() ? "" : "\n") + volume;
-    const std::pair<std::string, std::string> settings[] = {
-        {"format", "korva-terminal-1"},
-        {"model", options.model},
-        {"language", options.language},
-        {"time_scale", scale.str()},
-        {"message_box", options.messageBox},
-        {"calibration", options.calibration},
-        {"calibration_data", options.calibrationData},
-        {"reset_device", options.resetDevice},
-        {"volumes", volumeList},
-        {"created_ms", std::to_string(NowRealMs())},
-        {"generation", "1"},
-        {"processor", std::to_string(ProcessorType(options.processor).value_or(0))},
-        {"ce_version", options.ceVersion},
-        {"ce_build", options.ceBuild},
-    };
-    sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO settings(name, value) VALUES(?, ?)", -1, &insert, nullptr);
-    for (const auto& [name, value] : settings) {
-      sqlite3_bind_text(insert, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_text(insert, 2, value.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_step(insert);
-      sqlite3_reset(insert);
-    }
-    sqlite3_finalize(insert);
+    InsertSettings(db, options, volumes);
     Exec(db, "COMMIT;");
   } catch (const HostError& e) {
     *error = e.what();
-    sqlite3_close(db);
-    return false;
+    ok = false;
   }
   sqlite3_close(db);
+  return ok;
+}
 
-  // The registry's first values go through the terminal's own registry calls.
+// The registry's first values go through the terminal's own registry calls.
+bool WriteFirstRegistry(const std::string& root, const ImageOptions& options, std::string* error) {
   const bool wasAttached = IsAttached();
   const std::string previous = wasAttached ? ImageRoot() : std::string();
   if (!AttachImage(root, error)) return false;
@@ -359,6 +371,18 @@ bool CreateImage(const std::string& root, const ImageOptions& options, std::stri
   DetachImage();
   if (wasAttached) AttachImage(previous, nullptr);
   return ok;
+}
+
+}  // namespace
+
+bool CreateImage(const std::string& root, const ImageOptions& options, std::string* error) {
+  std::string ignored;
+  if (!error) error = &ignored;
+  if (!ValidateImageOptions(options, error)) return false;
+  std::vector<std::string> volumes = options.volumes;
+  if (volumes.empty()) volumes.push_back("FlashDisk");
+  return CreateFileSystem(root, options, volumes, error) && CreateDatabase(root, options, volumes, error) &&
+         WriteFirstRegistry(root, options, error);
 }
 
 bool AttachImage(const std::string& root, std::string* error) {

@@ -222,6 +222,51 @@ std::optional<std::u16string> CanonicalCePath(std::u16string_view cePath) {
   return path;
 }
 
+namespace {
+
+// Walks `result` from the root down to the folder that holds the last of `parts`;
+// false (last error set) when a folder on the way is missing or refused.
+bool OpenParentFolder(const std::vector<std::u16string>& parts, ResolvedPath& result) {
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    auto host = FindEntry(result.parentFd, parts[i]);
+    if (!host) {
+      return Fail(errno == ENOENT || errno == ENOTDIR ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND)
+                                                      : ErrorFromErrno(errno),
+                  false);
+    }
+    const int next = OpenBeneath(result.parentFd, *host, O_PATH | O_DIRECTORY);
+    if (next < 0) {
+      // A file where a folder should be is a missing folder; a symlink is refused.
+      return Fail(errno == ENOTDIR || errno == ENOENT ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND)
+                                                      : ErrorFromErrno(errno),
+                  false);
+    }
+    ::close(result.parentFd);
+    result.parentFd = next;
+  }
+  return true;
+}
+
+// Names the last component in the opened parent folder: its host name when it
+// exists, else the name it would be created under. False (last error set) otherwise.
+bool FindLastComponent(const std::u16string& last, ResolvedPath& result) {
+  if (auto host = FindEntry(result.parentFd, last)) {
+    struct stat st;
+    if (::fstatat(result.parentFd, host->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return Fail(ErrorFromErrno(errno), false);
+    if (S_ISLNK(st.st_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), false);
+    result.hostName = std::move(*host);
+    result.exists = true;
+  } else if (errno == ENOENT) {
+    result.hostName = ToUtf8(last);
+  } else {
+    return Fail(ErrorFromErrno(errno), false);
+  }
+  return true;
+}
+
+}  // namespace
+
 std::optional<ResolvedPath> ResolvePath(std::u16string_view cePath) {
   DWORD error = 0;
   auto parts = Components(cePath, &error);
@@ -241,36 +286,7 @@ std::optional<ResolvedPath> ResolvePath(std::u16string_view cePath) {
     result.exists = true;
     return result;
   }
-  for (size_t i = 0; i + 1 < parts->size(); ++i) {
-    auto host = FindEntry(result.parentFd, (*parts)[i]);
-    if (!host) {
-      return Fail(errno == ENOENT || errno == ENOTDIR ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND)
-                                                      : ErrorFromErrno(errno),
-                  std::nullopt);
-    }
-    const int next = OpenBeneath(result.parentFd, *host, O_PATH | O_DIRECTORY);
-    if (next < 0) {
-      // A file where a folder should be is a missing folder; a symlink is refused.
-      return Fail(errno == ENOTDIR || errno == ENOENT ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND)
-                                                      : ErrorFromErrno(errno),
-                  std::nullopt);
-    }
-    ::close(result.parentFd);
-    result.parentFd = next;
-  }
-  const std::u16string& last = parts->back();
-  if (auto host = FindEntry(result.parentFd, last)) {
-    struct stat st;
-    if (::fstatat(result.parentFd, host->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-      return Fail(ErrorFromErrno(errno), std::nullopt);
-    if (S_ISLNK(st.st_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), std::nullopt);
-    result.hostName = std::move(*host);
-    result.exists = true;
-  } else if (errno == ENOENT) {
-    result.hostName = ToUtf8(last);
-  } else {
-    return Fail(ErrorFromErrno(errno), std::nullopt);
-  }
+  if (!OpenParentFolder(*parts, result) || !FindLastComponent(parts->back(), result)) return std::nullopt;
   return result;
 }
 

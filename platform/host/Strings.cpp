@@ -81,8 +81,148 @@ void PutNumber(BoundedOut& out, const Conversion& conv, unsigned long long magni
   }
 }
 
+// Reads the flags, width, precision and size of one conversion: `p` starts past its
+// '%' and ends on its type character.
+Conversion ParseConversion(const WCHAR*& p, va_list* args) {
+  Conversion conv;
+  for (;; ++p) {
+    if (*p == u'-') conv.left = true;
+    else if (*p == u'#') conv.alternate = true;
+    else if (*p == u'0') conv.zero = true;
+    else break;
+  }
+  if (*p == u'*') {
+    conv.width = va_arg(*args, int);
+    ++p;
+  } else {
+    while (*p >= u'0' && *p <= u'9') conv.width = conv.width * 10 + (*p++ - u'0');
+  }
+  if (*p == u'.') {
+    ++p;
+    conv.precision = 0;
+    while (*p >= u'0' && *p <= u'9') conv.precision = conv.precision * 10 + (*p++ - u'0');
+  }
+  if (*p == u'h') {
+    conv.size = Conversion::kShort;
+    ++p;
+  } else if (*p == u'l') {
+    conv.size = Conversion::kLong;
+    ++p;
+    if (*p == u'l') {
+      conv.size = Conversion::kLongLong;
+      ++p;
+    }
+  } else if (p[0] == u'I' && p[1] == u'6' && p[2] == u'4') {
+    conv.size = Conversion::kLongLong;
+    p += 3;
+  } else if (p[0] == u'I') {
+    // %I32 is 32 bits and %I the size of a pointer: 32 bits on the terminal. Both
+    // take their argument, so that the later ones stay in place.
+    p += p[1] == u'3' && p[2] == u'2' ? 3 : 1;
+  }
+  return conv;
+}
+
+void PutSigned(BoundedOut& out, const Conversion& conv, va_list* args) {
+  long long value = conv.size == Conversion::kLongLong ? va_arg(*args, long long) : va_arg(*args, int);
+  if (conv.size == Conversion::kShort) value = static_cast<short>(value);
+  const bool negative = value < 0;
+  const unsigned long long magnitude =
+      negative ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+  PutNumber(out, conv, magnitude, negative, 10, false);
+}
+
+void PutUnsigned(BoundedOut& out, const Conversion& conv, WCHAR type, va_list* args) {
+  unsigned long long value =
+      conv.size == Conversion::kLongLong ? va_arg(*args, unsigned long long) : va_arg(*args, unsigned int);
+  if (conv.size == Conversion::kShort) value = static_cast<unsigned short>(value);
+  PutNumber(out, conv, value, false, type == u'u' ? 10 : 16, type == u'X');
+}
+
+// %c and %s take a WCHAR in the W functions; %C and %S (or the h size) take a char of
+// the ANSI code page, and the l size a WCHAR whatever the letter.
+bool IsNarrow(const Conversion& conv, WCHAR type) {
+  return ((type == u'C' || type == u'S') && conv.size != Conversion::kLong) || conv.size == Conversion::kShort;
+}
+
+void PutCharacter(BoundedOut& out, const Conversion& conv, WCHAR type, va_list* args) {
+  const int value = va_arg(*args, int);
+  const WCHAR c =
+      IsNarrow(conv, type) ? host::WidenAnsiChar(static_cast<unsigned char>(value)) : static_cast<WCHAR>(value);
+  PutPadded(out, conv, &c, 1, u' ');
+}
+
+void PutNarrowString(BoundedOut& out, const Conversion& conv, const char* s) {
+  if (!s) s = "(null)";
+  size_t length = 0;
+  while (s[length] && (conv.precision < 0 || length < static_cast<size_t>(conv.precision))) ++length;
+  WCHAR wide[256];
+  // Narrow strings are ANSI; only ASCII is widened one to one here.
+  size_t done = 0;
+  Conversion piece = conv;
+  const size_t fill = conv.width > static_cast<int>(length) ? conv.width - length : 0;
+  if (!conv.left) for (size_t i = 0; i < fill; ++i) out.Put(u' ');
+  while (done < length) {
+    size_t chunk = 0;
+    while (chunk < 256 && done + chunk < length) {
+      wide[chunk] = static_cast<WCHAR>(static_cast<unsigned char>(s[done + chunk]));
+      ++chunk;
+    }
+    piece.width = 0;
+    PutPadded(out, piece, wide, chunk, u' ');
+    done += chunk;
+  }
+  if (conv.left) for (size_t i = 0; i < fill; ++i) out.Put(u' ');
+}
+
+void PutString(BoundedOut& out, const Conversion& conv, WCHAR type, va_list* args) {
+  if (IsNarrow(conv, type)) {
+    PutNarrowString(out, conv, va_arg(*args, const char*));
+    return;
+  }
+  const WCHAR* s = va_arg(*args, const WCHAR*);
+  if (!s) s = u"(null)";
+  size_t length = 0;
+  while (s[length] && (conv.precision < 0 || length < static_cast<size_t>(conv.precision))) ++length;
+  PutPadded(out, conv, s, length, u' ');
+}
+
+// Writes one conversion, whose type character `p` points at. A format that ends inside
+// a conversion leaves `p` one before its terminator, where the caller's loop stops.
+void PutConversion(BoundedOut& out, const Conversion& conv, const WCHAR*& p, va_list* args) {
+  switch (*p) {
+    case u'd':
+    case u'i':
+      PutSigned(out, conv, args);
+      break;
+    case u'u':
+    case u'x':
+    case u'X':
+      PutUnsigned(out, conv, *p, args);
+      break;
+    case u'c':
+    case u'C':
+      PutCharacter(out, conv, *p, args);
+      break;
+    case u's':
+    case u'S':
+      PutString(out, conv, *p, args);
+      break;
+    case 0:
+      --p;  // a lone % at the end prints nothing
+      break;
+    default:
+      out.Put(*p);  // unknown types are copied, as the platform does
+      break;
+  }
+}
+
 int FormatCore(WCHAR* buffer, size_t capacity, const WCHAR* format, va_list args, bool* truncated) {
   BoundedOut out(buffer, capacity);
+  // The steps take the arguments one by one through a pointer, the portable way to
+  // share one va_list between functions.
+  va_list remaining;
+  va_copy(remaining, args);
   for (const WCHAR* p = format; *p; ++p) {
     if (*p != u'%') {
       out.Put(*p);
@@ -93,113 +233,10 @@ int FormatCore(WCHAR* buffer, size_t capacity, const WCHAR* format, va_list args
       out.Put(u'%');
       continue;
     }
-    Conversion conv;
-    for (;; ++p) {
-      if (*p == u'-') conv.left = true;
-      else if (*p == u'#') conv.alternate = true;
-      else if (*p == u'0') conv.zero = true;
-      else break;
-    }
-    if (*p == u'*') {
-      conv.width = va_arg(args, int);
-      ++p;
-    } else {
-      while (*p >= u'0' && *p <= u'9') conv.width = conv.width * 10 + (*p++ - u'0');
-    }
-    if (*p == u'.') {
-      ++p;
-      conv.precision = 0;
-      while (*p >= u'0' && *p <= u'9') conv.precision = conv.precision * 10 + (*p++ - u'0');
-    }
-    if (*p == u'h') {
-      conv.size = Conversion::kShort;
-      ++p;
-    } else if (*p == u'l') {
-      conv.size = Conversion::kLong;
-      ++p;
-      if (*p == u'l') {
-        conv.size = Conversion::kLongLong;
-        ++p;
-      }
-    } else if (p[0] == u'I' && p[1] == u'6' && p[2] == u'4') {
-      conv.size = Conversion::kLongLong;
-      p += 3;
-    } else if (p[0] == u'I') {
-      // %I32 is 32 bits and %I the size of a pointer: 32 bits on the terminal. Both
-      // take their argument, so that the later ones stay in place.
-      p += p[1] == u'3' && p[2] == u'2' ? 3 : 1;
-    }
-    switch (*p) {
-      case u'd':
-      case u'i': {
-        long long value = conv.size == Conversion::kLongLong ? va_arg(args, long long) : va_arg(args, int);
-        if (conv.size == Conversion::kShort) value = static_cast<short>(value);
-        const bool negative = value < 0;
-        const unsigned long long magnitude =
-            negative ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
-        PutNumber(out, conv, magnitude, negative, 10, false);
-        break;
-      }
-      case u'u':
-      case u'x':
-      case u'X': {
-        unsigned long long value =
-            conv.size == Conversion::kLongLong ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
-        if (conv.size == Conversion::kShort) value = static_cast<unsigned short>(value);
-        PutNumber(out, conv, value, false, *p == u'u' ? 10 : 16, *p == u'X');
-        break;
-      }
-      case u'c':
-      case u'C': {
-        // %c is a WCHAR in the W functions, %C (or %hc) a char of the ANSI code page.
-        const int value = va_arg(args, int);
-        const bool narrow = (*p == u'C' && conv.size != Conversion::kLong) || conv.size == Conversion::kShort;
-        const WCHAR c = narrow ? host::WidenAnsiChar(static_cast<unsigned char>(value)) : static_cast<WCHAR>(value);
-        PutPadded(out, conv, &c, 1, u' ');
-        break;
-      }
-      case u's':
-      case u'S': {
-        const bool narrow = (*p == u'S' && conv.size != Conversion::kLong) || conv.size == Conversion::kShort;
-        if (narrow) {
-          const char* s = va_arg(args, const char*);
-          if (!s) s = "(null)";
-          size_t length = 0;
-          while (s[length] && (conv.precision < 0 || length < static_cast<size_t>(conv.precision))) ++length;
-          WCHAR wide[256];
-          // Narrow strings are ANSI; only ASCII is widened one to one here.
-          size_t done = 0;
-          Conversion piece = conv;
-          const size_t fill = conv.width > static_cast<int>(length) ? conv.width - length : 0;
-          if (!conv.left) for (size_t i = 0; i < fill; ++i) out.Put(u' ');
-          while (done < length) {
-            size_t chunk = 0;
-            while (chunk < 256 && done + chunk < length) {
-              wide[chunk] = static_cast<WCHAR>(static_cast<unsigned char>(s[done + chunk]));
-              ++chunk;
-            }
-            piece.width = 0;
-            PutPadded(out, piece, wide, chunk, u' ');
-            done += chunk;
-          }
-          if (conv.left) for (size_t i = 0; i < fill; ++i) out.Put(u' ');
-        } else {
-          const WCHAR* s = va_arg(args, const WCHAR*);
-          if (!s) s = u"(null)";
-          size_t length = 0;
-          while (s[length] && (conv.precision < 0 || length < static_cast<size_t>(conv.precision))) ++length;
-          PutPadded(out, conv, s, length, u' ');
-        }
-        break;
-      }
-      case 0:
-        --p;  // a lone % at the end prints nothing
-        break;
-      default:
-        out.Put(*p);  // unknown types are copied, as the platform does
-        break;
-    }
+    const Conversion conv = ParseConversion(p, &remaining);
+    PutConversion(out, conv, p, &remaining);
   }
+  va_end(remaining);
   out.Finish();
   if (truncated) *truncated = out.truncated();
   return static_cast<int>(out.length());

@@ -92,9 +92,6 @@ std::optional<uint32_t> ParseHex(std::u16string_view s, size_t maxDigits) {
 
 // ---------------------------------------------------------------- decoding
 
-// The file's text as lines of UTF-16 code units. The text must be well formed (no
-// invalid UTF-8, no unpaired surrogate, no NUL), so that every name it gives the
-// registry can be written back to a file.
 // UTF-16 that the file does not mark as little-endian with a BOM, named as such: it
 // would otherwise fail as text full of NUL characters.
 void RejectUnreadableUtf16(std::string_view bytes) {
@@ -105,53 +102,68 @@ void RejectUnreadableUtf16(std::string_view bytes) {
   if (first != 0 && second == 0) Reject(1, "UTF-16 without a byte-order mark: save it as UTF-16LE with BOM or UTF-8");
 }
 
-std::vector<Line> DecodeLines(std::string_view bytes) {
-  std::u16string text;
+bool IsUtf16LeWithBom(std::string_view bytes) {
+  return bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+         static_cast<unsigned char>(bytes[1]) == 0xFE;
+}
+
+// The code units after the BOM; a failure names the line it is on.
+std::u16string DecodeUtf16Le(std::string_view bytes) {
   int line = 1;
-  auto bad = [&](const char* what) { Reject(line, what); };
-  RejectUnreadableUtf16(bytes);
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    if (bytes.size() % 2 != 0) {
-      for (size_t i = 2; i + 1 < bytes.size(); i += 2) line += bytes[i] == '\n' && bytes[i + 1] == 0;
-      bad("UTF-16 text ends in the middle of a character");
-    }
-    text.reserve(bytes.size() / 2);
-    for (size_t i = 2; i < bytes.size(); i += 2) {
-      const auto unit = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                              (static_cast<unsigned char>(bytes[i + 1]) << 8));
-      text += unit;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-      const char16_t unit = text[i];
-      if (unit == u'\n') ++line;
-      if (unit == 0) bad("NUL character in the text");
-      if (U16_IS_LEAD(unit) && i + 1 < text.size() && U16_IS_TRAIL(text[i + 1])) {
-        ++i;
-      } else if (U16_IS_SURROGATE(unit)) {
-        bad("unpaired surrogate in the UTF-16 text");
-      }
-    }
-  } else {
-    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-    text.reserve(bytes.size());
-    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
-    const auto length = static_cast<int32_t>(bytes.size());
-    for (int32_t i = 0; i < length;) {
-      UChar32 c;
-      U8_NEXT(data, i, length, c);
-      if (c < 0) bad("text is not valid UTF-8");
-      if (c == 0) bad("NUL character in the text");
-      if (c == '\n') ++line;
-      if (c < 0x10000) {
-        text += static_cast<char16_t>(c);
-      } else {
-        text += static_cast<char16_t>(U16_LEAD(c));
-        text += static_cast<char16_t>(U16_TRAIL(c));
-      }
+  if (bytes.size() % 2 != 0) {
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2) line += bytes[i] == '\n' && bytes[i + 1] == 0;
+    Reject(line, "UTF-16 text ends in the middle of a character");
+  }
+  std::u16string text;
+  text.reserve(bytes.size() / 2);
+  for (size_t i = 2; i < bytes.size(); i += 2) {
+    const auto unit = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                            (static_cast<unsigned char>(bytes[i + 1]) << 8));
+    text += unit;
+  }
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit == u'\n') ++line;
+    if (unit == 0) Reject(line, "NUL character in the text");
+    if (U16_IS_LEAD(unit) && i + 1 < text.size() && U16_IS_TRAIL(text[i + 1])) {
+      ++i;
+    } else if (U16_IS_SURROGATE(unit)) {
+      Reject(line, "unpaired surrogate in the UTF-16 text");
     }
   }
+  return text;
+}
 
+// UTF-8, after a BOM if there is one; a failure names the line it is on.
+std::u16string DecodeUtf8(std::string_view bytes) {
+  int line = 1;
+  if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+  std::u16string text;
+  text.reserve(bytes.size());
+  const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  const auto length = static_cast<int32_t>(bytes.size());
+  for (int32_t i = 0; i < length;) {
+    UChar32 c;
+    U8_NEXT(data, i, length, c);
+    if (c < 0) Reject(line, "text is not valid UTF-8");
+    if (c == 0) Reject(line, "NUL character in the text");
+    if (c == '\n') ++line;
+    if (c < 0x10000) {
+      text += static_cast<char16_t>(c);
+    } else {
+      text += static_cast<char16_t>(U16_LEAD(c));
+      text += static_cast<char16_t>(U16_TRAIL(c));
+    }
+  }
+  return text;
+}
+
+// The file's text as lines of UTF-16 code units. The text must be well formed (no
+// invalid UTF-8, no unpaired surrogate, no NUL), so that every name it gives the
+// registry can be written back to a file.
+std::vector<Line> DecodeLines(std::string_view bytes) {
+  RejectUnreadableUtf16(bytes);
+  const std::u16string text = IsUtf16LeWithBom(bytes) ? DecodeUtf16Le(bytes) : DecodeUtf8(bytes);
   std::vector<Line> lines;
   std::u16string_view rest(text);
   for (int number = 1;; ++number) {

@@ -223,6 +223,50 @@ uint64_t MemberTime(const mscabd_file& file) {
   return static_cast<uint64_t>(seconds * 10000000 + kUnixEpochTicks);
 }
 
+// Why the cabinet did not open, and the exit code that says so.
+ExitCode OpenFailure(mscab_decompressor* decompressor, const ReadContext& context, std::string* why) {
+  if (context.timedOut) {
+    *why = "takes more than " + std::to_string(kMaxReadSeconds) + " seconds to read";
+    return kDamaged;
+  }
+  const int error = decompressor->last_error(decompressor);
+  if (error == MSPACK_ERR_OPEN) {
+    *why = "cannot be opened (error " + std::to_string(context.openError) + ")";
+    return kCannotOpen;
+  }
+  *why = ErrorText(error);
+  return kDamaged;
+}
+
+// Decompresses every member of the open cabinet into `members`, in the cabinet's order.
+ExitCode ExtractMembers(mscab_decompressor* decompressor, const mscabd_cabinet* cabinet, ReadContext& context,
+                        std::vector<Member>* members, std::string* why) {
+  std::vector<const mscabd_file*> files;
+  if (!WithinLimits(cabinet, &files, why)) return kDamaged;
+  members->assign(files.size(), Member{});
+  for (size_t index : ExtractionOrder(cabinet, files)) {
+    const mscabd_file* file = files[index];
+    Member& member = (*members)[index];
+    member.rawName = file->filename;
+    member.utf8Name = (file->attribs & MSCAB_ATTRIB_UTF_NAME) != 0;
+    member.writeTime = MemberTime(*file);
+    member.data.reserve(file->length);
+    context.target = &member.data;
+    context.targetCapacity = file->length;
+    const int error = decompressor->extract(decompressor, const_cast<mscabd_file*>(file), kMemberToken);
+    context.target = nullptr;
+    if (context.timedOut) {
+      *why = "takes more than " + std::to_string(kMaxReadSeconds) + " seconds to decompress";
+      return kDamaged;
+    }
+    if (error != MSPACK_ERR_OK || member.data.size() != file->length) {
+      *why = "member " + std::to_string(index + 1) + ": " + (error != MSPACK_ERR_OK ? ErrorText(error) : "short data");
+      return kDamaged;
+    }
+  }
+  return kInstalled;
+}
+
 }  // namespace
 
 ExitCode ReadCabinet(const std::u16string& cabPath, std::vector<Member>* members, std::string* why) {
@@ -243,46 +287,10 @@ ExitCode ReadCabinet(const std::u16string& cabPath, std::vector<Member>* members
   }
   Watchdog watchdog(context.deadline);
   mscabd_cabinet* cabinet = decompressor->open(decompressor.get(), kCabinetToken);
-  if (!cabinet) {
-    if (context.timedOut) {
-      *why = "takes more than " + std::to_string(kMaxReadSeconds) + " seconds to read";
-      return kDamaged;
-    }
-    const int error = decompressor->last_error(decompressor.get());
-    if (error == MSPACK_ERR_OPEN) {
-      *why = "cannot be opened (error " + std::to_string(context.openError) + ")";
-      return kCannotOpen;
-    }
-    *why = ErrorText(error);
-    return kDamaged;
-  }
+  if (!cabinet) return OpenFailure(decompressor.get(), context, why);
   auto closeCabinet = [&](mscabd_cabinet* c) { decompressor->close(decompressor.get(), c); };
   std::unique_ptr<mscabd_cabinet, decltype(closeCabinet)> cabinetGuard(cabinet, closeCabinet);
-
-  std::vector<const mscabd_file*> files;
-  if (!WithinLimits(cabinet, &files, why)) return kDamaged;
-  members->assign(files.size(), Member{});
-  for (size_t index : ExtractionOrder(cabinet, files)) {
-    const mscabd_file* file = files[index];
-    Member& member = (*members)[index];
-    member.rawName = file->filename;
-    member.utf8Name = (file->attribs & MSCAB_ATTRIB_UTF_NAME) != 0;
-    member.writeTime = MemberTime(*file);
-    member.data.reserve(file->length);
-    context.target = &member.data;
-    context.targetCapacity = file->length;
-    const int error = decompressor->extract(decompressor.get(), const_cast<mscabd_file*>(file), kMemberToken);
-    context.target = nullptr;
-    if (context.timedOut) {
-      *why = "takes more than " + std::to_string(kMaxReadSeconds) + " seconds to decompress";
-      return kDamaged;
-    }
-    if (error != MSPACK_ERR_OK || member.data.size() != file->length) {
-      *why = "member " + std::to_string(index + 1) + ": " + (error != MSPACK_ERR_OK ? ErrorText(error) : "short data");
-      return kDamaged;
-    }
-  }
-  return kInstalled;
+  return ExtractMembers(decompressor.get(), cabinet, context, members, why);
 }
 
 }  // namespace wceload
