@@ -329,4 +329,18 @@ void ClearFaultRules() {
   transaction.Commit();
 }
 
+void CreateFaultTables(sqlite3* db) {
+  Exec(db, R"sql(
+CREATE TABLE faults(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  api TEXT NOT NULL,
+  pattern TEXT NOT NULL,
+  error TEXT NOT NULL,
+  after INTEGER NOT NULL DEFAULT 0,
+  times INTEGER,
+  caller TEXT,
+  matched INTEGER NOT NULL DEFAULT 0);
+)sql");
+}
+
 }  // namespace host

@@ -272,6 +272,20 @@ HANDLE OpenPath(const std::u16string& given, DWORD access, DWORD share, DWORD di
 
 }  // namespace
 
+void CreateFileTables(sqlite3* db) {
+  Exec(db, R"sql(
+CREATE TABLE open_files(
+  dev INTEGER NOT NULL,
+  ino INTEGER NOT NULL,
+  pid INTEGER NOT NULL,
+  start_time INTEGER NOT NULL,
+  handle INTEGER NOT NULL,
+  access INTEGER NOT NULL,
+  share INTEGER NOT NULL,
+  PRIMARY KEY(pid, start_time, handle));
+)sql");
+}
+
 }  // namespace host
 
 using host::Fail;

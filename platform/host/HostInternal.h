@@ -87,6 +87,21 @@ class ReadTransaction {
 
 int64_t LastInsertRowId();
 
+// Runs SQL text of one or more statements on `db`. Throws HostError.
+void Exec(sqlite3* db, const char* sql);
+
+// ---------------------------------------------------------------- schema (each area's file)
+
+// The tables of one area, created in a new image's database inside the transaction
+// that creates it. Image.cpp calls them in the order the tables are stored.
+void CreateRegistryTables(sqlite3* db);  // Registry.cpp, with the root key
+void CreateJournalTables(sqlite3* db);   // Journal.cpp
+void CreateProcessTables(sqlite3* db);   // ProcessTable.cpp
+void CreateSyncTables(sqlite3* db);      // Sync.cpp
+void CreateFileTables(sqlite3* db);      // FileIo.cpp
+void CreateWindowTables(sqlite3* db);    // Windows.cpp
+void CreateFaultTables(sqlite3* db);     // Faults.cpp
+
 // ---------------------------------------------------------------- fault rules (Faults.cpp)
 
 // False when no rule of the image names `api`: the call need not build its target

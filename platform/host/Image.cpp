@@ -20,84 +20,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The whole shared state of a terminal. Every process of the image sees every
-// committed change at once; nothing here is cached by a process.
-constexpr const char* kSchema = R"sql(
+// The image's own table; every area creates its own (see CreateSchema).
+constexpr const char* kSettingsTable = R"sql(
 CREATE TABLE settings(name TEXT PRIMARY KEY, value TEXT NOT NULL);
-CREATE TABLE reg_keys(
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  parent INTEGER REFERENCES reg_keys(id) ON DELETE CASCADE,
-  name BLOB NOT NULL,
-  sort_key BLOB NOT NULL,
-  path BLOB NOT NULL,
-  path_key BLOB NOT NULL UNIQUE,
-  UNIQUE(parent, sort_key));
-CREATE TABLE reg_values(
-  key_id INTEGER NOT NULL REFERENCES reg_keys(id) ON DELETE CASCADE,
-  name BLOB NOT NULL,
-  sort_key BLOB NOT NULL,
-  type INTEGER NOT NULL,
-  data BLOB NOT NULL,
-  seq INTEGER NOT NULL,
-  PRIMARY KEY(key_id, sort_key));
-CREATE TABLE journal(
-  seq INTEGER PRIMARY KEY AUTOINCREMENT,
-  time_ms INTEGER NOT NULL,
-  pid INTEGER NOT NULL,
-  event TEXT NOT NULL,
-  fields TEXT NOT NULL);
-CREATE TABLE processes(
-  pid INTEGER NOT NULL,
-  start_time INTEGER NOT NULL,
-  generation INTEGER NOT NULL,
-  image TEXT NOT NULL,
-  host INTEGER NOT NULL DEFAULT 0,
-  exit_code INTEGER,
-  PRIMARY KEY(pid, start_time));
-CREATE TABLE mutexes(
-  name TEXT PRIMARY KEY,
-  owner_pid INTEGER,
-  owner_start_time INTEGER,
-  owner_thread INTEGER,
-  owner_count INTEGER NOT NULL DEFAULT 0);
-CREATE TABLE mutex_handles(
-  name TEXT NOT NULL REFERENCES mutexes(name) ON DELETE CASCADE,
-  pid INTEGER NOT NULL,
-  start_time INTEGER NOT NULL,
-  handle INTEGER NOT NULL,
-  PRIMARY KEY(pid, start_time, handle));
-CREATE TABLE open_files(
-  dev INTEGER NOT NULL,
-  ino INTEGER NOT NULL,
-  pid INTEGER NOT NULL,
-  start_time INTEGER NOT NULL,
-  handle INTEGER NOT NULL,
-  access INTEGER NOT NULL,
-  share INTEGER NOT NULL,
-  PRIMARY KEY(pid, start_time, handle));
-CREATE TABLE windows(
-  hwnd INTEGER PRIMARY KEY AUTOINCREMENT,
-  class TEXT NOT NULL,
-  title TEXT NOT NULL,
-  pid INTEGER NOT NULL,
-  start_time INTEGER NOT NULL,
-  thread INTEGER NOT NULL);
-CREATE TABLE messages(
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  hwnd INTEGER NOT NULL,
-  message INTEGER NOT NULL,
-  wparam INTEGER NOT NULL,
-  lparam INTEGER NOT NULL);
-CREATE TABLE faults(
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  api TEXT NOT NULL,
-  pattern TEXT NOT NULL,
-  error TEXT NOT NULL,
-  after INTEGER NOT NULL DEFAULT 0,
-  times INTEGER,
-  caller TEXT,
-  matched INTEGER NOT NULL DEFAULT 0);
 )sql";
+
+}  // namespace
+
+void Exec(sqlite3* db, const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    std::string text = message ? message : "?";
+    sqlite3_free(message);
+    throw HostError(std::string("database: ") + text, ERROR_REGISTRY_IO_FAILED);
+  }
+}
+
+namespace {
 
 struct AttachedImage {
   std::string root;
@@ -118,15 +57,6 @@ std::unique_ptr<AttachedImage> g_image;
 [[noreturn]] void ThrowDb(const std::string& what) {
   const char* message = g_image && g_image->db ? sqlite3_errmsg(g_image->db) : "no image";
   throw HostError(what + ": " + message, ERROR_REGISTRY_IO_FAILED);
-}
-
-void Exec(sqlite3* db, const char* sql) {
-  char* message = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-    std::string text = message ? message : "?";
-    sqlite3_free(message);
-    throw HostError(std::string("database: ") + text, ERROR_REGISTRY_IO_FAILED);
-  }
 }
 
 // Waits for another process's write lock. SQLite's own busy timeout sleeps 1, 2, 5,
@@ -301,6 +231,20 @@ bool CreateFileSystem(const std::string& root, const ImageOptions& options, cons
   return true;
 }
 
+// The whole shared state of a terminal. Every process of the image sees every
+// committed change at once; nothing here is cached by a process. The tables and
+// their text stay as every earlier image stores them, so that those still open.
+void CreateSchema(sqlite3* db) {
+  Exec(db, kSettingsTable);
+  CreateRegistryTables(db);
+  CreateJournalTables(db);
+  CreateProcessTables(db);
+  CreateSyncTables(db);
+  CreateFileTables(db);
+  CreateWindowTables(db);
+  CreateFaultTables(db);
+}
+
 void InsertSettings(sqlite3* db, const ImageOptions& options, const std::vector<std::string>& volumes) {
   std::ostringstream scale;
   scale.precision(17);
@@ -344,8 +288,7 @@ bool CreateDatabase(const std::string& root, const ImageOptions& options, const 
   try {
     Exec(db, "PRAGMA journal_mode=WAL;");
     Exec(db, "BEGIN;");
-    Exec(db, kSchema);
-    Exec(db, "INSERT INTO reg_keys(id, parent, name, sort_key, path, path_key) VALUES(1, NULL, x'', x'', x'', x'');");
+    CreateSchema(db);
     InsertSettings(db, options, volumes);
     Exec(db, "COMMIT;");
   } catch (const HostError& e) {

@@ -7,6 +7,17 @@
 
 namespace host {
 
+void CreateJournalTables(sqlite3* db) {
+  Exec(db, R"sql(
+CREATE TABLE journal(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  time_ms INTEGER NOT NULL,
+  pid INTEGER NOT NULL,
+  event TEXT NOT NULL,
+  fields TEXT NOT NULL);
+)sql");
+}
+
 int64_t TerminalTimeMs() {
   using namespace std::chrono;
   const int64_t now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();

@@ -129,4 +129,17 @@ void EndTerminalProcesses(bool spareCaller) {
   }
 }
 
+void CreateProcessTables(sqlite3* db) {
+  Exec(db, R"sql(
+CREATE TABLE processes(
+  pid INTEGER NOT NULL,
+  start_time INTEGER NOT NULL,
+  generation INTEGER NOT NULL,
+  image TEXT NOT NULL,
+  host INTEGER NOT NULL DEFAULT 0,
+  exit_code INTEGER,
+  PRIMARY KEY(pid, start_time));
+)sql");
+}
+
 }  // namespace host

@@ -440,6 +440,30 @@ std::vector<RegistryValue> RegistryValues(int64_t key) {
   return values;
 }
 
+// The keys and values of HKEY_LOCAL_MACHINE, and its root key: the one that always
+// exists.
+void CreateRegistryTables(sqlite3* db) {
+  Exec(db, R"sql(
+CREATE TABLE reg_keys(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  parent INTEGER REFERENCES reg_keys(id) ON DELETE CASCADE,
+  name BLOB NOT NULL,
+  sort_key BLOB NOT NULL,
+  path BLOB NOT NULL,
+  path_key BLOB NOT NULL UNIQUE,
+  UNIQUE(parent, sort_key));
+CREATE TABLE reg_values(
+  key_id INTEGER NOT NULL REFERENCES reg_keys(id) ON DELETE CASCADE,
+  name BLOB NOT NULL,
+  sort_key BLOB NOT NULL,
+  type INTEGER NOT NULL,
+  data BLOB NOT NULL,
+  seq INTEGER NOT NULL,
+  PRIMARY KEY(key_id, sort_key));
+)sql");
+  Exec(db, "INSERT INTO reg_keys(id, parent, name, sort_key, path, path_key) VALUES(1, NULL, x'', x'', x'', x'');");
+}
+
 }  // namespace host
 
 using host::FailWith;

@@ -251,6 +251,23 @@ HANDLE CreateNamed(const std::u16string& name, bool initialOwner) {
 
 }  // namespace
 
+void CreateSyncTables(sqlite3* db) {
+  Exec(db, R"sql(
+CREATE TABLE mutexes(
+  name TEXT PRIMARY KEY,
+  owner_pid INTEGER,
+  owner_start_time INTEGER,
+  owner_thread INTEGER,
+  owner_count INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE mutex_handles(
+  name TEXT NOT NULL REFERENCES mutexes(name) ON DELETE CASCADE,
+  pid INTEGER NOT NULL,
+  start_time INTEGER NOT NULL,
+  handle INTEGER NOT NULL,
+  PRIMARY KEY(pid, start_time, handle));
+)sql");
+}
+
 }  // namespace host
 
 // NOTES: mutex names are case-sensitive, as on desktop Windows; the terminal has no

@@ -171,6 +171,24 @@ bool HasWindow(const StartedProcess& process) {
   return query.Step();
 }
 
+void CreateWindowTables(sqlite3* db) {
+  Exec(db, R"sql(
+CREATE TABLE windows(
+  hwnd INTEGER PRIMARY KEY AUTOINCREMENT,
+  class TEXT NOT NULL,
+  title TEXT NOT NULL,
+  pid INTEGER NOT NULL,
+  start_time INTEGER NOT NULL,
+  thread INTEGER NOT NULL);
+CREATE TABLE messages(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  hwnd INTEGER NOT NULL,
+  message INTEGER NOT NULL,
+  wparam INTEGER NOT NULL,
+  lparam INTEGER NOT NULL);
+)sql");
+}
+
 }  // namespace host
 
 ATOM RegisterClassW(const WNDCLASSW* lpWndClass) {
