@@ -53,9 +53,17 @@ struct AttachedImage {
 
 std::recursive_mutex g_databaseLock;
 std::unique_ptr<AttachedImage> g_image;
+// The image that this thread's CreateImage is making, while it writes its first
+// contents: this thread's statements and transactions go there, while the attached
+// image, for every other thread and afterwards for this one, stays as it was.
+thread_local AttachedImage* t_newImage = nullptr;
+
+// The image that this thread's statements and transactions use; null when none.
+AttachedImage* Target() { return t_newImage ? t_newImage : g_image.get(); }
 
 [[noreturn]] void ThrowDb(const std::string& what) {
-  const char* message = g_image && g_image->db ? sqlite3_errmsg(g_image->db) : "no image";
+  const AttachedImage* image = Target();
+  const char* message = image && image->db ? sqlite3_errmsg(image->db) : "no image";
   throw HostError(what + ": " + message, ERROR_REGISTRY_IO_FAILED);
 }
 
@@ -98,10 +106,10 @@ bool ValidTimeScale(double scale) { return scale >= 0.001 && scale <= 1000; }
 // BEGIN, COMMIT and the like, prepared once per attach: parsing them costs as much
 // as the point read they surround.
 sqlite3_stmt* PreparedControl(const char* sql) {
-  auto& idle = g_image->idleStatements[sql];
+  auto& idle = Target()->idleStatements[sql];
   if (idle.empty()) {
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v3(g_image->db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v3(Target()->db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK)
       ThrowDb(std::string("prepare ") + sql);
     idle.push_back(statement);
   }
@@ -117,8 +125,8 @@ void RunControl(const char* sql) {
 
 // Ends the open read transaction before a write (see ReadTransaction).
 void SuspendRead() {
-  if (!g_image->readOpen) return;
-  g_image->readOpen = false;
+  if (!Target()->readOpen) return;
+  Target()->readOpen = false;
   RunControl("COMMIT");
 }
 
@@ -126,13 +134,41 @@ void SuspendRead() {
 // Called from destructors, so it never throws: should BEGIN fail, the call's later
 // statements each run on their own, as they would without a read transaction.
 void ResumeRead() noexcept {
-  if (g_image->readDepth == 0 || g_image->readOpen || g_image->transactionDepth > 0) return;
+  AttachedImage* image = Target();
+  if (image->readDepth == 0 || image->readOpen || image->transactionDepth > 0) return;
   try {
     RunControl("BEGIN");
-    g_image->readOpen = true;
+    image->readOpen = true;
   } catch (const HostError&) {
   }
 }
+
+void FinalizeIdleStatements(AttachedImage& image) {
+  for (auto& [sql, statements] : image.idleStatements) {
+    for (auto* statement : statements) sqlite3_finalize(statement);
+  }
+  image.idleStatements.clear();
+}
+
+// Points this thread's statements and transactions at `db`, the database of an image
+// being made, for the scope's life. The caller closes `db` after the scope.
+class NewImageScope {
+ public:
+  explicit NewImageScope(sqlite3* db) : previous_(t_newImage) {
+    image_.db = db;
+    t_newImage = &image_;
+  }
+  ~NewImageScope() {
+    t_newImage = previous_;
+    FinalizeIdleStatements(image_);
+  }
+  NewImageScope(const NewImageScope&) = delete;
+  NewImageScope& operator=(const NewImageScope&) = delete;
+
+ private:
+  AttachedImage image_;
+  AttachedImage* previous_;
+};
 
 }  // namespace
 
@@ -171,36 +207,22 @@ bool ValidateImageOptions(const ImageOptions& o, std::string* error) {
 
 namespace {
 
-void SetRegistryValue(const std::u16string& key, const std::u16string& name, DWORD type, const void* data,
-                      DWORD size) {
-  HKEY handle = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr) !=
-      ERROR_SUCCESS)
-    throw HostError("cannot create registry key", ERROR_REGISTRY_IO_FAILED);
-  LONG result = ERROR_SUCCESS;
-  if (type != REG_NONE || size != 0)
-    result = RegSetValueExW(handle, name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
-  RegCloseKey(handle);
-  if (result != ERROR_SUCCESS) throw HostError("cannot set registry value", ERROR_REGISTRY_IO_FAILED);
-}
-
+// The registry's first keys and values, written through the registry's own helpers
+// (no fault rule of the attached image applies to an image being made).
 void WriteNewRegistry(const ImageOptions& options) {
+  auto bytes = [](const void* data, size_t size) { return std::string_view(static_cast<const char*>(data), size); };
   Transaction transaction;
   if (!options.noPlatform) {
     const std::u16string name = FromUtf8(PlatformNameFor(options));
-    SetRegistryValue(u"Platform", u"Name", REG_SZ, name.c_str(),
-                     static_cast<DWORD>((name.size() + 1) * sizeof(char16_t)));
+    RegistrySetValue(RegistryCreateKey(u"Platform"), u"Name", REG_SZ,
+                     bytes(name.c_str(), (name.size() + 1) * sizeof(char16_t)));
   }
   const DWORD lcid = options.language == "ja" ? 0x0411 : 0x0409;
-  SetRegistryValue(u"nls", u"DefaultLCID", REG_DWORD, &lcid, sizeof lcid);
-  SetRegistryValue(u"SOFTWARE\\Apps", u"", REG_NONE, nullptr, 0);
-  SetRegistryValue(u"HARDWARE\\DEVICEMAP\\TOUCH", u"", REG_NONE, nullptr, 0);
+  RegistrySetValue(RegistryCreateKey(u"nls"), u"DefaultLCID", REG_DWORD, bytes(&lcid, sizeof lcid));
+  RegistryCreateKey(u"SOFTWARE\\Apps");
+  RegistryCreateKey(u"HARDWARE\\DEVICEMAP\\TOUCH");
   transaction.Commit();
 }
-
-}  // namespace
-
-namespace {
 
 // The image folder with an empty fs/ of Windows and the volumes, and the CAB installer
 // copied in when one is given. `root` may exist only as an empty folder.
@@ -278,7 +300,9 @@ void InsertSettings(sqlite3* db, const ImageOptions& options, const std::vector<
   sqlite3_finalize(insert);
 }
 
-// terminal.db with the tables of every area, the registry's root key and the settings.
+// terminal.db with the tables of every area, the settings and the registry's first
+// values. The new database is written through a connection of its own: whatever
+// image the caller has attached stays attached as it was.
 bool CreateDatabase(const std::string& root, const ImageOptions& options, const std::vector<std::string>& volumes,
                     std::string* error) {
   const std::string dbPath = (fs::path(root) / "terminal.db").string();
@@ -291,28 +315,13 @@ bool CreateDatabase(const std::string& root, const ImageOptions& options, const 
     CreateSchema(db);
     InsertSettings(db, options, volumes);
     Exec(db, "COMMIT;");
-  } catch (const HostError& e) {
-    *error = e.what();
-    ok = false;
-  }
-  sqlite3_close(db);
-  return ok;
-}
-
-// The registry's first values go through the terminal's own registry calls.
-bool WriteFirstRegistry(const std::string& root, const ImageOptions& options, std::string* error) {
-  const bool wasAttached = IsAttached();
-  const std::string previous = wasAttached ? ImageRoot() : std::string();
-  if (!AttachImage(root, error)) return false;
-  bool ok = true;
-  try {
+    NewImageScope scope(db);
     WriteNewRegistry(options);
   } catch (const HostError& e) {
     *error = e.what();
     ok = false;
   }
-  DetachImage();
-  if (wasAttached) AttachImage(previous, nullptr);
+  sqlite3_close(db);
   return ok;
 }
 
@@ -324,8 +333,7 @@ bool CreateImage(const std::string& root, const ImageOptions& options, std::stri
   if (!ValidateImageOptions(options, error)) return false;
   std::vector<std::string> volumes = options.volumes;
   if (volumes.empty()) volumes.push_back("FlashDisk");
-  return CreateFileSystem(root, options, volumes, error) && CreateDatabase(root, options, volumes, error) &&
-         WriteFirstRegistry(root, options, error);
+  return CreateFileSystem(root, options, volumes, error) && CreateDatabase(root, options, volumes, error);
 }
 
 bool AttachImage(const std::string& root, std::string* error) {
@@ -380,9 +388,7 @@ void DetachImage() {
   std::lock_guard guard(g_databaseLock);
   if (!g_image) return;
   ForgetFaultRules();
-  for (auto& [sql, statements] : g_image->idleStatements) {
-    for (auto* statement : statements) sqlite3_finalize(statement);
-  }
+  FinalizeIdleStatements(*g_image);
   sqlite3_close_v2(g_image->db);
   if (g_image->fsFd >= 0) ::close(g_image->fsFd);
   g_image.reset();
@@ -405,8 +411,8 @@ int FsRootFd() { return g_image ? g_image->fsFd : -1; }
 std::recursive_mutex& DatabaseLock() { return g_databaseLock; }
 
 sqlite3* Database() {
-  if (!g_image) throw HostError("no terminal image is attached", ERROR_GEN_FAILURE);
-  return g_image->db;
+  if (!Target()) throw HostError("no terminal image is attached", ERROR_GEN_FAILURE);
+  return Target()->db;
 }
 
 std::string Setting(const std::string& name) {
@@ -437,14 +443,14 @@ std::vector<std::u16string> Volumes() {
 
 Statement::Statement(const char* sql) : lock_(g_databaseLock), sql_(sql) {
   sqlite3* db = Database();
-  auto& idle = g_image->idleStatements[sql];
+  auto& idle = Target()->idleStatements[sql];
   if (!idle.empty()) {
     stmt_ = idle.back();
     idle.pop_back();
   } else if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr) != SQLITE_OK) {
     ThrowDb(std::string("prepare ") + sql);
   }
-  if (g_image->readOpen && !sqlite3_stmt_readonly(stmt_)) {
+  if (Target()->readOpen && !sqlite3_stmt_readonly(stmt_)) {
     SuspendRead();
     suspendedRead_ = true;
   }
@@ -454,8 +460,8 @@ Statement::~Statement() {
   if (!stmt_) return;
   sqlite3_reset(stmt_);
   sqlite3_clear_bindings(stmt_);
-  if (g_image) {
-    g_image->idleStatements[sql_].push_back(stmt_);
+  if (AttachedImage* image = Target()) {
+    image->idleStatements[sql_].push_back(stmt_);
     if (suspendedRead_) ResumeRead();
   } else {
     sqlite3_finalize(stmt_);
@@ -528,21 +534,22 @@ std::string Statement::Blob(int column) const {
 
 Transaction::Transaction() : lock_(g_databaseLock) {
   Database();
-  nested_ = g_image->transactionDepth > 0;
+  nested_ = Target()->transactionDepth > 0;
   if (nested_) {
-    Exec(g_image->db, "SAVEPOINT nested;");
+    Exec(Target()->db, "SAVEPOINT nested;");
   } else {
     SuspendRead();
     RunControl("BEGIN IMMEDIATE");
   }
-  ++g_image->transactionDepth;
+  ++Target()->transactionDepth;
 }
 
 Transaction::~Transaction() {
-  if (done_ || !g_image) return;
-  --g_image->transactionDepth;
+  AttachedImage* image = Target();
+  if (done_ || !image) return;
+  --image->transactionDepth;
   const char* sql = nested_ ? "ROLLBACK TO nested; RELEASE nested;" : "ROLLBACK;";
-  sqlite3_exec(g_image->db, sql, nullptr, nullptr, nullptr);
+  sqlite3_exec(image->db, sql, nullptr, nullptr, nullptr);
   if (!nested_) ResumeRead();
 }
 
@@ -552,7 +559,7 @@ void Transaction::Commit() {
   } else {
     RunControl("COMMIT");
   }
-  --g_image->transactionDepth;
+  --Target()->transactionDepth;
   done_ = true;
   if (!nested_) ResumeRead();
 }
@@ -560,21 +567,22 @@ void Transaction::Commit() {
 // ---------------------------------------------------------------- ReadTransaction
 
 ReadTransaction::ReadTransaction() : lock_(g_databaseLock) {
-  if (!g_image) return;
+  if (!Target()) return;
   active_ = true;
-  if (g_image->readDepth++ == 0) ResumeRead();
+  if (Target()->readDepth++ == 0) ResumeRead();
 }
 
 ReadTransaction::~ReadTransaction() {
-  if (!active_ || !g_image) return;
-  if (--g_image->readDepth == 0 && g_image->readOpen) {
-    g_image->readOpen = false;
+  AttachedImage* image = Target();
+  if (!active_ || !image) return;
+  if (--image->readDepth == 0 && image->readOpen) {
+    image->readOpen = false;
     try {
       RunControl("COMMIT");
     } catch (const HostError&) {
       // Nothing was written in it: ending it any way keeps the next call off a stale
       // snapshot, and a destructor must not throw.
-      sqlite3_exec(g_image->db, "ROLLBACK;", nullptr, nullptr, nullptr);
+      sqlite3_exec(image->db, "ROLLBACK;", nullptr, nullptr, nullptr);
     }
   }
 }

@@ -18,6 +18,22 @@ TEST(Image, CreateRefusesExistingNonEmptyFolderAndBadOptions) {
   EXPECT_FALSE(std::filesystem::exists(image.root() + "/other"));
 }
 
+TEST(Image, CreatingAnotherLeavesTheCallerOnItsImageMidChange) {
+  TestImage image;
+  std::string error;
+  {
+    host::ChangeBatch batch;
+    host::RegistryCreateKey(u"Probe");
+    ASSERT_TRUE(host::CreateImage(image.root() + "/other", {}, &error)) << error;
+    batch.Commit();
+  }
+  EXPECT_EQ(host::ImageRoot(), image.root());
+  EXPECT_TRUE(host::RegistryFindKey(u"Probe"));
+  ASSERT_TRUE(host::AttachImage(image.root() + "/other", &error)) << error;
+  EXPECT_FALSE(host::RegistryFindKey(u"Probe"));
+  EXPECT_TRUE(host::RegistryFindKey(u"Platform"));
+}
+
 TEST(Image, AttachRefusesForeignFolder) {
   std::string error;
   EXPECT_FALSE(host::AttachImage("/tmp", &error));
