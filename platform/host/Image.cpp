@@ -567,6 +567,7 @@ Transaction::Transaction() : lock_(g_databaseLock) {
   } else {
     SuspendRead();
     RunControl("BEGIN IMMEDIATE");
+    begunAt_ = DataVersion();
   }
   ++g_image->transactionDepth;
 }
@@ -584,6 +585,7 @@ void Transaction::Commit() {
     Exec(Database(), "RELEASE nested;");
   } else {
     RunControl("COMMIT");
+    CarryRuleVersion(begunAt_);
   }
   --g_image->transactionDepth;
   done_ = true;

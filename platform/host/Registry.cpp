@@ -54,8 +54,10 @@ struct RegFailure {
 [[noreturn]] void FailWith(LONG code) { throw RegFailure{code}; }
 
 // Whether a call's statements share one snapshot (one read transaction, not one
-// each), or its one statement on the way to success runs as its own transaction.
-enum class Snapshot { Shared, OneStatement };
+// each), or each runs as its own transaction: a call with one statement on the way to
+// success, or a change, whose write transaction is its snapshot (a read transaction
+// around it would only be ended and begun again).
+enum class Snapshot { Shared, OwnTransactions };
 
 // Runs one Reg* call: failures become the returned code; the last error is never set.
 template <Snapshot snapshot = Snapshot::Shared, class F>
@@ -451,7 +453,7 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   // Opening is one read; only a failure reads again, to tell a missing key from a deleted base.
-  return RegCall<host::Snapshot::OneStatement>([&]() -> LONG {
+  return RegCall<host::Snapshot::OwnTransactions>([&]() -> LONG {
     const KeyRef base = host::KeyOf(hKey);
     if (ulOptions != 0) FailWith(ERROR_INVALID_PARAMETER);  // reserved on CE
     const auto subKey = host::CheckSubKey(base, lpSubKey);
@@ -472,7 +474,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
   // As the desktop registry answers; CE documents no code for it.
   if (!phkResult) return ERROR_BADKEY;
   *phkResult = nullptr;
-  return RegCall([&]() -> LONG {
+  return RegCall<host::Snapshot::OwnTransactions>([&]() -> LONG {
     const KeyRef base = host::KeyOf(hKey);
     // Reserved must be 0. NOTES: CE ignores dwOptions; the terminal has no volatile keys
     // and no security attributes, so it refuses them rather than pretend.
@@ -480,7 +482,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
       FailWith(ERROR_INVALID_PARAMETER);
     const auto names = host::SplitSubKey(base, lpSubKey);
     const auto found = host::FindKey(base, names);
-    host::CheckRegistryFault("RegCreateKeyExW", [&] { return host::KeyTarget(found, base, names); });
+    host::CheckRegistryFault("RegCreateKeyExW", [&] { return host::KeyTarget(found, base, names); }, true);
 
     // A key that exists is opened without a write transaction.
     bool created = false;
@@ -495,7 +497,7 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWOR
                       LPDWORD lpcbData) {
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
   // One read of the value; only a failure reads again, to tell a missing value from a deleted key.
-  return RegCall<host::Snapshot::OneStatement>([&]() -> LONG {
+  return RegCall<host::Snapshot::OwnTransactions>([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
     const std::u16string name = host::ToU16(lpValueName);
     const auto value = host::FindValue(key, name);
@@ -522,7 +524,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
   // Data that is not there for its size answers as the desktop registry does (CE documents no code).
   if (!lpData && cbData != 0) return ERROR_NOACCESS;
   if (Reserved != 0) return ERROR_INVALID_PARAMETER;
-  return RegCall([&]() -> LONG {
+  return RegCall<host::Snapshot::OwnTransactions>([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
     const std::u16string name = host::ToU16(lpValueName);
     if (name.size() > host::kMaxNameLength) FailWith(ERROR_INVALID_PARAMETER);
@@ -621,11 +623,11 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
 
 LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
   if (!lpSubKey) return ERROR_INVALID_PARAMETER;
-  return RegCall([&]() -> LONG {
+  return RegCall<host::Snapshot::OwnTransactions>([&]() -> LONG {
     const KeyRef base = host::KeyOf(hKey);
     const auto names = host::SplitSubKey(base, lpSubKey);
     const auto found = host::FindKey(base, names);
-    host::CheckRegistryFault("RegDeleteKeyW", [&] { return host::KeyTarget(found, base, names); });
+    host::CheckRegistryFault("RegDeleteKeyW", [&] { return host::KeyTarget(found, base, names); }, true);
     if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
     if (found->id == host::kRootKeyId) FailWith(ERROR_ACCESS_DENIED);
 
@@ -640,7 +642,7 @@ LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
 }
 
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-  return RegCall([&]() -> LONG {
+  return RegCall<host::Snapshot::OwnTransactions>([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
     const std::u16string name = host::ToU16(lpValueName);
     host::CheckRegistryFault("RegDeleteValueW", [&] { return host::ValueTarget(key, name); });
