@@ -91,15 +91,6 @@ int64_t RuleVersion() {
   return version.Step() ? version.Int(0) : 0;
 }
 
-// Changes whenever the database changes, by this process or another one; another's
-// change is seen when a statement of this process next starts reading.
-unsigned DataVersion() {
-  unsigned version = 0;
-  if (sqlite3_file_control(Database(), "main", SQLITE_FCNTL_DATA_VERSION, &version) != SQLITE_OK)
-    throw HostError(std::string("database: ") + sqlite3_errmsg(Database()), ERROR_REGISTRY_IO_FAILED);
-  return version;
-}
-
 // The database is never read under g_ruledLock: a caller may hold the database lock.
 // `justRead`: a statement of this call has read the image already.
 bool HasRules(const FaultApi& api, bool justRead) {
@@ -110,6 +101,7 @@ bool HasRules(const FaultApi& api, bool justRead) {
     // The statement's snapshot is the one the data version counts to.
     lock.lock();
     dataVersion = DataVersion();
+    if (!dataVersion) throw HostError(std::string("database: ") + sqlite3_errmsg(Database()), ERROR_REGISTRY_IO_FAILED);
     std::lock_guard guard(g_ruledLock);
     if (dataVersion == g_ruled.dataVersion) return g_ruled.apis.test(index);
   }
@@ -140,6 +132,12 @@ bool HasRules(const FaultApi& api, bool justRead) {
 
 // Inside the transaction of a rule change.
 void BumpRuleVersion() {
+  {
+    // Whether or not the change commits, what this process knew of the rules is old.
+    std::lock_guard guard(g_ruledLock);
+    g_ruled.version = -1;
+    g_ruled.dataVersion.reset();
+  }
   const std::string sql = "PRAGMA user_version = " + std::to_string(RuleVersion() + 1);
   if (sqlite3_exec(Database(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
     throw HostError(std::string("database: ") + sqlite3_errmsg(Database()), ERROR_REGISTRY_IO_FAILED);
@@ -249,6 +247,21 @@ const FaultApi& CallSiteApi(const char* api) {
 }
 
 }  // namespace
+
+// Another process's change is seen when a statement of this process next starts reading.
+std::optional<unsigned> DataVersion() noexcept {
+  if (!IsAttached()) return std::nullopt;
+  unsigned version = 0;
+  if (sqlite3_file_control(Database(), "main", SQLITE_FCNTL_DATA_VERSION, &version) != SQLITE_OK) return std::nullopt;
+  return version;
+}
+
+void CarryRuleVersion(std::optional<unsigned> begun) noexcept {
+  if (!begun) return;
+  const auto committed = DataVersion();
+  std::lock_guard guard(g_ruledLock);
+  if (g_ruled.dataVersion == begun) g_ruled.dataVersion = committed;
+}
 
 bool MayHaveFaultRules(const char* api, bool afterRead) { return IsAttached() && HasRules(CallSiteApi(api), afterRead); }
 

@@ -64,6 +64,7 @@ class Transaction {
   std::unique_lock<std::recursive_mutex> lock_;
   bool done_ = false;
   bool nested_ = false;
+  std::optional<unsigned> begunAt_;  // the data version when the outermost one began
 };
 
 // One read snapshot for every statement of one call (BEGIN, ended when the outermost
@@ -108,6 +109,15 @@ void CreateFaultTables(sqlite3* db);     // Faults.cpp
 // for CheckFault. `afterRead`: the call has read the image with a statement of its
 // own, and until the database changes the rule version needs no reading again.
 bool MayHaveFaultRules(const char* api, bool afterRead);
+
+// The pager's count of database changes, by this process or another one; nothing
+// when SQLite cannot tell.
+std::optional<unsigned> DataVersion() noexcept;
+
+// A write transaction of this process held the write lock from `begun` (the data
+// version its snapshot began at) to its commit, just made: no other process changed
+// anything between, so a rule version known at `begun` still holds after it.
+void CarryRuleVersion(std::optional<unsigned> begun) noexcept;
 
 
 // ---------------------------------------------------------------- handles (Handles.cpp)

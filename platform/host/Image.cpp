@@ -540,6 +540,7 @@ Transaction::Transaction() : lock_(g_databaseLock) {
   } else {
     SuspendRead();
     RunControl("BEGIN IMMEDIATE");
+    begunAt_ = DataVersion();
   }
   ++Target()->transactionDepth;
 }
@@ -558,6 +559,7 @@ void Transaction::Commit() {
     Exec(Database(), "RELEASE nested;");
   } else {
     RunControl("COMMIT");
+    CarryRuleVersion(begunAt_);
   }
   --Target()->transactionDepth;
   done_ = true;

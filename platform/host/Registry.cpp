@@ -53,16 +53,14 @@ struct RegFailure {
 
 [[noreturn]] void FailWith(LONG code) { throw RegFailure{code}; }
 
-// Whether a call's statements share one snapshot (one read transaction, not one
-// each), or its one statement on the way to success runs as its own transaction.
-enum class Snapshot { Shared, OneStatement };
-
 // Runs one Reg* call: failures become the returned code; the last error is never set.
-template <Snapshot snapshot = Snapshot::Shared, class F>
+// Each statement runs as its own transaction: a call reads once on its way to success
+// (a failure may read again, to tell which failure it is), and a change is its own
+// write transaction. A fault rule is consulted once the call's read is done, and
+// before any change.
+template <class F>
 LONG RegCall(F&& body) {
   try {
-    std::optional<ReadTransaction> shared;
-    if constexpr (snapshot == Snapshot::Shared) shared.emplace();
     return body();
   } catch (const RegFailure& failure) {
     return failure.code;
@@ -340,6 +338,20 @@ std::optional<StoredValue> FindValue(const KeyRef& key, std::u16string_view name
   return StoredValue{static_cast<DWORD>(query.Int(0)), query.Blob(1)};
 }
 
+struct NamedValue {
+  std::u16string name;
+  DWORD type = REG_NONE;
+  std::string data;
+};
+
+// Values come in the order they were first written, as the desktop registry gives them.
+std::optional<NamedValue> ValueAt(const KeyRef& key, DWORD index) {
+  Statement query("SELECT name, type, data FROM reg_values WHERE key_id = ? ORDER BY seq LIMIT 1 OFFSET ?");
+  query.Bind(1, key.id).Bind(2, static_cast<int64_t>(index));
+  if (!query.Step()) return std::nullopt;
+  return NamedValue{NameFromBlob(query.Blob(0)), static_cast<DWORD>(query.Int(1)), query.Blob(2)};
+}
+
 struct FoundSubKey {
   std::u16string name;
   std::string sortKey;
@@ -368,6 +380,26 @@ std::optional<FoundSubKey> SubKeyAt(const KeyRef& key, DWORD index, EnumPosition
   position.index = index;
   position.sortKey = found.sortKey;
   return found;
+}
+
+struct KeyInfo {
+  bool exists = false;
+  int64_t subKeys = 0, maxSubKeyName = 0, values = 0, maxValueName = 0, maxValueData = 0;
+};
+
+// One statement, so that the counts describe one state of the key. The lengths are in
+// characters (name blobs hold two bytes each), the data length in bytes.
+KeyInfo ReadKeyInfo(int64_t keyId) {
+  Statement query(
+      "SELECT (SELECT COUNT(*) FROM reg_keys WHERE parent = ?1),"
+      " (SELECT COALESCE(MAX(length(name)), 0) / 2 FROM reg_keys WHERE parent = ?1),"
+      " (SELECT COUNT(*) FROM reg_values WHERE key_id = ?1),"
+      " (SELECT COALESCE(MAX(length(name)), 0) / 2 FROM reg_values WHERE key_id = ?1),"
+      " (SELECT COALESCE(MAX(length(data)), 0) FROM reg_values WHERE key_id = ?1),"
+      " EXISTS(SELECT 1 FROM reg_keys WHERE id = ?1)");
+  query.Bind(1, keyId);
+  query.Step();
+  return {query.Int(5) != 0, query.Int(0), query.Int(1), query.Int(2), query.Int(3), query.Int(4)};
 }
 
 // Copies a name with its terminator when `*chars` (room including the NUL) allows;
@@ -474,8 +506,7 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
   (void)samDesired;  // the terminal has no registry security: any mask is accepted
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  // Opening is one read; only a failure reads again, to tell a missing key from a deleted base.
-  return RegCall<host::Snapshot::OneStatement>([&]() -> LONG {
+  return RegCall([&]() -> LONG {
     const KeyRef base = host::KeyOf(hKey);
     if (ulOptions != 0) FailWith(ERROR_INVALID_PARAMETER);  // reserved on CE
     const auto subKey = host::CheckSubKey(base, lpSubKey);
@@ -504,7 +535,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
       FailWith(ERROR_INVALID_PARAMETER);
     const auto names = host::SplitSubKey(base, lpSubKey);
     const auto found = host::FindKey(base, names);
-    host::CheckRegistryFault("RegCreateKeyExW", [&] { return host::KeyTarget(found, base, names); });
+    host::CheckRegistryFault("RegCreateKeyExW", [&] { return host::KeyTarget(found, base, names); }, true);
 
     // A key that exists is opened without a write transaction.
     bool created = false;
@@ -518,8 +549,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) {
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-  // One read of the value; only a failure reads again, to tell a missing value from a deleted key.
-  return RegCall<host::Snapshot::OneStatement>([&]() -> LONG {
+  return RegCall([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
     const std::u16string name = host::ToU16(lpValueName);
     const auto value = host::FindValue(key, name);
@@ -567,30 +597,20 @@ LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpR
   if (lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
-    host::CheckRegistryFault("RegQueryInfoKeyW", [&] { return key.path; });
-    // One statement, so that the counts describe one state of the key. The lengths
-    // are in characters (name blobs hold two bytes each), the data length in bytes.
-    host::Statement query(
-        "SELECT (SELECT COUNT(*) FROM reg_keys WHERE parent = ?1),"
-        " (SELECT COALESCE(MAX(length(name)), 0) / 2 FROM reg_keys WHERE parent = ?1),"
-        " (SELECT COUNT(*) FROM reg_values WHERE key_id = ?1),"
-        " (SELECT COALESCE(MAX(length(name)), 0) / 2 FROM reg_values WHERE key_id = ?1),"
-        " (SELECT COALESCE(MAX(length(data)), 0) FROM reg_values WHERE key_id = ?1),"
-        " EXISTS(SELECT 1 FROM reg_keys WHERE id = ?1)");
-    query.Bind(1, key.id);
-    query.Step();
-    if (query.Int(5) == 0) FailWith(ERROR_KEY_DELETED);
+    const auto info = host::ReadKeyInfo(key.id);
+    host::CheckRegistryFault("RegQueryInfoKeyW", [&] { return key.path; }, true);
+    if (!info.exists) FailWith(ERROR_KEY_DELETED);
     const LONG classResult = host::CopyEmptyClass(lpClass, lpcchClass);
     if (classResult != ERROR_SUCCESS) return classResult;
     auto put = [](LPDWORD out, int64_t value) {
       if (out) *out = static_cast<DWORD>(value);
     };
-    put(lpcSubKeys, query.Int(0));
-    put(lpcbMaxSubKeyLen, query.Int(1));
+    put(lpcSubKeys, info.subKeys);
+    put(lpcbMaxSubKeyLen, info.maxSubKeyName);
     put(lpcbMaxClassLen, 0);
-    put(lpcValues, query.Int(2));
-    put(lpcbMaxValueNameLen, query.Int(3));
-    put(lpcbMaxValueLen, query.Int(4));
+    put(lpcValues, info.values);
+    put(lpcbMaxValueNameLen, info.maxValueName);
+    put(lpcbMaxValueLen, info.maxValueData);
     // NOTES: the terminal keeps no security descriptors and no key write times.
     put(lpcbSecurityDescriptor, 0);
     if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{0, 0};
@@ -603,9 +623,9 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
   if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
-    host::CheckRegistryFault("RegEnumKeyExW", [&] { return key.path; });
     // Case-insensitive name order: indices stay put while no subkey comes or goes.
     const auto found = host::SubKeyAt(key, dwIndex, *host::SubKeyPositionOf(hKey));
+    host::CheckRegistryFault("RegEnumKeyExW", [&] { return key.path; }, true);
     if (!found) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
     // A name that does not fit leaves the buffer and its size as they were.
     const LONG result = host::CopyName(found->name, lpName, lpcchName);
@@ -621,18 +641,16 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
   if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
-    host::CheckRegistryFault("RegEnumValueW", [&] { return key.path; });
-    // Values come in the order they were first written, as the desktop registry gives them.
-    host::Statement query("SELECT name, type, data FROM reg_values WHERE key_id = ? ORDER BY seq LIMIT 1 OFFSET ?");
-    query.Bind(1, key.id).Bind(2, static_cast<int64_t>(dwIndex));
-    if (!query.Step()) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
-    const std::u16string name = host::NameFromBlob(query.Blob(0));
-    const std::string data = query.Blob(2);
+    const auto value = host::ValueAt(key, dwIndex);
+    host::CheckRegistryFault("RegEnumValueW", [&] { return key.path; }, true);
+    if (!value) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
+    const std::u16string& name = value->name;
+    const std::string& data = value->data;
     const auto size = static_cast<DWORD>(data.size());
     // As the desktop registry answers: the type and the data's size are always given;
     // a name that does not fit leaves both buffers and the name's size alone; data that
     // does not fit still gets its name written, the data buffer left alone.
-    if (lpType) *lpType = static_cast<DWORD>(query.Int(1));
+    if (lpType) *lpType = value->type;
     if (host::CopyName(name, lpValueName, lpcchValueName) != ERROR_SUCCESS || (lpData && *lpcbData < size)) {
       if (lpcbData) *lpcbData = size;
       return ERROR_MORE_DATA;
@@ -649,7 +667,7 @@ LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     const KeyRef base = host::KeyOf(hKey);
     const auto names = host::SplitSubKey(base, lpSubKey);
     const auto found = host::FindKey(base, names);
-    host::CheckRegistryFault("RegDeleteKeyW", [&] { return host::KeyTarget(found, base, names); });
+    host::CheckRegistryFault("RegDeleteKeyW", [&] { return host::KeyTarget(found, base, names); }, true);
     if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
     if (found->id == host::kRootKeyId) FailWith(ERROR_ACCESS_DENIED);
 

@@ -133,16 +133,8 @@ void PruneNamed(const std::u16string& name) {
     Statement forget("DELETE FROM mutex_handles WHERE name = ? AND pid = ? AND start_time = ?");
     forget.Bind(1, name).Bind(2, pid).Bind(3, startTime).Run();
   }
-  bool held = false;
-  {
-    Statement any("SELECT 1 FROM mutex_handles WHERE name = ? LIMIT 1");
-    any.Bind(1, name);
-    held = any.Step();
-  }
-  if (!held) {
-    Statement remove("DELETE FROM mutexes WHERE name = ?");
-    remove.Bind(1, name).Run();
-  }
+  Statement remove("DELETE FROM mutexes WHERE name = ?1 AND NOT EXISTS(SELECT 1 FROM mutex_handles WHERE name = ?1)");
+  remove.Bind(1, name).Run();
 }
 
 class NamedMutex final : public MutexObject {
@@ -225,13 +217,9 @@ HANDLE CreateNamed(const std::u16string& name, bool initialOwner) {
   PruneNamed(name);
   bool existed = false;
   {
-    Statement query("SELECT 1 FROM mutexes WHERE name = ?");
-    query.Bind(1, name);
-    existed = query.Step();
-  }
-  if (!existed) {
     Statement create(
-        "INSERT INTO mutexes(name, owner_pid, owner_start_time, owner_thread, owner_count) VALUES(?, ?, ?, ?, ?)");
+        "INSERT INTO mutexes(name, owner_pid, owner_start_time, owner_thread, owner_count) VALUES(?, ?, ?, ?, ?) "
+        "ON CONFLICT(name) DO NOTHING");
     create.Bind(1, name);
     if (initialOwner) {
       create.Bind(2, self.pid).Bind(3, self.startTime).Bind(4, self.thread).Bind(5, int64_t{1});
@@ -239,6 +227,7 @@ HANDLE CreateNamed(const std::u16string& name, bool initialOwner) {
       create.BindNull(2).BindNull(3).BindNull(4).Bind(5, int64_t{0});
     }
     create.Run();
+    existed = sqlite3_changes(Database()) == 0;
   }
   Statement hold("INSERT INTO mutex_handles(name, pid, start_time, handle) VALUES(?, ?, ?, ?)");
   hold.Bind(1, name).Bind(2, self.pid).Bind(3, self.startTime).Bind(4, serial).Run();
