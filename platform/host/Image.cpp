@@ -540,7 +540,8 @@ Transaction::Transaction() : lock_(g_databaseLock) {
   } else {
     SuspendRead();
     RunControl("BEGIN IMMEDIATE");
-    begunAt_ = DataVersion();
+    // The rule version known belongs to the attached image, not to one being made.
+    if (Target() == g_image.get()) begunAt_ = DataVersion();
   }
   ++Target()->transactionDepth;
 }
