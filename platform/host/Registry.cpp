@@ -388,18 +388,23 @@ struct KeyInfo {
 };
 
 // One statement, so that the counts describe one state of the key. The lengths are in
-// characters (name blobs hold two bytes each), the data length in bytes.
-KeyInfo ReadKeyInfo(int64_t keyId) {
+// characters (name blobs hold two bytes each), the data length in bytes. Without
+// `lengths` they stay 0: a caller that asks only for the counts spares the statement
+// three of its lookups.
+KeyInfo ReadKeyInfo(int64_t keyId, bool lengths) {
   Statement query(
-      "SELECT (SELECT COUNT(*) FROM reg_keys WHERE parent = ?1),"
-      " (SELECT COALESCE(MAX(length(name)), 0) / 2 FROM reg_keys WHERE parent = ?1),"
-      " (SELECT COUNT(*) FROM reg_values WHERE key_id = ?1),"
-      " (SELECT COALESCE(MAX(length(name)), 0) / 2 FROM reg_values WHERE key_id = ?1),"
-      " (SELECT COALESCE(MAX(length(data)), 0) FROM reg_values WHERE key_id = ?1),"
-      " EXISTS(SELECT 1 FROM reg_keys WHERE id = ?1)");
+      lengths ? "SELECT EXISTS(SELECT 1 FROM reg_keys WHERE id = ?1),"
+                " (SELECT COUNT(*) FROM reg_keys WHERE parent = ?1),"
+                " (SELECT COUNT(*) FROM reg_values WHERE key_id = ?1),"
+                " (SELECT COALESCE(MAX(length(name)), 0) / 2 FROM reg_keys WHERE parent = ?1),"
+                " (SELECT COALESCE(MAX(length(name)), 0) / 2 FROM reg_values WHERE key_id = ?1),"
+                " (SELECT COALESCE(MAX(length(data)), 0) FROM reg_values WHERE key_id = ?1)"
+              : "SELECT EXISTS(SELECT 1 FROM reg_keys WHERE id = ?1),"
+                " (SELECT COUNT(*) FROM reg_keys WHERE parent = ?1),"
+                " (SELECT COUNT(*) FROM reg_values WHERE key_id = ?1), 0, 0, 0");
   query.Bind(1, keyId);
   query.Step();
-  return {query.Int(5) != 0, query.Int(0), query.Int(1), query.Int(2), query.Int(3), query.Int(4)};
+  return {query.Int(0) != 0, query.Int(1), query.Int(3), query.Int(2), query.Int(4), query.Int(5)};
 }
 
 // Copies a name with its terminator when `*chars` (room including the NUL) allows;
@@ -597,7 +602,7 @@ LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpR
   if (lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
     const KeyRef key = host::KeyOf(hKey);
-    const auto info = host::ReadKeyInfo(key.id);
+    const auto info = host::ReadKeyInfo(key.id, lpcbMaxSubKeyLen || lpcbMaxValueNameLen || lpcbMaxValueLen);
     host::CheckRegistryFault("RegQueryInfoKeyW", [&] { return key.path; }, true);
     if (!info.exists) FailWith(ERROR_KEY_DELETED);
     const LONG classResult = host::CopyEmptyClass(lpClass, lpcchClass);
