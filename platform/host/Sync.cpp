@@ -210,24 +210,31 @@ class NamedMutex final : public MutexObject {
 
 std::atomic<int64_t> g_nextSerial{1};
 
+// Adds the mutex unless its row exists; true when it was added.
+bool InsertNamed(const std::u16string& name, bool initialOwner, const Owner& self) {
+  Statement create(
+      "INSERT INTO mutexes(name, owner_pid, owner_start_time, owner_thread, owner_count) VALUES(?, ?, ?, ?, ?) "
+      "ON CONFLICT(name) DO NOTHING");
+  create.Bind(1, name);
+  if (initialOwner) {
+    create.Bind(2, self.pid).Bind(3, self.startTime).Bind(4, self.thread).Bind(5, int64_t{1});
+  } else {
+    create.BindNull(2).BindNull(3).BindNull(4).Bind(5, int64_t{0});
+  }
+  create.Run();
+  return sqlite3_changes(Database()) > 0;
+}
+
 HANDLE CreateNamed(const std::u16string& name, bool initialOwner) {
   const Owner self = Self();
   const int64_t serial = g_nextSerial++;
   Transaction transaction;
-  PruneNamed(name);
-  bool existed = false;
-  {
-    Statement create(
-        "INSERT INTO mutexes(name, owner_pid, owner_start_time, owner_thread, owner_count) VALUES(?, ?, ?, ?, ?) "
-        "ON CONFLICT(name) DO NOTHING");
-    create.Bind(1, name);
-    if (initialOwner) {
-      create.Bind(2, self.pid).Bind(3, self.startTime).Bind(4, self.thread).Bind(5, int64_t{1});
-    } else {
-      create.BindNull(2).BindNull(3).BindNull(4).Bind(5, int64_t{0});
-    }
-    create.Run();
-    existed = sqlite3_changes(Database()) == 0;
+  // A row that exists may be held only by ended processes: then the mutex is gone,
+  // and this call makes it anew. Without a row there is nothing to forget.
+  bool existed = !InsertNamed(name, initialOwner, self);
+  if (existed) {
+    PruneNamed(name);
+    existed = !InsertNamed(name, initialOwner, self);
   }
   Statement hold("INSERT INTO mutex_handles(name, pid, start_time, handle) VALUES(?, ?, ?, ?)");
   hold.Bind(1, name).Bind(2, self.pid).Bind(3, self.startTime).Bind(4, serial).Run();
