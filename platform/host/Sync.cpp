@@ -118,6 +118,12 @@ std::optional<DWORD> Acquirable(const NamedState& state, const Owner& self) {
   return std::nullopt;
 }
 
+// A mutex that no handle holds is gone.
+void RemoveIfUnheld(const std::u16string& name) {
+  Statement remove("DELETE FROM mutexes WHERE name = ?1 AND NOT EXISTS(SELECT 1 FROM mutex_handles WHERE name = ?1)");
+  remove.Bind(1, name).Run();
+}
+
 // Forgets the handles of ended processes; a mutex no live process holds is gone.
 void PruneNamed(const std::u16string& name) {
   std::vector<std::pair<int64_t, int64_t>> ended;
@@ -133,8 +139,7 @@ void PruneNamed(const std::u16string& name) {
     Statement forget("DELETE FROM mutex_handles WHERE name = ? AND pid = ? AND start_time = ?");
     forget.Bind(1, name).Bind(2, pid).Bind(3, startTime).Run();
   }
-  Statement remove("DELETE FROM mutexes WHERE name = ?1 AND NOT EXISTS(SELECT 1 FROM mutex_handles WHERE name = ?1)");
-  remove.Bind(1, name).Run();
+  RemoveIfUnheld(name);
 }
 
 class NamedMutex final : public MutexObject {
@@ -148,7 +153,9 @@ class NamedMutex final : public MutexObject {
       Transaction transaction;
       Statement forget("DELETE FROM mutex_handles WHERE pid = ? AND start_time = ? AND handle = ?");
       forget.Bind(1, static_cast<int64_t>(::getpid())).Bind(2, SelfStartTime()).Bind(3, serial_).Run();
-      PruneNamed(name_);
+      // Handles of ended processes may keep the row; the next creation of the name
+      // forgets them, as it must anyway for a holder that ended without closing.
+      RemoveIfUnheld(name_);
       transaction.Commit();
     } catch (const HostError&) {
       // Closing cannot fail; a row left behind is pruned once this process has ended.
