@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <bitset>
 #include <cstdio>
 #include <cstdlib>
@@ -235,7 +236,7 @@ void ForgetFaultRules() {
 
 namespace {
 
-const FaultApi& CallSiteApi(const char* api) {
+const FaultApi& LookUpCallSiteApi(const char* api) {
   const auto* exact = std::lower_bound(std::begin(kFaultApis), std::end(kFaultApis), api,
                                        [](const FaultApi& entry, const char* name) { return std::strcmp(entry.name, name) < 0; });
   if (exact != std::end(kFaultApis) && std::strcmp(exact->name, api) == 0) return *exact;
@@ -244,6 +245,21 @@ const FaultApi& CallSiteApi(const char* api) {
   // reach it, so the rehearsal would pass where the terminal fails.
   std::fprintf(stderr, "CheckFault: %s is not in the table of calls that consult fault rules\n", api);
   std::abort();
+}
+
+const FaultApi& CallSiteApi(const char* api) {
+  // Call sites name their API with a literal, so the last few names seen are known by
+  // their address (and checked by their text, so a reused buffer cannot mislead).
+  struct Seen {
+    const char* name = nullptr;
+    const FaultApi* api = nullptr;
+  };
+  thread_local std::array<Seen, 8> seen;
+  Seen& slot = seen[(reinterpret_cast<uintptr_t>(api) >> 3) % seen.size()];
+  if (slot.name == api && std::strcmp(slot.api->name, api) == 0) return *slot.api;
+  const FaultApi& found = LookUpCallSiteApi(api);
+  slot = {api, &found};
+  return found;
 }
 
 }  // namespace

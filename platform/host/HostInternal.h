@@ -42,6 +42,7 @@ class Statement {
   std::string Text(int column) const;
   std::u16string Text16(int column) const;
   std::string Blob(int column) const;
+  std::string_view BlobView(int column) const;  // valid until the next step or the end
 
  private:
   std::unique_lock<std::recursive_mutex> lock_;

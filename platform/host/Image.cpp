@@ -524,11 +524,13 @@ std::string Statement::Text(int column) const {
 
 std::u16string Statement::Text16(int column) const { return FromUtf8(Text(column)); }
 
-std::string Statement::Blob(int column) const {
+std::string_view Statement::BlobView(int column) const {
   const void* data = sqlite3_column_blob(stmt_, column);
   const int size = sqlite3_column_bytes(stmt_, column);
-  return data ? std::string(static_cast<const char*>(data), static_cast<size_t>(size)) : std::string();
+  return data ? std::string_view(static_cast<const char*>(data), static_cast<size_t>(size)) : std::string_view();
 }
+
+std::string Statement::Blob(int column) const { return std::string(BlobView(column)); }
 
 // ---------------------------------------------------------------- Transaction
 

@@ -81,15 +81,18 @@ bool KeyExists(int64_t id) {
   return query.Step();
 }
 
-// The key behind a handle, or the call's failure.
-KeyRef KeyOf(HKEY handle) {
-  if (handle == HKEY_LOCAL_MACHINE) return KeyRef{};
+const KeyRef g_rootKey;
+
+// The key behind a handle, or the call's failure; kept alive by the caller, even
+// should another thread close the handle meanwhile.
+std::shared_ptr<const KeyRef> KeyOf(HKEY handle) {
+  if (handle == HKEY_LOCAL_MACHINE) return std::shared_ptr<const KeyRef>(std::shared_ptr<void>(), &g_rootKey);
   // NOTES: the terminal keeps only HKEY_LOCAL_MACHINE; the other predefined roots are
   // empty and cannot be written, so every call on them answers ERROR_FILE_NOT_FOUND.
   if (IsOtherPredefinedKey(handle)) FailWith(ERROR_FILE_NOT_FOUND);
   auto object = FindHandleOf<KeyObject>(reinterpret_cast<HANDLE>(handle), HandleKind::Key);
   if (!object) FailWith(ERROR_INVALID_HANDLE);
-  return object->key();
+  return std::shared_ptr<const KeyRef>(object, &object->key());
 }
 
 // The enumeration place of a handle that KeyOf accepted.
@@ -116,7 +119,7 @@ std::string NameBlob(std::u16string_view name) {
   return std::string(reinterpret_cast<const char*>(name.data()), name.size() * sizeof(char16_t));
 }
 
-std::u16string NameFromBlob(const std::string& blob) {
+std::u16string NameFromBlob(std::string_view blob) {
   std::u16string name(blob.size() / sizeof(char16_t), u'\0');
   std::memcpy(name.data(), blob.data(), name.size() * sizeof(char16_t));
   return name;
@@ -221,7 +224,7 @@ std::optional<KeyRef> FindKeyAt(const KeyRef& base, std::u16string_view path, si
   query.BindBorrowedBlob(1, pathKey);
   if (base.id != kRootKeyId) query.Bind(2, base.id);
   if (!query.Step()) return std::nullopt;
-  return KeyRef{query.Int(0), NameFromBlob(query.Blob(1)), depth};
+  return KeyRef{query.Int(0), NameFromBlob(query.BlobView(1)), depth};
 }
 
 // The key at `names` below `base`.
@@ -512,14 +515,15 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   return RegCall([&]() -> LONG {
-    const KeyRef base = host::KeyOf(hKey);
+    const auto held = host::KeyOf(hKey);
+    const KeyRef& base = *held;
     if (ulOptions != 0) FailWith(ERROR_INVALID_PARAMETER);  // reserved on CE
     const auto subKey = host::CheckSubKey(base, lpSubKey);
     const std::u16string path = host::JoinPath(base.path, subKey.path);
     const auto found = host::FindKeyAt(base, path, base.depth + subKey.names);
     host::CheckRegistryFault("RegOpenKeyExW", [&] { return found ? found->path : path; }, true);
     if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
-    *phkResult = host::NewKeyHandle(*found);
+    *phkResult = host::NewKeyHandle(std::move(*found));
     return ERROR_SUCCESS;
   });
 }
@@ -533,7 +537,8 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
   if (!phkResult) return ERROR_BADKEY;
   *phkResult = nullptr;
   return RegCall([&]() -> LONG {
-    const KeyRef base = host::KeyOf(hKey);
+    const auto held = host::KeyOf(hKey);
+    const KeyRef& base = *held;
     // Reserved must be 0. NOTES: CE ignores dwOptions; the terminal has no volatile keys
     // and no security attributes, so it refuses them rather than pretend.
     if (Reserved != 0 || dwOptions != REG_OPTION_NON_VOLATILE || lpSecurityAttributes)
@@ -555,7 +560,8 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWOR
                       LPDWORD lpcbData) {
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
-    const KeyRef key = host::KeyOf(hKey);
+    const auto held = host::KeyOf(hKey);
+    const KeyRef& key = *held;
     const std::u16string name = host::ToU16(lpValueName);
     const auto value = host::FindValue(key, name);
     host::CheckRegistryFault("RegQueryValueExW", [&] { return host::ValueTarget(key, name); }, true);
@@ -582,7 +588,8 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
   if (!lpData && cbData != 0) return ERROR_NOACCESS;
   if (Reserved != 0) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
-    const KeyRef key = host::KeyOf(hKey);
+    const auto held = host::KeyOf(hKey);
+    const KeyRef& key = *held;
     const std::u16string name = host::ToU16(lpValueName);
     if (name.size() > host::kMaxNameLength) FailWith(ERROR_INVALID_PARAMETER);
     host::CheckRegistryFault("RegSetValueExW", [&] { return host::ValueTarget(key, name); });
@@ -601,7 +608,8 @@ LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpR
                       PFILETIME lpftLastWriteTime) {
   if (lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
-    const KeyRef key = host::KeyOf(hKey);
+    const auto held = host::KeyOf(hKey);
+    const KeyRef& key = *held;
     const auto info = host::ReadKeyInfo(key.id, lpcbMaxSubKeyLen || lpcbMaxValueNameLen || lpcbMaxValueLen);
     host::CheckRegistryFault("RegQueryInfoKeyW", [&] { return key.path; }, true);
     if (!info.exists) FailWith(ERROR_KEY_DELETED);
@@ -627,7 +635,8 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
                    LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
-    const KeyRef key = host::KeyOf(hKey);
+    const auto held = host::KeyOf(hKey);
+    const KeyRef& key = *held;
     // Case-insensitive name order: indices stay put while no subkey comes or goes.
     const auto found = host::SubKeyAt(key, dwIndex, *host::SubKeyPositionOf(hKey));
     host::CheckRegistryFault("RegEnumKeyExW", [&] { return key.path; }, true);
@@ -645,7 +654,8 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
-    const KeyRef key = host::KeyOf(hKey);
+    const auto held = host::KeyOf(hKey);
+    const KeyRef& key = *held;
     const auto value = host::ValueAt(key, dwIndex);
     host::CheckRegistryFault("RegEnumValueW", [&] { return key.path; }, true);
     if (!value) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
@@ -669,7 +679,8 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
 LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
   if (!lpSubKey) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
-    const KeyRef base = host::KeyOf(hKey);
+    const auto held = host::KeyOf(hKey);
+    const KeyRef& base = *held;
     const auto names = host::SplitSubKey(base, lpSubKey);
     const auto found = host::FindKey(base, names);
     host::CheckRegistryFault("RegDeleteKeyW", [&] { return host::KeyTarget(found, base, names); }, true);
@@ -688,7 +699,8 @@ LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
 
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
   return RegCall([&]() -> LONG {
-    const KeyRef key = host::KeyOf(hKey);
+    const auto held = host::KeyOf(hKey);
+    const KeyRef& key = *held;
     const std::u16string name = host::ToU16(lpValueName);
     host::CheckRegistryFault("RegDeleteValueW", [&] { return host::ValueTarget(key, name); });
     host::Transaction transaction;
