@@ -64,16 +64,16 @@ TEST(CreateProcess, CommandLineWholeModuleCanonicalWhateverTheModeBits) {
   const auto starts = Events("process-start");
   ASSERT_EQ(starts.size(), 3u);
   EXPECT_EQ(starts[0].pid, ::getpid());
-  EXPECT_EQ(starts[0].fields, "{\"image\":\"\\\\windows\\\\PLAIN.EXE\",\"cmdline\":\"record  "
+  EXPECT_EQ(starts[0].FieldsJson(), "{\"image\":\"\\\\windows\\\\PLAIN.EXE\",\"cmdline\":\"record  "
                               "\\\\FlashDisk\\\\SP dir\\\\日本語 ä.cab \\\"quoted\\\" $HOME *  \",\"child\":" +
                                   std::to_string(children[0]) + "}");
-  EXPECT_EQ(starts[2].fields.rfind(R"({"image":"\\Windows\\marked.exe",)", 0), 0u) << starts[2].fields;
-  EXPECT_EQ(Events("process-exit")[0].fields, R"({"image":"\\windows\\PLAIN.EXE","exit_code":7})");
+  EXPECT_EQ(starts[2].FieldsJson().rfind(R"({"image":"\\Windows\\marked.exe",)", 0), 0u) << starts[2].FieldsJson();
+  EXPECT_EQ(Events("process-exit")[0].FieldsJson(), R"({"image":"\\windows\\PLAIN.EXE","exit_code":7})");
 
   PROCESS_INFORMATION info;
   ASSERT_TRUE(StartProbe(nullptr, &info, u"\\Windows\\plain.exe"));
   EXPECT_EQ(Finish(info), 99u);  // no command line: "", which the probe does not know
-  EXPECT_EQ(Events("process-start").back().fields,
+  EXPECT_EQ(Events("process-start").back().FieldsJson(),
             R"({"image":"\\Windows\\plain.exe","cmdline":"","child":)" + std::to_string(info.dwProcessId) + "}");
 }
 
@@ -97,7 +97,7 @@ TEST(ExitCodes, FullThirtyTwoBitsSignalsAndStillActive) {
   const auto exits = Events("process-exit");
   ASSERT_EQ(exits.size(), std::size(cases));
   EXPECT_EQ(exits.back().pid, ::getpid());
-  EXPECT_EQ(exits.back().fields, R"({"image":"\\Windows\\probe.exe","exit_code":137})");
+  EXPECT_EQ(exits.back().FieldsJson(), R"({"image":"\\Windows\\probe.exe","exit_code":137})");
 
   PROCESS_INFORMATION info;
   ASSERT_TRUE(StartProbe(u"sleep 400 3", &info));
@@ -131,7 +131,7 @@ TEST(Scripts, RunThroughTheirInterpreterWithTheCommandLineWhole) {
   const auto events = Events();
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[1].pid, ::getpid());  // a script cannot journal its end: its starter does
-  EXPECT_EQ(events[1].fields, R"({"image":"\\WINDOWS\\report.sh","exit_code":42})");
+  EXPECT_EQ(events[1].FieldsJson(), R"({"image":"\\WINDOWS\\report.sh","exit_code":42})");
 
   image.PutFile("Windows/bare.sh", "#!/bin/sh");  // a "#!" line without a line end
   ASSERT_TRUE(StartProbe(u"", &info, u"\\Windows\\bare.sh"));
@@ -211,7 +211,7 @@ TEST(Reset, EndsEveryProcessOfTheTerminalAtOnce) {
   std::string names;
   for (const auto& e : Events()) names += e.event == "sleep" ? "" : e.event + " ";
   EXPECT_EQ(names, "process-start process-start ioctl reset ");  // no process-exit
-  EXPECT_EQ(Events("ioctl").at(0).fields, R"({"device":"QDV1:","code":257})");
+  EXPECT_EQ(Events("ioctl").at(0).FieldsJson(), R"({"device":"QDV1:","code":257})");
   EXPECT_EQ(Events("ioctl").at(0).pid, static_cast<int64_t>(resetter.dwProcessId));
 
   for (const char* setting : {"ignore", "absent"}) {

@@ -3,7 +3,7 @@
 #ifndef KORVA_TESTS_HOST_PROCESSTESTSUPPORT_H
 #define KORVA_TESTS_HOST_PROCESSTESTSUPPORT_H
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>
@@ -24,19 +24,10 @@ inline void InstallProbe(const TestImage& image, const std::string& relative = "
   fs::permissions(image.FsPath(relative), executable ? fs::perms(0755) : fs::perms(0644));
 }
 
-struct Event {
-  int64_t pid;
-  std::string event;
-  std::string fields;
-};
-
 // The journal's events, or only those named `event`.
-inline std::vector<Event> Events(const std::string& event = "") {
-  std::vector<Event> events;
-  host::Statement query("SELECT pid, event, fields FROM journal ORDER BY seq");
-  while (query.Step()) {
-    if (event.empty() || query.Text(1) == event) events.push_back({query.Int(0), query.Text(1), query.Text(2)});
-  }
+inline std::vector<host::JournalEvent> Events(const std::string& event = "") {
+  std::vector<host::JournalEvent> events = host::JournalEventsAfter(0);
+  std::erase_if(events, [&](const host::JournalEvent& e) { return !event.empty() && e.event != event; });
   return events;
 }
 
