@@ -620,4 +620,7 @@ void ChangeBatch::Commit() { transaction_->Commit(); }
 
 void CheckpointImage() { Statement("PRAGMA wal_checkpoint(TRUNCATE)").Run(); }
 
+ReadSnapshot::ReadSnapshot() : transaction_(std::make_unique<ReadTransaction>()) {}
+ReadSnapshot::~ReadSnapshot() = default;
+
 }  // namespace host

@@ -251,6 +251,13 @@ HANDLE CreateNamed(const std::u16string& name, bool initialOwner) {
 
 }  // namespace
 
+std::vector<std::u16string> NamedMutexes() {
+  std::vector<std::u16string> names;
+  Statement query("SELECT name FROM mutexes ORDER BY name");
+  while (query.Step()) names.push_back(query.Text16(0));
+  return names;
+}
+
 }  // namespace host
 
 // NOTES: mutex names are case-sensitive, as on desktop Windows; the terminal has no

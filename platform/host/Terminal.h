@@ -167,6 +167,20 @@ class ChangeBatch {
  private:
   std::unique_ptr<Transaction> transaction_;
 };
+class ReadTransaction;
+// One consistent view of the image for the reads in its scope (a read transaction):
+// the writes other processes commit meanwhile stay unseen, and are not held up. A
+// write of this process inside it ends the view; the scope goes on with a new one.
+class ReadSnapshot {
+ public:
+  ReadSnapshot();
+  ~ReadSnapshot();
+  ReadSnapshot(const ReadSnapshot&) = delete;
+  ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+
+ private:
+  std::unique_ptr<ReadTransaction> transaction_;
+};
 // Folds the image's write-ahead log into its database file, as a copy of the image
 // folder needs it.
 void CheckpointImage();
@@ -294,6 +308,15 @@ void RecordSelfExit(DWORD code);
 // Ends every process of the terminal except the caller (and then, unless
 // `spareCaller`, the caller too). Advances the generation first.
 void EndTerminalProcesses(bool spareCaller);
+// One row of the image's process table: a program that the terminal started, or that
+// started on it, in this generation or an earlier one.
+struct ProcessRecord {
+  int64_t pid = 0;
+  std::u16string image;          // its CE path
+  bool registered = false;       // it registered itself (RegisterSelf): it runs the host library
+  std::optional<DWORD> exitCode;  // none while it runs
+};
+std::vector<ProcessRecord> ProcessRecords();  // in the order they were added
 // Identity of a live process: start time in clock ticks since boot, 0 if gone.
 int64_t ProcessStartTime(int pid);
 // The same for a child of this process not yet reaped, also once it has ended.
@@ -330,6 +353,12 @@ DWORD RecordChildExit(const StartedProcess& process, int waitStatus);
 // True once `process` owns a window; for a starter that waits for one (no fault rule
 // applies, nothing is journalled).
 bool HasWindow(const StartedProcess& process);
+
+// ---------------------------------------------------------------- mutexes (Sync.cpp)
+
+// The named mutexes the image keeps, one while any process holds a handle to it, in
+// the order of their names' code points.
+std::vector<std::u16string> NamedMutexes();
 
 // ---------------------------------------------------------------- devices (Devices.cpp)
 

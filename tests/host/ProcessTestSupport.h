@@ -24,13 +24,6 @@ inline void InstallProbe(const TestImage& image, const std::string& relative = "
   fs::permissions(image.FsPath(relative), executable ? fs::perms(0755) : fs::perms(0644));
 }
 
-// The journal's events, or only those named `event`.
-inline std::vector<host::JournalEvent> Events(const std::string& event = "") {
-  std::vector<host::JournalEvent> events = host::JournalEventsAfter(0);
-  std::erase_if(events, [&](const host::JournalEvent& e) { return !event.empty() && e.event != event; });
-  return events;
-}
-
 // A value the probe recorded under HKLM\ProcessTest, as raw bytes; "" when absent.
 inline std::string Recorded(const char16_t* name) {
   HKEY key = nullptr;
