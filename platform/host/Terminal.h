@@ -184,6 +184,9 @@ class ReadSnapshot {
 // Folds the image's write-ahead log into its database file, as a copy of the image
 // folder needs it.
 void CheckpointImage();
+// SQLite's check of the whole image database: "ok" when it is whole, else what is
+// wrong, one finding per line.
+std::string CheckImageIntegrity();
 
 // ---------------------------------------------------------------- registry (Registry.cpp)
 
