@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <charconv>
 #include <chrono>
 
 namespace host {
@@ -23,12 +24,10 @@ void AppendMember(std::string& json, std::string_view name, const JournalValue& 
 // The code unit of the four hex digits at json[i]; nullopt when they are not four.
 std::optional<char16_t> ReadHexUnit(std::string_view json, size_t i) {
   if (i + 4 > json.size()) return std::nullopt;
-  unsigned unit = 0;
-  for (const char c : json.substr(i, 4)) {
-    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-    if (digit < 0) return std::nullopt;
-    unit = unit * 16 + static_cast<unsigned>(digit);
-  }
+  uint16_t unit = 0;
+  const char* end = json.data() + i + 4;
+  const auto read = std::from_chars(json.data() + i, end, unit, 16);
+  if (read.ec != std::errc() || read.ptr != end) return std::nullopt;
   return static_cast<char16_t>(unit);
 }
 

@@ -150,7 +150,7 @@ bool ValidateDeviceIdentity(const std::string& processor, const std::string& ceV
 // "ce_build"), the defaults where the image has none.
 DeviceIdentity TerminalDeviceIdentity();
 
-// ---------------------------------------------------------------- change batches (Image.cpp)
+// ---------------------------------------------------------------- change batches and read views (Image.cpp)
 
 class Transaction;
 // Every change made in its scope lands together or not at all (one write transaction,

@@ -23,7 +23,7 @@ struct InstallerRun {
   std::vector<std::string> files, registry, shortcuts;
 };
 
-bool IsInstaller(const std::string& image) { return host::EqualsIgnoreCase(host::FromUtf8(image), kInstallerPath); }
+bool IsInstaller(std::u16string_view image) { return host::EqualsIgnoreCase(image, kInstallerPath); }
 
 InstallerRun* RunOfCab(std::vector<InstallerRun>& runs, const std::string& cab) {
   for (auto it = runs.rbegin(); it != runs.rend(); ++it) {
@@ -45,9 +45,9 @@ void NoteInstallerEvent(std::vector<InstallerRun>& runs, const host::JournalEven
 std::vector<InstallerRun> InstallerRuns(const std::vector<host::JournalEvent>& events) {
   std::vector<InstallerRun> runs;
   for (const auto& e : events) {
-    if (e.event == "process-start" && IsInstaller(TextField(e, "image"))) {
+    if (e.event == "process-start" && IsInstaller(e.Text("image"))) {
       runs.push_back({TextField(e, "cmdline"), e.Int("child"), std::nullopt, false, "", {}, {}, {}});
-    } else if (e.event == "process-exit" && IsInstaller(TextField(e, "image"))) {
+    } else if (e.event == "process-exit" && IsInstaller(e.Text("image"))) {
       // Setup waits for each installer, so an exit belongs to the latest start.
       auto open = std::find_if(runs.begin(), runs.end(), [&](const InstallerRun& r) {
         return !r.ended && (!r.child || *r.child == e.pid);

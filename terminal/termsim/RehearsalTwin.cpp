@@ -184,8 +184,8 @@ void AddRunWarnings(TwinReport& twin) {
 void AddDeviceWarnings(TwinReport& twin, const std::vector<host::JournalEvent>& events) {
   for (const auto& e : events) {
     if (e.event != "installer-skipped") continue;
-    twin.warnings.push_back(TextField(e, "cab") + ": refused for this device: " + TextField(e, "root") + "\\" + TextField(e, "key") +
-                            " " + TextField(e, "value"));
+    twin.warnings.push_back(TextField(e, "cab") + ": refused for this device: " + TextField(e, "root") + "\\" +
+                            TextField(e, "key") + " " + TextField(e, "value"));
   }
 }
 
