@@ -1,5 +1,5 @@
-// What the process, sync and device tests share: the probe program in an image, the
-// values it records, and the journal.
+// What the process, sync and device tests share: the probe program in an image and
+// the values it records.
 #ifndef KORVA_TESTS_HOST_PROCESSTESTSUPPORT_H
 #define KORVA_TESTS_HOST_PROCESSTESTSUPPORT_H
 
