@@ -600,4 +600,14 @@ void ChangeBatch::Commit() { transaction_->Commit(); }
 
 void CheckpointImage() { Statement("PRAGMA wal_checkpoint(TRUNCATE)").Run(); }
 
+ReadSnapshot::ReadSnapshot() : transaction_(std::make_unique<ReadTransaction>()) {}
+ReadSnapshot::~ReadSnapshot() = default;
+
+std::string CheckImageIntegrity() {
+  std::string findings;
+  Statement check("PRAGMA integrity_check");
+  while (check.Step()) findings += (findings.empty() ? "" : "\n") + check.Text(0);
+  return findings;
+}
+
 }  // namespace host

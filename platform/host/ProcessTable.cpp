@@ -142,4 +142,14 @@ CREATE TABLE processes(
 )sql");
 }
 
+std::vector<ProcessRecord> ProcessRecords() {
+  std::vector<ProcessRecord> records;
+  Statement query("SELECT pid, image, host, exit_code FROM processes ORDER BY rowid");
+  while (query.Step()) {
+    records.push_back({query.Int(0), query.Text16(1), query.Int(2) != 0,
+                       query.IsNull(3) ? std::nullopt : std::optional(static_cast<DWORD>(query.Int(3)))});
+  }
+  return records;
+}
+
 }  // namespace host

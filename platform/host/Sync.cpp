@@ -271,6 +271,13 @@ CREATE TABLE mutex_handles(
 )sql");
 }
 
+std::vector<std::u16string> NamedMutexes() {
+  std::vector<std::u16string> names;
+  Statement query("SELECT name FROM mutexes ORDER BY name");
+  while (query.Step()) names.push_back(query.Text16(0));
+  return names;
+}
+
 }  // namespace host
 
 // NOTES: mutex names are case-sensitive, as on desktop Windows; the terminal has no

@@ -150,7 +150,7 @@ bool ValidateDeviceIdentity(const std::string& processor, const std::string& ceV
 // "ce_build"), the defaults where the image has none.
 DeviceIdentity TerminalDeviceIdentity();
 
-// ---------------------------------------------------------------- change batches (Image.cpp)
+// ---------------------------------------------------------------- change batches and read views (Image.cpp)
 
 class Transaction;
 // Every change made in its scope lands together or not at all (one write transaction,
@@ -167,9 +167,26 @@ class ChangeBatch {
  private:
   std::unique_ptr<Transaction> transaction_;
 };
+class ReadTransaction;
+// One consistent view of the image for the reads in its scope (a read transaction):
+// the writes other processes commit meanwhile stay unseen, and are not held up. A
+// write of this process inside it ends the view; the scope goes on with a new one.
+class ReadSnapshot {
+ public:
+  ReadSnapshot();
+  ~ReadSnapshot();
+  ReadSnapshot(const ReadSnapshot&) = delete;
+  ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+
+ private:
+  std::unique_ptr<ReadTransaction> transaction_;
+};
 // Folds the image's write-ahead log into its database file, as a copy of the image
 // folder needs it.
 void CheckpointImage();
+// SQLite's check of the whole image database: "ok" when it is whole, else what is
+// wrong, one finding per line.
+std::string CheckImageIntegrity();
 
 // ---------------------------------------------------------------- registry (Registry.cpp)
 
@@ -207,13 +224,26 @@ struct JournalField {
 };
 // Appends one event, stamped with this process's pid and the terminal's time.
 void Journal(const char* event, std::initializer_list<JournalField> fields);
-// One stored event, as `termsim journal` shows it.
+// One stored event, as `termsim journal` shows it, its fields read back once.
 struct JournalEvent {
+  struct Field {
+    std::string name;
+    JournalValue value;
+  };
   int64_t seq = 0;
   int64_t timeMs = 0;
   int64_t pid = 0;
   std::string event;
-  std::string fields;  // a JSON object, as the writer stored it
+  // In the writer's order. A stored object that cannot be read (never written by the
+  // terminal) comes back whole as the one text field "fields".
+  std::vector<Field> fields;
+
+  const JournalValue* Find(std::string_view name) const;    // null when absent
+  std::optional<int64_t> Int(std::string_view name) const;  // nullopt when absent or a text
+  std::u16string Text(std::string_view name) const;         // "" when absent or a number
+  // The fields as the JSON object the journal stores: exact code units, lone
+  // surrogates as \u escapes.
+  std::string FieldsJson() const;
 };
 // The events after `afterSeq` up to `throughSeq`, in order.
 std::vector<JournalEvent> JournalEventsAfter(int64_t afterSeq, int64_t throughSeq = INT64_MAX);
@@ -281,6 +311,15 @@ void RecordSelfExit(DWORD code);
 // Ends every process of the terminal except the caller (and then, unless
 // `spareCaller`, the caller too). Advances the generation first.
 void EndTerminalProcesses(bool spareCaller);
+// One row of the image's process table: a program that the terminal started, or that
+// started on it, in this generation or an earlier one.
+struct ProcessRecord {
+  int64_t pid = 0;
+  std::u16string image;          // its CE path
+  bool registered = false;       // it registered itself (RegisterSelf): it runs the host library
+  std::optional<DWORD> exitCode;  // none while it runs
+};
+std::vector<ProcessRecord> ProcessRecords();  // in the order they were added
 // Identity of a live process: start time in clock ticks since boot, 0 if gone.
 int64_t ProcessStartTime(int pid);
 // The same for a child of this process not yet reaped, also once it has ended.
@@ -317,6 +356,12 @@ DWORD RecordChildExit(const StartedProcess& process, int waitStatus);
 // True once `process` owns a window; for a starter that waits for one (no fault rule
 // applies, nothing is journalled).
 bool HasWindow(const StartedProcess& process);
+
+// ---------------------------------------------------------------- mutexes (Sync.cpp)
+
+// The named mutexes the image keeps, one while any process holds a handle to it, in
+// the order of their names' code points.
+std::vector<std::u16string> NamedMutexes();
 
 // ---------------------------------------------------------------- devices (Devices.cpp)
 

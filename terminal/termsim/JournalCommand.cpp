@@ -12,63 +12,45 @@ namespace {
 
 using Event = host::JournalEvent;
 
-// The stored fields object, braces removed, so that its members join the line's own;
-// an object that is not one (never written by the terminal) is kept whole under "fields".
-std::string FieldMembers(const std::string& fields) {
-  if (fields.size() < 2 || fields.front() != '{' || fields.back() != '}')
-    return "\"fields\":" + host::JsonString(host::FromUtf8(fields));
-  return fields.substr(1, fields.size() - 2);
-}
-
 void PrintJsonLine(const Event& e) {
   std::string line = "{\"seq\":" + std::to_string(e.seq) + ",\"time_ms\":" + std::to_string(e.timeMs) +
                      ",\"pid\":" + std::to_string(e.pid) + ",\"event\":" + host::JsonString(host::FromUtf8(e.event));
-  const std::string members = FieldMembers(e.fields);
-  if (!members.empty()) line += "," + members;
+  // The fields' members join the line's own.
+  const std::string fields = e.FieldsJson();
+  if (!e.fields.empty()) line += "," + fields.substr(1, fields.size() - 2);
   line += "}\n";
   std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
-// The stored members as name=value for people. Texts keep their JSON escapes (a line
-// break shows as \n, a quote as \"), except that the backslashes of CE paths show once;
-// --json gives the exact text. Nullopt for text that is not a stored object.
-std::optional<std::string> ReadableFields(std::string_view json) {
-  if (json.size() < 2 || json.front() != '{' || json.back() != '}') return std::nullopt;
-  std::string out;
-  bool inText = false, inName = true;
+// A text for people: its JSON escapes kept (a line break shows as \n, a quote as \"),
+// except that the backslashes of CE paths show once; --json gives the exact text.
+std::string ShownText(std::u16string_view text) {
+  const std::string json = host::JsonString(text);
+  std::string shown;
   for (size_t i = 1; i + 1 < json.size(); ++i) {
-    const char c = json[i];
-    if (inText) {
-      if (c == '"') {
-        inText = false;
-        if (!inName) out += '"';
-      } else if (c == '\\') {
-        const char escaped = json[++i];
-        if (escaped != '\\' && escaped != '/') out += '\\';
-        out += escaped;
-      } else {
-        out += c;
-      }
-      continue;
-    }
-    if (c == '"') {
-      inText = true;
-      if (!inName) out += '"';
-    } else if (c == ':') {
-      out += '=';
-      inName = false;
-    } else if (c == ',') {
-      out += ' ';
-      inName = true;
+    shown += json[i];
+    if (json[i] == '\\' && json[i + 1] == '\\') ++i;
+  }
+  return shown;
+}
+
+// The fields as name=value, one space apart.
+std::string ReadableFields(const Event& e) {
+  std::string out;
+  for (const auto& field : e.fields) {
+    if (!out.empty()) out += ' ';
+    out += ShownText(host::FromUtf8(field.name)) + '=';
+    if (const auto* number = std::get_if<int64_t>(&field.value)) {
+      out += std::to_string(*number);
     } else {
-      out += c;
+      out += '"' + ShownText(std::get<std::u16string>(field.value)) + '"';
     }
   }
   return out;
 }
 
 void PrintReadableLine(const Event& e) {
-  const std::string fields = ReadableFields(e.fields).value_or(e.fields);
+  const std::string fields = ReadableFields(e);
   char head[96];
   std::snprintf(head, sizeof head, "%6" PRId64 " %9" PRId64 " ms  pid %-7" PRId64 " ", e.seq, e.timeMs, e.pid);
   std::string line = head + e.event;

@@ -13,51 +13,6 @@ namespace {
 
 constexpr char16_t kInstallerPath[] = u"\\Windows\\wceload.exe";
 
-// A JSON text at `json[i]` (the opening quote), as the journal writes it.
-std::string ReadJsonText(std::string_view json, size_t& i) {
-  std::u16string text;
-  for (++i; i < json.size() && json[i] != '"'; ++i) {
-    if (json[i] != '\\') {
-      size_t end = i;
-      while (end < json.size() && json[end] != '"' && json[end] != '\\') ++end;
-      text += host::FromUtf8(json.substr(i, end - i));
-      i = end - 1;
-      continue;
-    }
-    const char escaped = ++i < json.size() ? json[i] : '\\';
-    switch (escaped) {
-      case 'n': text += u'\n'; break;
-      case 'r': text += u'\r'; break;
-      case 't': text += u'\t'; break;
-      case 'u': text += static_cast<char16_t>(std::stoi(std::string(json.substr(i + 1, 4)), nullptr, 16)); i += 4; break;
-      default: text += static_cast<char16_t>(escaped);
-    }
-  }
-  ++i;
-  return host::ToUtf8(text);
-}
-
-// The flat object of texts and whole numbers that the journal stores as an event's fields.
-std::map<std::string, std::variant<int64_t, std::string>> ReadFields(std::string_view json) {
-  std::map<std::string, std::variant<int64_t, std::string>> fields;
-  size_t i = 1;
-  while (i < json.size() && json[i] == '"') {
-    const std::string name = ReadJsonText(json, i);
-    ++i;  // the colon
-    if (i < json.size() && json[i] == '"') {
-      fields[name] = ReadJsonText(json, i);
-    } else {
-      size_t end = i;
-      while (end < json.size() && json[end] != ',' && json[end] != '}') ++end;
-      const std::string number(json.substr(i, end - i));
-      if (!number.empty() && (std::isdigit(static_cast<unsigned char>(number.back())) != 0)) fields[name] = std::stoll(number);
-      i = end;
-    }
-    if (i < json.size() && json[i] == ',') ++i;
-  }
-  return fields;
-}
-
 // One installer start with what the journal tells of it.
 struct InstallerRun {
   std::string cab;
@@ -68,7 +23,7 @@ struct InstallerRun {
   std::vector<std::string> files, registry, shortcuts;
 };
 
-bool IsInstaller(const std::string& image) { return host::EqualsIgnoreCase(host::FromUtf8(image), kInstallerPath); }
+bool IsInstaller(std::u16string_view image) { return host::EqualsIgnoreCase(image, kInstallerPath); }
 
 InstallerRun* RunOfCab(std::vector<InstallerRun>& runs, const std::string& cab) {
   for (auto it = runs.rbegin(); it != runs.rend(); ++it) {
@@ -78,20 +33,20 @@ InstallerRun* RunOfCab(std::vector<InstallerRun>& runs, const std::string& cab) 
 }
 
 // What the installer's own events add to its runs.
-void NoteInstallerEvent(std::vector<InstallerRun>& runs, const JournalEntry& e) {
-  InstallerRun* run = RunOfCab(runs, e.Text("cab"));
+void NoteInstallerEvent(std::vector<InstallerRun>& runs, const host::JournalEvent& e) {
+  InstallerRun* run = RunOfCab(runs, TextField(e, "cab"));
   if (run == nullptr) return;
-  if (e.event == "installer-error") run->reason = e.Text("reason");
-  if (e.event == "installer-file") run->files.push_back(e.Text("path"));
-  if (e.event == "installer-registry") run->registry.push_back(e.Text("key") + ": " + e.Text("value"));
-  if (e.event == "installer-shortcut") run->shortcuts.push_back(e.Text("path") + " -> " + e.Text("target"));
+  if (e.event == "installer-error") run->reason = TextField(e, "reason");
+  if (e.event == "installer-file") run->files.push_back(TextField(e, "path"));
+  if (e.event == "installer-registry") run->registry.push_back(TextField(e, "key") + ": " + TextField(e, "value"));
+  if (e.event == "installer-shortcut") run->shortcuts.push_back(TextField(e, "path") + " -> " + TextField(e, "target"));
 }
 
-std::vector<InstallerRun> InstallerRuns(const std::vector<JournalEntry>& events) {
+std::vector<InstallerRun> InstallerRuns(const std::vector<host::JournalEvent>& events) {
   std::vector<InstallerRun> runs;
   for (const auto& e : events) {
     if (e.event == "process-start" && IsInstaller(e.Text("image"))) {
-      runs.push_back({e.Text("cmdline"), e.Int("child"), std::nullopt, false, "", {}, {}, {}});
+      runs.push_back({TextField(e, "cmdline"), e.Int("child"), std::nullopt, false, "", {}, {}, {}});
     } else if (e.event == "process-exit" && IsInstaller(e.Text("image"))) {
       // Setup waits for each installer, so an exit belongs to the latest start.
       auto open = std::find_if(runs.begin(), runs.end(), [&](const InstallerRun& r) {
@@ -110,10 +65,10 @@ std::vector<InstallerRun> InstallerRuns(const std::vector<JournalEntry>& events)
 
 bool IsInstall(const std::string& fate) { return fate == "installed" || fate == "installed-other-model"; }
 
-std::string FaultReason(const std::vector<JournalEntry>& events) {
+std::string FaultReason(const std::vector<host::JournalEvent>& events) {
   for (const auto& e : events) {
     if (e.event == "fault")
-      return "after the fault " + e.Text("api") + " " + e.Text("target") + " " + e.Text("error");
+      return "after the fault " + TextField(e, "api") + " " + TextField(e, "target") + " " + TextField(e, "error");
   }
   return "";
 }
@@ -142,16 +97,16 @@ bool IsTextOf(int pair, const std::string& text) {
   return false;
 }
 
-std::optional<Box> BoxOf(const std::vector<JournalEntry>& events) {
+std::optional<Box> BoxOf(const std::vector<host::JournalEvent>& events) {
   for (const auto& e : events) {
-    if (e.event == "messagebox") return Box{e.Text("text"), e.Int("style").value_or(0)};
+    if (e.event == "messagebox") return Box{TextField(e, "text"), e.Int("style").value_or(0)};
   }
   return std::nullopt;
 }
 
 void DescribeOutcome(RunReport& run, const RunFacts& facts) {
   const auto has = [&](const char* name) {
-    return std::any_of(facts.events.begin(), facts.events.end(), [&](const JournalEntry& e) { return e.event == name; });
+    return std::any_of(facts.events.begin(), facts.events.end(), [&](const auto& e) { return e.event == name; });
   };
   const std::string text = run.box ? run.box->text : "";
   const auto set = [&](const char* outcome, const char* words) {
@@ -175,29 +130,12 @@ void DescribeOutcome(RunReport& run, const RunFacts& facts) {
 
 }  // namespace
 
-std::string JournalEntry::Text(const std::string& name) const {
-  auto found = fields.find(name);
-  if (found == fields.end() || !std::holds_alternative<std::string>(found->second)) return "";
-  return std::get<std::string>(found->second);
-}
-
-std::optional<int64_t> JournalEntry::Int(const std::string& name) const {
-  auto found = fields.find(name);
-  if (found == fields.end() || !std::holds_alternative<int64_t>(found->second)) return std::nullopt;
-  return std::get<int64_t>(found->second);
-}
-
-std::vector<JournalEntry> JournalAfter(int64_t seq) {
-  std::vector<JournalEntry> events;
-  for (const auto& event : host::JournalEventsAfter(seq))
-    events.push_back({event.pid, event.event, ReadFields(event.fields)});
-  return events;
-}
+std::string TextField(const host::JournalEvent& e, std::string_view name) { return host::ToUtf8(e.Text(name)); }
 
 RunReport JudgeRun(const std::vector<Expected>& expected, const RunFacts& facts) {
   RunReport run;
   run.exitCode = facts.setupExit;
-  run.reset = std::any_of(facts.events.begin(), facts.events.end(), [](const JournalEntry& e) { return e.event == "reset"; });
+  run.reset = std::any_of(facts.events.begin(), facts.events.end(), [](const auto& e) { return e.event == "reset"; });
   run.box = BoxOf(facts.events);
   DescribeOutcome(run, facts);
   const std::vector<InstallerRun> installers = InstallerRuns(facts.events);

@@ -3,23 +3,14 @@
 #ifndef KORVA_TERMINAL_TERMSIM_REHEARSALRUN_H
 #define KORVA_TERMINAL_TERMSIM_REHEARSALRUN_H
 
+#include "platform/host/Terminal.h"
 #include "terminal/termsim/Rehearsal.h"
 
-#include <map>
-#include <variant>
 
 namespace termsim::rehearsal {
 
-// One journal event of the attached image, its fields read back from their JSON.
-struct JournalEntry {
-  int64_t pid = 0;
-  std::string event;
-  std::map<std::string, std::variant<int64_t, std::string>> fields;
-
-  std::string Text(const std::string& name) const;  // "" when absent or a number
-  std::optional<int64_t> Int(const std::string& name) const;
-};
-std::vector<JournalEntry> JournalAfter(int64_t seq);
+// A text field of a journal event as UTF-8; "" when absent or a number.
+std::string TextField(const host::JournalEvent& e, std::string_view name);
 
 // The explanation's fate of one CAB, before the run decides.
 struct Expected {
@@ -45,7 +36,7 @@ std::vector<Expected> ExplainRun(const std::u16string& at, const Profile& profil
 
 // What the run showed, from the journal after the run's start.
 struct RunFacts {
-  std::vector<JournalEntry> events;
+  std::vector<host::JournalEvent> events;
   std::optional<int64_t> setupExit;  // none when the terminal reset or Setup never ended
   bool timedOut = false;
   std::string startError;  // Setup could not be started

@@ -161,11 +161,11 @@ RunReport RunOnce(const Plan& plan, const Profile& profile) {
     while (::waitpid(started->pid, &status, 0) < 0 && errno == EINTR) {
     }
     const DWORD code = host::RecordChildExit(*started, status);
-    facts.events = JournalAfter(before);
+    facts.events = host::JournalEventsAfter(before);
     const bool reset = JournalHasEvent(before, "reset");
     if (!reset && !facts.timedOut) facts.setupExit = code;
   }
-  if (facts.events.empty()) facts.events = JournalAfter(before);
+  if (facts.events.empty()) facts.events = host::JournalEventsAfter(before);
   // The next start of the terminal: nothing of this run goes on.
   host::EndTerminalProcesses(true);
   return JudgeRun(expected, facts);
@@ -181,11 +181,11 @@ void AddRunWarnings(TwinReport& twin) {
   }
 }
 
-void AddDeviceWarnings(TwinReport& twin, const std::vector<JournalEntry>& events) {
+void AddDeviceWarnings(TwinReport& twin, const std::vector<host::JournalEvent>& events) {
   for (const auto& e : events) {
     if (e.event != "installer-skipped") continue;
-    twin.warnings.push_back(e.Text("cab") + ": refused for this device: " + e.Text("root") + "\\" + e.Text("key") +
-                            " " + e.Text("value"));
+    twin.warnings.push_back(TextField(e, "cab") + ": refused for this device: " + TextField(e, "root") + "\\" +
+                            TextField(e, "key") + " " + TextField(e, "value"));
   }
 }
 
@@ -219,7 +219,7 @@ TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request) {
     if (!twin.runs.back().reset) break;
   }
   AddRunWarnings(twin);
-  AddDeviceWarnings(twin, JournalAfter(first));
+  AddDeviceWarnings(twin, host::JournalEventsAfter(first));
   // A kept twin holds its database in one file, not in a write-ahead log beside it.
   host::CheckpointImage();
   return twin;

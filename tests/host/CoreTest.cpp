@@ -40,7 +40,7 @@ TEST(Image, AttachRefusesForeignFolder) {
   EXPECT_NE(error.find("not a terminal image"), std::string::npos);
 }
 
-TEST(Journal, RecordsExactCodeUnitsAsJson) {
+TEST(Journal, RecordsAndReadsBackExactCodeUnits) {
   TestImage image;
   host::Journal("messagebox", {{"caption", std::u16string(u"Setup")},
                                {"text", std::u16string(u"a\n\"\\\xD800 日本語")},
@@ -48,9 +48,12 @@ TEST(Journal, RecordsExactCodeUnitsAsJson) {
   const auto events = host::JournalEventsAfter(host::LastJournalSeq() - 1);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].event, "messagebox");
-  EXPECT_EQ(events[0].fields,
+  EXPECT_EQ(events[0].FieldsJson(),
             "{\"caption\":\"Setup\",\"text\":\"a\\n\\\"\\\\\\ud800 \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\","
             "\"style\":262160}");
+  EXPECT_EQ(events[0].Text("text"), u"a\n\"\\\xD800 日本語");
+  EXPECT_EQ(events[0].Int("style"), 262160);
+  EXPECT_EQ(events[0].Int("caption"), std::nullopt);
 }
 
 TEST(Faults, AfterTimesCallerAndGlob) {

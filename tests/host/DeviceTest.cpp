@@ -36,16 +36,16 @@ TEST(MessageBox, AnswersAtOnceWithTheDefaultButton) {
   const std::string printed = testing::internal::GetCapturedStderr();
   EXPECT_NE(printed.find("+-- Setup\n| Install error.\n| Try again after reset.\n| [OK]"), std::string::npos)
       << printed;
-  const auto events = Events();
+  const auto events = JournalEvents();
   ASSERT_EQ(events.size(), 2 * (std::size(cases) + 2));
-  EXPECT_EQ(events[0].fields, R"({"caption":"Setup","text":"Install error.\nTry again after reset.","style":262160})");
-  EXPECT_EQ(events[1].event + events[1].fields, R"(messagebox-answer{"result":1})");
-  EXPECT_EQ(events[events.size() - 2].fields, R"({"caption":"Error","text":"","style":0})");
+  EXPECT_EQ(events[0].FieldsJson(), R"({"caption":"Setup","text":"Install error.\nTry again after reset.","style":262160})");
+  EXPECT_EQ(events[1].event + events[1].FieldsJson(), R"(messagebox-answer{"result":1})");
+  EXPECT_EQ(events[events.size() - 2].FieldsJson(), R"({"caption":"Error","text":"","style":0})");
 
   SetLastError(kSentinel);
   EXPECT_EQ(MessageBoxW(nullptr, u"?", u"Setup", 0x7), 0);  // no such set of buttons
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  EXPECT_EQ(Events().size(), events.size());
+  EXPECT_EQ(JournalEvents().size(), events.size());
 }
 
 TEST(MessageBox, AnswersAfterTheSetDelayInTerminalTime) {
@@ -73,8 +73,8 @@ TEST(MessageBox, NeverAnsweredWhenSetSo) {
   PROCESS_INFORMATION info;
   ASSERT_TRUE(StartProbe(u"box", &info));
   EXPECT_EQ(WaitForSingleObject(info.hProcess, 500), WAIT_TIMEOUT);
-  EXPECT_EQ(Events("messagebox").size(), 1u);
-  EXPECT_TRUE(Events("messagebox-answer").empty());
+  EXPECT_EQ(JournalEvents("messagebox").size(), 1u);
+  EXPECT_TRUE(JournalEvents("messagebox-answer").empty());
   host::EndTerminalProcesses(true);
   Finish(info);
 }
@@ -92,8 +92,8 @@ TEST(MessageBox, UnansweredBoxInAThreadDoesNotHoldUpAScaledSleep) {
   ASSERT_TRUE(StartProbe(u"boxsleep", &info));
   EXPECT_EQ(Finish(info), 0u);
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1000));
-  EXPECT_EQ(Events("messagebox").size(), 1u);
-  EXPECT_EQ(Events("sleep").at(0).fields, R"({"ms":5000})");
+  EXPECT_EQ(JournalEvents("messagebox").size(), 1u);
+  EXPECT_EQ(JournalEvents("sleep").at(0).FieldsJson(), R"({"ms":5000})");
 }
 
 TEST(Devices, SystemDriverOpensAndAnswersControlCodes) {
@@ -118,10 +118,10 @@ TEST(Devices, SystemDriverOpensAndAnswersControlCodes) {
   EXPECT_FALSE(DeviceIoControl(device, IOCTL_QDV_RESET, nullptr, 0, nullptr, 0, &returned,
                                reinterpret_cast<LPOVERLAPPED>(&overlapped)));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  const auto ioctls = Events("ioctl");
+  const auto ioctls = JournalEvents("ioctl");
   ASSERT_EQ(ioctls.size(), 2u);
-  EXPECT_EQ(ioctls[1].fields, R"({"device":"QDV1:","code":256})");
-  EXPECT_TRUE(Events("reset").empty());
+  EXPECT_EQ(ioctls[1].FieldsJson(), R"({"device":"QDV1:","code":256})");
+  EXPECT_TRUE(JournalEvents("reset").empty());
   EXPECT_TRUE(CloseHandle(device));
 }
 
@@ -141,7 +141,7 @@ TEST(TouchCalibrate, StoresTheImagesStringWhereNoneIsStored) {
   RegCloseKey(key);
   EXPECT_TRUE(TouchCalibrate());
   EXPECT_EQ(CalibrationData(), Bytes(mine));
-  EXPECT_EQ(Events("calibrate").at(1).fields, R"({"result":1})");
+  EXPECT_EQ(JournalEvents("calibrate").at(1).FieldsJson(), R"({"result":1})");
 }
 
 TEST(TouchCalibrate, FailsAsTheImageOrAFaultRuleSays) {
@@ -151,12 +151,12 @@ TEST(TouchCalibrate, FailsAsTheImageOrAFaultRuleSays) {
   SetLastError(kSentinel);
   EXPECT_FALSE(TouchCalibrate());
   EXPECT_EQ(GetLastError(), 1223u);  // ERROR_CANCELLED
-  EXPECT_EQ(Events("calibrate").at(0).fields, R"({"result":0})");
+  EXPECT_EQ(JournalEvents("calibrate").at(0).FieldsJson(), R"({"result":0})");
 
   TestImage faulty;
   host::AddFaultRule({.api = "TouchCalibrate", .pattern = u"*", .error = "31"});
   EXPECT_FALSE(TouchCalibrate());
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
-  EXPECT_TRUE(Events("calibrate").empty());
+  EXPECT_TRUE(JournalEvents("calibrate").empty());
   EXPECT_EQ(CalibrationData(), "");
 }

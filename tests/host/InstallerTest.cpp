@@ -1,7 +1,7 @@
 // The CAB installer stand-in, run as \Windows\wceload.exe on test images, with
 // cabinets made by gcab and the hostile cabinets of the shared collection.
-#include "platform/host/HostInternal.h"
 #include "tests/support/Cabinets.h"
+#include "tests/support/RegistryDump.h"
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>
@@ -102,13 +102,7 @@ State Snapshot(const TestImage& image) {
     state.tree[fs::relative(entry.path(), root).string()] =
         std::to_string(content.size()) + (readOnly ? " ro " : " rw ") + std::to_string(std::hash<std::string>()(content));
   }
-  host::Statement rows(
-      "SELECT k.id, k.parent, hex(k.name), hex(v.name), v.type, hex(v.data) FROM reg_keys k "
-      "LEFT JOIN reg_values v ON v.key_id = k.id ORDER BY k.id, v.sort_key");
-  while (rows.Step()) {
-    for (int column = 0; column < 6; ++column) state.hive += rows.Text(column) + "|";
-    state.hive += "\n";
-  }
+  state.hive = RegistryDump(true);
   return state;
 }
 
@@ -176,11 +170,17 @@ cabinets::Setup ServicePack() {
 
 // The journal's installer events, "event field|field|...", with the texts unescaped.
 std::vector<std::string> InstallerEvents() {
-  host::Statement rows(
-      "SELECT j.event || ' ' || group_concat(f.value, '|') FROM journal j, json_each(j.fields) f "
-      "WHERE j.event LIKE 'installer-%' GROUP BY j.seq ORDER BY j.seq");
   std::vector<std::string> events;
-  while (rows.Step()) events.push_back(rows.Text(0));
+  for (const auto& e : JournalEvents()) {
+    if (e.event.rfind("installer-", 0) != 0) continue;
+    std::string line = e.event + " ";
+    for (const auto& field : e.fields) {
+      if (&field != &e.fields.front()) line += '|';
+      const auto* number = std::get_if<int64_t>(&field.value);
+      line += number ? std::to_string(*number) : host::ToUtf8(std::get<std::u16string>(field.value));
+    }
+    events.push_back(line);
+  }
   return events;
 }
 

@@ -33,8 +33,8 @@ TEST(CreateProcess, FaultRuleRefusesBeforeAnythingStarts) {
   EXPECT_FALSE(CreateProcessW(u"\\Windows\\faulty.exe", u"exit 0", nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &info));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(info.dwProcessId, 0xEFEFEFEFu);
-  EXPECT_EQ(Events("fault").size(), 1u);
-  EXPECT_TRUE(Events("process-start").empty());
+  EXPECT_EQ(JournalEvents("fault").size(), 1u);
+  EXPECT_TRUE(JournalEvents("process-start").empty());
 }
 
 TEST(CreateProcess, CommandLineWholeModuleCanonicalWhateverTheModeBits) {
@@ -57,23 +57,23 @@ TEST(CreateProcess, CommandLineWholeModuleCanonicalWhateverTheModeBits) {
     EXPECT_EQ(Recorded(u"CmdLine"), Bytes(commandLine));
     EXPECT_EQ(Recorded(u"Module"), Bytes(module));
     children.push_back(info.dwProcessId);
-    const auto events = Events();
+    const auto events = JournalEvents();
     EXPECT_EQ(events.back().event, "process-exit");
     EXPECT_EQ(events.back().pid, static_cast<int64_t>(info.dwProcessId));
   }
-  const auto starts = Events("process-start");
+  const auto starts = JournalEvents("process-start");
   ASSERT_EQ(starts.size(), 3u);
   EXPECT_EQ(starts[0].pid, ::getpid());
-  EXPECT_EQ(starts[0].fields, "{\"image\":\"\\\\windows\\\\PLAIN.EXE\",\"cmdline\":\"record  "
+  EXPECT_EQ(starts[0].FieldsJson(), "{\"image\":\"\\\\windows\\\\PLAIN.EXE\",\"cmdline\":\"record  "
                               "\\\\FlashDisk\\\\SP dir\\\\日本語 ä.cab \\\"quoted\\\" $HOME *  \",\"child\":" +
                                   std::to_string(children[0]) + "}");
-  EXPECT_EQ(starts[2].fields.rfind(R"({"image":"\\Windows\\marked.exe",)", 0), 0u) << starts[2].fields;
-  EXPECT_EQ(Events("process-exit")[0].fields, R"({"image":"\\windows\\PLAIN.EXE","exit_code":7})");
+  EXPECT_EQ(starts[2].FieldsJson().rfind(R"({"image":"\\Windows\\marked.exe",)", 0), 0u) << starts[2].FieldsJson();
+  EXPECT_EQ(JournalEvents("process-exit")[0].FieldsJson(), R"({"image":"\\windows\\PLAIN.EXE","exit_code":7})");
 
   PROCESS_INFORMATION info;
   ASSERT_TRUE(StartProbe(nullptr, &info, u"\\Windows\\plain.exe"));
   EXPECT_EQ(Finish(info), 99u);  // no command line: "", which the probe does not know
-  EXPECT_EQ(Events("process-start").back().fields,
+  EXPECT_EQ(JournalEvents("process-start").back().FieldsJson(),
             R"({"image":"\\Windows\\plain.exe","cmdline":"","child":)" + std::to_string(info.dwProcessId) + "}");
 }
 
@@ -94,10 +94,10 @@ TEST(ExitCodes, FullThirtyTwoBitsSignalsAndStillActive) {
     EXPECT_EQ(Finish(info), c.code);
   }
   // The killed program could not record its end: its starter's wait did.
-  const auto exits = Events("process-exit");
+  const auto exits = JournalEvents("process-exit");
   ASSERT_EQ(exits.size(), std::size(cases));
   EXPECT_EQ(exits.back().pid, ::getpid());
-  EXPECT_EQ(exits.back().fields, R"({"image":"\\Windows\\probe.exe","exit_code":137})");
+  EXPECT_EQ(exits.back().FieldsJson(), R"({"image":"\\Windows\\probe.exe","exit_code":137})");
 
   PROCESS_INFORMATION info;
   ASSERT_TRUE(StartProbe(u"sleep 400 3", &info));
@@ -128,10 +128,10 @@ TEST(Scripts, RunThroughTheirInterpreterWithTheCommandLineWhole) {
   EXPECT_EQ(code, 42u);
   EXPECT_TRUE(CloseHandle(opened));
   EXPECT_EQ(ReadHostFile(image.root() + "/report.txt"), host::ToUtf8(commandLine) + "|\\WINDOWS\\report.sh|1");
-  const auto events = Events();
+  const auto events = JournalEvents();
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[1].pid, ::getpid());  // a script cannot journal its end: its starter does
-  EXPECT_EQ(events[1].fields, R"({"image":"\\WINDOWS\\report.sh","exit_code":42})");
+  EXPECT_EQ(events[1].FieldsJson(), R"({"image":"\\WINDOWS\\report.sh","exit_code":42})");
 
   image.PutFile("Windows/bare.sh", "#!/bin/sh");  // a "#!" line without a line end
   ASSERT_TRUE(StartProbe(u"", &info, u"\\Windows\\bare.sh"));
@@ -177,7 +177,7 @@ TEST(OpenProcess, LiveProcessesOfTheTerminalOnlyAlsoOthersChildren) {
   EXPECT_TRUE(CloseHandle(child));
   EXPECT_EQ(Finish(parent), 77u);  // the parent read it through the primary thread's handle
   EXPECT_EQ(OpenProcess(0, FALSE, childPid), nullptr);  // ended
-  EXPECT_EQ(Events("process-start").at(1).pid, static_cast<int64_t>(parent.dwProcessId));
+  EXPECT_EQ(JournalEvents("process-start").at(1).pid, static_cast<int64_t>(parent.dwProcessId));
 }
 
 TEST(Waits, TimeOutsFollowTheTimeScale) {
@@ -209,10 +209,10 @@ TEST(Reset, EndsEveryProcessOfTheTerminalAtOnce) {
   EXPECT_EQ(Finish(sleeper), 0xFFFFFFFFu);
   EXPECT_NE(host::Setting("generation"), generation);
   std::string names;
-  for (const auto& e : Events()) names += e.event == "sleep" ? "" : e.event + " ";
+  for (const auto& e : JournalEvents()) names += e.event == "sleep" ? "" : e.event + " ";
   EXPECT_EQ(names, "process-start process-start ioctl reset ");  // no process-exit
-  EXPECT_EQ(Events("ioctl").at(0).fields, R"({"device":"QDV1:","code":257})");
-  EXPECT_EQ(Events("ioctl").at(0).pid, static_cast<int64_t>(resetter.dwProcessId));
+  EXPECT_EQ(JournalEvents("ioctl").at(0).FieldsJson(), R"({"device":"QDV1:","code":257})");
+  EXPECT_EQ(JournalEvents("ioctl").at(0).pid, static_cast<int64_t>(resetter.dwProcessId));
 
   for (const char* setting : {"ignore", "absent"}) {
     host::ImageOptions options;
@@ -222,7 +222,7 @@ TEST(Reset, EndsEveryProcessOfTheTerminalAtOnce) {
     ASSERT_TRUE(StartProbe(u"reset", &resetter));
     const bool ignore = std::string(setting) == "ignore";
     EXPECT_EQ(Finish(resetter), ignore ? 0x20000u | TRUE : 0x10000u | ERROR_DEV_NOT_EXIST);
-    EXPECT_EQ(Events("ioctl").size(), ignore ? 1u : 0u);
-    EXPECT_TRUE(Events("reset").empty());
+    EXPECT_EQ(JournalEvents("ioctl").size(), ignore ? 1u : 0u);
+    EXPECT_TRUE(JournalEvents("reset").empty());
   }
 }

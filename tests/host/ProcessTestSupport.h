@@ -1,9 +1,9 @@
-// What the process, sync and device tests share: the probe program in an image, the
-// values it records, and the journal.
+// What the process, sync and device tests share: the probe program in an image and
+// the values it records.
 #ifndef KORVA_TESTS_HOST_PROCESSTESTSUPPORT_H
 #define KORVA_TESTS_HOST_PROCESSTESTSUPPORT_H
 
-#include "platform/host/HostInternal.h"
+#include "platform/host/Terminal.h"
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>
@@ -22,22 +22,6 @@ inline void InstallProbe(const TestImage& image, const std::string& relative = "
   namespace fs = std::filesystem;
   fs::copy_file(PROCESS_PROBE_PATH, image.FsPath(relative), fs::copy_options::overwrite_existing);
   fs::permissions(image.FsPath(relative), executable ? fs::perms(0755) : fs::perms(0644));
-}
-
-struct Event {
-  int64_t pid;
-  std::string event;
-  std::string fields;
-};
-
-// The journal's events, or only those named `event`.
-inline std::vector<Event> Events(const std::string& event = "") {
-  std::vector<Event> events;
-  host::Statement query("SELECT pid, event, fields FROM journal ORDER BY seq");
-  while (query.Step()) {
-    if (event.empty() || query.Text(1) == event) events.push_back({query.Int(0), query.Text(1), query.Text(2)});
-  }
-  return events;
 }
 
 // A value the probe recorded under HKLM\ProcessTest, as raw bytes; "" when absent.

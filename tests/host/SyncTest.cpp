@@ -1,5 +1,4 @@
 // Threads and mutexes, within this process and across the terminal's processes.
-#include "platform/host/HostInternal.h"
 #include "tests/host/ProcessTestSupport.h"
 
 #include <algorithm>
@@ -36,12 +35,6 @@ DWORD RunThread(LPTHREAD_START_ROUTINE routine, LPVOID parameter) {
   EXPECT_TRUE(GetExitCodeThread(thread, &code));
   CloseHandle(thread);
   return code;
-}
-
-int64_t MutexRows(const char* name) {
-  host::Statement query("SELECT COUNT(*) FROM mutexes WHERE name = ?");
-  query.Bind(1, std::string_view(name)).Step();
-  return query.Int(0);
 }
 
 }  // namespace
@@ -104,9 +97,9 @@ TEST(CreateMutex, NamedMutexInOneProcess) {
   }
   // The last handle closing removes it.
   EXPECT_TRUE(CloseHandle(first));
-  EXPECT_EQ(MutexRows("Setup"), 1);
+  EXPECT_EQ(host::NamedMutexes(), (std::vector<std::u16string>{u"Setup", u"setup"}));
   EXPECT_TRUE(CloseHandle(second));
-  EXPECT_EQ(MutexRows("Setup"), 0);
+  EXPECT_EQ(host::NamedMutexes(), std::vector<std::u16string>{u"setup"});
   CloseHandle(other);
 }
 
@@ -117,7 +110,7 @@ TEST(CreateMutex, UnnamedMutexesAreLocal) {
   HANDLE owned = CreateMutexW(nullptr, TRUE, u"");
   EXPECT_EQ(GetLastError(), 0u);
   ASSERT_TRUE(free && owned && free != owned);
-  EXPECT_EQ(MutexRows(""), 0);
+  EXPECT_TRUE(host::NamedMutexes().empty());
   EXPECT_EQ(RunThread(TakeAndLeave, owned), WAIT_TIMEOUT);
   // NOTES: CE's pages do not list WAIT_ABANDONED; the desktop's answer is kept. Once
   // the thread's handle is signalled, the wait answers it at once, every time.
@@ -154,7 +147,7 @@ TEST(CreateMutex, BadArgumentsHandlesAndFaults) {
   host::AddFaultRule({.api = "CreateMutexW", .pattern = u"*", .error = "ERROR_NOT_ENOUGH_MEMORY"});
   EXPECT_EQ(CreateMutexW(nullptr, TRUE, u"Setup"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-  EXPECT_EQ(MutexRows("Setup"), 0);
+  EXPECT_TRUE(host::NamedMutexes().empty());
 }
 
 TEST(NamedMutex, SharedAcrossProcessesAndFreedByAKilledHolder) {
@@ -199,9 +192,8 @@ TEST(NamedMutex, SimultaneousCreatorsExactlyOneCreates) {
   for (auto& racer : racers) ASSERT_TRUE(StartProbe(u"race Race", &racer));
   // Go once every racer runs its WinMain (has registered itself), so that all race.
   for (int64_t running = 0; running < 4; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-    host::Statement count("SELECT COUNT(*) FROM processes WHERE host = 1 AND exit_code IS NULL");
-    count.Step();
-    running = count.Int(0);
+    const auto records = host::ProcessRecords();
+    running = std::count_if(records.begin(), records.end(), [](const auto& r) { return r.registered && !r.exitCode; });
   }
   HKEY key = nullptr;
   const DWORD go = 1;

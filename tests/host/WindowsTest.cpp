@@ -1,6 +1,5 @@
 // Windows and messages: the window table shared by the terminal's processes, the
 // message loop, and the window-owner program on a real terminal image.
-#include "platform/host/HostInternal.h"
 #include "terminal/windowowner/WindowOwnerCommandLine.h"
 #include "terminal/windowowner/WindowOwnerLaunch.h"
 #include "tests/support/TestImage.h"
@@ -35,13 +34,6 @@ HWND MakeWindow(const char16_t* title, const char16_t* windowClass = kClass) {
     EXPECT_EQ(GetLastError(), kErrorClassAlreadyExists);
   }
   return CreateWindowExW(0, windowClass, title, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-}
-
-size_t JournalCount(const char* event) {
-  host::Statement query("SELECT COUNT(*) FROM journal WHERE event = ?");
-  query.Bind(1, std::string_view(event));
-  query.Step();
-  return static_cast<size_t>(query.Int(0));
 }
 
 template <class Condition>
@@ -116,11 +108,9 @@ TEST_F(Windows, PostMessageQueuesAndJournalsOnlyForExistingWindows) {
   SetLastError(kSentinel);
   EXPECT_TRUE(PostMessageW(window, WM_USER + 1, 7, -3));
   EXPECT_EQ(GetLastError(), kSentinel);
-  {
-    host::Statement journal("SELECT fields FROM journal WHERE event = 'post-message'");
-    ASSERT_TRUE(journal.Step());
-    EXPECT_EQ(journal.Text(0), "{\"class\":\"KorvaTestWindow\",\"title\":\"スキャナ設定\",\"message\":1025}");
-  }
+  const auto posted = JournalEvents("post-message");
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].FieldsJson(), "{\"class\":\"KorvaTestWindow\",\"title\":\"スキャナ設定\",\"message\":1025}");
 
   MSG message;
   ASSERT_EQ(GetMessageW(&message, nullptr, 0, 0), TRUE);
@@ -139,7 +129,7 @@ TEST_F(Windows, PostMessageQueuesAndJournalsOnlyForExistingWindows) {
     EXPECT_FALSE(PostMessageW(target, WM_CLOSE, 0, 0));
     EXPECT_EQ(GetLastError(), error);
   }
-  EXPECT_EQ(JournalCount("post-message"), 1u);
+  EXPECT_EQ(JournalEvents("post-message").size(), 1u);
 }
 
 TEST_F(Windows, MessageLoopOrderFiltersAndQuit) {
@@ -215,8 +205,8 @@ TEST_F(Windows, FaultRulesFailTheCalls) {
   EXPECT_EQ(pid, kSentinel);
   EXPECT_FALSE(PostMessageW(window, WM_CLOSE, 0, 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(JournalCount("post-message"), 0u);
-  EXPECT_EQ(JournalCount("fault"), 3u);
+  EXPECT_EQ(JournalEvents("post-message").size(), 0u);
+  EXPECT_EQ(JournalEvents("fault").size(), 3u);
   EXPECT_EQ(FindWindowW(kClass, nullptr), window);  // once only
 }
 
@@ -250,7 +240,7 @@ TEST_F(WindowOwner, CloseEndsTheOwner) {
   EXPECT_TRUE(GetExitCodeProcess(process_, &code));
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(FindWindowW(u"KorvaScanner", nullptr), nullptr);
-  EXPECT_EQ(JournalCount("process-exit"), 1u);
+  EXPECT_EQ(JournalEvents("process-exit").size(), 1u);
   CloseHandle(process_);
 }
 
@@ -263,7 +253,7 @@ TEST_F(WindowOwner, PostedDestroyEndsTheOwnerAndItsWindowGoesWithIt) {
   EXPECT_EQ(FindWindowW(nullptr, nullptr), nullptr);
   EXPECT_FALSE(PostMessageW(window, WM_CLOSE, 0, 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
-  EXPECT_EQ(JournalCount("post-message"), 1u);
+  EXPECT_EQ(JournalEvents("post-message").size(), 1u);
 }
 
 TEST_F(WindowOwner, WindowOfKilledOwnerIsGone) {
@@ -294,7 +284,5 @@ TEST_F(WindowOwner, ExitDelayKeepsTheOwnerAfterItsWindow) {
   EXPECT_GE(elapsed, std::chrono::milliseconds(1000));
   EXPECT_LT(elapsed, std::chrono::milliseconds(4000));
   CloseHandle(process_);
-  host::Statement sleep("SELECT fields FROM journal WHERE event = 'sleep'");
-  ASSERT_TRUE(sleep.Step());
-  EXPECT_EQ(sleep.Text(0), "{\"ms\":4000}");
+  EXPECT_EQ(JournalEvents("sleep").at(0).FieldsJson(), "{\"ms\":4000}");
 }

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sqlite3.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -133,29 +132,6 @@ std::optional<uint64_t> ReadStep(const std::string& name, uint64_t n) {
   return *data == stress::WriterPayload(name, n) ? n : ~0ull;
 }
 
-// SQLite's own check of the whole database file, through a connection of its own.
-std::string IntegrityCheck(const std::string& image) {
-  sqlite3* db = nullptr;
-  std::string result;
-  if (sqlite3_open_v2((image + "/terminal.db").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-    result = "cannot open: " + std::string(sqlite3_errmsg(db));
-  } else {
-    sqlite3_busy_timeout(db, 10000);
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK) {
-      while (sqlite3_step(statement) == SQLITE_ROW) {
-        if (!result.empty()) result += "\n";
-        result += reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-      }
-    } else {
-      result = "cannot check: " + std::string(sqlite3_errmsg(db));
-    }
-    sqlite3_finalize(statement);
-  }
-  sqlite3_close(db);
-  return result;
-}
-
 TEST(CrashSafety, RegistryWritersKilledAtRandomKeepEveryCommittedValue) {
   const uint64_t rounds = EnvNumber("KORVA_CRASH_ROUNDS", 30);
   std::mt19937_64 draw(EnvNumber("KORVA_CRASH_SEED", 7));
@@ -178,9 +154,9 @@ TEST(CrashSafety, RegistryWritersKilledAtRandomKeepEveryCommittedValue) {
     }
     for (auto& writer : writers) writer->Kill();
 
-    ASSERT_EQ(IntegrityCheck(image.path()), "ok") << "round " << round;
     std::string error;
     ASSERT_TRUE(host::AttachImage(image.path(), &error)) << error;
+    ASSERT_EQ(host::CheckImageIntegrity(), "ok") << "round " << round;
     for (const auto& writer : writers) {
       const std::string& name = writer->name();
       const uint64_t before = stored[name];

@@ -41,3 +41,9 @@ std::string TestImage::GetFile(std::string_view relative) const {
 }
 
 bool TestImage::Exists(std::string_view relative) const { return fs::exists(FsPath(relative)); }
+
+std::vector<host::JournalEvent> JournalEvents(const std::string& event) {
+  std::vector<host::JournalEvent> events = host::JournalEventsAfter(0);
+  std::erase_if(events, [&](const host::JournalEvent& e) { return !event.empty() && e.event != event; });
+  return events;
+}

@@ -7,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The last error set before a call that must leave it alone, and the preset of the
 // outputs that a call must not write.
@@ -31,5 +32,8 @@ class TestImage {
  private:
   std::string root_;
 };
+
+// The attached image's journal, or only its events named `event`.
+std::vector<host::JournalEvent> JournalEvents(const std::string& event = "");
 
 #endif  // KORVA_TESTS_SUPPORT_TESTIMAGE_H
