@@ -359,8 +359,9 @@ bool HasWindow(const StartedProcess& process);
 
 // ---------------------------------------------------------------- mutexes (Sync.cpp)
 
-// The named mutexes the image keeps, one while any process holds a handle to it, in
-// the order of their names' code points.
+// The named mutexes the image keeps, in the order of their names' code points: one
+// while any process holds a handle to it (a process that ended without closing its
+// handle may keep it listed until the name is next created).
 std::vector<std::u16string> NamedMutexes();
 
 // ---------------------------------------------------------------- devices (Devices.cpp)
