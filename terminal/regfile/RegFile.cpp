@@ -544,8 +544,9 @@ std::string ExportRegistry(std::u16string_view key, std::string* error) {
     return {};
   }
   try {
-    // One transaction, so that the file shows one state of the registry.
-    host::ChangeBatch snapshot;
+    // One read snapshot, so that the file shows one state of the registry without
+    // holding up the terminal's writers meanwhile.
+    host::ReadSnapshot snapshot;
     const auto found = host::IsValidRegistryPath(path) ? StoredKey(path) : std::nullopt;
     if (!found) {
       if (error) *error = "no such key: HKEY_LOCAL_MACHINE" + (path.empty() ? "" : "\\" + host::ToUtf8(path));
