@@ -224,11 +224,17 @@ int64_t TerminalTimeMs();
 
 // ---------------------------------------------------------------- faults (Faults.cpp)
 
-enum class FaultAction { None, Fail, PowerLossHalf };
+// PowerLoss: every process of the terminal ends at the call (CheckFault never returns it).
+enum class FaultAction { None, Fail, PowerLossHalf, PowerLoss };
 struct Fault {
   FaultAction action = FaultAction::None;
   DWORD error = 0;
 };
+// A rule's error text: "power-loss", "power-loss:half", an ERROR_* name or a number;
+// nullopt for any other text.
+std::optional<Fault> ParseFaultError(std::string_view text);
+// The text a rule stores for `fault`, as the journal's fault event shows it.
+std::string FaultErrorText(const Fault& fault);
 // Asks the image's fault rules about one call. A rule that fires is journalled. A
 // `power-loss` rule ends every process of the terminal here and does not return;
 // `power-loss:half` returns PowerLossHalf so that the caller writes half of its bytes
