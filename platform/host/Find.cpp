@@ -50,10 +50,7 @@ bool HasWildcard(std::u16string_view s) { return s.find_first_of(u"*?") != std::
 // free of what a CE name cannot hold (a planted "a\b" or "x:y" could never be opened).
 bool Representable(std::string_view host, const std::u16string& name) {
   if (ToUtf8(name) != host || name.empty() || name.size() >= MAX_PATH) return false;
-  for (char16_t c : name) {
-    if (c < 0x20 || std::u16string_view(u"\\/<>:\"|?*").find(c) != std::u16string_view::npos) return false;
-  }
-  return true;
+  return std::none_of(name.begin(), name.end(), IsForbiddenInFileName);
 }
 
 Found Describe(const struct ::statx& entry, const std::u16string& name, bool volumeFolder) {
@@ -164,7 +161,7 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
     if (host::HasWildcard(pattern)) {
       if (given.size() >= MAX_PATH) return host::Fail(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), INVALID_HANDLE_VALUE);
       for (char16_t c : pattern) {
-        if (c != u'*' && c != u'?' && (c < 0x20 || std::u16string_view(u"<>:\"|").find(c) != std::u16string_view::npos))
+        if (c != u'*' && c != u'?' && host::IsForbiddenInFileName(c))
           return host::Fail(static_cast<DWORD>(ERROR_INVALID_NAME), INVALID_HANDLE_VALUE);
       }
       auto folder = host::ResolvePath(std::u16string_view(given).substr(0, cut == std::u16string::npos ? 0 : cut));

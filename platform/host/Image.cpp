@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -232,8 +233,8 @@ bool ValidateImageOptions(const ImageOptions& o, std::string* error) {
     return bad("--reset-device must be restart, ignore or absent, not '" + o.resetDevice + "'");
   if (!ValidateDeviceIdentity(o.processor, o.ceVersion, o.ceBuild, error)) return false;
   for (const auto& volume : o.volumes) {
-    if (volume.empty() || volume.find_first_of("\\/:*?\"<>|") != std::string::npos || volume == "." ||
-        volume == "..")
+    const std::u16string name = FromUtf8(volume);
+    if (name.empty() || std::any_of(name.begin(), name.end(), IsForbiddenInFileName) || name == u"." || name == u"..")
       return bad("--volume must be a plain folder name, not '" + volume + "'");
   }
   return true;

@@ -35,10 +35,6 @@ constexpr uint64_t kBeneath = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO
 
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
-bool IsForbidden(char16_t c) {
-  return c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' || c == u'?' || c == u'*';
-}
-
 bool HasLoneSurrogate(std::u16string_view s) {
   for (size_t i = 0; i < s.size(); ++i) {
     const char16_t c = s[i];
@@ -74,7 +70,7 @@ std::optional<std::vector<std::u16string>> Components(std::u16string_view cePath
       continue;
     }
     for (char16_t c : name) {
-      if (IsForbidden(c)) {
+      if (IsForbiddenInFileName(c)) {
         *error = ERROR_INVALID_NAME;
         return std::nullopt;
       }
@@ -117,6 +113,10 @@ std::optional<std::string> FindEntry(int dirFd, std::u16string_view name) {
 }
 
 }  // namespace
+
+bool IsForbiddenInFileName(char16_t c) {
+  return c < 0x20 || std::u16string_view(u"\\/<>:\"|?*").find(c) != std::u16string_view::npos;
+}
 
 int OpenBeneath(int dirFd, const std::string& name, int flags, unsigned mode) {
   open_how how{};

@@ -351,6 +351,10 @@ double ScaledMs(double ms);
 
 // ---------------------------------------------------------------- files (Paths.cpp)
 
+// What no CE file name holds: control characters (U+0000..U+001F), the separators
+// \ and /, and < > : " | ? *.
+bool IsForbiddenInFileName(char16_t c);
+
 // A CE path resolved inside fs/.
 struct ResolvedPath {
   int parentFd = -1;          // O_PATH descriptor of the folder that holds the last component
