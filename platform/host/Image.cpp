@@ -396,10 +396,16 @@ bool AttachImage(const std::string& root, std::string* error) {
     *error = root + " is not a terminal image (terminal.db is foreign)";
     return false;
   }
-  image->timeScale = std::strtod(scale.c_str(), nullptr);
+  try {
+    image->timeScale = SettingDoubleFrom("time_scale", scale, 0);
+    image->createdMs = SettingIntFrom("created_ms", created, 0);
+  } catch (const HostError& e) {
+    sqlite3_close(image->db);
+    *error = root + ": " + e.what();
+    return false;
+  }
   // Images made before the lower bound keep the scale they were made with.
   if (!(image->timeScale > 0 && image->timeScale <= 1000)) image->timeScale = 1.0;
-  image->createdMs = std::strtoll(created.c_str(), nullptr, 10);
   image->fsFd = ::open(image->fsRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (image->fsFd < 0) {
     sqlite3_close(image->db);

@@ -143,7 +143,7 @@ std::optional<std::vector<std::string>> HostCommand(const ResolvedPath& path, DW
   return std::vector<std::string>{*interpreter, hostPath};
 }
 
-std::vector<std::string> ChildEnvironment(std::u16string_view cePath, const std::string& generation) {
+std::vector<std::string> ChildEnvironment(std::u16string_view cePath, int64_t generation) {
   std::vector<std::string> environment;
   for (char** entry = environ; entry && *entry; ++entry) {
     const std::string_view text(*entry);
@@ -154,7 +154,7 @@ std::vector<std::string> ChildEnvironment(std::u16string_view cePath, const std:
   }
   environment.push_back("TERMSIM_ROOT=" + ImageRoot());
   environment.push_back("TERMSIM_MODULE=" + ToUtf8(cePath));
-  environment.push_back("TERMSIM_GENERATION=" + generation);
+  environment.push_back("TERMSIM_GENERATION=" + std::to_string(generation));
   return environment;
 }
 
@@ -340,7 +340,7 @@ std::optional<StartedProcess> StartProgram(std::u16string_view cePath, std::u16s
     // between (the new process is in the table when the reset reads it), and the
     // child's own first write waits, so process-start comes before its events.
     Transaction transaction;
-    const std::string generation = Setting("generation");
+    const int64_t generation = SettingInt("generation", 0);
     int pid = 0;
     const int err = Spawn(*argv, ChildEnvironment(image, generation), detached, processGroup, &pid);
     if (err != 0) return Fail(ErrorFromSpawn(err), Result());
@@ -350,7 +350,7 @@ std::optional<StartedProcess> StartProgram(std::u16string_view cePath, std::u16s
           "INSERT INTO processes(pid, start_time, generation, image, host) VALUES(?, ?, ?, ?, 0) "
           "ON CONFLICT(pid, start_time) DO NOTHING");
       insert.Bind(1, static_cast<int64_t>(pid)).Bind(2, started.startTime);
-      insert.Bind(3, std::stoll("0" + generation)).Bind(4, std::u16string_view(image)).Run();
+      insert.Bind(3, generation).Bind(4, std::u16string_view(image)).Run();
       if (journalStart) {
         Journal("process-start",
                 {{"image", image}, {"cmdline", std::u16string(commandLine)}, {"child", static_cast<int64_t>(pid)}});

@@ -129,6 +129,10 @@ int FsRootFd();                  // an O_PATH descriptor of fs/
 // and "generation", which a reset or stop advances.
 std::string Setting(const std::string& name);
 void SetSetting(const std::string& name, const std::string& value);
+// A setting as a number (Settings.cpp): `fallback` when the image has none; a stored
+// text that is not wholly one number throws HostError naming the setting.
+int64_t SettingInt(const std::string& name, int64_t fallback);
+double SettingDouble(const std::string& name, double fallback);
 double TimeScale();
 // Real milliseconds since the Unix epoch at which the image was created.
 int64_t CreatedMs();
