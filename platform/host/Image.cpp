@@ -103,7 +103,7 @@ CREATE TABLE faults(
 struct AttachedImage {
   std::string root;
   std::string fsRoot;
-  int fsFd = -1;
+  UniqueFd fsFd;
   sqlite3* db = nullptr;
   double timeScale = 1.0;
   int64_t createdMs = 0;
@@ -406,8 +406,8 @@ bool AttachImage(const std::string& root, std::string* error) {
   }
   // Images made before the lower bound keep the scale they were made with.
   if (!(image->timeScale > 0 && image->timeScale <= 1000)) image->timeScale = 1.0;
-  image->fsFd = ::open(image->fsRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (image->fsFd < 0) {
+  image->fsFd.Reset(::open(image->fsRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!image->fsFd.Valid()) {
     sqlite3_close(image->db);
     *error = "cannot open " + image->fsRoot;
     return false;
@@ -424,7 +424,6 @@ void DetachImage() {
     for (auto* statement : statements) sqlite3_finalize(statement);
   }
   sqlite3_close_v2(g_image->db);
-  if (g_image->fsFd >= 0) ::close(g_image->fsFd);
   g_image.reset();
 }
 
@@ -440,7 +439,7 @@ const std::string& FsRoot() {
   return g_image->fsRoot;
 }
 
-int FsRootFd() { return g_image ? g_image->fsFd : -1; }
+int FsRootFd() { return g_image ? g_image->fsFd.Get() : -1; }
 
 std::recursive_mutex& DatabaseLock() { return g_databaseLock; }
 

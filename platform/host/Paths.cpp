@@ -92,13 +92,11 @@ std::optional<std::string> FindEntry(int dirFd, std::u16string_view name) {
   struct stat st;
   if (::fstatat(dirFd, exact.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return exact;
   if (errno != ENOENT) return std::nullopt;
-  const int listFd = OpenBeneath(dirFd, ".", O_RDONLY | O_DIRECTORY);
-  if (listFd < 0) return std::nullopt;
-  DIR* dir = ::fdopendir(listFd);
-  if (!dir) {
-    ::close(listFd);
-    return std::nullopt;
-  }
+  UniqueFd listFd(OpenBeneath(dirFd, ".", O_RDONLY | O_DIRECTORY));
+  if (!listFd.Valid()) return std::nullopt;
+  DIR* dir = ::fdopendir(listFd.Get());
+  if (!dir) return std::nullopt;
+  listFd.Release();  // closedir closes it
   const std::u16string folded = FoldCase(name);
   std::optional<std::string> best;
   while (const dirent* entry = ::readdir(dir)) {
@@ -172,31 +170,9 @@ FILETIME CreationTimeOf(const struct ::statx& entry) {
 
 // ---------------------------------------------------------------- ResolvedPath
 
-ResolvedPath::~ResolvedPath() {
-  if (parentFd >= 0) ::close(parentFd);
-}
-
-ResolvedPath::ResolvedPath(ResolvedPath&& other) noexcept
-    : parentFd(other.parentFd), hostName(std::move(other.hostName)), exists(other.exists),
-      cePath(std::move(other.cePath)) {
-  other.parentFd = -1;
-}
-
-ResolvedPath& ResolvedPath::operator=(ResolvedPath&& other) noexcept {
-  if (this != &other) {
-    if (parentFd >= 0) ::close(parentFd);
-    parentFd = other.parentFd;
-    other.parentFd = -1;
-    hostName = std::move(other.hostName);
-    exists = other.exists;
-    cePath = std::move(other.cePath);
-  }
-  return *this;
-}
-
 std::string ResolvedPath::HostPath() const {
   char link[PATH_MAX];
-  const std::string proc = "/proc/self/fd/" + std::to_string(parentFd);
+  const std::string proc = "/proc/self/fd/" + std::to_string(parentFd.Get());
   const ssize_t n = ::readlink(proc.c_str(), link, sizeof link - 1);
   if (n < 0) return std::string();
   std::string folder(link, static_cast<size_t>(n));
@@ -233,8 +209,8 @@ std::optional<ResolvedPath> ResolvePath(std::u16string_view cePath) {
   result.cePath = Joined(*parts);
   if (result.cePath.size() >= MAX_PATH) return Fail(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), std::nullopt);
 
-  result.parentFd = OpenBeneath(rootFd, ".", O_PATH | O_DIRECTORY);
-  if (result.parentFd < 0) return Fail(ErrorFromErrno(errno), std::nullopt);
+  result.parentFd.Reset(OpenBeneath(rootFd, ".", O_PATH | O_DIRECTORY));
+  if (!result.parentFd.Valid()) return Fail(ErrorFromErrno(errno), std::nullopt);
   if (parts->empty()) {
     // The root: its own parent, named ".".
     result.hostName = ".";
@@ -242,26 +218,25 @@ std::optional<ResolvedPath> ResolvePath(std::u16string_view cePath) {
     return result;
   }
   for (size_t i = 0; i + 1 < parts->size(); ++i) {
-    auto host = FindEntry(result.parentFd, (*parts)[i]);
+    auto host = FindEntry(result.parentFd.Get(), (*parts)[i]);
     if (!host) {
       return Fail(errno == ENOENT || errno == ENOTDIR ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND)
                                                       : ErrorFromErrno(errno),
                   std::nullopt);
     }
-    const int next = OpenBeneath(result.parentFd, *host, O_PATH | O_DIRECTORY);
+    const int next = OpenBeneath(result.parentFd.Get(), *host, O_PATH | O_DIRECTORY);
     if (next < 0) {
       // A file where a folder should be is a missing folder; a symlink is refused.
       return Fail(errno == ENOTDIR || errno == ENOENT ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND)
                                                       : ErrorFromErrno(errno),
                   std::nullopt);
     }
-    ::close(result.parentFd);
-    result.parentFd = next;
+    result.parentFd.Reset(next);
   }
   const std::u16string& last = parts->back();
-  if (auto host = FindEntry(result.parentFd, last)) {
+  if (auto host = FindEntry(result.parentFd.Get(), last)) {
     struct stat st;
-    if (::fstatat(result.parentFd, host->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(result.parentFd.Get(), host->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
       return Fail(ErrorFromErrno(errno), std::nullopt);
     if (S_ISLNK(st.st_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), std::nullopt);
     result.hostName = std::move(*host);

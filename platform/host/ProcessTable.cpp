@@ -15,13 +15,13 @@ namespace host {
 
 namespace {
 
-int PidfdOpen(int pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-
 int PidfdSignal(int pidfd, int signal) {
   return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
 }  // namespace
+
+UniqueFd OpenPidfd(int pid) { return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
 
 const std::u16string& ModulePath() {
   static const std::u16string path = [] {
@@ -117,10 +117,9 @@ void EndTerminalProcesses(bool spareCaller) {
   for (const auto& victim : victims) {
     if (victim.pid == self) continue;
     // The pidfd pins the process, so the start-time check and the signal see the same one.
-    const int pidfd = PidfdOpen(victim.pid);
-    if (pidfd < 0) continue;
-    if (ProcessStartTime(victim.pid) == victim.startTime) PidfdSignal(pidfd, SIGKILL);
-    ::close(pidfd);
+    const UniqueFd pidfd = OpenPidfd(victim.pid);
+    if (!pidfd.Valid()) continue;
+    if (ProcessStartTime(victim.pid) == victim.startTime) PidfdSignal(pidfd.Get(), SIGKILL);
   }
   if (!spareCaller) {
     for (const auto& victim : victims) {

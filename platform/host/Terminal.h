@@ -6,6 +6,7 @@
 #define KORVA_PLATFORM_HOST_TERMINAL_H
 
 #include "platform/coredll.h"
+#include "platform/host/UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>
@@ -299,6 +300,10 @@ bool ProcessAlive(int pid, int64_t startTime);
 // Whether host thread `thread` of process `pid` still exists for the kernel, exiting or not.
 bool ThreadAlive(int64_t pid, int64_t thread);
 
+// A pidfd of `pid` (pidfd_open): it pins the process it opened; invalid, with errno,
+// when there is no such process.
+UniqueFd OpenPidfd(int pid);
+
 // This process's own start time (cached: it never changes).
 int64_t SelfStartTime();
 
@@ -361,16 +366,10 @@ bool IsForbiddenInFileName(char16_t c);
 
 // A CE path resolved inside fs/.
 struct ResolvedPath {
-  int parentFd = -1;          // O_PATH descriptor of the folder that holds the last component
+  UniqueFd parentFd;          // O_PATH descriptor of the folder that holds the last component
   std::string hostName;       // the last component as it exists on the host (or as given when absent)
   bool exists = false;        // the last component exists
   std::u16string cePath;      // normalised CE path, "\A\B"
-  ~ResolvedPath();
-  ResolvedPath() = default;
-  ResolvedPath(ResolvedPath&& other) noexcept;
-  ResolvedPath& operator=(ResolvedPath&& other) noexcept;
-  ResolvedPath(const ResolvedPath&) = delete;
-  ResolvedPath& operator=(const ResolvedPath&) = delete;
   std::string HostPath() const;  // absolute host path, for diagnostics and exec
 };
 // Resolves `cePath` one component at a time beneath fs/: exact name first, else a

@@ -69,7 +69,7 @@ std::u16string CallerArgument(const std::string& value) {
   if (given.empty()) throw UsageError("--caller must be the CE path of a program, " + example);
   const auto resolved = host::ResolvePath(given);
   struct ::statx entry{};
-  if (resolved && resolved->exists && host::StatEntry(resolved->parentFd, resolved->hostName, &entry) &&
+  if (resolved && resolved->exists && host::StatEntry(resolved->parentFd.Get(), resolved->hostName, &entry) &&
       S_ISREG(entry.stx_mode))
     return resolved->cePath;
   if (given.find_first_of(u"\\/") == std::u16string::npos) {
