@@ -100,7 +100,7 @@ std::optional<std::vector<std::string>> HostCommand(const ResolvedPath& path, DW
   // O_NONBLOCK: a FIFO planted in fs/ must not hold the open until someone writes to it.
   const UniqueFd file(::openat(path.parentFd.Get(), path.hostName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat st;
-  if (file.Get() < 0 || ::fstat(file.Get(), &st) != 0) {
+  if (!file.Valid() || ::fstat(file.Get(), &st) != 0) {
     *error = ErrorFromErrno(errno);
     return std::nullopt;
   }
