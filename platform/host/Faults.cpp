@@ -144,27 +144,9 @@ void BumpRuleVersion() {
     throw HostError(std::string("database: ") + sqlite3_errmsg(Database()), ERROR_REGISTRY_IO_FAILED);
 }
 
-struct Decision {
-  Fault fault;
-  std::string error;
-};
-
-Decision DecisionFor(const std::string& error) {
-  Decision d;
-  d.error = error;
-  if (error == "power-loss" || error == "power-loss:half") {
-    d.fault.action = error == "power-loss" ? FaultAction::None : FaultAction::PowerLossHalf;
-  } else {
-    d.fault.action = FaultAction::Fail;
-    d.fault.error = ErrorFromName(error).value_or(ERROR_GEN_FAILURE);
-    d.error = ErrorName(d.fault.error);
-  }
-  return d;
-}
-
 // The first rule of `api` that fires for this call, counting every rule that matched.
-std::optional<Decision> Decide(const char* api, std::u16string_view target) {
-  std::optional<Decision> decision;
+std::optional<Fault> Decide(const char* api, std::u16string_view target) {
+  std::optional<Fault> decision;
   Transaction transaction;
   Statement rules(
       "SELECT id, pattern, error, after, times, caller, matched FROM faults WHERE api = ? COLLATE NOCASE ORDER BY id");
@@ -177,13 +159,28 @@ std::optional<Decision> Decide(const char* api, std::u16string_view target) {
     count.Bind(1, id).Run();
     if (matched < after) continue;
     if (!rules.IsNull(4) && matched >= after + rules.Int(4)) continue;
-    decision = DecisionFor(rules.Text(2));
+    // A stored text that names no error still fails the call, as a rule was meant to.
+    decision = ParseFaultError(rules.Text(2)).value_or(Fault{FaultAction::Fail, ERROR_GEN_FAILURE});
   }
   transaction.Commit();
   return decision;
 }
 
 }  // namespace
+
+std::optional<Fault> ParseFaultError(std::string_view text) {
+  if (text == "power-loss") return Fault{FaultAction::PowerLoss, 0};
+  if (text == "power-loss:half") return Fault{FaultAction::PowerLossHalf, 0};
+  const auto code = ErrorFromName(text);
+  if (!code) return std::nullopt;
+  return Fault{FaultAction::Fail, *code};
+}
+
+std::string FaultErrorText(const Fault& fault) {
+  if (fault.action == FaultAction::PowerLoss) return "power-loss";
+  if (fault.action == FaultAction::PowerLossHalf) return "power-loss:half";
+  return ErrorName(fault.error);
+}
 
 std::span<const FaultApi> FaultApis() { return kFaultApis; }
 
@@ -283,13 +280,14 @@ bool MayHaveFaultRules(const char* api, bool afterRead) { return IsAttached() &&
 
 Fault CheckFault(const char* api, std::u16string_view target) {
   if (!MayHaveFaultRules(api, false)) return {};
-  const auto decision = Decide(api, target);
-  if (!decision) return {};
-  Journal("fault", {{"api", FromUtf8(api)}, {"target", std::u16string(target)}, {"error", FromUtf8(decision->error)}});
-  if (decision->fault.action != FaultAction::Fail)
+  const auto fault = Decide(api, target);
+  if (!fault) return {};
+  Journal("fault",
+          {{"api", FromUtf8(api)}, {"target", std::u16string(target)}, {"error", FromUtf8(FaultErrorText(*fault))}});
+  if (fault->action != FaultAction::Fail)
     Journal("power-loss", {{"api", FromUtf8(api)}, {"target", std::u16string(target)}});
-  if (decision->error == "power-loss") PowerLoss();
-  return decision->fault;
+  if (fault->action == FaultAction::PowerLoss) PowerLoss();
+  return *fault;
 }
 
 void PowerLoss() {

@@ -131,26 +131,20 @@ class OpenFile {
   OpenFile() = default;
   explicit OpenFile(int fd) : fd_(fd) {}
   ~OpenFile() { Reset(); }
-  OpenFile(OpenFile&& other) noexcept : fd_(other.fd_), openId_(other.openId_) {
-    other.fd_ = -1;
-    other.openId_ = 0;
-  }
+  OpenFile(OpenFile&& other) noexcept : fd_(std::move(other.fd_)), openId_(std::exchange(other.openId_, 0)) {}
   OpenFile& operator=(OpenFile&& other) noexcept {
     if (this != &other) {
       Reset();
-      fd_ = other.fd_;
-      openId_ = other.openId_;
-      other.fd_ = -1;
-      other.openId_ = 0;
+      fd_ = std::move(other.fd_);
+      openId_ = std::exchange(other.openId_, 0);
     }
     return *this;
   }
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.Get(); }
   void Register(FileId id, DWORD access, DWORD share) { openId_ = AddOpen(id, access, share); }
   void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_.Reset();
     if (openId_) {
       // The image may be gone (detached) or failing; the row then dies with the process.
       try {
@@ -162,7 +156,7 @@ class OpenFile {
   }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   int64_t openId_ = 0;
 };
 
@@ -210,7 +204,7 @@ bool WriteAll(int fd, const char* data, size_t size, DWORD* written) {
 std::optional<struct ::statx> StatResolved(const ResolvedPath& path) {
   struct ::statx st {};
   if (!path.exists) return st;
-  if (!StatEntry(path.parentFd, path.hostName, &st)) {
+  if (!StatEntry(path.parentFd.Get(), path.hostName, &st)) {
     if (errno == ENOENT) return st;  // removed since it was resolved
     return Fail(LastErrno(), std::nullopt);
   }
@@ -252,7 +246,7 @@ HANDLE OpenPath(const std::u16string& given, DWORD access, DWORD share, DWORD di
   if (truncate) hostFlags |= O_TRUNC;
   if (flags & kFileFlagWriteThrough) hostFlags |= O_DSYNC;
   auto object = std::make_shared<FileObject>(given, access);
-  const int fd = OpenBeneath(path->parentFd, path->hostName, hostFlags, 0666);
+  const int fd = OpenBeneath(path->parentFd.Get(), path->hostName, hostFlags, 0666);
   if (fd < 0) return Fail(LastErrno(), INVALID_HANDLE_VALUE);
   object->file() = OpenFile(fd);
   struct ::statx opened;
@@ -497,10 +491,10 @@ bool CheckCopyTarget(const std::u16string& to, const ResolvedPath& path, const s
 // error set) when either cannot be opened.
 bool OpenCopyEnds(const ResolvedPath& sourcePath, FileId sourceId, const ResolvedPath& targetPath, bool targetExisted,
                   OpenFile* source, OpenFile* target) {
-  *source = OpenFile(OpenBeneath(sourcePath.parentFd, sourcePath.hostName, O_RDONLY | O_NOCTTY | O_NONBLOCK));
+  *source = OpenFile(OpenBeneath(sourcePath.parentFd.Get(), sourcePath.hostName, O_RDONLY | O_NOCTTY | O_NONBLOCK));
   if (source->fd() < 0) return Fail(LastErrno(), false);
   const int targetFlags = O_WRONLY | O_NOCTTY | O_NONBLOCK | (targetExisted ? O_TRUNC : O_CREAT | O_EXCL);
-  *target = OpenFile(OpenBeneath(targetPath.parentFd, targetPath.hostName, targetFlags, 0666));
+  *target = OpenFile(OpenBeneath(targetPath.parentFd.Get(), targetPath.hostName, targetFlags, 0666));
   if (target->fd() < 0) return Fail(LastErrno(), false);
   struct ::statx targetOpened;
   if (!StatFd(target->fd(), &targetOpened) || !S_ISREG(targetOpened.stx_mode))
@@ -517,7 +511,7 @@ BOOL WriteCopy(const OpenFile& source, const OpenFile& target, const ResolvedPat
   if (!CopyBytes(source.fd(), target.fd(), sourceSt.stx_size, half)) {
     const DWORD error = LastErrno();
     // As the platform does, no partial copy is left behind.
-    ::unlinkat(targetPath.parentFd, targetPath.hostName.c_str(), 0);
+    ::unlinkat(targetPath.parentFd.Get(), targetPath.hostName.c_str(), 0);
     return Fail(error, FALSE);
   }
   const timespec times[2] = {{0, UTIME_OMIT}, {sourceSt.stx_mtime.tv_sec, static_cast<long>(sourceSt.stx_mtime.tv_nsec)}};
@@ -583,7 +577,7 @@ BOOL DeleteFileW(LPCWSTR lpFileName) {
     // Any open blocks a deletion, whatever its access: CE 4.x has no FILE_SHARE_DELETE.
     if (!host::LiveOpens(host::IdOf(*st)).empty()) return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), FALSE);
     if (host::IsReadOnly(*st)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
-    if (::unlinkat(path->parentFd, path->hostName.c_str(), 0) != 0) return Fail(host::LastErrno(), FALSE);
+    if (::unlinkat(path->parentFd.Get(), path->hostName.c_str(), 0) != 0) return Fail(host::LastErrno(), FALSE);
     transaction.Commit();
     return TRUE;
   });
@@ -598,7 +592,7 @@ BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttrib
     auto path = host::ResolvePath(given);
     if (!path) return FALSE;
     if (path->exists) return Fail(static_cast<DWORD>(ERROR_ALREADY_EXISTS), FALSE);
-    if (::mkdirat(path->parentFd, path->hostName.c_str(), 0777) != 0)
+    if (::mkdirat(path->parentFd.Get(), path->hostName.c_str(), 0777) != 0)
       return Fail(errno == EEXIST ? static_cast<DWORD>(ERROR_ALREADY_EXISTS) : host::LastErrno(), FALSE);
     return TRUE;
   });

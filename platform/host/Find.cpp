@@ -50,10 +50,7 @@ bool HasWildcard(std::u16string_view s) { return s.find_first_of(u"*?") != std::
 // free of what a CE name cannot hold (a planted "a\b" or "x:y" could never be opened).
 bool Representable(std::string_view host, const std::u16string& name) {
   if (ToUtf8(name) != host || name.empty() || name.size() >= MAX_PATH) return false;
-  for (char16_t c : name) {
-    if (c < 0x20 || std::u16string_view(u"\\/<>:\"|?*").find(c) != std::u16string_view::npos) return false;
-  }
-  return true;
+  return std::none_of(name.begin(), name.end(), IsForbiddenInFileName);
 }
 
 Found Describe(const struct ::statx& entry, const std::u16string& name, bool volumeFolder) {
@@ -86,24 +83,23 @@ bool PatternMatches(std::u16string_view pattern, std::u16string_view name) {
 
 // Every entry of `folder` that `pattern` matches, in creation order.
 std::optional<std::vector<Found>> Scan(const ResolvedPath& folder, std::u16string_view pattern) {
-  const int dirFd = OpenBeneath(folder.parentFd, folder.hostName, O_RDONLY | O_DIRECTORY);
-  if (dirFd < 0) {
+  // Read before the folder is open: a failing image read must not leave it open.
+  const bool inRoot = folder.cePath == u"\\";
+  const std::vector<std::u16string> volumes = inRoot ? Volumes() : std::vector<std::u16string>();
+  UniqueFd dirFd(OpenBeneath(folder.parentFd.Get(), folder.hostName, O_RDONLY | O_DIRECTORY));
+  if (!dirFd.Valid()) {
     const int error = errno;
     // "file.txt\*": the folder part names a file, as the desktop answers (CE documents
     // no code). Anything else that is no folder (a FIFO) is none of the terminal's.
     struct ::statx st;
-    if (error == ENOTDIR && StatEntry(folder.parentFd, folder.hostName, &st) && S_ISREG(st.stx_mode))
+    if (error == ENOTDIR && StatEntry(folder.parentFd.Get(), folder.hostName, &st) && S_ISREG(st.stx_mode))
       return Fail(static_cast<DWORD>(ERROR_DIRECTORY), std::nullopt);
     return Fail(error == ENOTDIR || error == ENOENT ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND) : ErrorFromErrno(error),
                 std::nullopt);
   }
-  DIR* dir = ::fdopendir(dirFd);
-  if (!dir) {
-    ::close(dirFd);
-    return Fail(ErrorFromErrno(errno), std::nullopt);
-  }
-  const bool inRoot = folder.cePath == u"\\";
-  const std::vector<std::u16string> volumes = inRoot ? Volumes() : std::vector<std::u16string>();
+  DIR* dir = ::fdopendir(dirFd.Get());
+  if (!dir) return Fail(ErrorFromErrno(errno), std::nullopt);
+  dirFd.Release();  // closedir closes it
   std::vector<Found> found;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view host = entry->d_name;
@@ -131,7 +127,7 @@ std::optional<std::vector<Found>> Lookup(std::u16string_view cePath) {
   // The root is no entry of any folder.
   if (!path->exists || path->hostName == ".") return Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), std::nullopt);
   struct ::statx st;
-  if (!StatEntry(path->parentFd, path->hostName, &st)) return Fail(ErrorFromErrno(errno), std::nullopt);
+  if (!StatEntry(path->parentFd.Get(), path->hostName, &st)) return Fail(ErrorFromErrno(errno), std::nullopt);
   if (!S_ISDIR(st.stx_mode) && !S_ISREG(st.stx_mode)) return Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), std::nullopt);
   std::vector<Found> found;
   found.push_back(Describe(st, FromUtf8(path->hostName), IsVolumeFolder(*path)));
@@ -164,7 +160,7 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
     if (host::HasWildcard(pattern)) {
       if (given.size() >= MAX_PATH) return host::Fail(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), INVALID_HANDLE_VALUE);
       for (char16_t c : pattern) {
-        if (c != u'*' && c != u'?' && (c < 0x20 || std::u16string_view(u"<>:\"|").find(c) != std::u16string_view::npos))
+        if (c != u'*' && c != u'?' && host::IsForbiddenInFileName(c))
           return host::Fail(static_cast<DWORD>(ERROR_INVALID_NAME), INVALID_HANDLE_VALUE);
       }
       auto folder = host::ResolvePath(std::u16string_view(given).substr(0, cut == std::u16string::npos ? 0 : cut));

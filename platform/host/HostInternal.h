@@ -104,6 +104,13 @@ void CreateFileTables(sqlite3* db);      // FileIo.cpp
 void CreateWindowTables(sqlite3* db);    // Windows.cpp
 void CreateFaultTables(sqlite3* db);     // Faults.cpp
 
+// ---------------------------------------------------------------- settings (Settings.cpp)
+
+// `text`, the stored value of setting `name`, read as SettingInt and SettingDouble
+// read it: for a setting read without Setting(), or a number inside a setting's text.
+int64_t SettingIntFrom(const std::string& name, std::string_view text, int64_t fallback);
+double SettingDoubleFrom(const std::string& name, std::string_view text, double fallback);
+
 // ---------------------------------------------------------------- fault rules (Faults.cpp)
 
 // False when no rule of the image names `api`: the call need not build its target

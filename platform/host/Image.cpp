@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -41,7 +42,7 @@ namespace {
 struct AttachedImage {
   std::string root;
   std::string fsRoot;
-  int fsFd = -1;
+  UniqueFd fsFd;
   sqlite3* db = nullptr;
   double timeScale = 1.0;
   int64_t createdMs = 0;
@@ -198,8 +199,8 @@ bool ValidateImageOptions(const ImageOptions& o, std::string* error) {
     return bad("--reset-device must be restart, ignore or absent, not '" + o.resetDevice + "'");
   if (!ValidateDeviceIdentity(o.processor, o.ceVersion, o.ceBuild, error)) return false;
   for (const auto& volume : o.volumes) {
-    if (volume.empty() || volume.find_first_of("\\/:*?\"<>|") != std::string::npos || volume == "." ||
-        volume == "..")
+    const std::u16string name = FromUtf8(volume);
+    if (name.empty() || std::any_of(name.begin(), name.end(), IsForbiddenInFileName) || name == u"." || name == u"..")
       return bad("--volume must be a plain folder name, not '" + volume + "'");
   }
   return true;
@@ -370,12 +371,18 @@ bool AttachImage(const std::string& root, std::string* error) {
     *error = root + " is not a terminal image (terminal.db is foreign)";
     return false;
   }
-  image->timeScale = std::strtod(scale.c_str(), nullptr);
+  try {
+    image->timeScale = SettingDoubleFrom("time_scale", scale, 0);
+    image->createdMs = SettingIntFrom("created_ms", created, 0);
+  } catch (const HostError& e) {
+    sqlite3_close(image->db);
+    *error = root + ": " + e.what();
+    return false;
+  }
   // Images made before the lower bound keep the scale they were made with.
   if (!(image->timeScale > 0 && image->timeScale <= 1000)) image->timeScale = 1.0;
-  image->createdMs = std::strtoll(created.c_str(), nullptr, 10);
-  image->fsFd = ::open(image->fsRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (image->fsFd < 0) {
+  image->fsFd.Reset(::open(image->fsRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!image->fsFd.Valid()) {
     sqlite3_close(image->db);
     *error = "cannot open " + image->fsRoot;
     return false;
@@ -390,7 +397,6 @@ void DetachImage() {
   ForgetFaultRules();
   FinalizeIdleStatements(*g_image);
   sqlite3_close_v2(g_image->db);
-  if (g_image->fsFd >= 0) ::close(g_image->fsFd);
   g_image.reset();
 }
 
@@ -406,7 +412,7 @@ const std::string& FsRoot() {
   return g_image->fsRoot;
 }
 
-int FsRootFd() { return g_image ? g_image->fsFd : -1; }
+int FsRootFd() { return g_image ? g_image->fsFd.Get() : -1; }
 
 std::recursive_mutex& DatabaseLock() { return g_databaseLock; }
 

@@ -88,7 +88,7 @@ int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
       host::WaitForever();
     }
     if (policy.starts_with("after:")) {
-      const double terminalMs = std::stod("0" + policy.substr(6));
+      const double terminalMs = host::SettingDoubleFrom("message_box", std::string_view(policy).substr(6), 0);
       host::BlockedInCall blocked;
       std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(host::ScaledMs(terminalMs)));
     }

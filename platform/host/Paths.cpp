@@ -35,10 +35,6 @@ constexpr uint64_t kBeneath = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO
 
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
-bool IsForbidden(char16_t c) {
-  return c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' || c == u'?' || c == u'*';
-}
-
 bool HasLoneSurrogate(std::u16string_view s) {
   for (size_t i = 0; i < s.size(); ++i) {
     const char16_t c = s[i];
@@ -74,7 +70,7 @@ std::optional<std::vector<std::u16string>> Components(std::u16string_view cePath
       continue;
     }
     for (char16_t c : name) {
-      if (IsForbidden(c)) {
+      if (IsForbiddenInFileName(c)) {
         *error = ERROR_INVALID_NAME;
         return std::nullopt;
       }
@@ -96,13 +92,11 @@ std::optional<std::string> FindEntry(int dirFd, std::u16string_view name) {
   struct stat st;
   if (::fstatat(dirFd, exact.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return exact;
   if (errno != ENOENT) return std::nullopt;
-  const int listFd = OpenBeneath(dirFd, ".", O_RDONLY | O_DIRECTORY);
-  if (listFd < 0) return std::nullopt;
-  DIR* dir = ::fdopendir(listFd);
-  if (!dir) {
-    ::close(listFd);
-    return std::nullopt;
-  }
+  UniqueFd listFd(OpenBeneath(dirFd, ".", O_RDONLY | O_DIRECTORY));
+  if (!listFd.Valid()) return std::nullopt;
+  DIR* dir = ::fdopendir(listFd.Get());
+  if (!dir) return std::nullopt;
+  listFd.Release();  // closedir closes it
   const std::u16string folded = FoldCase(name);
   std::optional<std::string> best;
   while (const dirent* entry = ::readdir(dir)) {
@@ -117,6 +111,10 @@ std::optional<std::string> FindEntry(int dirFd, std::u16string_view name) {
 }
 
 }  // namespace
+
+bool IsForbiddenInFileName(char16_t c) {
+  return c < 0x20 || std::u16string_view(u"\\/<>:\"|?*").find(c) != std::u16string_view::npos;
+}
 
 int OpenBeneath(int dirFd, const std::string& name, int flags, unsigned mode) {
   open_how how{};
@@ -172,31 +170,9 @@ FILETIME CreationTimeOf(const struct ::statx& entry) {
 
 // ---------------------------------------------------------------- ResolvedPath
 
-ResolvedPath::~ResolvedPath() {
-  if (parentFd >= 0) ::close(parentFd);
-}
-
-ResolvedPath::ResolvedPath(ResolvedPath&& other) noexcept
-    : parentFd(other.parentFd), hostName(std::move(other.hostName)), exists(other.exists),
-      cePath(std::move(other.cePath)) {
-  other.parentFd = -1;
-}
-
-ResolvedPath& ResolvedPath::operator=(ResolvedPath&& other) noexcept {
-  if (this != &other) {
-    if (parentFd >= 0) ::close(parentFd);
-    parentFd = other.parentFd;
-    other.parentFd = -1;
-    hostName = std::move(other.hostName);
-    exists = other.exists;
-    cePath = std::move(other.cePath);
-  }
-  return *this;
-}
-
 std::string ResolvedPath::HostPath() const {
   char link[PATH_MAX];
-  const std::string proc = "/proc/self/fd/" + std::to_string(parentFd);
+  const std::string proc = "/proc/self/fd/" + std::to_string(parentFd.Get());
   const ssize_t n = ::readlink(proc.c_str(), link, sizeof link - 1);
   if (n < 0) return std::string();
   std::string folder(link, static_cast<size_t>(n));
@@ -228,21 +204,20 @@ namespace {
 // false (last error set) when a folder on the way is missing or refused.
 bool OpenParentFolder(const std::vector<std::u16string>& parts, ResolvedPath& result) {
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    auto host = FindEntry(result.parentFd, parts[i]);
+    auto host = FindEntry(result.parentFd.Get(), parts[i]);
     if (!host) {
       return Fail(errno == ENOENT || errno == ENOTDIR ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND)
                                                       : ErrorFromErrno(errno),
                   false);
     }
-    const int next = OpenBeneath(result.parentFd, *host, O_PATH | O_DIRECTORY);
+    const int next = OpenBeneath(result.parentFd.Get(), *host, O_PATH | O_DIRECTORY);
     if (next < 0) {
       // A file where a folder should be is a missing folder; a symlink is refused.
       return Fail(errno == ENOTDIR || errno == ENOENT ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND)
                                                       : ErrorFromErrno(errno),
                   false);
     }
-    ::close(result.parentFd);
-    result.parentFd = next;
+    result.parentFd.Reset(next);
   }
   return true;
 }
@@ -250,9 +225,9 @@ bool OpenParentFolder(const std::vector<std::u16string>& parts, ResolvedPath& re
 // Names the last component in the opened parent folder: its host name when it
 // exists, else the name it would be created under. False (last error set) otherwise.
 bool FindLastComponent(const std::u16string& last, ResolvedPath& result) {
-  if (auto host = FindEntry(result.parentFd, last)) {
+  if (auto host = FindEntry(result.parentFd.Get(), last)) {
     struct stat st;
-    if (::fstatat(result.parentFd, host->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(result.parentFd.Get(), host->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
       return Fail(ErrorFromErrno(errno), false);
     if (S_ISLNK(st.st_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), false);
     result.hostName = std::move(*host);
@@ -278,8 +253,8 @@ std::optional<ResolvedPath> ResolvePath(std::u16string_view cePath) {
   result.cePath = Joined(*parts);
   if (result.cePath.size() >= MAX_PATH) return Fail(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), std::nullopt);
 
-  result.parentFd = OpenBeneath(rootFd, ".", O_PATH | O_DIRECTORY);
-  if (result.parentFd < 0) return Fail(ErrorFromErrno(errno), std::nullopt);
+  result.parentFd.Reset(OpenBeneath(rootFd, ".", O_PATH | O_DIRECTORY));
+  if (!result.parentFd.Valid()) return Fail(ErrorFromErrno(errno), std::nullopt);
   if (parts->empty()) {
     // The root: its own parent, named ".".
     result.hostName = ".";

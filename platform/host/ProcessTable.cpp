@@ -15,13 +15,13 @@ namespace host {
 
 namespace {
 
-int PidfdOpen(int pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-
 int PidfdSignal(int pidfd, int signal) {
   return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
 }  // namespace
+
+UniqueFd OpenPidfd(int pid) { return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
 
 const std::u16string& ModulePath() {
   static const std::u16string path = [] {
@@ -74,12 +74,13 @@ bool ProcessAlive(int pid, int64_t startTime) { return pid > 0 && startTime != 0
 bool RegisterSelf(int64_t generation) {
   const int pid = ::getpid();
   Transaction transaction;
-  if (generation > 0 && std::to_string(generation) != Setting("generation")) return false;
+  const int64_t current = SettingInt("generation", 0);
+  if (generation > 0 && generation != current) return false;
   Statement insert(
       "INSERT INTO processes(pid, start_time, generation, image, host) VALUES(?, ?, ?, ?, 1) "
       "ON CONFLICT(pid, start_time) DO UPDATE SET host = 1");
   insert.Bind(1, static_cast<int64_t>(pid)).Bind(2, SelfStartTime());
-  insert.Bind(3, std::stoll("0" + Setting("generation"))).Bind(4, ModulePath()).Run();
+  insert.Bind(3, current).Bind(4, ModulePath()).Run();
   transaction.Commit();
   return true;
 }
@@ -104,7 +105,7 @@ void EndTerminalProcesses(bool spareCaller) {
   std::vector<Victim> victims;
   {
     Transaction transaction;
-    const int64_t generation = std::stoll("0" + Setting("generation"));
+    const int64_t generation = SettingInt("generation", 0);
     SetSetting("generation", std::to_string(generation + 1));
     Statement live("SELECT pid, start_time FROM processes WHERE exit_code IS NULL");
     while (live.Step()) victims.push_back({static_cast<int>(live.Int(0)), live.Int(1)});
@@ -116,10 +117,9 @@ void EndTerminalProcesses(bool spareCaller) {
   for (const auto& victim : victims) {
     if (victim.pid == self) continue;
     // The pidfd pins the process, so the start-time check and the signal see the same one.
-    const int pidfd = PidfdOpen(victim.pid);
-    if (pidfd < 0) continue;
-    if (ProcessStartTime(victim.pid) == victim.startTime) PidfdSignal(pidfd, SIGKILL);
-    ::close(pidfd);
+    const UniqueFd pidfd = OpenPidfd(victim.pid);
+    if (!pidfd.Valid()) continue;
+    if (ProcessStartTime(victim.pid) == victim.startTime) PidfdSignal(pidfd.Get(), SIGKILL);
   }
   if (!spareCaller) {
     for (const auto& victim : victims) {

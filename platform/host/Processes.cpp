@@ -13,7 +13,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,8 +37,6 @@ constexpr size_t kShebangLimit = 256;
 // killed and its starter did not wait for it); a reset or stop records the same.
 constexpr DWORD kCodeUnknown = 0xFFFFFFFF;
 
-int PidfdOpen(int pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-
 // NOTES: a process killed by a signal ends with the shell's 128 + signal number
 // (137 for SIGKILL), never 0; one ended by a reset or `termsim stop` with 0xFFFFFFFF.
 DWORD CodeFromStatus(int status) {
@@ -47,20 +44,6 @@ DWORD CodeFromStatus(int status) {
   if (WIFSIGNALED(status)) return static_cast<DWORD>(128 + WTERMSIG(status));
   return kCodeUnknown;
 }
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool ReadAt(int fd, void* buffer, size_t size, off_t offset) {
   return ::pread(fd, buffer, size, offset) == static_cast<ssize_t>(size);
@@ -115,9 +98,9 @@ std::optional<std::vector<std::string>> ShebangCommand(int fd) {
 // interpreter of its "#!" line.
 std::optional<std::vector<std::string>> HostCommand(const ResolvedPath& path, DWORD* error) {
   // O_NONBLOCK: a FIFO planted in fs/ must not hold the open until someone writes to it.
-  Fd file(::openat(path.parentFd, path.hostName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  const UniqueFd file(::openat(path.parentFd.Get(), path.hostName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat st;
-  if (file.get() < 0 || ::fstat(file.get(), &st) != 0) {
+  if (!file.Valid() || ::fstat(file.Get(), &st) != 0) {
     *error = ErrorFromErrno(errno);
     return std::nullopt;
   }
@@ -127,23 +110,23 @@ std::optional<std::vector<std::string>> HostCommand(const ResolvedPath& path, DW
   *error = ERROR_BAD_EXE_FORMAT;
   const std::string hostPath = path.HostPath();
   unsigned char ident[EI_NIDENT] = {};
-  if (!ReadAt(file.get(), ident, sizeof ident, 0) && !ReadAt(file.get(), ident, 2, 0)) return std::nullopt;
+  if (!ReadAt(file.Get(), ident, sizeof ident, 0) && !ReadAt(file.Get(), ident, 2, 0)) return std::nullopt;
   if (ident[0] == '#' && ident[1] == '!') {
-    auto command = ShebangCommand(file.get());
+    auto command = ShebangCommand(file.Get());
     if (command) command->push_back(hostPath);
     return command;
   }
   if (std::memcmp(ident, ELFMAG, SELFMAG) != 0) return std::nullopt;
-  if (::faccessat(path.parentFd, path.hostName.c_str(), X_OK, AT_EACCESS) == 0)
+  if (::faccessat(path.parentFd.Get(), path.hostName.c_str(), X_OK, AT_EACCESS) == 0)
     return std::vector<std::string>{hostPath};
-  const auto interpreter = ident[EI_CLASS] == ELFCLASS64 ? ElfInterpreter<Elf64_Ehdr, Elf64_Phdr>(file.get())
-                                                         : ElfInterpreter<Elf32_Ehdr, Elf32_Phdr>(file.get());
+  const auto interpreter = ident[EI_CLASS] == ELFCLASS64 ? ElfInterpreter<Elf64_Ehdr, Elf64_Phdr>(file.Get())
+                                                         : ElfInterpreter<Elf32_Ehdr, Elf32_Phdr>(file.Get());
   // A static program has no loader to run it through, and only an exec can start it.
   if (!interpreter || interpreter->empty()) return std::nullopt;
   return std::vector<std::string>{*interpreter, hostPath};
 }
 
-std::vector<std::string> ChildEnvironment(std::u16string_view cePath, const std::string& generation) {
+std::vector<std::string> ChildEnvironment(std::u16string_view cePath, int64_t generation) {
   std::vector<std::string> environment;
   for (char** entry = environ; entry && *entry; ++entry) {
     const std::string_view text(*entry);
@@ -154,7 +137,7 @@ std::vector<std::string> ChildEnvironment(std::u16string_view cePath, const std:
   }
   environment.push_back("TERMSIM_ROOT=" + ImageRoot());
   environment.push_back("TERMSIM_MODULE=" + ToUtf8(cePath));
-  environment.push_back("TERMSIM_GENERATION=" + generation);
+  environment.push_back("TERMSIM_GENERATION=" + std::to_string(generation));
   return environment;
 }
 
@@ -219,14 +202,13 @@ int Reap(int pid, int options, int* status) {
 // One process as this process sees it, shared by all of its handles here.
 class ProcessState {
  public:
-  ProcessState(int pid, int64_t startTime, int pidfd, bool child)
-      : pid_(pid), startTime_(startTime), pidfd_(pidfd), child_(child) {}
+  ProcessState(int pid, int64_t startTime, UniqueFd pidfd, bool child)
+      : pid_(pid), startTime_(startTime), pidfd_(std::move(pidfd)), child_(child) {}
 
   ~ProcessState() {
     // The last handle is gone: a child that has ended is reaped now, not left a zombie.
     int status = 0;
     if (child_ && !code_ && Reap(pid_, WNOHANG, &status) == pid_) RecordChildExit({pid_, startTime_}, status);
-    ::close(pidfd_);
   }
 
   ProcessState(const ProcessState&) = delete;
@@ -242,7 +224,7 @@ class ProcessState {
         const double left = std::chrono::duration<double, std::milli>(*deadline - Clock::now()).count();
         timeoutMs = left <= 0 ? 0 : static_cast<int>(std::min(std::ceil(left), double{INT_MAX}));
       }
-      pollfd watch{pidfd_, POLLIN, 0};
+      pollfd watch{pidfd_.Get(), POLLIN, 0};
       const int ready = ::poll(&watch, 1, timeoutMs);
       if (ready > 0) {
         Collect();
@@ -258,7 +240,7 @@ class ProcessState {
       std::lock_guard guard(lock_);
       if (code_) return code_;
     }
-    pollfd watch{pidfd_, POLLIN, 0};
+    pollfd watch{pidfd_.Get(), POLLIN, 0};
     if (::poll(&watch, 1, 0) <= 0) return std::nullopt;
     return Collect();
   }
@@ -285,7 +267,7 @@ class ProcessState {
 
   const int pid_;
   const int64_t startTime_;
-  const int pidfd_;
+  const UniqueFd pidfd_;
   const bool child_;
   std::mutex lock_;
   std::optional<DWORD> code_;
@@ -340,7 +322,7 @@ std::optional<StartedProcess> StartProgram(std::u16string_view cePath, std::u16s
     // between (the new process is in the table when the reset reads it), and the
     // child's own first write waits, so process-start comes before its events.
     Transaction transaction;
-    const std::string generation = Setting("generation");
+    const int64_t generation = SettingInt("generation", 0);
     int pid = 0;
     const int err = Spawn(*argv, ChildEnvironment(image, generation), detached, processGroup, &pid);
     if (err != 0) return Fail(ErrorFromSpawn(err), Result());
@@ -350,7 +332,7 @@ std::optional<StartedProcess> StartProgram(std::u16string_view cePath, std::u16s
           "INSERT INTO processes(pid, start_time, generation, image, host) VALUES(?, ?, ?, ?, 0) "
           "ON CONFLICT(pid, start_time) DO NOTHING");
       insert.Bind(1, static_cast<int64_t>(pid)).Bind(2, started.startTime);
-      insert.Bind(3, std::stoll("0" + generation)).Bind(4, std::u16string_view(image)).Run();
+      insert.Bind(3, generation).Bind(4, std::u16string_view(image)).Run();
       if (journalStart) {
         Journal("process-start",
                 {{"image", image}, {"cmdline", std::u16string(commandLine)}, {"child", static_cast<int64_t>(pid)}});
@@ -417,9 +399,9 @@ BOOL CreateProcessW(LPCWSTR pszImageName, LPCWSTR pszCmdLine, LPSECURITY_ATTRIBU
     const auto started = host::StartProgram(image, host::ToU16(pszCmdLine));
     if (!started) return FALSE;
     // Not yet reaped, the child keeps its pid, so the pidfd is surely of it.
-    const int pidfd = host::PidfdOpen(started->pid);
-    if (pidfd < 0) throw host::HostError("pidfd_open", host::ErrorFromErrno(errno));
-    auto state = std::make_shared<host::ProcessState>(started->pid, started->startTime, pidfd, true);
+    host::UniqueFd pidfd = host::OpenPidfd(started->pid);
+    if (!pidfd.Valid()) throw host::HostError("pidfd_open", host::ErrorFromErrno(errno));
+    auto state = std::make_shared<host::ProcessState>(started->pid, started->startTime, std::move(pidfd), true);
     host::RememberState(started->pid, state);
     pProcInfo->hProcess = host::AddHandle(std::make_shared<host::ProcessTask>(state, host::HandleKind::Process));
     pProcInfo->hThread = host::AddHandle(std::make_shared<host::ProcessTask>(state, host::HandleKind::Thread));
@@ -448,16 +430,15 @@ HANDLE OpenProcess(DWORD fdwAccess, BOOL fInherit, DWORD IDProcess) {
       if (auto state = host::KnownState(pid, start))
         return host::AddHandle(std::make_shared<host::ProcessTask>(state, host::HandleKind::Process));
     }
-    const int pidfd = host::PidfdOpen(pid);
-    if (pidfd < 0) return host::Fail(ERROR_INVALID_PARAMETER, HANDLE{});
+    host::UniqueFd pidfd = host::OpenPidfd(pid);
+    if (!pidfd.Valid()) return host::Fail(ERROR_INVALID_PARAMETER, HANDLE{});
     // The pidfd pins what it opened: if that process still runs, /proc/PID is it.
     const int64_t start = host::ProcessStartTime(pid);
-    pollfd watch{pidfd, POLLIN, 0};
+    pollfd watch{pidfd.Get(), POLLIN, 0};
     if (start == 0 || std::find(starts.begin(), starts.end(), start) == starts.end() || ::poll(&watch, 1, 0) != 0) {
-      ::close(pidfd);
       return host::Fail(ERROR_INVALID_PARAMETER, HANDLE{});
     }
-    auto state = std::make_shared<host::ProcessState>(pid, start, pidfd, false);
+    auto state = std::make_shared<host::ProcessState>(pid, start, std::move(pidfd), false);
     return host::AddHandle(std::make_shared<host::ProcessTask>(state, host::HandleKind::Process));
   });
 }

@@ -21,8 +21,13 @@ int main(int argc, char** argv) {
     return 125;
   }
   const char* generation = std::getenv("TERMSIM_GENERATION");
-  const bool registered =
-      host::Guarded(false, [&] { return host::RegisterSelf(generation ? std::atoll(generation) : 0); });
+  bool registered = false;
+  try {
+    registered = host::RegisterSelf(generation ? std::atoll(generation) : 0);
+  } catch (const host::HostError& e) {
+    // The image cannot take the process (a damaged setting, a database failure).
+    std::fprintf(stderr, "%s\n", e.what());
+  }
   if (!registered) ::_exit(137);  // the terminal was reset while this process was starting
   std::u16string commandLine = argc > 1 ? host::FromUtf8(argv[1]) : std::u16string();
   const int result = WinMain(nullptr, nullptr, commandLine.data(), 1);

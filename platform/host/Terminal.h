@@ -6,6 +6,7 @@
 #define KORVA_PLATFORM_HOST_TERMINAL_H
 
 #include "platform/coredll.h"
+#include "platform/host/UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>
@@ -129,6 +130,10 @@ int FsRootFd();                  // an O_PATH descriptor of fs/
 // and "generation", which a reset or stop advances.
 std::string Setting(const std::string& name);
 void SetSetting(const std::string& name, const std::string& value);
+// A setting as a number (Settings.cpp): `fallback` when the image has none; a stored
+// text that is not wholly one number throws HostError naming the setting.
+int64_t SettingInt(const std::string& name, int64_t fallback);
+double SettingDouble(const std::string& name, double fallback);
 double TimeScale();
 // Real milliseconds since the Unix epoch at which the image was created.
 int64_t CreatedMs();
@@ -254,11 +259,17 @@ int64_t TerminalTimeMs();
 
 // ---------------------------------------------------------------- faults (Faults.cpp)
 
-enum class FaultAction { None, Fail, PowerLossHalf };
+// PowerLoss: every process of the terminal ends at the call (CheckFault never returns it).
+enum class FaultAction { None, Fail, PowerLossHalf, PowerLoss };
 struct Fault {
   FaultAction action = FaultAction::None;
   DWORD error = 0;
 };
+// A rule's error text: "power-loss", "power-loss:half", an ERROR_* name or a number;
+// nullopt for any other text.
+std::optional<Fault> ParseFaultError(std::string_view text);
+// The text a rule stores for `fault`, as the journal's fault event shows it.
+std::string FaultErrorText(const Fault& fault);
 // Asks the image's fault rules about one call. A rule that fires is journalled. A
 // `power-loss` rule ends every process of the terminal here and does not return;
 // `power-loss:half` returns PowerLossHalf so that the caller writes half of its bytes
@@ -328,6 +339,10 @@ bool ProcessAlive(int pid, int64_t startTime);
 // Whether host thread `thread` of process `pid` still exists for the kernel, exiting or not.
 bool ThreadAlive(int64_t pid, int64_t thread);
 
+// A pidfd of `pid` (pidfd_open): it pins the process it opened; invalid, with errno,
+// when there is no such process.
+UniqueFd OpenPidfd(int pid);
+
 // This process's own start time (cached: it never changes).
 int64_t SelfStartTime();
 
@@ -391,18 +406,16 @@ double ScaledMs(double ms);
 
 // ---------------------------------------------------------------- files (Paths.cpp)
 
+// What no CE file name holds: control characters (U+0000..U+001F), the separators
+// \ and /, and < > : " | ? *.
+bool IsForbiddenInFileName(char16_t c);
+
 // A CE path resolved inside fs/.
 struct ResolvedPath {
-  int parentFd = -1;          // O_PATH descriptor of the folder that holds the last component
+  UniqueFd parentFd;          // O_PATH descriptor of the folder that holds the last component
   std::string hostName;       // the last component as it exists on the host (or as given when absent)
   bool exists = false;        // the last component exists
   std::u16string cePath;      // normalised CE path, "\A\B"
-  ~ResolvedPath();
-  ResolvedPath() = default;
-  ResolvedPath(ResolvedPath&& other) noexcept;
-  ResolvedPath& operator=(ResolvedPath&& other) noexcept;
-  ResolvedPath(const ResolvedPath&) = delete;
-  ResolvedPath& operator=(const ResolvedPath&) = delete;
   std::string HostPath() const;  // absolute host path, for diagnostics and exec
 };
 // Resolves `cePath` one component at a time beneath fs/: exact name first, else a

@@ -50,18 +50,15 @@ const host::FaultApi& ApiArgument(const std::string& api) {
 // The error as the rule stores it: power-loss, power-loss:half, or an ERROR_* name
 // (a number when the code has none).
 std::string RuleError(const host::FaultApi& api, const std::string& error) {
-  if (error == "power-loss") return error;
-  if (error == "power-loss:half") {
-    if (!api.writesHalf)
-      throw UsageError("power-loss:half applies to WriteFile and CopyFileW only, not " + std::string(api.name));
-    return error;
-  }
-  const auto code = host::ErrorFromName(error);
-  if (!code)
+  const auto fault = host::ParseFaultError(error);
+  if (!fault)
     throw UsageError("ERROR must be an error name (ERROR_ACCESS_DENIED), a number, power-loss or power-loss:half, not '" +
                      error + "'");
-  if (*code == ERROR_SUCCESS) throw UsageError("a fault cannot fail with ERROR_SUCCESS");
-  return host::ErrorName(*code);
+  if (fault->action == host::FaultAction::PowerLossHalf && !api.writesHalf)
+    throw UsageError("power-loss:half applies to WriteFile and CopyFileW only, not " + std::string(api.name));
+  if (fault->action == host::FaultAction::Fail && fault->error == ERROR_SUCCESS)
+    throw UsageError("a fault cannot fail with ERROR_SUCCESS");
+  return host::FaultErrorText(*fault);
 }
 
 // The caller's CE path as the terminal resolves it: the program's file must exist,
@@ -72,7 +69,7 @@ std::u16string CallerArgument(const std::string& value) {
   if (given.empty()) throw UsageError("--caller must be the CE path of a program, " + example);
   const auto resolved = host::ResolvePath(given);
   struct ::statx entry{};
-  if (resolved && resolved->exists && host::StatEntry(resolved->parentFd, resolved->hostName, &entry) &&
+  if (resolved && resolved->exists && host::StatEntry(resolved->parentFd.Get(), resolved->hostName, &entry) &&
       S_ISREG(entry.stx_mode))
     return resolved->cePath;
   if (given.find_first_of(u"\\/") == std::u16string::npos) {

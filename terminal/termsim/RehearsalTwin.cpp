@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -128,17 +127,16 @@ std::string ImportExport(const std::string& file) {
 
 // Waits for Setup at most `seconds`; true when it ended.
 bool WaitForSetup(int pid, double seconds) {
-  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd < 0) return false;
+  const host::UniqueFd pidfd = host::OpenPidfd(pid);
+  if (!pidfd.Valid()) return false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   bool ended = false;
   while (!ended && std::chrono::steady_clock::now() < deadline) {
-    pollfd watch{pidfd, POLLIN, 0};
+    pollfd watch{pidfd.Get(), POLLIN, 0};
     const int ready = ::poll(&watch, 1, 1000);
     if (ready < 0 && errno != EINTR) break;
     ended = ready > 0;
   }
-  ::close(pidfd);
   return ended;
 }
 

@@ -12,7 +12,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,22 +59,23 @@ class RunGroup {
   RunGroup() {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw CommandFailure(std::string("cannot guard the run: ") + std::strerror(errno));
+    host::UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
     leader_ = ::fork();
     if (leader_ < 0) throw CommandFailure(std::string("cannot guard the run: ") + std::strerror(errno));
     if (leader_ == 0) {
       ::setpgid(0, 0);
-      ::close(pipeFds[1]);
-      GuardRunGroup(pipeFds[0]);
+      writeEnd.Reset();
+      GuardRunGroup(readEnd.Get());
     }
     // Both sides set the group, so it exists before the program is put into it.
     ::setpgid(leader_, leader_);
-    ::close(pipeFds[0]);
-    doneFd_ = pipeFds[1];
+    readEnd.Reset();
+    doneFd_ = std::move(writeEnd);
   }
   ~RunGroup() {
-    if (doneFd_ < 0) return;
-    (void)!::write(doneFd_, "d", 1);
-    ::close(doneFd_);
+    if (!doneFd_.Valid()) return;
+    (void)!::write(doneFd_.Get(), "d", 1);
+    doneFd_.Reset();
     Reap(leader_);
   }
   RunGroup(const RunGroup&) = delete;
@@ -85,14 +85,13 @@ class RunGroup {
   // Ends every process of the run, the guardian with them.
   void End() {
     ::kill(-leader_, SIGKILL);
-    ::close(doneFd_);
-    doneFd_ = -1;
+    doneFd_.Reset();
     Reap(leader_);
   }
 
  private:
   int leader_ = -1;
-  int doneFd_ = -1;
+  host::UniqueFd doneFd_;
 };
 
 // SIGINT, SIGTERM and SIGHUP, held back from termsim and read from a descriptor.
@@ -102,25 +101,25 @@ class Interrupts {
     sigemptyset(&set_);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, signal);
     ::sigprocmask(SIG_BLOCK, &set_, &previous_);
-    fd_ = ::signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (fd_ < 0) throw CommandFailure(std::string("cannot watch for signals: ") + std::strerror(errno));
+    fd_.Reset(::signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!fd_.Valid()) throw CommandFailure(std::string("cannot watch for signals: ") + std::strerror(errno));
   }
   ~Interrupts() {
-    ::close(fd_);
+    fd_.Reset();
     ::sigprocmask(SIG_SETMASK, &previous_, nullptr);
   }
   Interrupts(const Interrupts&) = delete;
   Interrupts& operator=(const Interrupts&) = delete;
-  int fd() const { return fd_; }
+  int fd() const { return fd_.Get(); }
   // The signal that arrived, 0 when none.
   int Received() const {
     signalfd_siginfo info{};
-    return ::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info) ? static_cast<int>(info.ssi_signo) : 0;
+    return ::read(fd_.Get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info) ? static_cast<int>(info.ssi_signo) : 0;
   }
 
  private:
   sigset_t set_{}, previous_{};
-  int fd_ = -1;
+  host::UniqueFd fd_;
 };
 
 enum class Ending { Exited, TimedOut, Interrupted };
@@ -129,20 +128,17 @@ enum class Ending { Exited, TimedOut, Interrupted };
 // new events as they come; `*printed` is the last event printed.
 Ending WaitPrinting(int pid, double seconds, const Interrupts& interrupts, int64_t* printed, int* signal) {
   using Clock = std::chrono::steady_clock;
-  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd < 0) throw CommandFailure(std::string("cannot watch the program: ") + std::strerror(errno));
+  const host::UniqueFd pidfd = host::OpenPidfd(pid);
+  if (!pidfd.Valid()) throw CommandFailure(std::string("cannot watch the program: ") + std::strerror(errno));
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   Ending ending = Ending::TimedOut;
   for (;;) {
     *printed = PrintJournal(*printed, false);
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) break;
-    pollfd watch[2] = {{pidfd, POLLIN, 0}, {interrupts.fd(), POLLIN, 0}};
+    pollfd watch[2] = {{pidfd.Get(), POLLIN, 0}, {interrupts.fd(), POLLIN, 0}};
     const int ready = ::poll(watch, 2, static_cast<int>(std::min<int64_t>(left, kJournalPollMs)));
-    if (ready < 0 && errno != EINTR) {
-      ::close(pidfd);
-      throw CommandFailure(std::string("cannot wait for the program: ") + std::strerror(errno));
-    }
+    if (ready < 0 && errno != EINTR) throw CommandFailure(std::string("cannot wait for the program: ") + std::strerror(errno));
     if (ready > 0 && (watch[1].revents & POLLIN) && (*signal = interrupts.Received()) != 0) {
       ending = Ending::Interrupted;
       break;
@@ -152,7 +148,6 @@ Ending WaitPrinting(int pid, double seconds, const Interrupts& interrupts, int64
       break;
     }
   }
-  ::close(pidfd);
   return ending;
 }
 

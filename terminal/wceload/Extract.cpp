@@ -63,7 +63,7 @@ bool WriteMemberFile(const std::u16string& path, const std::string& data, Undo* 
 // created is removed on the host, beneath fs/ like every other access.
 void RemoveEmptyFolder(const std::u16string& path) {
   auto resolved = host::ResolvePath(path);
-  if (resolved && resolved->exists) ::unlinkat(resolved->parentFd, resolved->hostName.c_str(), AT_REMOVEDIR);
+  if (resolved && resolved->exists) ::unlinkat(resolved->parentFd.Get(), resolved->hostName.c_str(), AT_REMOVEDIR);
 }
 
 // Whether the setup file's flags keep the file already at `file.path`; `why` says so.

@@ -31,9 +31,8 @@ Converter OpenConverter(const std::string& name) {
   return converter;
 }
 
-bool ForbiddenInName(char16_t c) {
-  return c < 0x20 || c == 0x7F || c == 0xFFFD || std::u16string_view(u"<>:\"/\\|?*").find(c) != std::u16string_view::npos;
-}
+// DEL and the decoder's substitute are legal but would name the file by a garbled byte.
+bool ForbiddenInName(char16_t c) { return host::IsForbiddenInFileName(c) || c == 0x7F || c == 0xFFFD; }
 
 }  // namespace
 

@@ -28,13 +28,12 @@ std::optional<std::string> ReadHostFile(const std::string& path) {
 }
 
 std::optional<std::string> ReadFileAt(int folderFd, const std::string& name) {
-  const int fd = ::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return std::nullopt;
+  const host::UniqueFd fd(::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.Valid()) return std::nullopt;
   std::string bytes;
   char chunk[65536];
   ssize_t n;
-  while ((n = ::read(fd, chunk, sizeof chunk)) > 0) bytes.append(chunk, static_cast<size_t>(n));
-  ::close(fd);
+  while ((n = ::read(fd.Get(), chunk, sizeof chunk)) > 0) bytes.append(chunk, static_cast<size_t>(n));
   if (n < 0) return std::nullopt;
   return bytes;
 }
@@ -58,7 +57,7 @@ bool PlaceProgram(const std::string& hostBinary, std::string* error) {
   struct ::stat source {}, placed {};
   const auto linked = host::ResolvePath(kWindowOwnerCePath);
   if (linked && linked->exists && ::stat(hostBinary.c_str(), &source) == 0 &&
-      ::fstatat(linked->parentFd, linked->hostName.c_str(), &placed, AT_SYMLINK_NOFOLLOW) == 0 &&
+      ::fstatat(linked->parentFd.Get(), linked->hostName.c_str(), &placed, AT_SYMLINK_NOFOLLOW) == 0 &&
       source.st_dev == placed.st_dev && source.st_ino == placed.st_ino)
     return true;
   const auto program = ReadHostFile(hostBinary);
@@ -75,16 +74,16 @@ bool PlaceProgram(const std::string& hostBinary, std::string* error) {
     *error = "cannot place the window owner in the terminal: " + host::ErrorName(GetLastError());
     return false;
   }
-  if (target->exists && ReadFileAt(target->parentFd, target->hostName) == program) return true;
+  if (target->exists && ReadFileAt(target->parentFd.Get(), target->hostName) == program) return true;
   const std::string temporary = "." + target->hostName + "." + std::to_string(::getpid());
-  const int fd = ::openat(target->parentFd, temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                          0755);
-  bool ok = fd >= 0 && WriteAll(fd, *program);
-  if (fd >= 0) ok = ::close(fd) == 0 && ok;
-  ok = ok && ::renameat(target->parentFd, temporary.c_str(), target->parentFd, target->hostName.c_str()) == 0;
+  host::UniqueFd fd(::openat(target->parentFd.Get(), temporary.c_str(),
+                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0755));
+  bool ok = fd.Valid() && WriteAll(fd.Get(), *program);
+  ok = fd.Close() && ok;
+  ok = ok && ::renameat(target->parentFd.Get(), temporary.c_str(), target->parentFd.Get(), target->hostName.c_str()) == 0;
   if (!ok) {
     *error = "cannot write " + target->HostPath() + ": " + std::strerror(errno);
-    ::unlinkat(target->parentFd, temporary.c_str(), 0);
+    ::unlinkat(target->parentFd.Get(), temporary.c_str(), 0);
   }
   return ok;
 }

@@ -208,6 +208,7 @@ TEST(CreateTest, BadCommandLineIsRefusedAndCreatesNothing) {
       {"--ce-build", "908a"},
       {"--volume", ""},
       {"--volume", "a/b"},
+      {"--volume", "a\tb"},
       {"--volume", "..",},
       {"--model", "LM310", "--model", "LM320"},
       {"--platform-name", "\xff\xfe"},

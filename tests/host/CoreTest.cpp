@@ -40,6 +40,24 @@ TEST(Image, AttachRefusesForeignFolder) {
   EXPECT_NE(error.find("not a terminal image"), std::string::npos);
 }
 
+// A number setting changed behind the terminal's back is refused by its name, not guessed.
+TEST(Image, MalformedNumberSettingIsRefusedByName) {
+  TestImage image;
+  host::SetSetting("generation", "2x");
+  try {
+    host::SettingInt("generation", 0);
+    ADD_FAILURE() << "no error";
+  } catch (const host::HostError& e) {
+    EXPECT_NE(std::string(e.what()).find("generation"), std::string::npos) << e.what();
+    EXPECT_EQ(e.code(), static_cast<DWORD>(ERROR_REGISTRY_CORRUPT));
+  }
+  host::SetSetting("time_scale", "fast");
+  host::DetachImage();
+  std::string error;
+  EXPECT_FALSE(host::AttachImage(image.root(), &error));
+  EXPECT_NE(error.find("time_scale"), std::string::npos) << error;
+}
+
 TEST(Journal, RecordsAndReadsBackExactCodeUnits) {
   TestImage image;
   host::Journal("messagebox", {{"caption", std::u16string(u"Setup")},
