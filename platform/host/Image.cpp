@@ -533,7 +533,9 @@ std::u16string Statement::Text16(int column) const { return FromUtf8(Text(column
 std::string_view Statement::BlobView(int column) const {
   const void* data = sqlite3_column_blob(stmt_, column);
   const int size = sqlite3_column_bytes(stmt_, column);
-  return data ? std::string_view(static_cast<const char*>(data), static_cast<size_t>(size)) : std::string_view();
+  // An empty blob comes back as a null pointer; the view never holds one, so that
+  // copying out of it is always defined.
+  return data ? std::string_view(static_cast<const char*>(data), static_cast<size_t>(size)) : std::string_view("", 0);
 }
 
 std::string Statement::Blob(int column) const { return std::string(BlobView(column)); }
