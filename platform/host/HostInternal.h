@@ -68,7 +68,7 @@ class Transaction {
   std::optional<unsigned> begunAt_;  // the data version when the outermost one began
 };
 
-// One read snapshot for every statement of one call (BEGIN, ended when the outermost
+// One read snapshot for every statement in its scope (BEGIN, ended when the outermost
 // scope ends); nested scopes share it, and inside a write transaction it adds nothing.
 // A write cannot join a read transaction safely: SQLite refuses to turn it into a
 // write transaction once another process has committed since its snapshot began

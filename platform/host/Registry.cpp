@@ -43,9 +43,6 @@ class KeyObject : public HandleObject {
   EnumPosition subKeyPosition_;
 };
 
-// HKEY_LOCAL_MACHINE is no object of the handle table; its place is the process's.
-EnumPosition g_rootSubKeyPosition;
-
 // Ends a call with its error code from anywhere below the entry point.
 struct RegFailure {
   LONG code;
@@ -81,27 +78,20 @@ bool KeyExists(int64_t id) {
   return query.Step();
 }
 
-const KeyRef g_rootKey;
+// HKEY_LOCAL_MACHINE is no object of the handle table; its key and its enumeration
+// place are the process's.
+KeyObject g_rootKey{KeyRef{}};
 
-// The key behind a handle, or the call's failure; kept alive by the caller, even
-// should another thread close the handle meanwhile.
-std::shared_ptr<const KeyRef> KeyOf(HKEY handle) {
-  if (handle == HKEY_LOCAL_MACHINE) return std::shared_ptr<const KeyRef>(std::shared_ptr<void>(), &g_rootKey);
+// The key object behind a handle, or the call's failure; kept alive by the caller,
+// even should another thread close the handle meanwhile.
+std::shared_ptr<KeyObject> KeyOf(HKEY handle) {
+  if (handle == HKEY_LOCAL_MACHINE) return std::shared_ptr<KeyObject>(std::shared_ptr<void>(), &g_rootKey);
   // NOTES: the terminal keeps only HKEY_LOCAL_MACHINE; the other predefined roots are
   // empty and cannot be written, so every call on them answers ERROR_FILE_NOT_FOUND.
   if (IsOtherPredefinedKey(handle)) FailWith(ERROR_FILE_NOT_FOUND);
   auto object = FindHandleOf<KeyObject>(reinterpret_cast<HANDLE>(handle), HandleKind::Key);
   if (!object) FailWith(ERROR_INVALID_HANDLE);
-  return std::shared_ptr<const KeyRef>(object, &object->key());
-}
-
-// The enumeration place of a handle that KeyOf accepted.
-// Kept alive by the caller, even should another thread close the handle meanwhile.
-std::shared_ptr<EnumPosition> SubKeyPositionOf(HKEY handle) {
-  if (handle == HKEY_LOCAL_MACHINE) return std::shared_ptr<EnumPosition>(std::shared_ptr<void>(), &g_rootSubKeyPosition);
-  auto object = FindHandleOf<KeyObject>(reinterpret_cast<HANDLE>(handle), HandleKind::Key);
-  if (!object) FailWith(ERROR_INVALID_HANDLE);
-  return std::shared_ptr<EnumPosition>(object, &object->subKeyPosition());
+  return object;
 }
 
 // The failure of a lookup under `key` that found nothing: the key itself may be gone.
@@ -515,8 +505,8 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   return RegCall([&]() -> LONG {
-    const auto held = host::KeyOf(hKey);
-    const KeyRef& base = *held;
+    const auto object = host::KeyOf(hKey);
+    const KeyRef& base = object->key();
     if (ulOptions != 0) FailWith(ERROR_INVALID_PARAMETER);  // reserved on CE
     const auto subKey = host::CheckSubKey(base, lpSubKey);
     const std::u16string path = host::JoinPath(base.path, subKey.path);
@@ -537,8 +527,8 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
   if (!phkResult) return ERROR_BADKEY;
   *phkResult = nullptr;
   return RegCall([&]() -> LONG {
-    const auto held = host::KeyOf(hKey);
-    const KeyRef& base = *held;
+    const auto object = host::KeyOf(hKey);
+    const KeyRef& base = object->key();
     // Reserved must be 0. NOTES: CE ignores dwOptions; the terminal has no volatile keys
     // and no security attributes, so it refuses them rather than pretend.
     if (Reserved != 0 || dwOptions != REG_OPTION_NON_VOLATILE || lpSecurityAttributes)
@@ -560,8 +550,8 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWOR
                       LPDWORD lpcbData) {
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
-    const auto held = host::KeyOf(hKey);
-    const KeyRef& key = *held;
+    const auto object = host::KeyOf(hKey);
+    const KeyRef& key = object->key();
     const std::u16string name = host::ToU16(lpValueName);
     const auto value = host::FindValue(key, name);
     host::CheckRegistryFault("RegQueryValueExW", [&] { return host::ValueTarget(key, name); }, true);
@@ -588,8 +578,8 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
   if (!lpData && cbData != 0) return ERROR_NOACCESS;
   if (Reserved != 0) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
-    const auto held = host::KeyOf(hKey);
-    const KeyRef& key = *held;
+    const auto object = host::KeyOf(hKey);
+    const KeyRef& key = object->key();
     const std::u16string name = host::ToU16(lpValueName);
     if (name.size() > host::kMaxNameLength) FailWith(ERROR_INVALID_PARAMETER);
     host::CheckRegistryFault("RegSetValueExW", [&] { return host::ValueTarget(key, name); });
@@ -608,8 +598,8 @@ LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpR
                       PFILETIME lpftLastWriteTime) {
   if (lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
-    const auto held = host::KeyOf(hKey);
-    const KeyRef& key = *held;
+    const auto object = host::KeyOf(hKey);
+    const KeyRef& key = object->key();
     const auto info = host::ReadKeyInfo(key.id, lpcbMaxSubKeyLen || lpcbMaxValueNameLen || lpcbMaxValueLen);
     host::CheckRegistryFault("RegQueryInfoKeyW", [&] { return key.path; }, true);
     if (!info.exists) FailWith(ERROR_KEY_DELETED);
@@ -635,10 +625,10 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
                    LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
-    const auto held = host::KeyOf(hKey);
-    const KeyRef& key = *held;
+    const auto object = host::KeyOf(hKey);
+    const KeyRef& key = object->key();
     // Case-insensitive name order: indices stay put while no subkey comes or goes.
-    const auto found = host::SubKeyAt(key, dwIndex, *host::SubKeyPositionOf(hKey));
+    const auto found = host::SubKeyAt(key, dwIndex, object->subKeyPosition());
     host::CheckRegistryFault("RegEnumKeyExW", [&] { return key.path; }, true);
     if (!found) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
     // A name that does not fit leaves the buffer and its size as they were.
@@ -654,8 +644,8 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
-    const auto held = host::KeyOf(hKey);
-    const KeyRef& key = *held;
+    const auto object = host::KeyOf(hKey);
+    const KeyRef& key = object->key();
     const auto value = host::ValueAt(key, dwIndex);
     host::CheckRegistryFault("RegEnumValueW", [&] { return key.path; }, true);
     if (!value) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
@@ -679,8 +669,8 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
 LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
   if (!lpSubKey) return ERROR_INVALID_PARAMETER;
   return RegCall([&]() -> LONG {
-    const auto held = host::KeyOf(hKey);
-    const KeyRef& base = *held;
+    const auto object = host::KeyOf(hKey);
+    const KeyRef& base = object->key();
     const auto names = host::SplitSubKey(base, lpSubKey);
     const auto found = host::FindKey(base, names);
     host::CheckRegistryFault("RegDeleteKeyW", [&] { return host::KeyTarget(found, base, names); }, true);
@@ -699,8 +689,8 @@ LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
 
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
   return RegCall([&]() -> LONG {
-    const auto held = host::KeyOf(hKey);
-    const KeyRef& key = *held;
+    const auto object = host::KeyOf(hKey);
+    const KeyRef& key = object->key();
     const std::u16string name = host::ToU16(lpValueName);
     host::CheckRegistryFault("RegDeleteValueW", [&] { return host::ValueTarget(key, name); });
     host::Transaction transaction;
