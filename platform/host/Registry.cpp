@@ -14,7 +14,8 @@ constexpr int64_t kRootKeyId = 1;
 constexpr size_t kMaxNameLength = 255;
 constexpr size_t kMaxDepth = 16;
 
-// A key's identity: its row, and its path below HKEY_LOCAL_MACHINE as stored.
+// A key's identity: its row, and its path below HKEY_LOCAL_MACHINE as the caller
+// spelled it, which matches the stored one but for case (StoredPath reads that).
 // Key names never change, so the path cannot go stale; the row can disappear.
 struct KeyRef {
   int64_t id = kRootKeyId;
@@ -193,8 +194,8 @@ std::vector<std::u16string> SplitPathOrThrow(std::u16string_view path) {
   return std::move(*names);
 }
 
-std::u16string JoinNames(const KeyRef& base, const std::vector<std::u16string>& names) {
-  std::u16string path = base.path;
+std::u16string JoinNames(std::u16string_view basePath, const std::vector<std::u16string>& names) {
+  std::u16string path(basePath);
   for (const auto& name : names) {
     if (!path.empty()) path += u'\\';
     path += name;
@@ -203,34 +204,49 @@ std::u16string JoinNames(const KeyRef& base, const std::vector<std::u16string>& 
 }
 
 // The key at `path` (`depth` names) below the root, in one read however deep: every
-// key's whole path is indexed in its folded form. Nothing when the key is absent or
-// `base` is gone (FailMissing tells which).
+// key's whole path is indexed in its folded form, and the index alone answers. Nothing
+// when the key is absent or `base` is gone (FailMissing tells which).
 std::optional<KeyRef> FindKeyAt(const KeyRef& base, std::u16string_view path, size_t depth) {
   // The root cannot be deleted: below it there is nothing to check.
   const std::string pathKey = NameSortKey(path);
   Statement query(base.id == kRootKeyId
-                      ? "SELECT id, path FROM reg_keys WHERE path_key = ?1"
-                      : "SELECT id, path FROM reg_keys WHERE path_key = ?1 AND EXISTS(SELECT 1 FROM reg_keys WHERE id = ?2)");
+                      ? "SELECT id FROM reg_keys WHERE path_key = ?1"
+                      : "SELECT id FROM reg_keys WHERE path_key = ?1 AND EXISTS(SELECT 1 FROM reg_keys WHERE id = ?2)");
   query.BindBorrowedBlob(1, pathKey);
   if (base.id != kRootKeyId) query.Bind(2, base.id);
   if (!query.Step()) return std::nullopt;
-  return KeyRef{query.Int(0), NameFromBlob(query.BlobView(1)), depth};
+  return KeyRef{query.Int(0), std::u16string(path), depth};
 }
 
 // The key at `names` below `base`.
 std::optional<KeyRef> FindKey(const KeyRef& base, const std::vector<std::u16string>& names) {
-  return FindKeyAt(base, JoinNames(base, names), base.depth + names.size());
+  return FindKeyAt(base, JoinNames(base.path, names), base.depth + names.size());
 }
 
-// The fault rules' name for a key: its path as stored, or as given while it does not exist.
+// A key's path as stored: what the fault rules match and a new subkey's path begins
+// with. Read only when needed, so that an open is answered by the path index alone. A
+// key that is gone keeps the path it was opened by.
+std::u16string StoredPath(const KeyRef& key) {
+  if (key.id == kRootKeyId) return {};
+  Statement query("SELECT path FROM reg_keys WHERE id = ?");
+  query.Bind(1, key.id);
+  return query.Step() ? NameFromBlob(query.BlobView(0)) : key.path;
+}
+
+// The fault rules' name for a key: its path as stored, or as given below its base while
+// it does not exist.
+std::u16string KeyTarget(const std::optional<KeyRef>& found, const KeyRef& base, std::u16string_view subPath) {
+  return found ? StoredPath(*found) : JoinPath(StoredPath(base), subPath);
+}
+
 std::u16string KeyTarget(const std::optional<KeyRef>& found, const KeyRef& base,
                          const std::vector<std::u16string>& names) {
-  return found ? found->path : JoinNames(base, names);
+  return KeyTarget(found, base, JoinNames(u"", names));
 }
 
 KeyRef InsertSubKey(const KeyRef& parent, std::u16string_view name) {
   Statement insert("INSERT INTO reg_keys(parent, name, sort_key, path, path_key) VALUES(?, ?, ?, ?, ?)");
-  const std::u16string path = JoinPath(parent.path, name);
+  const std::u16string path = JoinPath(StoredPath(parent), name);
   const std::string blob = NameBlob(name), sortKey = NameSortKey(name);
   const std::string pathBlob = NameBlob(path), pathKey = NameSortKey(path);
   insert.Bind(1, parent.id)
@@ -265,7 +281,7 @@ KeyRef CreatePathCommitted(const KeyRef& base, const std::vector<std::u16string>
 }
 
 std::u16string ValueTarget(const KeyRef& key, std::u16string_view valueName) {
-  std::u16string target = key.path;
+  std::u16string target = StoredPath(key);
   target += u':';
   target += valueName;
   return target;
@@ -511,7 +527,7 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
     const auto subKey = host::CheckSubKey(base, lpSubKey);
     const std::u16string path = host::JoinPath(base.path, subKey.path);
     const auto found = host::FindKeyAt(base, path, base.depth + subKey.names);
-    host::CheckRegistryFault("RegOpenKeyExW", [&] { return found ? found->path : path; }, true);
+    host::CheckRegistryFault("RegOpenKeyExW", [&] { return host::KeyTarget(found, base, subKey.path); }, true);
     if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
     *phkResult = host::NewKeyHandle(std::move(*found));
     return ERROR_SUCCESS;
@@ -601,7 +617,7 @@ LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpR
     const auto object = host::KeyOf(hKey);
     const KeyRef& key = object->key();
     const auto info = host::ReadKeyInfo(key.id, lpcbMaxSubKeyLen || lpcbMaxValueNameLen || lpcbMaxValueLen);
-    host::CheckRegistryFault("RegQueryInfoKeyW", [&] { return key.path; }, true);
+    host::CheckRegistryFault("RegQueryInfoKeyW", [&] { return host::StoredPath(key); }, true);
     if (!info.exists) FailWith(ERROR_KEY_DELETED);
     const LONG classResult = host::CopyEmptyClass(lpClass, lpcchClass);
     if (classResult != ERROR_SUCCESS) return classResult;
@@ -629,7 +645,7 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
     const KeyRef& key = object->key();
     // Case-insensitive name order: indices stay put while no subkey comes or goes.
     const auto found = host::SubKeyAt(key, dwIndex, object->subKeyPosition());
-    host::CheckRegistryFault("RegEnumKeyExW", [&] { return key.path; }, true);
+    host::CheckRegistryFault("RegEnumKeyExW", [&] { return host::StoredPath(key); }, true);
     if (!found) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
     // A name that does not fit leaves the buffer and its size as they were.
     const LONG result = host::CopyName(found->name, lpName, lpcchName);
@@ -647,7 +663,7 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
     const auto object = host::KeyOf(hKey);
     const KeyRef& key = object->key();
     const auto value = host::ValueAt(key, dwIndex);
-    host::CheckRegistryFault("RegEnumValueW", [&] { return key.path; }, true);
+    host::CheckRegistryFault("RegEnumValueW", [&] { return host::StoredPath(key); }, true);
     if (!value) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
     const std::u16string& name = value->name;
     const std::string& data = value->data;

@@ -122,11 +122,17 @@ TEST(RegistryDelete, TreesHandlesAndRoots) {
 TEST(RegistryFaults, RuleFailsTheCallBeforeItsEffect) {
   TestImage image;
   host::AddFaultRule({.api = "RegSetValueExW", .pattern = u"software\\korva\\*:Reset", .error = "ERROR_WRITE_PROTECT"});
-  HKEY key = Create(u"SOFTWARE\\KORVA\\Service Pack");
+  RegCloseKey(Create(u"SOFTWARE\\KORVA"));
+  HKEY key = Create(u"software\\korva\\Service Pack");
   EXPECT_REG(SetBytes(key, u"Reset", REG_BINARY, "1"), ERROR_WRITE_PROTECT);
   EXPECT_REG(RegQueryValueExW(key, u"Reset", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
   EXPECT_REG(SetBytes(key, u"Other", REG_BINARY, "1"), ERROR_SUCCESS);
-  EXPECT_EQ(JournalEvents("fault").at(0).Text("target"), u"SOFTWARE\\KORVA\\Service Pack:Reset");
+  RegCloseKey(key);
+  // The target names the key as stored, however the caller spelled it.
+  EXPECT_REG(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\korva\\SERVICE PACK", &key), ERROR_SUCCESS);
+  EXPECT_REG(SetBytes(key, u"Reset", REG_BINARY, "1"), ERROR_WRITE_PROTECT);
+  for (const auto& fault : JournalEvents("fault")) EXPECT_EQ(fault.Text("target"), u"SOFTWARE\\KORVA\\Service Pack:Reset");
+  EXPECT_EQ(JournalEvents("fault").size(), 2u);
   RegCloseKey(key);
 }
 
