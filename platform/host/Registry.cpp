@@ -393,7 +393,7 @@ std::optional<FoundSubKey> SubKeyAt(const KeyRef& key, DWORD index, EnumPosition
 
 struct KeyInfo {
   bool exists = false;
-  int64_t subKeys = 0, maxSubKeyName = 0, values = 0, maxValueName = 0, maxValueData = 0;
+  int64_t subKeys = 0, values = 0, maxSubKeyName = 0, maxValueName = 0, maxValueData = 0;
 };
 
 // One statement, so that the counts describe one state of the key. The lengths are in
@@ -413,7 +413,7 @@ KeyInfo ReadKeyInfo(int64_t keyId, bool lengths) {
                 " (SELECT COUNT(*) FROM reg_values WHERE key_id = ?1), 0, 0, 0");
   query.Bind(1, keyId);
   query.Step();
-  return {query.Int(0) != 0, query.Int(1), query.Int(3), query.Int(2), query.Int(4), query.Int(5)};
+  return {query.Int(0) != 0, query.Int(1), query.Int(2), query.Int(3), query.Int(4), query.Int(5)};
 }
 
 // Copies a name with its terminator when `*chars` (room including the NUL) allows;
@@ -526,7 +526,7 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
     if (ulOptions != 0) FailWith(ERROR_INVALID_PARAMETER);  // reserved on CE
     const auto subKey = host::CheckSubKey(base, lpSubKey);
     const std::u16string path = host::JoinPath(base.path, subKey.path);
-    const auto found = host::FindKeyAt(base, path, base.depth + subKey.names);
+    auto found = host::FindKeyAt(base, path, base.depth + subKey.names);
     host::CheckRegistryFault("RegOpenKeyExW", [&] { return host::KeyTarget(found, base, subKey.path); }, true);
     if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
     *phkResult = host::NewKeyHandle(std::move(*found));
