@@ -130,7 +130,7 @@ void EnumerateSixteenThousandKeys(benchmark::State& state) {
   BenchImage image;
   {
     host::ChangeBatch transaction;
-    for (int i = 0; i < kSubKeys; ++i) host::RegistryCreateKey(u"SOFTWARE\\Many\\Key" + host::FromUtf8(std::to_string(i)));
+    for (int i = 0; i < kSubKeys; ++i) host::RegistryCreateKey(host::RegistryRoot::LocalMachine, u"SOFTWARE\\Many\\Key" + host::FromUtf8(std::to_string(i)));
     transaction.Commit();
   }
   HKEY key = nullptr;

@@ -144,15 +144,38 @@ void BumpRuleVersion() {
     throw HostError(std::string("database: ") + sqlite3_errmsg(Database()), ERROR_REGISTRY_IO_FAILED);
 }
 
-// The first rule of `api` that fires for this call, counting every rule that matched.
-std::optional<Fault> Decide(const char* api, std::u16string_view target) {
+bool IsKeyApi(const FaultApi& api) { return api.target == FaultTarget::Key || api.target == FaultTarget::KeyValue; }
+
+// A key pattern as the rooted targets of registry calls are matched: a pattern that
+// names no root means HKEY_LOCAL_MACHINE; "*" alone still matches every call.
+std::u16string RootedKeyPattern(std::u16string_view pattern) {
+  if (pattern.empty() || pattern == u"*") return std::u16string(pattern);
+  if (const auto split = SplitRegistryRoot(pattern)) return std::u16string(RegistryRootName(split->root)) + std::u16string(split->rest);
+  std::u16string rooted(RegistryRootName(RegistryRoot::LocalMachine));
+  // "*:Instl" and ":Instl" reach the root's own values too.
+  if (pattern.front() != u'*' && pattern.front() != u':') rooted += u'\\';
+  return rooted + std::u16string(pattern);
+}
+
+// The target as the journal shows it: a key of HKEY_LOCAL_MACHINE without its root.
+std::u16string_view JournalTarget(const FaultApi& api, std::u16string_view target) {
+  if (!IsKeyApi(api)) return target;
+  const auto split = SplitRegistryRoot(target);
+  if (!split || split->root != RegistryRoot::LocalMachine) return target;
+  return split->rest.starts_with(u'\\') ? split->rest.substr(1) : split->rest;
+}
+
+// The first rule of `entry` that fires for this call, counting every rule that matched.
+// A registry call's target begins with its key's root.
+std::optional<Fault> Decide(const FaultApi& entry, std::u16string_view target) {
   std::optional<Fault> decision;
   Transaction transaction;
   Statement rules(
       "SELECT id, pattern, error, after, times, caller, matched FROM faults WHERE api = ? COLLATE NOCASE ORDER BY id");
-  rules.Bind(1, std::string_view(api));
+  rules.Bind(1, std::string_view(entry.name));
   while (!decision && rules.Step()) {
-    if (!GlobMatch(rules.Text16(1), target)) continue;
+    const std::u16string pattern = rules.Text16(1);
+    if (!GlobMatch(IsKeyApi(entry) ? RootedKeyPattern(pattern) : pattern, target)) continue;
     if (!rules.IsNull(5) && !EqualsIgnoreCase(rules.Text16(5), ModulePath())) continue;
     const int64_t id = rules.Int(0), after = rules.Int(3), matched = rules.Int(6);
     Statement count("UPDATE faults SET matched = matched + 1 WHERE id = ?");
@@ -215,9 +238,13 @@ bool ValidFaultPattern(const FaultApi& api, std::u16string_view pattern, std::st
   }
   std::string upper = ToUtf8(pattern.substr(0, 5));
   for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  if (rooted || upper.starts_with("HKEY_") || upper.starts_with("HKLM"))
-    return refuse(name + " matches a key below HKEY_LOCAL_MACHINE without the root or a leading backslash, such as " +
+  if (rooted)
+    return refuse(name + " matches a key without a leading backslash, such as " +
                   (api.target == FaultTarget::Key ? "SOFTWARE\\Apps\\*" : "SOFTWARE\\Apps\\*:Instl"));
+  if (upper.starts_with("HKEY_") && !SplitRegistryRoot(pattern))
+    return refuse(name + " matches keys of HKEY_LOCAL_MACHINE (the root may be left out), HKEY_CURRENT_USER, "
+                         "HKEY_CLASSES_ROOT or HKEY_USERS: " + ToUtf8(pattern.substr(0, pattern.find_first_of(u"\\:"))) +
+                  " is none of them");
   if (api.target == FaultTarget::Key && colon != std::u16string_view::npos)
     return refuse(name + " matches KEY only (SOFTWARE\\Apps\\*), not KEY:VALUE");
   if (api.target == FaultTarget::KeyValue && colon == std::u16string_view::npos &&
@@ -278,10 +305,12 @@ void CarryRuleVersion(std::optional<unsigned> begun) noexcept {
 
 bool MayHaveFaultRules(const char* api, bool afterRead) { return IsAttached() && HasRules(CallSiteApi(api), afterRead); }
 
-Fault CheckFault(const char* api, std::u16string_view target) {
+Fault CheckFault(const char* api, std::u16string_view rootedTarget) {
   if (!MayHaveFaultRules(api, false)) return {};
-  const auto fault = Decide(api, target);
+  const FaultApi& entry = CallSiteApi(api);
+  const auto fault = Decide(entry, rootedTarget);
   if (!fault) return {};
+  const std::u16string_view target = JournalTarget(entry, rootedTarget);
   Journal("fault",
           {{"api", FromUtf8(api)}, {"target", std::u16string(target)}, {"error", FromUtf8(FaultErrorText(*fault))}});
   if (fault->action != FaultAction::Fail)

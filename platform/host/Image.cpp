@@ -215,13 +215,13 @@ void WriteNewRegistry(const ImageOptions& options) {
   Transaction transaction;
   if (!options.noPlatform) {
     const std::u16string name = FromUtf8(PlatformNameFor(options));
-    RegistrySetValue(RegistryCreateKey(u"Platform"), u"Name", REG_SZ,
+    RegistrySetValue(RegistryCreateKey(RegistryRoot::LocalMachine, u"Platform"), u"Name", REG_SZ,
                      bytes(name.c_str(), (name.size() + 1) * sizeof(char16_t)));
   }
   const DWORD lcid = options.language == "ja" ? 0x0411 : 0x0409;
-  RegistrySetValue(RegistryCreateKey(u"nls"), u"DefaultLCID", REG_DWORD, bytes(&lcid, sizeof lcid));
-  RegistryCreateKey(u"SOFTWARE\\Apps");
-  RegistryCreateKey(u"HARDWARE\\DEVICEMAP\\TOUCH");
+  RegistrySetValue(RegistryCreateKey(RegistryRoot::LocalMachine, u"nls"), u"DefaultLCID", REG_DWORD, bytes(&lcid, sizeof lcid));
+  RegistryCreateKey(RegistryRoot::LocalMachine, u"SOFTWARE\\Apps");
+  RegistryCreateKey(RegistryRoot::LocalMachine, u"HARDWARE\\DEVICEMAP\\TOUCH");
   transaction.Commit();
 }
 

@@ -1,6 +1,13 @@
-// The registry: HKEY_LOCAL_MACHINE in the image database (tables reg_keys and
+// The registry: its four roots in the image database (tables reg_keys and
 // reg_values). Every call reads the database, so a change committed by another
 // process of the terminal is seen at once; every change is one transaction.
+//
+// Each root is a row without a parent. HKEY_LOCAL_MACHINE's is row 1, as in images
+// made when it was the only root; the others have fixed negative ids, and an image
+// made before them gains a root's row when the first key is created in it. A key's
+// indexed path (path_key) is its folded path below its root, after a one-byte mark of
+// the root for every root but HKEY_LOCAL_MACHINE: an odd length no key of
+// HKEY_LOCAL_MACHINE has, so the roots never meet.
 #include "platform/host/HostInternal.h"
 
 #include <cstring>
@@ -10,18 +17,40 @@ namespace host {
 
 namespace {
 
-constexpr int64_t kRootKeyId = 1;
+constexpr int64_t kRootKeyId = 1;  // HKEY_LOCAL_MACHINE
 constexpr size_t kMaxNameLength = 255;
 constexpr size_t kMaxDepth = 16;
 
-// A key's identity: its row, and its path below HKEY_LOCAL_MACHINE as the caller
+struct RootInfo {
+  RegistryRoot root;
+  std::u16string_view longName, shortName;
+  int64_t id;
+  char mark;  // the first byte of its keys' path_key; none for HKEY_LOCAL_MACHINE
+};
+constexpr RootInfo kRoots[] = {
+    {RegistryRoot::ClassesRoot, u"HKEY_CLASSES_ROOT", u"HKCR", -1, '\x01'},
+    {RegistryRoot::CurrentUser, u"HKEY_CURRENT_USER", u"HKCU", -2, '\x02'},
+    {RegistryRoot::LocalMachine, u"HKEY_LOCAL_MACHINE", u"HKLM", kRootKeyId, '\0'},
+    {RegistryRoot::Users, u"HKEY_USERS", u"HKU", -3, '\x04'},
+};
+
+const RootInfo& InfoOf(RegistryRoot root) { return kRoots[static_cast<size_t>(root)]; }
+
+// Root rows are the only ones at or below HKEY_LOCAL_MACHINE's id: AUTOINCREMENT
+// numbers every other key above it.
+bool IsRootId(int64_t id) { return id <= kRootKeyId; }
+
+// A key's identity: its root, its row, and its path below the root as the caller
 // spelled it, which matches the stored one but for case (StoredPath reads that).
 // Key names never change, so the path cannot go stale; the row can disappear.
 struct KeyRef {
   int64_t id = kRootKeyId;
+  RegistryRoot root = RegistryRoot::LocalMachine;
   std::u16string path;
   size_t depth = 0;
 };
+
+KeyRef RootKey(RegistryRoot root) { return KeyRef{InfoOf(root).id, root, u"", 0}; }
 
 // Where RegEnumKeyExW of one handle stands: the subkey it found last, and its index.
 // Only a place to go on from; the next call reads the database again.
@@ -69,27 +98,32 @@ LONG RegCall(F&& body) {
   }
 }
 
-bool IsOtherPredefinedKey(HKEY key) {
-  return key == HKEY_CLASSES_ROOT || key == HKEY_CURRENT_USER || key == HKEY_USERS;
+std::optional<RegistryRoot> PredefinedRoot(HKEY key) {
+  if (key == HKEY_CLASSES_ROOT) return RegistryRoot::ClassesRoot;
+  if (key == HKEY_CURRENT_USER) return RegistryRoot::CurrentUser;
+  if (key == HKEY_LOCAL_MACHINE) return RegistryRoot::LocalMachine;
+  if (key == HKEY_USERS) return RegistryRoot::Users;
+  return std::nullopt;
 }
 
+// A root always exists, whether or not an older image has its row yet.
 bool KeyExists(int64_t id) {
+  if (IsRootId(id)) return true;
   Statement query("SELECT 1 FROM reg_keys WHERE id = ?");
   query.Bind(1, id);
   return query.Step();
 }
 
-// HKEY_LOCAL_MACHINE is no object of the handle table; its key and its enumeration
-// place are the process's.
-KeyObject g_rootKey{KeyRef{}};
+// The predefined roots are no objects of the handle table; their keys and
+// enumeration places are the process's.
+KeyObject g_rootKeys[] = {KeyObject{RootKey(RegistryRoot::ClassesRoot)}, KeyObject{RootKey(RegistryRoot::CurrentUser)},
+                          KeyObject{RootKey(RegistryRoot::LocalMachine)}, KeyObject{RootKey(RegistryRoot::Users)}};
 
 // The key object behind a handle, or the call's failure; kept alive by the caller,
 // even should another thread close the handle meanwhile.
 std::shared_ptr<KeyObject> KeyOf(HKEY handle) {
-  if (handle == HKEY_LOCAL_MACHINE) return std::shared_ptr<KeyObject>(std::shared_ptr<void>(), &g_rootKey);
-  // NOTES: the terminal keeps only HKEY_LOCAL_MACHINE; the other predefined roots are
-  // empty and cannot be written, so every call on them answers ERROR_FILE_NOT_FOUND.
-  if (IsOtherPredefinedKey(handle)) FailWith(ERROR_FILE_NOT_FOUND);
+  if (const auto root = PredefinedRoot(handle))
+    return std::shared_ptr<KeyObject>(std::shared_ptr<void>(), &g_rootKeys[static_cast<size_t>(*root)]);
   auto object = FindHandleOf<KeyObject>(reinterpret_cast<HANDLE>(handle), HandleKind::Key);
   if (!object) FailWith(ERROR_INVALID_HANDLE);
   return object;
@@ -125,6 +159,12 @@ std::string NameSortKey(std::u16string_view name) {
     key[2 * i + 1] = static_cast<char>(unit >= u'A' && unit <= u'Z' ? unit + (u'a' - u'A') : unit);
   }
   return key;
+}
+
+// The indexed form of a key's path below `root`.
+std::string PathKey(RegistryRoot root, std::u16string_view path) {
+  const char mark = InfoOf(root).mark;
+  return mark ? mark + NameSortKey(path) : NameSortKey(path);
 }
 
 std::u16string JoinPath(std::u16string_view base, std::u16string_view name) {
@@ -207,15 +247,16 @@ std::u16string JoinNames(std::u16string_view basePath, const std::vector<std::u1
 // key's whole path is indexed in its folded form, and the index alone answers. Nothing
 // when the key is absent or `base` is gone (FailMissing tells which).
 std::optional<KeyRef> FindKeyAt(const KeyRef& base, std::u16string_view path, size_t depth) {
-  // The root cannot be deleted: below it there is nothing to check.
-  const std::string pathKey = NameSortKey(path);
-  Statement query(base.id == kRootKeyId
+  if (path.empty()) return RootKey(base.root);
+  // A root cannot be deleted: below it there is nothing to check.
+  const std::string pathKey = PathKey(base.root, path);
+  Statement query(IsRootId(base.id)
                       ? "SELECT id FROM reg_keys WHERE path_key = ?1"
                       : "SELECT id FROM reg_keys WHERE path_key = ?1 AND EXISTS(SELECT 1 FROM reg_keys WHERE id = ?2)");
   query.BindBorrowedBlob(1, pathKey);
-  if (base.id != kRootKeyId) query.Bind(2, base.id);
+  if (!IsRootId(base.id)) query.Bind(2, base.id);
   if (!query.Step()) return std::nullopt;
-  return KeyRef{query.Int(0), std::u16string(path), depth};
+  return KeyRef{query.Int(0), base.root, std::u16string(path), depth};
 }
 
 // The key at `names` below `base`.
@@ -227,16 +268,27 @@ std::optional<KeyRef> FindKey(const KeyRef& base, const std::vector<std::u16stri
 // with. Read only when needed, so that an open is answered by the path index alone. A
 // key that is gone keeps the path it was opened by.
 std::u16string StoredPath(const KeyRef& key) {
-  if (key.id == kRootKeyId) return {};
+  if (IsRootId(key.id)) return {};
   Statement query("SELECT path FROM reg_keys WHERE id = ?");
   query.Bind(1, key.id);
   return query.Step() ? NameFromBlob(query.BlobView(0)) : key.path;
 }
 
+// What the fault rules match for a key: its root's name, then its path (CheckFault
+// journals a key of HKEY_LOCAL_MACHINE without the root's name).
+std::u16string RootedTarget(RegistryRoot root, std::u16string_view path) {
+  std::u16string target(InfoOf(root).longName);
+  if (!path.empty()) target += u'\\';
+  target += path;
+  return target;
+}
+
+std::u16string KeyTarget(const KeyRef& key) { return RootedTarget(key.root, StoredPath(key)); }
+
 // The fault rules' name for a key: its path as stored, or as given below its base while
 // it does not exist.
 std::u16string KeyTarget(const std::optional<KeyRef>& found, const KeyRef& base, std::u16string_view subPath) {
-  return found ? StoredPath(*found) : JoinPath(StoredPath(base), subPath);
+  return found ? KeyTarget(*found) : RootedTarget(base.root, JoinPath(StoredPath(base), subPath));
 }
 
 std::u16string KeyTarget(const std::optional<KeyRef>& found, const KeyRef& base,
@@ -248,14 +300,21 @@ KeyRef InsertSubKey(const KeyRef& parent, std::u16string_view name) {
   Statement insert("INSERT INTO reg_keys(parent, name, sort_key, path, path_key) VALUES(?, ?, ?, ?, ?)");
   const std::u16string path = JoinPath(StoredPath(parent), name);
   const std::string blob = NameBlob(name), sortKey = NameSortKey(name);
-  const std::string pathBlob = NameBlob(path), pathKey = NameSortKey(path);
+  const std::string pathBlob = NameBlob(path), pathKey = PathKey(parent.root, path);
   insert.Bind(1, parent.id)
       .BindBlob(2, blob.data(), blob.size())
       .BindBlob(3, sortKey.data(), sortKey.size())
       .BindBlob(4, pathBlob.data(), pathBlob.size())
       .BindBlob(5, pathKey.data(), pathKey.size())
       .Run();
-  return KeyRef{LastInsertRowId(), path, parent.depth + 1};
+  return KeyRef{LastInsertRowId(), parent.root, path, parent.depth + 1};
+}
+
+// The row of `root`, for an image made before the root had one.
+void EnsureRootRow(RegistryRoot root) {
+  Statement insert("INSERT OR IGNORE INTO reg_keys(id, parent, name, sort_key, path, path_key) VALUES(?, NULL, x'', x'', x'', ?)");
+  const std::string pathKey(1, InfoOf(root).mark);
+  insert.Bind(1, InfoOf(root).id).BindBlob(2, pathKey.data(), pathKey.size()).Run();
 }
 
 // Opens or creates the key at `names` below `base` with every missing key on the way;
@@ -264,6 +323,7 @@ KeyRef CreatePath(const KeyRef& base, const std::vector<std::u16string>& names, 
   *created = false;
   if (auto found = FindKey(base, names)) return *found;
   if (!KeyExists(base.id)) FailWith(ERROR_KEY_DELETED);
+  if (base.root != RegistryRoot::LocalMachine) EnsureRootRow(base.root);
   KeyRef key = base;
   for (size_t i = 0; i < names.size(); ++i) {
     auto existing = FindKey(base, std::vector<std::u16string>(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(i + 1)));
@@ -281,7 +341,7 @@ KeyRef CreatePathCommitted(const KeyRef& base, const std::vector<std::u16string>
 }
 
 std::u16string ValueTarget(const KeyRef& key, std::u16string_view valueName) {
-  std::u16string target = StoredPath(key);
+  std::u16string target = KeyTarget(key);
   target += u':';
   target += valueName;
   return target;
@@ -446,20 +506,36 @@ bool IsValidRegistryPath(std::u16string_view path) {
 
 bool IsValidRegistryValueName(std::u16string_view name) { return name.size() <= kMaxNameLength; }
 
-std::optional<int64_t> RegistryFindKey(std::u16string_view path) {
-  const auto found = FindKey(KeyRef{}, SplitPathOrThrow(path));
+std::u16string_view RegistryRootName(RegistryRoot root) { return InfoOf(root).longName; }
+
+std::optional<RegistryRoot> RegistryRootNamed(std::u16string_view name) {
+  for (const RootInfo& info : kRoots) {
+    if (EqualsIgnoreCase(name, info.longName) || EqualsIgnoreCase(name, info.shortName)) return info.root;
+  }
+  return std::nullopt;
+}
+
+std::optional<RootedText> SplitRegistryRoot(std::u16string_view text) {
+  const size_t end = text.find_first_of(u"\\:");
+  const auto root = RegistryRootNamed(text.substr(0, end));
+  if (!root) return std::nullopt;
+  return RootedText{*root, end == std::u16string_view::npos ? std::u16string_view() : text.substr(end)};
+}
+
+std::optional<int64_t> RegistryFindKey(RegistryRoot root, std::u16string_view path) {
+  const auto found = FindKey(RootKey(root), SplitPathOrThrow(path));
   return found ? std::optional<int64_t>(found->id) : std::nullopt;
 }
 
-int64_t RegistryCreateKey(std::u16string_view path) {
+int64_t RegistryCreateKey(RegistryRoot root, std::u16string_view path) {
   bool created = false;
-  return CreatePathCommitted(KeyRef{}, SplitPathOrThrow(path), &created).id;
+  return CreatePathCommitted(RootKey(root), SplitPathOrThrow(path), &created).id;
 }
 
-void RegistryDeleteKey(std::u16string_view path) {
+void RegistryDeleteKey(RegistryRoot root, std::u16string_view path) {
   const auto names = SplitPathOrThrow(path);
-  if (names.empty()) throw HostError("the registry's root cannot be deleted", ERROR_ACCESS_DENIED);
-  if (auto found = FindKey(KeyRef{}, names)) DeleteKeyRow(found->id);
+  if (names.empty()) throw HostError("a root of the registry cannot be deleted", ERROR_ACCESS_DENIED);
+  if (auto found = FindKey(RootKey(root), names)) DeleteKeyRow(found->id);
 }
 
 void RegistrySetValue(int64_t key, std::u16string_view name, DWORD type, std::string_view data) {
@@ -486,8 +562,7 @@ std::vector<RegistryValue> RegistryValues(int64_t key) {
   return values;
 }
 
-// The keys and values of HKEY_LOCAL_MACHINE, and its root key: the one that always
-// exists.
+// The keys and values of every root, and the roots' own rows.
 void CreateRegistryTables(sqlite3* db) {
   Exec(db, R"sql(
 CREATE TABLE reg_keys(
@@ -508,6 +583,9 @@ CREATE TABLE reg_values(
   PRIMARY KEY(key_id, sort_key));
 )sql");
   Exec(db, "INSERT INTO reg_keys(id, parent, name, sort_key, path, path_key) VALUES(1, NULL, x'', x'', x'', x'');");
+  // The other roots' rows: each path_key is the root's mark alone (kRoots).
+  Exec(db, "INSERT INTO reg_keys(id, parent, name, sort_key, path, path_key) VALUES"
+           "(-1, NULL, x'', x'', x'', x'01'), (-2, NULL, x'', x'', x'', x'02'), (-3, NULL, x'', x'', x'', x'04');");
 }
 
 }  // namespace host
@@ -617,8 +695,8 @@ LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpR
     const auto object = host::KeyOf(hKey);
     const KeyRef& key = object->key();
     const auto info = host::ReadKeyInfo(key.id, lpcbMaxSubKeyLen || lpcbMaxValueNameLen || lpcbMaxValueLen);
-    host::CheckRegistryFault("RegQueryInfoKeyW", [&] { return host::StoredPath(key); }, true);
-    if (!info.exists) FailWith(ERROR_KEY_DELETED);
+    host::CheckRegistryFault("RegQueryInfoKeyW", [&] { return host::KeyTarget(key); }, true);
+    if (!info.exists && !host::IsRootId(key.id)) FailWith(ERROR_KEY_DELETED);
     const LONG classResult = host::CopyEmptyClass(lpClass, lpcchClass);
     if (classResult != ERROR_SUCCESS) return classResult;
     auto put = [](LPDWORD out, int64_t value) {
@@ -645,7 +723,7 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
     const KeyRef& key = object->key();
     // Case-insensitive name order: indices stay put while no subkey comes or goes.
     const auto found = host::SubKeyAt(key, dwIndex, object->subKeyPosition());
-    host::CheckRegistryFault("RegEnumKeyExW", [&] { return host::StoredPath(key); }, true);
+    host::CheckRegistryFault("RegEnumKeyExW", [&] { return host::KeyTarget(key); }, true);
     if (!found) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
     // A name that does not fit leaves the buffer and its size as they were.
     const LONG result = host::CopyName(found->name, lpName, lpcchName);
@@ -663,7 +741,7 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
     const auto object = host::KeyOf(hKey);
     const KeyRef& key = object->key();
     const auto value = host::ValueAt(key, dwIndex);
-    host::CheckRegistryFault("RegEnumValueW", [&] { return host::StoredPath(key); }, true);
+    host::CheckRegistryFault("RegEnumValueW", [&] { return host::KeyTarget(key); }, true);
     if (!value) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
     const std::u16string& name = value->name;
     const std::string& data = value->data;
@@ -691,7 +769,7 @@ LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     const auto found = host::FindKey(base, names);
     host::CheckRegistryFault("RegDeleteKeyW", [&] { return host::KeyTarget(found, base, names); }, true);
     if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
-    if (found->id == host::kRootKeyId) FailWith(ERROR_ACCESS_DENIED);
+    if (host::IsRootId(found->id)) FailWith(ERROR_ACCESS_DENIED);
 
     // As on CE, the whole tree goes, values included. NOTES: CE refuses to delete a key
     // that is open; the terminal deletes it, and its handles then answer ERROR_KEY_DELETED.
@@ -718,7 +796,7 @@ LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
 }
 
 LONG RegCloseKey(HKEY hKey) {
-  if (hKey == HKEY_LOCAL_MACHINE || host::IsOtherPredefinedKey(hKey)) return ERROR_SUCCESS;
+  if (host::PredefinedRoot(hKey)) return ERROR_SUCCESS;
   auto object = host::FindHandleOf<host::KeyObject>(reinterpret_cast<HANDLE>(hKey), host::HandleKind::Key);
   if (!object) return ERROR_INVALID_HANDLE;
   host::RemoveHandle(reinterpret_cast<HANDLE>(hKey));

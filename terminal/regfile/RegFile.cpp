@@ -4,10 +4,12 @@
 
 #include "platform/host/Terminal.h"
 
+#include <unicode/ucnv.h>
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
 #include <cstdio>
+#include <memory>
 #include <optional>
 
 namespace regfile {
@@ -16,18 +18,9 @@ namespace {
 
 constexpr std::u16string_view kHeader5 = u"Windows Registry Editor Version 5.00";
 constexpr std::u16string_view kHeader4 = u"REGEDIT4";
-constexpr std::u16string_view kRootLong = u"HKEY_LOCAL_MACHINE";
-constexpr std::u16string_view kRootShort = u"HKLM";
-
-// The roots a device or desktop export may hold besides HKEY_LOCAL_MACHINE, by their
-// long and short names.
-struct OtherRoot {
-  std::u16string_view longName, shortName;
-};
-constexpr OtherRoot kOtherRoots[] = {{u"HKEY_CURRENT_USER", u"HKCU"},
-                                     {u"HKEY_CLASSES_ROOT", u"HKCR"},
-                                     {u"HKEY_USERS", u"HKU"},
-                                     {u"HKEY_CURRENT_CONFIG", u"HKCC"}};
+// A desktop export's root that Windows CE does not have.
+constexpr std::u16string_view kCurrentConfig = u"HKEY_CURRENT_CONFIG";
+constexpr std::u16string_view kCurrentConfigShort = u"HKCC";
 
 struct Line {
   int number = 0;
@@ -64,11 +57,8 @@ bool StartsWithAscii(std::u16string_view s, std::u16string_view prefix) {
   return s.size() >= prefix.size() && EqualsAscii(s.substr(0, prefix.size()), prefix);
 }
 
-const OtherRoot* OtherRootNamed(std::u16string_view root) {
-  for (const OtherRoot& other : kOtherRoots) {
-    if (EqualsAscii(root, other.longName) || EqualsAscii(root, other.shortName)) return &other;
-  }
-  return nullptr;
+bool IsCurrentConfig(std::u16string_view root) {
+  return EqualsAscii(root, kCurrentConfig) || EqualsAscii(root, kCurrentConfigShort);
 }
 
 int HexDigit(char16_t c) {
@@ -92,14 +82,22 @@ std::optional<uint32_t> ParseHex(std::u16string_view s, size_t maxDigits) {
 
 // ---------------------------------------------------------------- decoding
 
-// UTF-16 that the file does not mark as little-endian with a BOM, named as such: it
-// would otherwise fail as text full of NUL characters.
-void RejectUnreadableUtf16(std::string_view bytes) {
+// A byte-order mark wins over any named encoding: UTF-16 big-endian is refused by name.
+void RejectBigEndianBom(std::string_view bytes) {
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFE && static_cast<unsigned char>(bytes[1]) == 0xFF)
+    Reject(1, "UTF-16 big-endian: save it as UTF-16LE with BOM or UTF-8");
+}
+
+// UTF-16 that the file does not mark with a BOM, named as such: it would otherwise fail
+// as text full of NUL characters.
+void RejectUnmarkedUtf16(std::string_view bytes) {
   if (bytes.size() < 2) return;
   const auto first = static_cast<unsigned char>(bytes[0]), second = static_cast<unsigned char>(bytes[1]);
-  if (first == 0xFE && second == 0xFF) Reject(1, "UTF-16 big-endian: save it as UTF-16LE with BOM or UTF-8");
-  if (first == 0 && second != 0) Reject(1, "UTF-16 big-endian without a byte-order mark: save it as UTF-16LE with BOM or UTF-8");
-  if (first != 0 && second == 0) Reject(1, "UTF-16 without a byte-order mark: save it as UTF-16LE with BOM or UTF-8");
+  if (first == 0 && second != 0)
+    Reject(1, "UTF-16 big-endian without a byte-order mark: save it as UTF-16LE with BOM or UTF-8");
+  if (first != 0 && second == 0)
+    Reject(1, "UTF-16 without a byte-order mark: save it as UTF-16LE with BOM or UTF-8, or name its encoding "
+              "(--reg-encoding utf-16le)");
 }
 
 bool IsUtf16LeWithBom(std::string_view bytes) {
@@ -107,20 +105,12 @@ bool IsUtf16LeWithBom(std::string_view bytes) {
          static_cast<unsigned char>(bytes[1]) == 0xFE;
 }
 
-// The code units after the BOM; a failure names the line it is on.
-std::u16string DecodeUtf16Le(std::string_view bytes) {
+bool HasUtf8Bom(std::string_view bytes) { return bytes.substr(0, 3) == "\xEF\xBB\xBF"; }
+
+// Decoded text must hold no NUL and no unpaired surrogate, so that every name it gives
+// the registry can be written back to a file.
+void CheckDecoded(std::u16string_view text) {
   int line = 1;
-  if (bytes.size() % 2 != 0) {
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) line += bytes[i] == '\n' && bytes[i + 1] == 0;
-    Reject(line, "UTF-16 text ends in the middle of a character");
-  }
-  std::u16string text;
-  text.reserve(bytes.size() / 2);
-  for (size_t i = 2; i < bytes.size(); i += 2) {
-    const auto unit = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                            (static_cast<unsigned char>(bytes[i + 1]) << 8));
-    text += unit;
-  }
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t unit = text[i];
     if (unit == u'\n') ++line;
@@ -131,13 +121,43 @@ std::u16string DecodeUtf16Le(std::string_view bytes) {
       Reject(line, "unpaired surrogate in the UTF-16 text");
     }
   }
+}
+
+// The code units after the BOM; a failure names the line it is on.
+std::u16string DecodeUtf16Le(std::string_view bytes) {
+  if (bytes.size() % 2 != 0) {
+    int line = 1;
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2) line += bytes[i] == '\n' && bytes[i + 1] == 0;
+    Reject(line, "UTF-16 text ends in the middle of a character");
+  }
+  std::u16string text;
+  text.reserve(bytes.size() / 2);
+  for (size_t i = 2; i < bytes.size(); i += 2) {
+    const auto unit = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                            (static_cast<unsigned char>(bytes[i + 1]) << 8));
+    text += unit;
+  }
+  CheckDecoded(text);
   return text;
+}
+
+// Valid UTF-8 without a NUL: what a file without a BOM is read as, whatever encoding
+// is named for it.
+bool IsPlainUtf8(std::string_view bytes) {
+  const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  const auto length = static_cast<int32_t>(bytes.size());
+  for (int32_t i = 0; i < length;) {
+    UChar32 c;
+    U8_NEXT(data, i, length, c);
+    if (c <= 0) return false;
+  }
+  return true;
 }
 
 // UTF-8, after a BOM if there is one; a failure names the line it is on.
 std::u16string DecodeUtf8(std::string_view bytes) {
   int line = 1;
-  if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+  if (HasUtf8Bom(bytes)) bytes.remove_prefix(3);
   std::u16string text;
   text.reserve(bytes.size());
   const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
@@ -145,7 +165,7 @@ std::u16string DecodeUtf8(std::string_view bytes) {
   for (int32_t i = 0; i < length;) {
     UChar32 c;
     U8_NEXT(data, i, length, c);
-    if (c < 0) Reject(line, "text is not valid UTF-8");
+    if (c < 0) Reject(line, "text is not valid UTF-8: name the file's encoding (--reg-encoding cp932, windows-1252...)");
     if (c == 0) Reject(line, "NUL character in the text");
     if (c == '\n') ++line;
     if (c < 0x10000) {
@@ -158,12 +178,51 @@ std::u16string DecodeUtf8(std::string_view bytes) {
   return text;
 }
 
-// The file's text as lines of UTF-16 code units. The text must be well formed (no
-// invalid UTF-8, no unpaired surrogate, no NUL), so that every name it gives the
-// registry can be written back to a file.
-std::vector<Line> DecodeLines(std::string_view bytes) {
-  RejectUnreadableUtf16(bytes);
-  const std::u16string text = IsUtf16LeWithBom(bytes) ? DecodeUtf16Le(bytes) : DecodeUtf8(bytes);
+using Converter = std::unique_ptr<UConverter, decltype(&ucnv_close)>;
+
+Converter OpenConverter(std::string_view encoding) {
+  UErrorCode status = U_ZERO_ERROR;
+  Converter converter(ucnv_open(std::string(encoding).c_str(), &status), ucnv_close);
+  if (U_FAILURE(status)) converter.reset();
+  return converter;
+}
+
+// Bytes in `encoding` (a converter ICU knows); bytes it gives no character refuse the
+// file at their line.
+std::u16string DecodeEncoding(std::string_view bytes, std::string_view encoding) {
+  Converter converter = OpenConverter(encoding);
+  if (!converter) Reject(1, "unknown encoding " + std::string(encoding));
+  UErrorCode status = U_ZERO_ERROR;
+  ucnv_setToUCallBack(converter.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+  // A byte gives at most one unit, a sequence of several at most a surrogate pair.
+  std::u16string text(bytes.size() + 2, u'\0');
+  UChar* target = text.data();
+  const char* source = bytes.data();
+  ucnv_toUnicode(converter.get(), &target, text.data() + text.size(), &source, bytes.data() + bytes.size(), nullptr,
+                 true, &status);
+  text.resize(static_cast<size_t>(target - text.data()));
+  if (U_FAILURE(status)) {
+    int line = 1;
+    for (char16_t unit : text) line += unit == u'\n';
+    Reject(line, "text is not valid " + std::string(encoding));
+  }
+  CheckDecoded(text);
+  return text;
+}
+
+// The file's text as lines of UTF-16 code units: UTF-16LE or UTF-8 by their BOM, else
+// UTF-8, else the named encoding.
+std::vector<Line> DecodeLines(std::string_view bytes, std::string_view encoding) {
+  RejectBigEndianBom(bytes);
+  std::u16string text;
+  if (IsUtf16LeWithBom(bytes)) {
+    text = DecodeUtf16Le(bytes);
+  } else if (!HasUtf8Bom(bytes) && !encoding.empty() && !IsPlainUtf8(bytes)) {
+    text = DecodeEncoding(bytes, encoding);
+  } else {
+    RejectUnmarkedUtf16(bytes);
+    text = DecodeUtf8(bytes);
+  }
   std::vector<Line> lines;
   std::u16string_view rest(text);
   for (int number = 1;; ++number) {
@@ -209,28 +268,29 @@ class Parser {
     const bool remove = !inner.empty() && inner.front() == u'-';
     if (remove) inner.remove_prefix(1);
     const size_t cut = inner.find(u'\\');
-    const std::u16string_view root = inner.substr(0, cut);
-    const OtherRoot* other = OtherRootNamed(root);
-    if (!other && !EqualsAscii(root, kRootLong) && !EqualsAscii(root, kRootShort))
-      Reject(number, "unknown root key: HKEY_LOCAL_MACHINE keys are imported, other roots skipped");
+    const std::u16string_view rootName = inner.substr(0, cut);
+    const auto root = host::RegistryRootNamed(rootName);
+    if (!root && !IsCurrentConfig(rootName))
+      Reject(number, "unknown root key: a terminal has HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT "
+                     "and HKEY_USERS (or HKLM, HKCU, HKCR, HKU)");
     const std::u16string path(cut == std::u16string_view::npos ? std::u16string_view() : inner.substr(cut + 1));
     if ((cut != std::u16string_view::npos && path.empty()) || !host::IsValidRegistryPath(path))
       Reject(number, "key name empty, over 255 characters or nested over 16 levels");
     if (remove && path.empty()) Reject(number, "a root key itself cannot be deleted");
-    // A key of another root is read like any other, so that a malformed line in it
-    // still refuses the file, and then left out: the terminal keeps no such root.
-    skipping_ = other != nullptr;
+    currentKey_ = remove ? std::nullopt : std::optional<Key>(Key{root.value_or(host::RegistryRoot::LocalMachine), path});
+    // A key of a desktop's HKEY_CURRENT_CONFIG is read like any other, so that a
+    // malformed line in it still refuses the file, and then left out: CE has no such root.
+    skipping_ = !root;
     if (skipping_) {
-      currentKey_ = remove ? std::nullopt : std::optional<std::u16string>(path);
-      if (skipped_) skipped_->Add(host::ToUtf8(other->longName), host::FoldCase(path));
+      if (skipped_) skipped_->Add(host::ToUtf8(kCurrentConfig), host::FoldCase(path));
       return;
     }
     Operation operation;
     operation.kind = remove ? Operation::Kind::DeleteKey : Operation::Kind::CreateKey;
+    operation.root = *root;
     operation.key = path;
     operation.line = number;
     operations_.push_back(std::move(operation));
-    currentKey_ = remove ? std::nullopt : std::optional<std::u16string>(path);
   }
 
   // A quoted string with \\ and \" escapes, starting at text[*pos] == '"'; moves
@@ -257,7 +317,8 @@ class Parser {
     if (!currentKey_) Reject(number, "value line outside a key");
     Operation operation;
     operation.kind = Operation::Kind::SetValue;
-    operation.key = *currentKey_;
+    operation.root = currentKey_->root;
+    operation.key = currentKey_->path;
     operation.line = number;
     size_t pos = 0;
     if (text.front() == u'@') {
@@ -334,8 +395,12 @@ class Parser {
 
   std::vector<Line> lines_;
   size_t next_ = 0;
-  std::optional<std::u16string> currentKey_;
-  bool skipping_ = false;  // the current key is of a root the terminal does not keep
+  struct Key {
+    host::RegistryRoot root;
+    std::u16string path;
+  };
+  std::optional<Key> currentKey_;
+  bool skipping_ = false;  // the current key is of a root Windows CE does not have
   SkippedKeys* skipped_;
   std::vector<Operation> operations_;
 };
@@ -419,34 +484,44 @@ struct ExportFailure {
   std::string reason;
 };
 
-void WriteKey(const std::u16string& path, int64_t id, std::string* out) {
-  *out += "[HKEY_LOCAL_MACHINE" + (path.empty() ? std::string() : "\\" + host::ToUtf8(path)) + "]\n";
+// A key's name in a file: its root's name, then its path.
+std::string KeyName(host::RegistryRoot root, const std::u16string& path) {
+  return host::ToUtf8(host::RegistryRootName(root)) + (path.empty() ? std::string() : "\\" + host::ToUtf8(path));
+}
+
+void WriteKey(host::RegistryRoot root, const std::u16string& path, int64_t id, std::string* out) {
+  *out += "[" + KeyName(root, path) + "]\n";
   for (const auto& value : host::RegistryValues(id)) {
     if (!Writable(value.name))
-      throw ExportFailure{"value name in " + host::ToUtf8(path) + " cannot be written to a .reg file"};
+      throw ExportFailure{"value name in " + KeyName(root, path) + " cannot be written to a .reg file"};
     WriteValue(value, out);
   }
   *out += "\n";
   for (const auto& subKey : host::RegistrySubKeys(id)) {
     if (!Writable(subKey.name))
-      throw ExportFailure{"key name under " + host::ToUtf8(path) + " cannot be written to a .reg file"};
-    WriteKey(path.empty() ? subKey.name : path + u"\\" + subKey.name, subKey.id, out);
+      throw ExportFailure{"key name under " + KeyName(root, path) + " cannot be written to a .reg file"};
+    WriteKey(root, path.empty() ? subKey.name : path + u"\\" + subKey.name, subKey.id, out);
   }
 }
 
-// "HKLM\A", "HKEY_LOCAL_MACHINE\A" and "A" all name A; the root alone names it all.
-std::u16string KeyPathOf(std::u16string_view key) {
-  for (auto root : {kRootLong, kRootShort}) {
-    if (EqualsAscii(key, root)) return u"";
-    if (StartsWithAscii(key, root) && key.size() > root.size() && key[root.size()] == u'\\')
-      return std::u16string(key.substr(root.size() + 1));
+// A key as `reg export` names it: "HKCU\A" or "HKEY_CURRENT_USER\A" is A of that root;
+// a key without a root is one of HKEY_LOCAL_MACHINE; the root alone names it all.
+struct NamedKey {
+  host::RegistryRoot root = host::RegistryRoot::LocalMachine;
+  std::u16string path;
+};
+std::optional<NamedKey> KeyNamed(std::u16string_view key) {
+  if (const auto split = host::SplitRegistryRoot(key)) {
+    if (split->rest.empty()) return NamedKey{split->root, u""};
+    if (split->rest.front() == u'\\') return NamedKey{split->root, std::u16string(split->rest.substr(1))};
+    return std::nullopt;  // "HKCU:x" names no key
   }
-  return std::u16string(key);
+  return NamedKey{host::RegistryRoot::LocalMachine, std::u16string(key)};
 }
 
 // The key at `path` with its names as stored, which the file shows.
-std::optional<std::pair<std::u16string, int64_t>> StoredKey(std::u16string_view path) {
-  std::pair<std::u16string, int64_t> key{u"", *host::RegistryFindKey(u"")};
+std::optional<std::pair<std::u16string, int64_t>> StoredKey(host::RegistryRoot root, std::u16string_view path) {
+  std::pair<std::u16string, int64_t> key{u"", *host::RegistryFindKey(root, u"")};
   while (!path.empty()) {
     const size_t cut = path.find(u'\\');
     const std::u16string_view name = path.substr(0, cut);
@@ -461,6 +536,19 @@ std::optional<std::pair<std::u16string, int64_t>> StoredKey(std::u16string_view 
     path = cut == std::u16string_view::npos ? std::u16string_view() : path.substr(cut + 1);
   }
   return key;
+}
+
+// Every root, in the order of their predefined handles, as regedit exports them; a root
+// other than HKEY_LOCAL_MACHINE only when it holds something.
+std::string ExportEveryRoot() {
+  std::string out = "Windows Registry Editor Version 5.00\n\n";
+  for (const host::RegistryRoot root : host::kRegistryRoots) {
+    const int64_t id = *host::RegistryFindKey(root, u"");
+    if (root != host::RegistryRoot::LocalMachine && host::RegistryValues(id).empty() && host::RegistrySubKeys(id).empty())
+      continue;
+    WriteKey(root, u"", id, &out);
+  }
+  return out;
 }
 
 }  // namespace
@@ -483,13 +571,15 @@ std::string SkippedKeys::Warning() const {
     const size_t count = roots_[i].second.size();
     text += std::to_string(count) + (count == 1 ? " key of " : " keys of ") + roots_[i].first;
   }
-  return text + ": the terminal keeps only HKEY_LOCAL_MACHINE";
+  return text + ": Windows CE has no such root";
 }
 
+bool IsKnownEncoding(std::string_view name) { return !name.empty() && OpenConverter(name) != nullptr; }
+
 bool ParseRegFile(std::string_view bytes, std::vector<Operation>* operations, std::string* error,
-                  SkippedKeys* skipped) {
+                  SkippedKeys* skipped, std::string_view encoding) {
   try {
-    *operations = Parser(DecodeLines(bytes), skipped).Run();
+    *operations = Parser(DecodeLines(bytes, encoding), skipped).Run();
     return true;
   } catch (const ParseFailure& failure) {
     if (error) *error = "line " + std::to_string(failure.line) + ": " + failure.reason;
@@ -502,24 +592,31 @@ bool ApplyOperations(const std::vector<Operation>& operations, std::string* erro
   try {
     host::ChangeBatch transaction;
     // The key a section's values go to, created when the section began.
-    std::optional<std::pair<std::u16string, int64_t>> current;
+    struct Current {
+      host::RegistryRoot root;
+      std::u16string path;
+      int64_t id;
+    };
+    std::optional<Current> current;
+    auto create = [&](const Operation& operation) {
+      current.emplace(Current{operation.root, operation.key, host::RegistryCreateKey(operation.root, operation.key)});
+    };
     for (const auto& operation : operations) {
       line = operation.line;
       switch (operation.kind) {
         case Operation::Kind::CreateKey:
-          current.emplace(operation.key, host::RegistryCreateKey(operation.key));
+          create(operation);
           break;
         case Operation::Kind::DeleteKey:
-          host::RegistryDeleteKey(operation.key);
+          host::RegistryDeleteKey(operation.root, operation.key);
           current.reset();
           break;
         case Operation::Kind::SetValue:
-          if (!current || current->first != operation.key)
-            current.emplace(operation.key, host::RegistryCreateKey(operation.key));
-          host::RegistrySetValue(current->second, operation.name, operation.type, operation.data);
+          if (!current || current->root != operation.root || current->path != operation.key) create(operation);
+          host::RegistrySetValue(current->id, operation.name, operation.type, operation.data);
           break;
         case Operation::Kind::DeleteValue:
-          if (auto id = host::RegistryFindKey(operation.key)) host::RegistryDeleteValue(*id, operation.name);
+          if (auto id = host::RegistryFindKey(operation.root, operation.key)) host::RegistryDeleteValue(*id, operation.name);
           break;
       }
     }
@@ -531,29 +628,30 @@ bool ApplyOperations(const std::vector<Operation>& operations, std::string* erro
   }
 }
 
-bool ImportRegFile(std::string_view bytes, std::string* error, SkippedKeys* skipped) {
+bool ImportRegFile(std::string_view bytes, std::string* error, SkippedKeys* skipped, std::string_view encoding) {
   std::vector<Operation> operations;
-  return ParseRegFile(bytes, &operations, error, skipped) && ApplyOperations(operations, error);
+  return ParseRegFile(bytes, &operations, error, skipped, encoding) && ApplyOperations(operations, error);
 }
 
 std::string ExportRegistry(std::u16string_view key, std::string* error) {
-  const std::u16string path = KeyPathOf(key);
-  const std::u16string_view root = key.substr(0, key.find(u'\\'));
-  if (const OtherRoot* other = OtherRootNamed(root)) {
-    if (error) *error = host::ToUtf8(other->longName) + " is not kept: the terminal keeps only HKEY_LOCAL_MACHINE";
+  const std::u16string_view rootName = key.substr(0, key.find(u'\\'));
+  if (IsCurrentConfig(rootName)) {
+    if (error) *error = host::ToUtf8(kCurrentConfig) + ": Windows CE has no such root";
     return {};
   }
   try {
     // One read snapshot, so that the file shows one state of the registry without
     // holding up the terminal's writers meanwhile.
     host::ReadSnapshot snapshot;
-    const auto found = host::IsValidRegistryPath(path) ? StoredKey(path) : std::nullopt;
+    if (key.empty()) return ExportEveryRoot();
+    const auto named = KeyNamed(key);
+    const auto found = named && host::IsValidRegistryPath(named->path) ? StoredKey(named->root, named->path) : std::nullopt;
     if (!found) {
-      if (error) *error = "no such key: HKEY_LOCAL_MACHINE" + (path.empty() ? "" : "\\" + host::ToUtf8(path));
+      if (error) *error = "no such key: " + (named ? KeyName(named->root, named->path) : host::ToUtf8(key));
       return {};
     }
     std::string out = "Windows Registry Editor Version 5.00\n\n";
-    WriteKey(found->first, found->second, &out);
+    WriteKey(named->root, found->first, found->second, &out);
     return out;
   } catch (const ExportFailure& failure) {
     if (error) *error = failure.reason;

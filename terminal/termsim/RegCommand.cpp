@@ -23,11 +23,14 @@ std::string ReadWholeFile(const std::string& path) {
 
 int Import(const Arguments& arguments) {
   const std::string file = arguments.Positional(1);
+  const std::string encoding = arguments.Value("reg-encoding").value_or("");
+  if (arguments.Has("reg-encoding") && !regfile::IsKnownEncoding(encoding))
+    throw UsageError("--reg-encoding: unknown encoding \"" + encoding + "\" (cp932, windows-1252, utf-16le...)");
   AttachOrFail(arguments.Positional(0));
   const std::string bytes = ReadWholeFile(file);
   std::string error;
   regfile::SkippedKeys skipped;
-  if (!regfile::ImportRegFile(bytes, &error, &skipped))
+  if (!regfile::ImportRegFile(bytes, &error, &skipped, encoding))
     throw CommandFailure(file + ": " + error + "; nothing was imported");
   const std::string warning = skipped.Warning();
   if (!warning.empty()) std::fprintf(stderr, "termsim reg import: warning: %s: %s\n", file.c_str(), warning.c_str());
@@ -53,9 +56,10 @@ CommandSpec RegImportCommand() {
       .positionals = "IMAGE FILE.reg",
       .minPositionals = 2,
       .maxPositionals = 2,
-      .summary = "Merges FILE.reg into the registry as regedit does; other roots are skipped, a malformed line "
+      .summary = "Merges FILE.reg into the registry as regedit does, every root a terminal has; a malformed line "
                  "imports nothing.",
-      .options = {},
+      .options = {{"reg-encoding", "NAME",
+                   "the file's encoding when it has no byte-order mark and is not UTF-8 (cp932, windows-1252...)"}},
       .run = Import,
   };
 }
@@ -66,7 +70,8 @@ CommandSpec RegExportCommand() {
       .positionals = "IMAGE [KEY]",
       .minPositionals = 1,
       .maxPositionals = 2,
-      .summary = "Prints the registry below KEY (default: all of it) as a .reg file.",
+      .summary = "Prints the registry below KEY (default: every root) as a .reg file; a KEY without a root is one "
+                 "of HKEY_LOCAL_MACHINE.",
       .options = {},
       .run = Export,
   };

@@ -32,13 +32,21 @@ InstallerRun* RunOfCab(std::vector<InstallerRun>& runs, const std::string& cab) 
   return nullptr;
 }
 
+// "KEY: VALUE" for a value of HKEY_LOCAL_MACHINE, as Setup's own keys are named; the
+// root's name first for the others.
+std::string RegistryEntry(const host::JournalEvent& e) {
+  const std::string root = TextField(e, "root");
+  const std::string key = root.empty() || root == "HKEY_LOCAL_MACHINE" ? TextField(e, "key") : root + "\\" + TextField(e, "key");
+  return key + ": " + TextField(e, "value");
+}
+
 // What the installer's own events add to its runs.
 void NoteInstallerEvent(std::vector<InstallerRun>& runs, const host::JournalEvent& e) {
   InstallerRun* run = RunOfCab(runs, TextField(e, "cab"));
   if (run == nullptr) return;
   if (e.event == "installer-error") run->reason = TextField(e, "reason");
   if (e.event == "installer-file") run->files.push_back(TextField(e, "path"));
-  if (e.event == "installer-registry") run->registry.push_back(TextField(e, "key") + ": " + TextField(e, "value"));
+  if (e.event == "installer-registry") run->registry.push_back(RegistryEntry(e));
   if (e.event == "installer-shortcut") run->shortcuts.push_back(TextField(e, "path") + " -> " + TextField(e, "target"));
 }
 

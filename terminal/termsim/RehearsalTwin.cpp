@@ -179,14 +179,6 @@ void AddRunWarnings(TwinReport& twin) {
   }
 }
 
-void AddDeviceWarnings(TwinReport& twin, const std::vector<host::JournalEvent>& events) {
-  for (const auto& e : events) {
-    if (e.event != "installer-skipped") continue;
-    twin.warnings.push_back(TextField(e, "cab") + ": refused for this device: " + TextField(e, "root") + "\\" +
-                            TextField(e, "key") + " " + TextField(e, "value"));
-  }
-}
-
 }  // namespace
 
 TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request) {
@@ -211,13 +203,11 @@ TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request) {
   } else if (profile.kind.rfind("unknown", 0) == 0) {
     twin.warnings.push_back("Platform\\Name \"" + profile.platformName + "\" names no model: no service pack is installed");
   }
-  const int64_t first = host::LastJournalSeq();
   for (int run = 0; run < plan.runs; ++run) {
     twin.runs.push_back(RunOnce(plan, profile));
     if (!twin.runs.back().reset) break;
   }
   AddRunWarnings(twin);
-  AddDeviceWarnings(twin, host::JournalEventsAfter(first));
   // A kept twin holds its database in one file, not in a write-ahead log beside it.
   host::CheckpointImage();
   return twin;

@@ -91,12 +91,13 @@ bool KeptByFlags(const InstallFile& file, std::string* why) {
 void Undo::Run() {
   for (auto value = values_.rbegin(); value != values_.rend(); ++value) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, value->first.c_str(), 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExW(RootHandle(value->first.root), value->first.path.c_str(), 0, KEY_ALL_ACCESS, &key) ==
+        ERROR_SUCCESS) {
       RegDeleteValueW(key, value->second.c_str());
       RegCloseKey(key);
     }
   }
-  for (auto key = keys_.rbegin(); key != keys_.rend(); ++key) RegDeleteKeyW(HKEY_LOCAL_MACHINE, key->c_str());
+  for (auto key = keys_.rbegin(); key != keys_.rend(); ++key) RegDeleteKeyW(RootHandle(key->root), key->path.c_str());
   for (auto file = files_.rbegin(); file != files_.rend(); ++file) DeleteFileW(file->c_str());
   for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) RemoveEmptyFolder(*folder);
   files_.clear();

@@ -9,6 +9,7 @@
 #define KORVA_TERMINAL_WCELOAD_INSTALLER_H
 
 #include "platform/coredll.h"
+#include "platform/host/Terminal.h"
 #include "terminal/wceload/SetupFile.h"
 
 #include <cstddef>
@@ -101,17 +102,18 @@ struct InstallShortcut {
   std::u16string target;
   std::string data;  // <length>#"<target>" in the terminal's code page
 };
+// A key below one of the terminal's registry roots.
+struct RootedKey {
+  host::RegistryRoot root = host::RegistryRoot::LocalMachine;
+  std::u16string path;
+};
 struct InstallValue {
-  std::u16string key;  // under HKEY_LOCAL_MACHINE
+  host::RegistryRoot root = host::RegistryRoot::LocalMachine;
+  std::u16string key;  // below the root
   std::u16string name;
   DWORD type = REG_SZ;
   std::string data;
   bool noClobber = false;
-};
-struct SkippedValue {
-  std::u16string root;  // "HKEY_CURRENT_USER"
-  std::u16string key;
-  std::u16string name;
 };
 struct InstallPlan {
   std::vector<std::u16string> folders;
@@ -119,7 +121,6 @@ struct InstallPlan {
   std::vector<InstallFile> files;
   std::vector<InstallShortcut> shortcuts;
   std::vector<InstallValue> values;
-  std::vector<SkippedValue> skipped;  // values for roots the terminal does not keep
 };
 
 // SetupPlan.cpp. The index of the cabinet's setup file (the first member named "*.000"),
@@ -145,24 +146,26 @@ class Undo {
  public:
   void CreatedFolder(std::u16string path) { folders_.push_back(std::move(path)); }
   void CreatedFile(std::u16string path) { files_.push_back(std::move(path)); }
-  void CreatedKey(std::u16string path) { keys_.push_back(std::move(path)); }
-  void CreatedValue(std::u16string key, std::u16string name) { values_.emplace_back(std::move(key), std::move(name)); }
+  void CreatedKey(RootedKey key) { keys_.push_back(std::move(key)); }
+  void CreatedValue(RootedKey key, std::u16string name) { values_.emplace_back(std::move(key), std::move(name)); }
   // Deletes the created values, keys, files, then the created folders, newest first.
   void Run();
 
  private:
   std::vector<std::u16string> folders_;
   std::vector<std::u16string> files_;
-  std::vector<std::u16string> keys_;
-  std::vector<std::pair<std::u16string, std::u16string>> values_;
+  std::vector<RootedKey> keys_;
+  std::vector<std::pair<RootedKey, std::u16string>> values_;
 };
 // Creates the plan's folders and writes its files and shortcuts, journalling each one
 // written for `cabPath`. False with `why` on the first failure; `undo` then holds what
 // was created.
 bool WriteFiles(const InstallPlan& plan, const std::u16string& cabPath, Undo* undo, std::string* why);
 
-// Register.cpp. Writes the plan's registry values, journalling each one written and
-// each one skipped for `cabPath`. False with `why` on the first failure.
+// Register.cpp. The predefined handle of a root.
+HKEY RootHandle(host::RegistryRoot root);
+// Writes the plan's registry values, journalling each one written for `cabPath`.
+// False with `why` on the first failure.
 bool WriteValues(const InstallPlan& plan, const std::u16string& cabPath, Undo* undo, std::string* why);
 // Writes SOFTWARE\Apps\<application> (InstlDir, CabFile, then Instl = 1).
 // False with `why` on failure, after deleting the key when this call created it.

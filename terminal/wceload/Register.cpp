@@ -1,4 +1,4 @@
-// The setup file's registry values, and the installation record:
+// The setup file's registry values, of any root, and the installation record:
 // HKLM\SOFTWARE\Apps\<application>, which the terminal's programs read to learn what is
 // installed and from which cabinet. Both go through the CE registry API.
 #include "terminal/wceload/Installer.h"
@@ -16,17 +16,22 @@ LONG SetText(HKEY key, const WCHAR* name, const std::u16string& text) {
                         static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR)));
 }
 
-std::string Failure(const char* what, const std::u16string& key, LONG error) {
-  return std::string(what) + " HKEY_LOCAL_MACHINE\\" + host::ToUtf8(key) + " (error " + std::to_string(error) + ")";
+// "HKEY_CURRENT_USER\Software\X", for the lines people read.
+std::string KeyName(host::RegistryRoot root, const std::u16string& key) {
+  return host::ToUtf8(host::RegistryRootName(root)) + (key.empty() ? "" : "\\" + host::ToUtf8(key));
+}
+
+std::string Failure(const char* what, const InstallValue& value, LONG error) {
+  return std::string(what) + " " + KeyName(value.root, value.key) + " (error " + std::to_string(error) + ")";
 }
 
 // The topmost key of `path` that does not exist yet, which an undo deletes with all
 // beneath it; "" when the whole path exists.
-std::u16string FirstMissingKey(const std::u16string& path) {
+std::u16string FirstMissingKey(HKEY root, const std::u16string& path) {
   for (size_t end = path.find(u'\\');; end = path.find(u'\\', end + 1)) {
     const std::u16string prefix = path.substr(0, end);
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, prefix.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return prefix;
+    if (RegOpenKeyExW(root, prefix.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return prefix;
     RegCloseKey(key);
     if (end == std::u16string::npos) return u"";
   }
@@ -34,27 +39,27 @@ std::u16string FirstMissingKey(const std::u16string& path) {
 
 // Writes one value unless it has the no-clobber flag and exists; `written` says which.
 bool WriteValue(const InstallValue& value, Undo* undo, bool* written, std::string* why) {
-  const std::u16string missing = FirstMissingKey(value.key);
+  const HKEY root = RootHandle(value.root);
+  const std::u16string missing = FirstMissingKey(root, value.key);
   HKEY key = nullptr;
   DWORD disposition = 0;
-  LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, value.key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                &disposition);
+  LONG result = RegCreateKeyExW(root, value.key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition);
   if (result != ERROR_SUCCESS) {
-    *why = Failure("cannot create the registry key", value.key, result);
+    *why = Failure("cannot create the registry key", value, result);
     return false;
   }
-  if (disposition == REG_CREATED_NEW_KEY && !missing.empty()) undo->CreatedKey(missing);
+  if (disposition == REG_CREATED_NEW_KEY && !missing.empty()) undo->CreatedKey({value.root, missing});
   const bool exists = RegQueryValueExW(key, value.name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
   *written = !(exists && value.noClobber);
   if (*written) {
     result = RegSetValueExW(key, value.name.c_str(), 0, value.type, reinterpret_cast<const BYTE*>(value.data.data()),
                             static_cast<DWORD>(value.data.size()));
     if (result == ERROR_SUCCESS && !exists && disposition != REG_CREATED_NEW_KEY)
-      undo->CreatedValue(value.key, value.name);
+      undo->CreatedValue({value.root, value.key}, value.name);
   }
   RegCloseKey(key);
   if (result != ERROR_SUCCESS) {
-    *why = Failure("cannot write a value of", value.key, result);
+    *why = Failure("cannot write a value of", value, result);
     return false;
   }
   return true;
@@ -62,21 +67,32 @@ bool WriteValue(const InstallValue& value, Undo* undo, bool* written, std::strin
 
 }  // namespace
 
-bool WriteValues(const InstallPlan& plan, const std::u16string& cabPath, Undo* undo, std::string* why) {
-  for (const auto& skipped : plan.skipped) {
-    ReportLine(cabPath, "skipped the value \"" + host::ToUtf8(skipped.name) + "\" of " + host::ToUtf8(skipped.root) +
-                            "\\" + host::ToUtf8(skipped.key) + ": the terminal keeps only HKEY_LOCAL_MACHINE");
-    host::Journal("installer-skipped",
-                  {{"cab", cabPath}, {"root", skipped.root}, {"key", skipped.key}, {"value", skipped.name}});
+HKEY RootHandle(host::RegistryRoot root) {
+  switch (root) {
+    case host::RegistryRoot::ClassesRoot:
+      return HKEY_CLASSES_ROOT;
+    case host::RegistryRoot::CurrentUser:
+      return HKEY_CURRENT_USER;
+    case host::RegistryRoot::Users:
+      return HKEY_USERS;
+    case host::RegistryRoot::LocalMachine:
+      break;
   }
+  return HKEY_LOCAL_MACHINE;
+}
+
+bool WriteValues(const InstallPlan& plan, const std::u16string& cabPath, Undo* undo, std::string* why) {
   for (const auto& value : plan.values) {
     bool written = false;
     if (!WriteValue(value, undo, &written, why)) return false;
     if (written) {
-      host::Journal("installer-registry", {{"cab", cabPath}, {"key", value.key}, {"value", value.name}});
+      host::Journal("installer-registry", {{"cab", cabPath},
+                                           {"root", std::u16string(host::RegistryRootName(value.root))},
+                                           {"key", value.key},
+                                           {"value", value.name}});
     } else {
-      ReportLine(cabPath, "kept the value \"" + host::ToUtf8(value.name) + "\" of HKEY_LOCAL_MACHINE\\" +
-                              host::ToUtf8(value.key) + ": its flags do not overwrite an existing value");
+      ReportLine(cabPath, "kept the value \"" + host::ToUtf8(value.name) + "\" of " + KeyName(value.root, value.key) +
+                              ": its flags do not overwrite an existing value");
     }
   }
   return true;

@@ -42,8 +42,7 @@ inline constexpr uint32_t kRegTypeSz = 0x00000000;
 inline constexpr uint32_t kRegTypeBinary = 0x00000001;
 inline constexpr uint32_t kRegTypeMultiSz = 0x00010000;
 inline constexpr uint32_t kRegTypeDword = 0x00010001;
-// REGHIVES roots.
-inline constexpr uint16_t kRootLocalMachine = 3;
+// REGHIVES roots are numbered 1 (HKEY_CLASSES_ROOT) to 4 (HKEY_USERS).
 inline constexpr uint16_t kLastRoot = 4;
 
 struct SetupFile {

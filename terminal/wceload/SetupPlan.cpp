@@ -31,8 +31,11 @@ constexpr size_t kMacroCount = sizeof kMacroFolders / sizeof kMacroFolders[0];
 constexpr std::u16string_view kSetupFileExtension = u".000";
 constexpr std::u16string_view kShortcutExtension = u".lnk";
 constexpr size_t kMaxKeyNameLength = 255;
-constexpr const char16_t* kRootNames[] = {u"", u"HKEY_CLASSES_ROOT", u"HKEY_CURRENT_USER", u"HKEY_LOCAL_MACHINE",
-                                          u"HKEY_USERS"};
+// The setup file's root numbers (1 to 4; the file is refused for any other) as the
+// terminal's roots.
+constexpr host::RegistryRoot kRoots[] = {host::RegistryRoot::LocalMachine /* no root 0 */, host::RegistryRoot::ClassesRoot,
+                                         host::RegistryRoot::CurrentUser, host::RegistryRoot::LocalMachine,
+                                         host::RegistryRoot::Users};
 
 std::string Utf8(std::u16string_view text) { return host::ToUtf8(text); }
 
@@ -126,12 +129,8 @@ ExitCode PlanValues(const SetupFile& setupFile, const std::u16string& installDir
   for (const auto& value : setupFile.values) {
     std::u16string key;
     if (!ResolveKey(value.key, &key, why)) return kRefused;
-    if (value.root != kRootLocalMachine) {
-      plan->skipped.push_back({kRootNames[value.root], key, value.name});
-      continue;
-    }
-    InstallValue write{.key = key, .name = value.name, .type = value.type, .data = value.bytes,
-                       .noClobber = value.noClobber};
+    InstallValue write{.root = kRoots[value.root], .key = key, .name = value.name, .type = value.type,
+                       .data = value.bytes, .noClobber = value.noClobber};
     if (value.type == REG_SZ || value.type == REG_MULTI_SZ) {
       std::vector<std::u16string> texts = value.texts;
       if (value.substitute) {

@@ -187,9 +187,9 @@ TEST_F(RegistryConformance, KeyNamesAndArgumentsThatOpenAndCreateRefuse) {
       {"§1.4", "reserved must be 0", create(HKEY_LOCAL_MACHINE, u"a", 1), Returns(ERROR_INVALID_PARAMETER, "none")},
       {"§1.2", "a name of 255 characters", create(HKEY_LOCAL_MACHINE, std::u16string(255, u'x'), 0), Returns(ERROR_SUCCESS, "handle")},
       {"§1.2", "16 levels", create(HKEY_LOCAL_MACHINE, deep, 0), Returns(ERROR_SUCCESS, "handle")},
-      {"§1.1", "only HKEY_LOCAL_MACHINE holds keys: HKEY_CURRENT_USER", open(HKEY_CURRENT_USER, u"nls", 0),
-       Returns(ERROR_FILE_NOT_FOUND, "NULL")},
-      {"§1.1", "nor may HKEY_USERS be given one", create(HKEY_USERS, u"a", 0), Returns(ERROR_FILE_NOT_FOUND, "none")},
+      {"§1.1", "a predefined key CE does not have: HKEY_CURRENT_CONFIG",
+       open(reinterpret_cast<HKEY>(static_cast<uintptr_t>(static_cast<LONG>(0x80000005))), u"nls", 0),
+       Returns(ERROR_INVALID_HANDLE, "NULL")},
   };
   for (const auto& [what, path] : {std::pair<const char*, std::u16string>{"an empty level", u"a\\\\b"},
                                    {"a name of 256 characters", longName},
@@ -199,6 +199,67 @@ TEST_F(RegistryConformance, KeyNamesAndArgumentsThatOpenAndCreateRefuse) {
     rows.push_back({"§1.2", std::string("RegCreateKeyExW: ") + what, create(HKEY_LOCAL_MACHINE, path, 0),
                     Returns(ERROR_INVALID_PARAMETER, "none")});
   }
+  CheckRows(rows);
+}
+
+// Each root holds keys of its own, made, read, listed and deleted as HKEY_LOCAL_MACHINE's
+// are; no path below one reaches another.
+TEST_F(RegistryConformance, EveryRootHoldsKeysOfItsOwn) {
+  auto open = [](HKEY root, const char16_t* path) {
+    return [=] {
+      HKEY key = nullptr;
+      return Ask([&] { return RegOpenKeyExW(root, path, 0, 0, &key); },
+                 [&] { return std::string(key && RegCloseKey(key) == ERROR_SUCCESS ? "handle" : "NULL"); });
+    };
+  };
+  auto firstSubKey = [](HKEY root) {
+    return [=] {
+      WCHAR name[8] = {kGuard, kGuard, kGuard, kGuard, kGuard, kGuard, kGuard, kGuard};
+      DWORD chars = 8;
+      return Ask([&] { return RegEnumKeyExW(root, 0, name, &chars, nullptr, nullptr, nullptr, nullptr); },
+                 [&] { return Units(name, 5); });
+    };
+  };
+  std::vector<Row> rows;
+  for (const auto& [name, root] : {std::pair<std::string, HKEY>{"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
+                                   {"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+                                   {"HKEY_USERS", HKEY_USERS}}) {
+    rows.push_back({"§1.1", name + ": empty at first", firstSubKey(root), Returns(ERROR_NO_MORE_ITEMS, "#####")});
+    rows.push_back({"§1.1", name + ": HKEY_LOCAL_MACHINE's keys are not there", open(root, u"Conf"),
+                    Returns(ERROR_FILE_NOT_FOUND, "NULL")});
+    rows.push_back({"§1.4", name + ": a key made with its whole path, a value written, read through another handle",
+                    [root] {
+                      HKEY made = nullptr, opened = nullptr;
+                      EXPECT_EQ(RegCreateKeyExW(root, u"Conf\\Sub", 0, nullptr, 0, 0, nullptr, &made, nullptr), ERROR_SUCCESS);
+                      const LONG set = SetBytes(made, u"Reset", REG_DWORD, std::string("\x2a\0\0\0", 4));
+                      RegCloseKey(made);
+                      return Ask([&] { return RegOpenKeyExW(root, u"CONF\\sub", 0, 0, &opened); },
+                                 [&] {
+                                   const std::string text = std::to_string(set) + " " + Stored(opened, u"reset");
+                                   RegCloseKey(opened);
+                                   return text;
+                                 });
+                    },
+                    Returns(ERROR_SUCCESS, "0 4/4/2a.00.00.00.")});
+    rows.push_back({"§1.8", name + ": its subkeys enumerate", firstSubKey(root), Returns(ERROR_SUCCESS, "Conf\\0")});
+    rows.push_back({"§1.2", name + ": \"..\" is a name, not a way out", open(root, u"Conf\\..\\..\\nls"),
+                    Returns(ERROR_FILE_NOT_FOUND, "NULL")});
+    rows.push_back({"§1.2", name + ": another root's name is a name too", open(root, u"HKEY_LOCAL_MACHINE\\nls"),
+                    Returns(ERROR_FILE_NOT_FOUND, "NULL")});
+    rows.push_back({"§1.3", name + ": the root itself cannot be deleted",
+                    [root] { return Ask([&] { return RegDeleteKeyW(root, u""); }); }, Returns(ERROR_ACCESS_DENIED)});
+    rows.push_back({"§1.3", name + ": a key goes with its tree",
+                    [root, open] {
+                      const LONG removed = RegDeleteKeyW(root, u"conf");
+                      Answer answer = open(root, u"Conf\\Sub")();
+                      answer.outputs = std::to_string(removed) + " " + answer.outputs;
+                      return answer;
+                    },
+                    Returns(ERROR_FILE_NOT_FOUND, "0 NULL")});
+  }
+  rows.push_back({"§1.1", "HKEY_LOCAL_MACHINE's key of the same name kept its value",
+                  [this] { return Answer{ERROR_SUCCESS, kSentinel, Stored(conf_, u"Reset")}; },
+                  Returns(ERROR_SUCCESS, "4/4/07.00.00.00.")});
   CheckRows(rows);
 }
 
@@ -563,7 +624,7 @@ TEST_F(RegistryConformance, EnumValueGivesTheNameEvenWhenTheDataDoesNotFit) {
 TEST_F(RegistryConformance, CloseKey) {
   const std::vector<Row> rows = {
       {"§1.9", "NULL", [] { return Ask([] { return RegCloseKey(nullptr); }); }, Returns(ERROR_INVALID_HANDLE)},
-      {"§1.9", "a predefined key other than HKEY_LOCAL_MACHINE", [] { return Ask([] { return RegCloseKey(HKEY_CURRENT_USER); }); },
+      {"§1.9", "a predefined key: nothing to close", [] { return Ask([] { return RegCloseKey(HKEY_CURRENT_USER); }); },
        Returns(ERROR_SUCCESS)},
       {"§1.9", "a file handle is no key",
        [] {

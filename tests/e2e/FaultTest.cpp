@@ -36,6 +36,7 @@ TEST(FaultTest, RulesAreStoredWithTheirErrorNamed) {
       {"WriteFile", "\\Windows\\*", "power-loss:half"},
       {"regopenkeyexw", "SOFTWARE\\Apps", "power-loss", "--after=0", "--caller", "flashdisk/./SP/setup.exe"},
       {"CreateFileW", "QDV1:", "ERROR_DEV_NOT_EXIST"},
+      {"RegSetValueExW", "HKCU\\Software\\*:Theme", "5"},
   };
   for (const auto& command : commands) {
     std::vector<std::string> args = {"fault", image.path()};
@@ -52,6 +53,7 @@ TEST(FaultTest, RulesAreStoredWithTheirErrorNamed) {
                                      "WriteFile|\\Windows\\*|power-loss:half|0|-|-",
                                      "RegOpenKeyExW|SOFTWARE\\Apps|power-loss|0|-|\\flashdisk\\SP\\setup.exe",
                                      "CreateFileW|QDV1:|ERROR_DEV_NOT_EXIST|0|-|-",
+                                     "RegSetValueExW|HKCU\\Software\\*:Theme|ERROR_ACCESS_DENIED|0|-|-",
                                  }));
   // Adding rules journals nothing.
   EXPECT_TRUE(image.Journal().empty());
@@ -70,8 +72,8 @@ TEST(FaultTest, BadRulesAreRefusedAndNothingIsStored) {
       {{"CreatFileW", "*", "5"}, 2, "closest: CreateFileW "},
       {{"Sleep", "*", "5"}, 2, "closest: "},
       {{"CreateFileW", "SOFTWARE\\Apps:Instl", "5"}, 2, "CE path"},
-      {{"RegOpenKeyExW", "\\FlashDisk\\*", "5"}, 2, "without the root or a leading backslash"},
-      {{"RegOpenKeyExW", "HKEY_LOCAL_MACHINE\\SOFTWARE", "5"}, 2, "without the root"},
+      {{"RegOpenKeyExW", "\\FlashDisk\\*", "5"}, 2, "without a leading backslash"},
+      {{"RegOpenKeyExW", "HKEY_CURRENT_CONFIG\\System", "5"}, 2, "HKEY_CURRENT_CONFIG is none of them"},
       {{"RegOpenKeyExW", "SOFTWARE\\Apps:Instl", "5"}, 2, "KEY only"},
       {{"RegSetValueExW", "SOFTWARE\\Apps", "5"}, 2, "KEY:VALUE"},
       {{"MessageBoxW", "\\FlashDisk\\*", "5"}, 2, "PATTERN is *"},

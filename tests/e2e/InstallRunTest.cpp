@@ -67,7 +67,8 @@ TEST(InstallRun, TypicalJapaneseRunInstallsServicePackPatchAndToolThenResets) {
   const std::string servicePack = cabinets::Make(
       {{"SP40.000", cabinets::SetupFile({.provider = "KORVA", .appName = "Service Pack HQ40", .processor = 2577,
                                          .files = {{1, "%CE2%", "qdvdrv.dll"}},
-                                         .values = {{"SOFTWARE\\KORVA\\Drivers", "QDV", 0, std::string("on") + '\0'}}})},
+                                         .values = {{"SOFTWARE\\KORVA\\Drivers", "QDV", 0, std::string("on") + '\0'},
+                                                    {"ControlPanel\\Keybd", "Layout", 0, std::string("ja") + '\0', 2}}})},
        {"QDVDRV.001", "driver"}});
   terminal.PutEntries({Cab("Tool.cab"), Cab("Patch01.cab"), Cab("ServicePackHQ40.CAB", servicePack)});
   const std::string servicePackTime = LastWriteFileTimeBytes(terminal.FsPath("FlashDisk/SP/ServicePackHQ40.CAB"));
@@ -93,6 +94,10 @@ TEST(InstallRun, TypicalJapaneseRunInstallsServicePackPatchAndToolThenResets) {
   EXPECT_EQ(e2e::ReadFile(terminal.FsPath("Windows/qdvdrv.dll")), "driver");
   EXPECT_TRUE(ReadValue(u"SOFTWARE\\KORVA\\Drivers", u"QDV"));
   EXPECT_EQ(e2e::ReadFile(terminal.FsPath("Program Files/Tool/readme.txt")), "installed by Setup");
+  // The service pack's value of HKEY_CURRENT_USER, where the terminal's installer puts it.
+  EXPECT_EQ(terminal.image().Export("HKCU\\ControlPanel"),
+            "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\ControlPanel]\n\n"
+            "[HKEY_CURRENT_USER\\ControlPanel\\Keybd]\n\"Layout\"=\"ja\"\n\n");
 }
 
 TEST(InstallRun, EachEndingShowsItsTextInTheTerminalsLanguage) {

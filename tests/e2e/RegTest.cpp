@@ -106,9 +106,9 @@ TEST(RegTest, ImportMergesAndExportRoundTrips) {
   EXPECT_EQ(second.Export(), all);
 }
 
-// A device export: the terminal keeps HKEY_LOCAL_MACHINE alone, so the other roots are
-// left out with one warning, and asking for one of them says so.
-TEST(RegTest, DeviceExportImportsItsLocalMachineKeysOnly) {
+// A device export holds every root a terminal has: each is imported and exported back,
+// alone or all together; a desktop's HKEY_CURRENT_CONFIG is left out with one warning.
+TEST(RegTest, DeviceExportKeepsEveryRoot) {
   e2e::ImageFolder image;
   image.Create();
   const std::string file = image.scratch() + "/device.reg";
@@ -116,23 +116,54 @@ TEST(RegTest, DeviceExportImportsItsLocalMachineKeysOnly) {
                                       "[HKEY_CURRENT_USER\\ControlPanel\\Volume]\r\n\"Key\"=dword:00000005\r\n"
                                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apps\\Tool]\r\n\"Instl\"=dword:00000001\r\n"
                                       "[HKEY_CLASSES_ROOT\\.cab]\r\n@=\"cabfile\"\r\n"
-                                      "[HKEY_CURRENT_USER\\Software]\r\n"
-                                      "[hkey_current_user\\SOFTWARE]\r\n\"Twice\"=\"the same key\"\r\n"));
+                                      "[HKU\\Default\\Software]\r\n\"Theme\"=\"blue\"\r\n"
+                                      "[HKEY_CURRENT_CONFIG\\System]\r\n\"Display\"=\"vga\"\r\n"
+                                      "[hkcu\\CONTROLPANEL\\volume]\r\n\"Twice\"=\"the same key\"\r\n"));
   const auto imported = Termsim({"reg", "import", image.path(), file});
   ASSERT_EQ(imported.exitCode, 0) << imported.err;
   EXPECT_EQ(imported.err, "termsim reg import: warning: " + file +
-                              ": skipped 2 keys of HKEY_CURRENT_USER and 1 key of HKEY_CLASSES_ROOT: the terminal "
-                              "keeps only HKEY_LOCAL_MACHINE\n");
-  EXPECT_EQ(QueryValue(image.path(), u"SOFTWARE\\Apps\\Tool", u"Instl"),
-            std::make_pair(DWORD{REG_DWORD}, std::string("\1\0\0\0", 4)));
+                              ": skipped 1 key of HKEY_CURRENT_CONFIG: Windows CE has no such root\n");
+  EXPECT_EQ(image.Export("HKCU\\ControlPanel"),
+            "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\ControlPanel]\n\n"
+            "[HKEY_CURRENT_USER\\ControlPanel\\Volume]\n\"Key\"=dword:00000005\n\"Twice\"=\"the same key\"\n\n");
   const std::string all = image.Export();
-  EXPECT_EQ(all.find("Volume"), std::string::npos) << all;
-  EXPECT_EQ(all.find("cabfile"), std::string::npos) << all;
+  for (const char* section : {"[HKEY_CLASSES_ROOT]\n\n[HKEY_CLASSES_ROOT\\.cab]\n@=\"cabfile\"\n",
+                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apps\\Tool]\n\"Instl\"=dword:00000001\n",
+                              "[HKEY_USERS\\Default\\Software]\n\"Theme\"=\"blue\"\n"})
+    EXPECT_NE(all.find(section), std::string::npos) << section << all;
+  EXPECT_LT(all.find("[HKEY_CURRENT_USER]"), all.find("[HKEY_LOCAL_MACHINE]")) << all;
+  EXPECT_EQ(all.find("Display"), std::string::npos) << all;
 
-  const auto exported = Termsim({"reg", "export", image.path(), "HKEY_CURRENT_USER\\ControlPanel"});
-  EXPECT_EQ(exported.exitCode, 1);
-  EXPECT_EQ(exported.err,
-            "termsim reg export: HKEY_CURRENT_USER is not kept: the terminal keeps only HKEY_LOCAL_MACHINE\n");
+  // The whole export builds the same registry, every root, in a terminal that had none.
+  e2e::ImageFolder second;
+  second.Create({"--no-platform"});
+  const std::string copy = second.scratch() + "/copy.reg";
+  e2e::WriteFile(copy, all);
+  const auto again = Termsim({"reg", "import", second.path(), copy});
+  ASSERT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_EQ(second.Export(), all);
+}
+
+// A Japanese terminal's REGEDIT4 export is in Shift-JIS: read when its encoding is named,
+// refused by name otherwise.
+TEST(RegTest, ExportInItsCodePage) {
+  e2e::ImageFolder image;
+  image.Create();
+  const std::string file = image.scratch() + "/ja.reg";
+  // "[HKEY_LOCAL_MACHINE\SOFTWARE\Apps\ツール]" with "Name"="日本語", in code page 932.
+  e2e::WriteFile(file, "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apps\\\x83\x63\x81\x5b\x83\x8b]\r\n"
+                       "\"Name\"=\"\x93\xfa\x96\x7b\x8c\xea\"\r\n");
+  const auto refused = Termsim({"reg", "import", image.path(), file});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find("line 2: text is not valid UTF-8: name the file's encoding (--reg-encoding cp932"),
+            std::string::npos) << refused.err;
+  const auto imported = Termsim({"reg", "import", image.path(), file, "--reg-encoding", "cp932"});
+  ASSERT_EQ(imported.exitCode, 0) << imported.err;
+  EXPECT_EQ(QueryValue(image.path(), u"SOFTWARE\\Apps\\ツール", u"Name"), std::make_pair(DWORD{REG_SZ}, Sz(u"日本語")));
+  // A byte-order mark wins over the named encoding.
+  e2e::WriteFile(file, Utf16LeWithBom("REGEDIT4\r\n[HKLM\\SOFTWARE\\Apps\\ツール]\r\n\"Bom\"=\"日本\"\r\n"));
+  ASSERT_EQ(Termsim({"reg", "import", image.path(), file, "--reg-encoding=cp932"}).exitCode, 0);
+  EXPECT_EQ(QueryValue(image.path(), u"SOFTWARE\\Apps\\ツール", u"Bom"), std::make_pair(DWORD{REG_SZ}, Sz(u"日本")));
 }
 
 TEST(RegTest, MalformedFileImportsNothingAndNamesTheLine) {
@@ -146,7 +177,9 @@ TEST(RegTest, MalformedFileImportsNothingAndNamesTheLine) {
   const Case cases[] = {
       {"REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\SOFTWARE]\n[HKEY_LOCAL_MACHINE\\New]\n\"Broken\"=dwrd:1\n", "line 5"},
       {"Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=\"unterminated\r\n", "line 3"},
-      {"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Software]\n\"x\"=\"y\n", "line 3"},  // skipped, still read
+      {"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_CONFIG\\Software]\n\"x\"=\"y\n", "line 3"},  // skipped, still read
+      {"Windows Registry Editor Version 5.00\n[HKEY_DYN_DATA\\Software]\n", "line 2"},
+      {"REGEDIT4\n[HKCU\\\x82\xa0]\n", "line 2"},  // no encoding named: not UTF-8
       {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=hex:01,zz\n", "line 3"},
       {"REGEDIT5\n[HKEY_LOCAL_MACHINE\\A]\n", "line 1"},
   };
@@ -177,7 +210,9 @@ TEST(RegTest, RefusalsOfTheCommandLine) {
       {{"reg", "import", image.path(), "a.reg", "b.reg"}, 2},
       {{"reg", "export"}, 2},
       {{"reg", "export", image.path(), "SOFTWARE\\Absent"}, 1},
-      {{"reg", "export", image.path(), "HKEY_CURRENT_USER\\Software"}, 1},
+      {{"reg", "export", image.path(), "HKEY_CURRENT_USER\\Software"}, 1},  // absent
+      {{"reg", "export", image.path(), "HKEY_CURRENT_CONFIG"}, 1},
+      {{"reg", "import", image.path(), image.scratch() + "/absent.reg", "--reg-encoding", "klingon"}, 2},
       {{"reg", "export", image.path(), "SOFTWARE", "--json"}, 2},
   };
   for (const auto& c : cases) {

@@ -15,7 +15,8 @@ namespace {
 constexpr std::string_view kSeed =
     "Windows Registry Editor Version 5.00\n"
     "[HKLM\\SOFTWARE\\Apps\\Korva Tool]\n\"Instl\"=dword:00000001\n@=\"x\"\n"
-    "[HKLM\\nls]\n\"DefaultLCID\"=dword:00000411\n";
+    "[HKLM\\nls]\n\"DefaultLCID\"=dword:00000411\n"
+    "[HKCU\\ControlPanel\\Volume]\n\"Key\"=dword:00000005\n[HKEY_CLASSES_ROOT\\.cab]\n@=\"cabfile\"\n";
 
 [[noreturn]] void Fail(const char* what, const std::string& detail = "") {
   std::fprintf(stderr, "regfile_fuzz: %s %s\n", what, detail.c_str());
@@ -41,8 +42,11 @@ class Image {
   // Empties the registry.
   void Clear() {
     host::ChangeBatch transaction;
-    for (const auto& value : host::RegistryValues(1)) host::RegistryDeleteValue(1, value.name);
-    for (const auto& subKey : host::RegistrySubKeys(1)) host::RegistryDeleteKey(subKey.name);
+    for (const host::RegistryRoot root : host::kRegistryRoots) {
+      const int64_t id = host::RegistryFindKey(root, u"").value();
+      for (const auto& value : host::RegistryValues(id)) host::RegistryDeleteValue(id, value.name);
+      for (const auto& subKey : host::RegistrySubKeys(id)) host::RegistryDeleteKey(root, subKey.name);
+    }
     transaction.Commit();
   }
 

@@ -23,15 +23,15 @@ TEST(Image, CreatingAnotherLeavesTheCallerOnItsImageMidChange) {
   std::string error;
   {
     host::ChangeBatch batch;
-    host::RegistryCreateKey(u"Probe");
+    host::RegistryCreateKey(host::RegistryRoot::LocalMachine, u"Probe");
     ASSERT_TRUE(host::CreateImage(image.root() + "/other", {}, &error)) << error;
     batch.Commit();
   }
   EXPECT_EQ(host::ImageRoot(), image.root());
-  EXPECT_TRUE(host::RegistryFindKey(u"Probe"));
+  EXPECT_TRUE(host::RegistryFindKey(host::RegistryRoot::LocalMachine, u"Probe"));
   ASSERT_TRUE(host::AttachImage(image.root() + "/other", &error)) << error;
-  EXPECT_FALSE(host::RegistryFindKey(u"Probe"));
-  EXPECT_TRUE(host::RegistryFindKey(u"Platform"));
+  EXPECT_FALSE(host::RegistryFindKey(host::RegistryRoot::LocalMachine, u"Probe"));
+  EXPECT_TRUE(host::RegistryFindKey(host::RegistryRoot::LocalMachine, u"Platform"));
 }
 
 TEST(Image, AttachRefusesForeignFolder) {
@@ -76,7 +76,8 @@ TEST(Journal, RecordsAndReadsBackExactCodeUnits) {
 
 TEST(Faults, AfterTimesCallerAndGlob) {
   TestImage image;
-  const std::u16string target = u"SOFTWARE\\KORVA\\Service Pack:Reset";
+  // A registry call's target begins with its key's root.
+  const std::u16string target = u"HKEY_LOCAL_MACHINE\\SOFTWARE\\KORVA\\Service Pack:Reset";
   // What this process knew before the rule came is never served after it.
   EXPECT_EQ(host::CheckFault("RegSetValueExW", target).action, host::FaultAction::None);
   host::AddFaultRule(
@@ -86,7 +87,7 @@ TEST(Faults, AfterTimesCallerAndGlob) {
   EXPECT_EQ(fault.action, host::FaultAction::Fail);
   EXPECT_EQ(fault.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(host::CheckFault("RegSetValueExW", target).action, host::FaultAction::None);  // --times 1
-  EXPECT_EQ(host::CheckFault("RegSetValueExW", u"SOFTWARE\\Apps:Reset").action, host::FaultAction::None);
+  EXPECT_EQ(host::CheckFault("RegSetValueExW", u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Apps:Reset").action, host::FaultAction::None);
   const auto events = host::JournalEventsAfter(0);
   EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const auto& e) { return e.event == "fault"; }), 1);
   const auto rules = host::ListFaultRules();

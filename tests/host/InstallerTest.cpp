@@ -122,9 +122,9 @@ void ExpectOnlyInside(const TestImage& image, const State& before, const std::st
 }
 
 // "type:bytes" of a value under HKEY_LOCAL_MACHINE; "" when absent.
-std::string Value(const std::u16string& key, const WCHAR* name) {
+std::string Value(const std::u16string& key, const WCHAR* name, HKEY root = HKEY_LOCAL_MACHINE) {
   HKEY handle = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return "";
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return "";
   BYTE data[2048];
   DWORD size = sizeof data, type = kSentinel;
   const LONG result = RegQueryValueExW(handle, name, nullptr, &type, data, &size);
@@ -218,17 +218,18 @@ TEST(Installer, SetupFileIsApplied) {
   EXPECT_EQ(Value(sp, u""), std::string("3:\x01\xFF", 4));
   EXPECT_EQ(Value(sp, u"Owner"), Sz(u"it"));
   EXPECT_EQ(Value(u"Software\\KORVA", u"Theme"), "");
+  EXPECT_EQ(Value(u"Software\\KORVA", u"Theme", HKEY_CURRENT_USER), Sz(u"blue"));
   const std::string c = "\\FlashDisk\\SP\\sp.cab|";
   EXPECT_EQ(InstallerEvents(), (std::vector<std::string>{
                                    "installer-file " + c + "\\Windows\\qdvdrv.dll",
                                    "installer-file " + c + "\\Program Files\\KORVA Service Pack\\Data\\config.ini",
                                    "installer-file " + c + "\\Program Files\\KORVA Service Pack\\tool.exe",
                                    "installer-shortcut " + c + "\\Windows\\Programs\\Tool.lnk|\\Program Files\\KORVA Service Pack\\tool.exe",
-                                   "installer-skipped " + c + "HKEY_CURRENT_USER|Software\\KORVA|Theme",
-                                   "installer-registry " + c + "SOFTWARE\\KORVA\\SP|Path",
-                                   "installer-registry " + c + "SOFTWARE\\KORVA\\SP|Drivers",
-                                   "installer-registry " + c + "SOFTWARE\\KORVA\\SP|Level",
-                                   "installer-registry " + c + "SOFTWARE\\KORVA\\SP|",
+                                   "installer-registry " + c + "HKEY_LOCAL_MACHINE|SOFTWARE\\KORVA\\SP|Path",
+                                   "installer-registry " + c + "HKEY_LOCAL_MACHINE|SOFTWARE\\KORVA\\SP|Drivers",
+                                   "installer-registry " + c + "HKEY_LOCAL_MACHINE|SOFTWARE\\KORVA\\SP|Level",
+                                   "installer-registry " + c + "HKEY_LOCAL_MACHINE|SOFTWARE\\KORVA\\SP|",
+                                   "installer-registry " + c + "HKEY_CURRENT_USER|Software\\KORVA|Theme",
                                }));
 
   // Reinstalling from elsewhere replaces the files and the record.

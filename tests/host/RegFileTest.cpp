@@ -92,10 +92,11 @@ TEST(RegFileImport, MalformedLineNamesItsNumberAndImportsNothing) {
   const struct {
     std::string file;
     std::string error;
+    std::string encoding = "";
   } cases[] = {
       {"REGEDIT5\n", "line 1:"},
       {"REGEDIT4\n[HKEY_NOWHERE\\A]\n", "line 2:"},
-      {"REGEDIT4\n[HKCU\\A]\n\"v\"=dword:x\n", "line 3:"},  // a skipped root is read as strictly
+      {"REGEDIT4\n[HKCC\\A]\n\"v\"=dword:x\n", "line 3:"},  // a skipped root is read as strictly
       {"REGEDIT4\n[-HKEY_CLASSES_ROOT]\n", "line 2:"},
       {"REGEDIT4\n[HKLM\\A\n", "line 2:"},
       {"REGEDIT4\n[-HKLM]\n", "line 2:"},
@@ -113,6 +114,7 @@ TEST(RegFileImport, MalformedLineNamesItsNumberAndImportsNothing) {
       {"REGEDIT4\n[HKLM\\A]\nstray\n", "line 3:"},
       {"REGEDIT4\n[HKLM\\A]\n\"\xC3\x28\"=\"x\"\n", "line 3:"},  // invalid UTF-8
       {"\xFF\xFEx", "line 1:"},                                 // odd UTF-16
+      {"REGEDIT4\n[HKLM\\A]\n\"v\"=\"\x81\x7f\"\n", "line 3: text is not valid cp932", "cp932"},
       {std::string("R\0E\0G\0", 6), "line 1: UTF-16 without a byte-order mark: save it as UTF-16LE with BOM or UTF-8"},
       {std::string("\xFE\xFF\0R\0E", 6), "line 1: UTF-16 big-endian: save it as UTF-16LE with BOM or UTF-8"},
       {std::string("\0R\0E\0G", 6),
@@ -122,7 +124,7 @@ TEST(RegFileImport, MalformedLineNamesItsNumberAndImportsNothing) {
   const std::string before = Export();
   for (const auto& c : cases) {
     std::string error;
-    EXPECT_FALSE(regfile::ImportRegFile(c.file, &error)) << c.file;
+    EXPECT_FALSE(regfile::ImportRegFile(c.file, &error, nullptr, c.encoding)) << c.file;
     EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.file << " -> " << error;
     EXPECT_EQ(error.find('\n'), std::string::npos);
   }

@@ -122,6 +122,9 @@ TEST(RegistryDelete, TreesHandlesAndRoots) {
 TEST(RegistryFaults, RuleFailsTheCallBeforeItsEffect) {
   TestImage image;
   host::AddFaultRule({.api = "RegSetValueExW", .pattern = u"software\\korva\\*:Reset", .error = "ERROR_WRITE_PROTECT"});
+  // A pattern may name its root; one without means HKEY_LOCAL_MACHINE's keys alone.
+  host::AddFaultRule({.api = "RegSetValueExW", .pattern = u"HKCU\\software\\*:Reset", .error = "ERROR_DISK_FULL"});
+  host::AddFaultRule({.api = "RegSetValueExW", .pattern = u"HKEY_LOCAL_MACHINE\\*:Late", .error = "ERROR_DISK_FULL"});
   RegCloseKey(Create(u"SOFTWARE\\KORVA"));
   HKEY key = Create(u"software\\korva\\Service Pack");
   EXPECT_REG(SetBytes(key, u"Reset", REG_BINARY, "1"), ERROR_WRITE_PROTECT);
@@ -131,9 +134,19 @@ TEST(RegistryFaults, RuleFailsTheCallBeforeItsEffect) {
   // The target names the key as stored, however the caller spelled it.
   EXPECT_REG(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\korva\\SERVICE PACK", &key), ERROR_SUCCESS);
   EXPECT_REG(SetBytes(key, u"Reset", REG_BINARY, "1"), ERROR_WRITE_PROTECT);
-  for (const auto& fault : JournalEvents("fault")) EXPECT_EQ(fault.Text("target"), u"SOFTWARE\\KORVA\\Service Pack:Reset");
-  EXPECT_EQ(JournalEvents("fault").size(), 2u);
+  EXPECT_REG(SetBytes(key, u"Late", REG_BINARY, "1"), ERROR_DISK_FULL);
+  HKEY user = nullptr;
+  EXPECT_REG(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\KORVA\\Service Pack", 0, nullptr, 0, 0, nullptr, &user, nullptr),
+             ERROR_SUCCESS);
+  EXPECT_REG(SetBytes(user, u"Reset", REG_BINARY, "1"), ERROR_DISK_FULL);
+  EXPECT_REG(SetBytes(user, u"Late", REG_BINARY, "1"), ERROR_SUCCESS);
+  std::vector<std::u16string> targets;
+  for (const auto& fault : JournalEvents("fault")) targets.push_back(fault.Text("target"));
+  EXPECT_EQ(targets, (std::vector<std::u16string>{u"SOFTWARE\\KORVA\\Service Pack:Reset", u"SOFTWARE\\KORVA\\Service Pack:Reset",
+                                                   u"SOFTWARE\\KORVA\\Service Pack:Late",
+                                                   u"HKEY_CURRENT_USER\\Software\\KORVA\\Service Pack:Reset"}));
   RegCloseKey(key);
+  RegCloseKey(user);
 }
 
 TEST(RegistryProcesses, ChangesOfAnotherProcessAreSeenAtOnce) {
@@ -188,18 +201,18 @@ TEST(RegistryProcesses, WriteInsideACallAfterAnotherProcessCommitted) {
     char byte = 0;
     std::string error;
     const bool ready = read(go[0], &byte, 1) == 1 && host::AttachImage(image.root(), &error);
-    _exit(ready && host::RegistryCreateKey(u"FromChild") > 0 ? 0 : 10);
+    _exit(ready && host::RegistryCreateKey(host::RegistryRoot::LocalMachine, u"FromChild") > 0 ? 0 : 10);
   }
   {
     host::ReadSnapshot call;
-    EXPECT_FALSE(host::RegistryFindKey(u"FromChild"));  // the snapshot begins here
+    EXPECT_FALSE(host::RegistryFindKey(host::RegistryRoot::LocalMachine, u"FromChild"));  // the snapshot begins here
     ASSERT_EQ(write(go[1], "x", 1), 1);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_FALSE(host::RegistryFindKey(u"FromChild"));  // still the call's snapshot
+    EXPECT_FALSE(host::RegistryFindKey(host::RegistryRoot::LocalMachine, u"FromChild"));  // still the call's snapshot
     EXPECT_NO_THROW(host::Journal("sleep", {{"ms", int64_t{1}}}));
-    EXPECT_TRUE(host::RegistryFindKey(u"FromChild"));  // a new one after the write
+    EXPECT_TRUE(host::RegistryFindKey(host::RegistryRoot::LocalMachine, u"FromChild"));  // a new one after the write
   }
   close(go[0]);
   close(go[1]);

@@ -1,5 +1,5 @@
 // The whole registry of the attached image as text, through the public tree calls:
-// every key, value name, type and byte, as stored and in enumeration order.
+// every root, key, value name, type and byte, as stored and in enumeration order.
 #ifndef KORVA_TESTS_SUPPORT_REGISTRYDUMP_H
 #define KORVA_TESTS_SUPPORT_REGISTRYDUMP_H
 
@@ -27,7 +27,10 @@ inline void DumpKey(int64_t id, bool withKeyIds, std::string* out) {
 
 inline std::string RegistryDump(bool withKeyIds = false) {
   std::string out;
-  registry_dump::DumpKey(host::RegistryFindKey(u"").value(), withKeyIds, &out);
+  for (const host::RegistryRoot root : host::kRegistryRoots) {
+    out += "R" + host::ToUtf8(host::RegistryRootName(root)) + "\n";
+    registry_dump::DumpKey(host::RegistryFindKey(root, u"").value(), withKeyIds, &out);
+  }
   return out;
 }
 
