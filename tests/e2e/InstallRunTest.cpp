@@ -231,6 +231,8 @@ TEST(InstallRun, ServicePackIsInstalledWhenUnregisteredOrChanged) {
   const std::vector<Case> cases = {
       // The flash disk keeps the time moved up to an even second, and Setup stored that.
       {"registered, DateTime equal", true, Stored::kFileTime, {}, false, {}, Ending::kSilent, Stored::kFileTime},
+      {"registered, DateTime equal to 100 ns, exact file times", true, Stored::kFileTime, {}, false, {},
+       Ending::kSilent, Stored::kFileTime, {"--file-times", "exact"}},
       // The passes neither count nor test it.
       {"registered, DateTime equal, 31 registered", true, Stored::kFileTime, {.registeredElsewhere = 30}, false, {},
        Ending::kSilent, Stored::kFileTime},

@@ -497,6 +497,8 @@ Terminal DrawTerminal(uint64_t seed, const Pool& pool, const DrawLimits& limits)
   terminal.resetIgnored = draw.Chance(0.1);
   if (terminal.resetIgnored)
     terminal.createArguments.insert(terminal.createArguments.end(), {"--reset-device", "ignore"});
+  terminal.exactTimes = draw.Chance(0.15);
+  if (terminal.exactTimes) terminal.createArguments.insert(terminal.createArguments.end(), {"--file-times", "exact"});
   terminal.folder = DrawFolder(draw);
   DrawEntries(draw, pool, limits, &terminal);
   DrawInventory(draw, pool, limits, &terminal);
