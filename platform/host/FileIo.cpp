@@ -162,7 +162,8 @@ class OpenFile {
 
 class FileObject : public HandleObject {
  public:
-  FileObject(std::u16string cePath, DWORD access) : cePath_(std::move(cePath)), access_(access) {}
+  FileObject(std::u16string cePath, std::u16string_view folder, DWORD access)
+      : cePath_(std::move(cePath)), folder_(folder), access_(access) {}
   HandleKind Kind() const override { return HandleKind::File; }
 
   OpenFile& file() { return file_; }
@@ -171,10 +172,13 @@ class FileObject : public HandleObject {
   bool CanWrite() const { return Writes(access_); }
   // The path as CreateFileW was given it, for fault rules.
   const std::u16string& cePath() const { return cePath_; }
+  // The normalised folder that holds it, whose file system keeps its times.
+  const std::u16string& folder() const { return folder_; }
 
  private:
   OpenFile file_;
   std::u16string cePath_;
+  std::u16string folder_;
   DWORD access_;
 };
 
@@ -245,7 +249,7 @@ HANDLE OpenPath(const std::u16string& given, DWORD access, DWORD share, DWORD di
   if (!exists) hostFlags |= O_CREAT | O_EXCL;
   if (truncate) hostFlags |= O_TRUNC;
   if (flags & kFileFlagWriteThrough) hostFlags |= O_DSYNC;
-  auto object = std::make_shared<FileObject>(given, access);
+  auto object = std::make_shared<FileObject>(given, path->Folder(), access);
   const int fd = OpenBeneath(path->parentFd.Get(), path->hostName, hostFlags, 0666);
   if (fd < 0) return Fail(LastErrno(), INVALID_HANDLE_VALUE);
   object->file() = OpenFile(fd);
@@ -404,7 +408,7 @@ BOOL GetFileTime(HANDLE hFile, LPFILETIME lpCreationTime, LPFILETIME lpLastAcces
     if (!host::StatFd(file->fd(), &st)) return Fail(host::LastErrno(), FALSE);
     if (lpCreationTime) *lpCreationTime = host::CreationTimeOf(st);
     if (lpLastAccessTime) *lpLastAccessTime = host::ToFileTime(st.stx_atime.tv_sec, st.stx_atime.tv_nsec);
-    if (lpLastWriteTime) *lpLastWriteTime = host::ToFileTime(st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec);
+    if (lpLastWriteTime) *lpLastWriteTime = host::LastWriteTimeOf(st, host::ResolutionIn(file->folder()));
     return TRUE;
   });
 }
@@ -504,17 +508,17 @@ bool OpenCopyEnds(const ResolvedPath& sourcePath, FileId sourceId, const Resolve
   return true;
 }
 
-// Fills the opened target from the source: its bytes, then its last-write time and
-// its read-only attribute. False (last error set) on a failure.
+// Fills the opened target from the source: its bytes, then `lastWrite` and the
+// source's read-only attribute. False (last error set) on a failure.
 BOOL WriteCopy(const OpenFile& source, const OpenFile& target, const ResolvedPath& targetPath,
-               const struct ::statx& sourceSt, bool half) {
+               const struct ::statx& sourceSt, const std::timespec& lastWrite, bool half) {
   if (!CopyBytes(source.fd(), target.fd(), sourceSt.stx_size, half)) {
     const DWORD error = LastErrno();
     // As the platform does, no partial copy is left behind.
     ::unlinkat(targetPath.parentFd.Get(), targetPath.hostName.c_str(), 0);
     return Fail(error, FALSE);
   }
-  const timespec times[2] = {{0, UTIME_OMIT}, {sourceSt.stx_mtime.tv_sec, static_cast<long>(sourceSt.stx_mtime.tv_nsec)}};
+  const timespec times[2] = {{0, UTIME_OMIT}, lastWrite};
   if (::futimens(target.fd(), times) != 0 || ::fchmod(target.fd(), sourceSt.stx_mode & 07777) != 0)
     return Fail(LastErrno(), FALSE);
   ::SetLastError(0);  // as Windows does on success
@@ -527,6 +531,7 @@ BOOL Copy(const std::u16string& from, const std::u16string& to, bool failIfExist
   std::optional<ResolvedPath> targetPath;
   OpenFile source, target;
   struct ::statx sourceSt {};
+  std::timespec lastWrite{};
   {
     Transaction transaction;
     auto checkedSource = CheckCopySource(from, *sourcePath);
@@ -538,10 +543,15 @@ BOOL Copy(const std::u16string& from, const std::u16string& to, bool failIfExist
     if (!targetPath) return FALSE;
     bool targetExisted = false;
     if (!CheckCopyTarget(to, *targetPath, sourceSt, failIfExists, &targetExisted)) return FALSE;
+    // The time the source reports, as the target's file system keeps it: a copy onto
+    // a FAT volume moves it up to an even second there.
+    const std::timespec reported =
+        KeptTime({sourceSt.stx_mtime.tv_sec, sourceSt.stx_mtime.tv_nsec}, ResolutionIn(sourcePath->Folder()));
+    lastWrite = KeptTime(reported, ResolutionIn(targetPath->Folder()));
     if (!OpenCopyEnds(*sourcePath, IdOf(sourceSt), *targetPath, targetExisted, &source, &target)) return FALSE;
     transaction.Commit();
   }
-  return WriteCopy(source, target, *targetPath, sourceSt, half);
+  return WriteCopy(source, target, *targetPath, sourceSt, lastWrite, half);
 }
 
 }  // namespace

@@ -53,13 +53,13 @@ bool Representable(std::string_view host, const std::u16string& name) {
   return std::none_of(name.begin(), name.end(), IsForbiddenInFileName);
 }
 
-Found Describe(const struct ::statx& entry, const std::u16string& name, bool volumeFolder) {
+Found Describe(const struct ::statx& entry, const std::u16string& name, bool volumeFolder, TimeResolution resolution) {
   Found found{};
   WIN32_FIND_DATAW& data = found.data;
   data.dwFileAttributes = AttributesOf(entry, volumeFolder);
   data.ftCreationTime = CreationTimeOf(entry);
   data.ftLastAccessTime = ToFileTime(entry.stx_atime.tv_sec, entry.stx_atime.tv_nsec);
-  data.ftLastWriteTime = ToFileTime(entry.stx_mtime.tv_sec, entry.stx_mtime.tv_nsec);
+  data.ftLastWriteTime = LastWriteTimeOf(entry, resolution);
   if (!S_ISDIR(entry.stx_mode)) {
     data.nFileSizeHigh = static_cast<DWORD>(entry.stx_size >> 32);
     data.nFileSizeLow = static_cast<DWORD>(entry.stx_size & 0xFFFFFFFFu);
@@ -86,6 +86,7 @@ std::optional<std::vector<Found>> Scan(const ResolvedPath& folder, std::u16strin
   // Read before the folder is open: a failing image read must not leave it open.
   const bool inRoot = folder.cePath == u"\\";
   const std::vector<std::u16string> volumes = inRoot ? Volumes() : std::vector<std::u16string>();
+  const TimeResolution resolution = ResolutionIn(folder.cePath);
   UniqueFd dirFd(OpenBeneath(folder.parentFd.Get(), folder.hostName, O_RDONLY | O_DIRECTORY));
   if (!dirFd.Valid()) {
     const int error = errno;
@@ -111,7 +112,7 @@ std::optional<std::vector<Found>> Scan(const ResolvedPath& folder, std::u16strin
     if (!S_ISDIR(st.stx_mode) && !S_ISREG(st.stx_mode)) continue;    // symlinks and the like do not exist here
     const bool volume =
         std::any_of(volumes.begin(), volumes.end(), [&](const std::u16string& v) { return EqualsIgnoreCase(v, name); });
-    found.push_back(Describe(st, name, volume));
+    found.push_back(Describe(st, name, volume, resolution));
   }
   ::closedir(dir);
   std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
@@ -130,7 +131,7 @@ std::optional<std::vector<Found>> Lookup(std::u16string_view cePath) {
   if (!StatEntry(path->parentFd.Get(), path->hostName, &st)) return Fail(ErrorFromErrno(errno), std::nullopt);
   if (!S_ISDIR(st.stx_mode) && !S_ISREG(st.stx_mode)) return Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), std::nullopt);
   std::vector<Found> found;
-  found.push_back(Describe(st, FromUtf8(path->hostName), IsVolumeFolder(*path)));
+  found.push_back(Describe(st, FromUtf8(path->hostName), IsVolumeFolder(*path), ResolutionIn(path->Folder())));
   return found;
 }
 

@@ -197,6 +197,8 @@ bool ValidateImageOptions(const ImageOptions& o, std::string* error) {
     return bad("--calibration must be ok or fail, not '" + o.calibration + "'");
   if (o.resetDevice != "restart" && o.resetDevice != "ignore" && o.resetDevice != "absent")
     return bad("--reset-device must be restart, ignore or absent, not '" + o.resetDevice + "'");
+  if (o.fileTimes != "fat" && o.fileTimes != "exact")
+    return bad("--file-times must be fat or exact, not '" + o.fileTimes + "'");
   if (!ValidateDeviceIdentity(o.processor, o.ceVersion, o.ceBuild, error)) return false;
   for (const auto& volume : o.volumes) {
     const std::u16string name = FromUtf8(volume);
@@ -284,6 +286,7 @@ void InsertSettings(sqlite3* db, const ImageOptions& options, const std::vector<
       {"calibration_data", options.calibrationData},
       {"reset_device", options.resetDevice},
       {"volumes", volumeList},
+      {"file_times", options.fileTimes},
       {"created_ms", std::to_string(NowRealMs())},
       {"generation", "1"},
       {"processor", std::to_string(ProcessorType(options.processor).value_or(0))},

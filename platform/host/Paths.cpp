@@ -24,6 +24,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 
@@ -148,13 +149,18 @@ DWORD AttributesOf(const struct ::statx& entry, bool volumeFolder) {
   return attributes;
 }
 
+namespace {
+
+bool IsVolumeName(std::u16string_view name) {
+  const auto volumes = Volumes();
+  return std::any_of(volumes.begin(), volumes.end(), [&](const std::u16string& v) { return EqualsIgnoreCase(v, name); });
+}
+
+}  // namespace
+
 bool IsVolumeFolder(const ResolvedPath& path) {
   if (!path.exists || path.cePath.rfind(u'\\') != 0 || path.cePath.size() < 2) return false;
-  const std::u16string name = FromUtf8(path.hostName);
-  for (const auto& volume : Volumes()) {
-    if (EqualsIgnoreCase(volume, name)) return true;
-  }
-  return false;
+  return IsVolumeName(FromUtf8(path.hostName));
 }
 
 FILETIME ToFileTime(int64_t seconds, uint32_t nanoseconds) {
@@ -163,12 +169,42 @@ FILETIME ToFileTime(int64_t seconds, uint32_t nanoseconds) {
   return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
 }
 
+TimeResolution ResolutionIn(std::u16string_view folder) {
+  const size_t start = folder.find_first_not_of(u'\\');
+  if (start == std::u16string_view::npos) return TimeResolution::Exact;
+  const std::u16string_view volume = folder.substr(start, folder.find(u'\\', start) - start);
+  // Images made before the setting existed keep the exact times they were made with,
+  // so that a DateTime stored on them still matches.
+  return IsVolumeName(volume) && Setting("file_times") == "fat" ? TimeResolution::Fat : TimeResolution::Exact;
+}
+
+std::timespec KeptTime(const std::timespec& time, TimeResolution resolution) {
+  if (resolution == TimeResolution::Exact) return time;
+  // NOTES: FAT keeps local time, from 1980 to 2107; the terminal keeps the host's UTC
+  // time, in no time zone, at FAT's resolution, and clamps no time outside that range.
+  const time_t even = time.tv_sec - ((time.tv_sec % 2) + 2) % 2;
+  if (even == time.tv_sec && time.tv_nsec == 0) return time;
+  return std::timespec{even + 2, 0};
+}
+
+// NOTES: only last-write times follow the volume's file system; creation and last-access
+// times stay the host's, to 100 ns, where FAT keeps 10 ms and a date.
+FILETIME LastWriteTimeOf(const struct ::statx& entry, TimeResolution resolution) {
+  const std::timespec kept = KeptTime({entry.stx_mtime.tv_sec, entry.stx_mtime.tv_nsec}, resolution);
+  return ToFileTime(kept.tv_sec, static_cast<uint32_t>(kept.tv_nsec));
+}
+
 FILETIME CreationTimeOf(const struct ::statx& entry) {
   const auto& t = (entry.stx_mask & STATX_BTIME) ? entry.stx_btime : entry.stx_ctime;
   return ToFileTime(t.tv_sec, t.tv_nsec);
 }
 
 // ---------------------------------------------------------------- ResolvedPath
+
+std::u16string_view ResolvedPath::Folder() const {
+  const size_t cut = cePath.rfind(u'\\');
+  return std::u16string_view(cePath).substr(0, cut == std::u16string::npos ? 0 : cut);
+}
 
 std::string ResolvedPath::HostPath() const {
   char link[PATH_MAX];

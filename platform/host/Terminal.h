@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -104,6 +105,7 @@ struct ImageOptions {
   std::string processor = kDefaultProcessor;  // a name (ARM) or a CE processor type number
   std::string ceVersion = kDefaultCeVersion;  // MAJOR.MINOR
   std::string ceBuild = kDefaultCeBuild;
+  std::string fileTimes = "fat";             // fat | exact: the volumes' last-write times
 };
 
 // False with a one-line reason when `options` name no terminal (checked by CreateImage).
@@ -126,8 +128,8 @@ const std::string& FsRoot();     // its fs/ folder
 int FsRootFd();                  // an O_PATH descriptor of fs/
 
 // The settings stored at creation ("model", "language", "time_scale", "message_box",
-// "calibration", "calibration_data", "reset_device", "volumes", "created_ms"),
-// and "generation", which a reset or stop advances.
+// "calibration", "calibration_data", "reset_device", "volumes", "file_times",
+// "created_ms"), and "generation", which a reset or stop advances.
 std::string Setting(const std::string& name);
 void SetSetting(const std::string& name, const std::string& value);
 // A setting as a number (Settings.cpp): `fallback` when the image has none; a stored
@@ -438,6 +440,8 @@ struct ResolvedPath {
   bool exists = false;        // the last component exists
   std::u16string cePath;      // normalised CE path, "\A\B"
   std::string HostPath() const;  // absolute host path, for diagnostics and exec
+  // The folder that holds it: "\A" of "\A\B", "" (the root) of "\A" and of the root.
+  std::u16string_view Folder() const;
 };
 // Resolves `cePath` one component at a time beneath fs/: exact name first, else a
 // case-insensitive match; "\" and "/" separate, "." and ".." apply to the text
@@ -465,6 +469,19 @@ DWORD AttributesOf(const struct ::statx& entry, bool volumeFolder);
 bool IsVolumeFolder(const ResolvedPath& path);
 // UTC FILETIME of a host time stamp, exact to 100 ns (no rounding).
 FILETIME ToFileTime(int64_t seconds, uint32_t nanoseconds);
+// How a file system keeps last-write times: the object store to 100 ns, a FAT volume to
+// 2 seconds.
+enum class TimeResolution { Exact, Fat };
+// Where the entries of `folder` (a normalised CE path, "" or "\" the root) keep their
+// last-write times: FAT's inside a volume of the root, unless the image keeps exact
+// times there ("file_times"); exact in the object store, the root's own entries included.
+TimeResolution ResolutionIn(std::u16string_view folder);
+// A host time stamp as a file system of `resolution` keeps it: FAT moves it up to the
+// next even second, as a copy onto FAT does.
+std::timespec KeptTime(const std::timespec& time, TimeResolution resolution);
+// The last-write time of `entry` as the terminal reports it, where `resolution` holds:
+// the one reading behind GetFileTime and FindFirstFileW/FindNextFileW.
+FILETIME LastWriteTimeOf(const struct ::statx& entry, TimeResolution resolution);
 // Birth time where kept, else the status-change time.
 FILETIME CreationTimeOf(const struct ::statx& entry);
 

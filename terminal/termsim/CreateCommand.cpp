@@ -24,6 +24,7 @@ host::ImageOptions OptionsFrom(const Arguments& arguments) {
     TextArgument("--volume", volume);
     options.volumes.push_back(volume);
   }
+  if (auto times = arguments.Value("file-times")) options.fileTimes = *times;
   if (auto scale = arguments.Value("time-scale")) options.timeScale = NumberArgument("--time-scale", *scale);
   if (auto box = arguments.Value("message-box")) options.messageBox = *box;
   if (auto calibration = arguments.Value("calibration")) options.calibration = *calibration;
@@ -91,6 +92,7 @@ CommandSpec CreateCommand() {
               {"no-platform", "", "no Platform key at all"},
               {"language", "en|ja", "system locale 0x0409 or 0x0411 (en)"},
               {"volume", "NAME", "a volume folder of the root (FlashDisk when none is given)", true},
+              {"file-times", "fat|exact", "last-write times on the volumes: to 2 s, rounded up, as FAT keeps them, or exact (fat)"},
               {"time-scale", "X", "real time per terminal time, 0.001 to 1000: 0.01 makes 5 s take 50 ms (1)"},
               {"message-box", "ok|never|after:MS", "how message boxes are answered (ok)"},
               {"calibration", "ok|fail", "what TouchCalibrate answers (ok)"},

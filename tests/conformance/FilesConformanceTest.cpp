@@ -2,7 +2,8 @@
 // opened as files, dispositions and refused arguments of CreateFileW, the opens
 // Setup and the installer combine, wildcards and searches, copies of read-only
 // files, names with a trailing separator, 32-bit positions and sizes that look like
-// failures, deletions and new folders, and the program's own path.
+// failures, last-write times on a volume and in the object store, deletions and new
+// folders, and the program's own path.
 #include "tests/conformance/ConformanceTable.h"
 
 #include <fcntl.h>
@@ -492,6 +493,78 @@ TEST_F(FilesConformance, PositionsAndSizesThatLookLikeFailures) {
   };
   CheckRows(rows);
   CloseHandle(file);
+}
+
+// Setup compares a service pack's last-write time with the DateTime it stored: every
+// way of reading the time must give the one the volume keeps.
+TEST_F(FilesConformance, LastWriteTimesAreKeptByTheFileSystemThatHoldsTheFile) {
+  auto stamp = [this](const std::string& relative, time_t seconds, long nanoseconds) {
+    if (!image_.Exists(relative)) image_.PutFile(relative, "x");
+    const timespec times[2] = {{0, UTIME_OMIT}, {seconds, nanoseconds}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, image_.FsPath(relative).c_str(), times, 0), 0) << relative;
+  };
+  stamp("FlashDisk/SP/a.cab", 1700000001, 123456789);
+  stamp("FlashDisk/src.dat", 1700000000, 500000000);
+  stamp("FlashDisk/zero.dat", 1700000000, 0);
+  stamp("t.dat", 1700000001, 123456789);
+  stamp("Windows/t.dat", 1700000001, 123456789);
+  // Seconds since 1970 and 100 ns ticks, when GetFileTime, a search for the name and a
+  // listing of its folder agree; else the three.
+  auto lastWrite = [](std::u16string path) {
+    return [path] {
+      HANDLE file = Open(path.c_str(), kRead, kShareAll);
+      FILETIME written{};
+      const Answer answer = Ask([&] { return GetFileTime(file, nullptr, nullptr, &written); });
+      CloseHandle(file);
+      WIN32_FIND_DATAW found{}, listed{};
+      FindClose(FindFirstFileW(path.c_str(), &found));
+      const size_t cut = path.rfind(u'\\');
+      HANDLE list = FindFirstFileW((path.substr(0, cut) + u"\\*").c_str(), &listed);
+      while (path.substr(cut + 1) != listed.cFileName && FindNextFileW(list, &listed)) {
+      }
+      FindClose(list);
+      auto text = [](const FILETIME& time) {
+        const uint64_t ticks = (uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime) - 116444736000000000ull;
+        char digits[32];
+        std::snprintf(digits, sizeof digits, "%llu.%07llu", static_cast<unsigned long long>(ticks / 10000000),
+                      static_cast<unsigned long long>(ticks % 10000000));
+        return std::string(digits);
+      };
+      const std::string times[] = {text(written), text(found.ftLastWriteTime), text(listed.ftLastWriteTime)};
+      const bool agree = times[0] == times[1] && times[1] == times[2];
+      return Answer{answer.result, answer.error, agree ? times[0] : times[0] + " " + times[1] + " " + times[2]};
+    };
+  };
+  auto copied = [lastWrite](const char16_t* from, const char16_t* to) {
+    return [=] {
+      EXPECT_TRUE(CopyFileW(from, to, FALSE));
+      return lastWrite(to)();
+    };
+  };
+  auto keeping = [lastWrite](const char* fileTimes) {
+    return [=] {
+      host::SetSetting("file_times", fileTimes);
+      return lastWrite(u"\\FlashDisk\\SP\\a.cab")();
+    };
+  };
+  const std::vector<Row> rows = {
+      {"§2.7", "a volume: odd seconds and nanoseconds move up to the next even second",
+       lastWrite(u"\\FlashDisk\\SP\\a.cab"), Succeeds(TRUE, "1700000002.0000000")},
+      {"§2.7", "a volume: an even second and nanoseconds move up too", lastWrite(u"\\flashdisk\\src.dat"),
+       Succeeds(TRUE, "1700000002.0000000")},
+      {"§2.7", "a volume: an even second stays", lastWrite(u"\\FlashDisk\\zero.dat"), Succeeds(TRUE, "1700000000.0000000")},
+      {"§2.7", "the object store keeps 100 ns: the root", lastWrite(u"\\t.dat"), Succeeds(TRUE, "1700000001.1234567")},
+      {"§2.7", "the object store keeps 100 ns: a folder", lastWrite(u"\\Windows\\t.dat"),
+       Succeeds(TRUE, "1700000001.1234567")},
+      {"§2.8", "a copy onto a volume lands at its resolution", copied(u"\\t.dat", u"\\FlashDisk\\t.dat"),
+       Succeeds(TRUE, "1700000002.0000000")},
+      {"§2.8", "a copy off a volume keeps the time the volume gave",
+       copied(u"\\FlashDisk\\SP\\a.cab", u"\\Windows\\a.cab"), Succeeds(TRUE, "1700000002.0000000")},
+      {"§2.7", "a volume of an image made with --file-times exact", keeping("exact"), Succeeds(TRUE, "1700000001.1234567")},
+      // Setting() reads an absent setting as empty.
+      {"§2.7", "a volume of an image made before the setting existed", keeping(""), Succeeds(TRUE, "1700000001.1234567")},
+  };
+  CheckRows(rows);
 }
 
 TEST_F(FilesConformance, ModuleFileNameBufferSizes) {

@@ -15,8 +15,8 @@ TEST(CommandLineTest, HelpOnEveryCommand) {
   };
   const Case cases[] = {
       {{"create", "--help"}, "usage: termsim create IMAGE",
-       {"--model", "--platform-name", "--no-platform", "--language", "--volume", "--time-scale", "--message-box",
-        "--calibration", "--calibration-data", "--reset-device"}},
+       {"--model", "--platform-name", "--no-platform", "--language", "--volume", "--file-times", "--time-scale",
+        "--message-box", "--calibration", "--calibration-data", "--reset-device"}},
       {{"reg", "import", "-h"}, "usage: termsim reg import IMAGE FILE.reg", {}},
       {{"reg", "export", "--help"}, "usage: termsim reg export IMAGE [KEY]", {}},
       {{"run", "img", "--help"}, "usage: termsim run IMAGE CEPATH [CMDLINE]", {"--timeout"}},

@@ -62,7 +62,7 @@ std::map<std::string, std::string> Settings(const std::string& image) {
   std::string error;
   EXPECT_TRUE(host::AttachImage(image, &error)) << error;
   for (const char* name : {"model", "language", "time_scale", "message_box", "calibration", "calibration_data",
-                           "reset_device", "volumes", "processor", "ce_version", "ce_build"})
+                           "reset_device", "volumes", "file_times", "processor", "ce_version", "ce_build"})
     settings[name] = host::Setting(name);
   host::DetachImage();
   return settings;
@@ -102,8 +102,8 @@ TEST(CreateTest, NewImageHoldsExactlyWhatItIsToldAndNothingElse) {
       {"time_scale", "1"},     {"message_box", "ok"},
       {"calibration", "ok"},   {"calibration_data", "460,468 652,860 276,852 276,436 652,436 "},
       {"reset_device", "restart"}, {"volumes", "FlashDisk"},
-      {"processor", "2577"},   {"ce_version", "4.10"},
-      {"ce_build", "908"},
+      {"file_times", "fat"},   {"processor", "2577"},
+      {"ce_version", "4.10"},  {"ce_build", "908"},
   };
   auto with = [&](std::map<std::string, std::string> changes) {
     auto settings = defaults;
@@ -134,7 +134,8 @@ TEST(CreateTest, NewImageHoldsExactlyWhatItIsToldAndNothingElse) {
        {"FlashDisk"},
        with({{"message_box", "never"}, {"reset_device", "ignore"}, {"processor", "10005"}, {"ce_version", "5.00"},
              {"ce_build", "1400"}})},
-      {{"--processor", "4000"}, "KORVA LM310 CE4.10", "09040000", {"FlashDisk"}, with({{"processor", "4000"}})},
+      {{"--processor", "4000", "--file-times", "exact"}, "KORVA LM310 CE4.10", "09040000", {"FlashDisk"},
+       with({{"processor", "4000"}, {"file_times", "exact"}})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
@@ -206,6 +207,7 @@ TEST(CreateTest, BadCommandLineIsRefusedAndCreatesNothing) {
       {"--ce-version", "4"},
       {"--ce-version", "4.x"},
       {"--ce-build", "908a"},
+      {"--file-times", "ntfs"},
       {"--volume", ""},
       {"--volume", "a/b"},
       {"--volume", "a\tb"},

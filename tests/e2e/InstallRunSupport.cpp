@@ -315,11 +315,14 @@ std::vector<std::u16string> RegisteredCabFiles() {
   return cabFiles;
 }
 
-std::string LastWriteFileTimeBytes(const std::string& hostPath) {
-  struct ::stat st {};
-  if (::stat(hostPath.c_str(), &st) != 0) throw std::runtime_error("stat " + hostPath);
-  const uint64_t time = static_cast<uint64_t>(st.st_mtim.tv_sec) * 10000000u +
-                        static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100u + 116444736000000000u;
+void SetLastWriteTime(const std::string& hostPath, int64_t seconds, long nanoseconds) {
+  const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), nanoseconds}};
+  if (::utimensat(AT_FDCWD, hostPath.c_str(), times, 0) != 0) throw std::runtime_error("utimensat " + hostPath);
+}
+
+std::string DateTimeBytes(int64_t seconds, long nanoseconds) {
+  const uint64_t time = static_cast<uint64_t>(seconds) * 10000000u + static_cast<uint64_t>(nanoseconds) / 100u +
+                        116444736000000000u;
   std::string bytes;
   for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<char>((time >> (8 * i)) & 0xFF));
   return bytes;

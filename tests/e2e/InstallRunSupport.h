@@ -139,9 +139,10 @@ std::optional<DWORD> ReadDword(const std::u16string& key, const std::u16string& 
 // The CabFile values of the installed applications (Instl non-zero), in enumeration order.
 std::vector<std::u16string> RegisteredCabFiles();
 
-// The 8 bytes of a file's last-write FILETIME as the terminal gives it (low half first,
-// little-endian), from the host's own time stamp.
-std::string LastWriteFileTimeBytes(const std::string& hostPath);
+// Sets a host file's last-write time, behind the terminal's back.
+void SetLastWriteTime(const std::string& hostPath, int64_t seconds, long nanoseconds);
+// The 8 bytes of DateTime for a time since 1970: its FILETIME, low half first, little-endian.
+std::string DateTimeBytes(int64_t seconds, long nanoseconds);
 
 std::u16string U16(std::string_view utf8);
 std::string Utf8(std::u16string_view text);

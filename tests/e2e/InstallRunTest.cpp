@@ -71,7 +71,8 @@ TEST(InstallRun, TypicalJapaneseRunInstallsServicePackPatchAndToolThenResets) {
                                                     {"ControlPanel\\Keybd", "Layout", 0, std::string("ja") + '\0', 2}}})},
        {"QDVDRV.001", "driver"}});
   terminal.PutEntries({Cab("Tool.cab"), Cab("Patch01.cab"), Cab("ServicePackHQ40.CAB", servicePack)});
-  const std::string servicePackTime = LastWriteFileTimeBytes(terminal.FsPath("FlashDisk/SP/ServicePackHQ40.CAB"));
+  SetLastWriteTime(terminal.FsPath("FlashDisk/SP/ServicePackHQ40.CAB"), 1700000000, 0);
+  const std::string servicePackTime = DateTimeBytes(1700000000, 0);
 
   const SetupRun run = terminal.Run();
 
@@ -225,6 +226,7 @@ TEST(InstallRun, ServicePackIsInstalledWhenUnregisteredOrChanged) {
     std::vector<std::string> started;
     Ending ending;
     Stored storedAfter;
+    std::vector<std::string> create = {};  // `termsim create` arguments
   };
   const std::string sp = "ServicePackHQ20.CAB";
   const std::vector<std::string> setupCannotOpen = {"CreateFileW", "\\FlashDisk\\SP\\ServicePackHQ20.CAB",
@@ -232,7 +234,10 @@ TEST(InstallRun, ServicePackIsInstalledWhenUnregisteredOrChanged) {
   const std::vector<std::string> setupCannotReadTime = {"GetFileTime", "\\FlashDisk\\SP\\ServicePackHQ20.CAB",
                                                         "ERROR_ACCESS_DENIED", "--caller", kSetupCePath};
   const std::vector<Case> cases = {
+      // The flash disk keeps the time moved up to an even second, and Setup stored that.
       {"registered, DateTime equal", true, Stored::kFileTime, {}, false, {}, Ending::kSilent, Stored::kFileTime},
+      {"registered, DateTime equal to 100 ns, exact file times", true, Stored::kFileTime, {}, false, {},
+       Ending::kSilent, Stored::kFileTime, {"--file-times", "exact"}},
       // The passes neither count nor test it.
       {"registered, DateTime equal, 31 registered", true, Stored::kFileTime, {.registeredElsewhere = 30}, false, {},
        Ending::kSilent, Stored::kFileTime},
@@ -254,11 +259,12 @@ TEST(InstallRun, ServicePackIsInstalledWhenUnregisteredOrChanged) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SetupTerminal terminal;
+    SetupTerminal terminal(c.create);
     const bool damaged = c.ending == Ending::kInstallError;
     terminal.PutEntries({Cab(sp, damaged ? DamagedCabinet() : PlainCabinet())});
-    const std::string hostPath = terminal.FsPath("FlashDisk/SP/" + sp);
-    const std::string fileTime = LastWriteFileTimeBytes(hostPath);
+    SetLastWriteTime(terminal.FsPath("FlashDisk/SP/" + sp), 1700000001, 123456789);
+    const std::string fileTime =
+        c.create.empty() ? DateTimeBytes(1700000002, 0) : DateTimeBytes(1700000001, 123456789);
     std::string otherTime = fileTime;
     otherTime[7] = static_cast<char>(otherTime[7] ^ 0x01);
     const auto bytesOf = [&](Stored stored) -> std::optional<std::string> {

@@ -150,16 +150,13 @@ std::map<std::string, std::string> HtmlMatrix(const std::string& html) {
   return cells;
 }
 
-// The DateTime bytes of a file's last-write time, as a .reg hex list.
-std::string DateTimeHex(const std::string& hostPath) {
-  struct ::stat st {};
-  ::stat(hostPath.c_str(), &st);
-  const uint64_t time = static_cast<uint64_t>(st.st_mtim.tv_sec) * 10000000u + st.st_mtim.tv_nsec / 100 + 116444736000000000u;
+// DateTime for a time since 1970, as a .reg hex list.
+std::string DateTimeHex(int64_t seconds, long nanoseconds) {
   std::string hex;
   char byte[4];
-  for (int i = 0; i < 8; ++i) {
-    std::snprintf(byte, sizeof byte, "%02x", static_cast<unsigned>((time >> (8 * i)) & 0xff));
-    hex += (i ? "," : "") + std::string(byte);
+  for (const char c : installrun::DateTimeBytes(seconds, nanoseconds)) {
+    std::snprintf(byte, sizeof byte, "%02x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+    hex += (hex.empty() ? "" : ",") + std::string(byte);
   }
   return hex;
 }
@@ -249,6 +246,8 @@ TEST(Rehearse, TypicalFolderOnTheFourKinds) {
 TEST(Rehearse, FleetExportsNearTheLimitWithUnchangedAndChangedServicePacksAndOneBroken) {
   installrun::SetupTerminal source;
   source.PutEntries(kTypicalFolder);
+  // A twin's flash disk keeps it as 1700000002: the time a terminal stored in DateTime.
+  installrun::SetLastWriteTime(source.FsPath("FlashDisk/SP/ServicePackHQ40.CAB"), 1700000001, 123456789);
   const std::string fleet = source.image().scratch() + "/fleet";
   fs::create_directories(fleet);
   const std::string servicePack = "\\\\FlashDisk\\\\SP\\\\ServicePackHQ40.CAB";
@@ -263,12 +262,13 @@ TEST(Rehearse, FleetExportsNearTheLimitWithUnchangedAndChangedServicePacksAndOne
   const std::vector<Export> exports = {
       {"near-limit", PlatformLines("LM310") + kJapanese + AppsElsewhere(28), 40, "LM310-ja", "too-many-cabs-reset",
        {"ServicePackHQ40.CAB=installed", "Patch01.cab=installed", "Tool.cab=not-reached-limit"}},
-      {"unchanged", PlatformLines("LM310") + kJapanese + registeredPack + dateTimeKey +
-                        DateTimeHex(source.FsPath("FlashDisk/SP/ServicePackHQ40.CAB")) + "\n",
+      {"unchanged", PlatformLines("LM310") + kJapanese + registeredPack + dateTimeKey + DateTimeHex(1700000002, 0) + "\n",
        3, "LM310-ja", "completed, then silent",
        {"ServicePackHQ40.CAB=skipped-unchanged", "Patch01.cab=installed", "Tool.cab=installed"}},
-      {"changed", PlatformLines("LM310") + kJapanese + registeredPack + dateTimeKey + "01,02,03,04,05,06,07,08\n", 1,
-       "LM310-ja", "completed, then silent",
+      // The host's time to 100 ns, which no FAT volume reports.
+      {"changed", PlatformLines("LM310") + kJapanese + registeredPack + dateTimeKey +
+                      DateTimeHex(1700000001, 123456789) + "\n",
+       1, "LM310-ja", "completed, then silent",
        {"ServicePackHQ40.CAB=installed", "Patch01.cab=installed", "Tool.cab=installed"}},
       // No DefaultLCID: the terminal reads English.
       {"english", PlatformLines("LM320"), 1, "LM320-en", "completed, then silent",

@@ -371,18 +371,17 @@ void DrawInventory(Draw& draw, const Pool& pool, const DrawLimits& limits, Termi
     ++written;
   }
 
-  const Entry* servicePack = terminal->ServicePackEntry();
-  const PoolFile* servicePackFile = servicePack ? terminal->PoolFileOf(*servicePack, pool) : nullptr;
+  const std::string servicePackTime = terminal->ServicePackTime(pool);
   std::string dateTime;
   const int choice = draw.Int(0, 99);
-  if (servicePackFile) {
+  if (!servicePackTime.empty()) {
     if (choice < 40) {
-      dateTime = servicePackFile->fileTimeBytes;
+      dateTime = servicePackTime;
     } else if (choice < 65) {
-      dateTime = servicePackFile->fileTimeBytes;
+      dateTime = servicePackTime;
       dateTime[static_cast<size_t>(draw.Int(0, 7))] ^= static_cast<char>(draw.Int(1, 255));
     } else if (choice < 75) {
-      dateTime = servicePackFile->fileTimeBytes.substr(0, 4);
+      dateTime = servicePackTime.substr(0, 4);
     }
   } else if (choice < 50) {
     for (int i = 0; i < 8; ++i) dateTime += static_cast<char>(draw.Int(0, 255));
@@ -454,6 +453,15 @@ const Entry* Terminal::ServicePackEntry() const {
   return nullptr;
 }
 
+std::string Terminal::ServicePackTime(const Pool& pool) const {
+  const Entry* entry = ServicePackEntry();
+  const PoolFile* file = entry ? PoolFileOf(*entry, pool) : nullptr;
+  if (!file) return "";
+  // Every folder drawn under \FlashDisk lies on the volume; the others in the object store.
+  const bool onFlashDisk = folder.rfind("\\FlashDisk", 0) == 0;
+  return onFlashDisk && !exactTimes ? file->fatTimeBytes : file->fileTimeBytes;
+}
+
 std::string Terminal::Describe() const {
   static const char* const kKinds[] = {"cabinet", "damaged", "folder", "text"};
   std::string text = "termsim create IMAGE";
@@ -489,6 +497,8 @@ Terminal DrawTerminal(uint64_t seed, const Pool& pool, const DrawLimits& limits)
   terminal.resetIgnored = draw.Chance(0.1);
   if (terminal.resetIgnored)
     terminal.createArguments.insert(terminal.createArguments.end(), {"--reset-device", "ignore"});
+  terminal.exactTimes = draw.Chance(0.15);
+  if (terminal.exactTimes) terminal.createArguments.insert(terminal.createArguments.end(), {"--file-times", "exact"});
   terminal.folder = DrawFolder(draw);
   DrawEntries(draw, pool, limits, &terminal);
   DrawInventory(draw, pool, limits, &terminal);

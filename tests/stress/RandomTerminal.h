@@ -38,6 +38,7 @@ struct Terminal {
   std::string language;                      // "en" or "ja"
   std::string servicePackName;               // the model's service-pack CAB; "" when no model matches
   bool resetIgnored = false;                 // the system driver returns without a reset
+  bool exactTimes = false;                   // --file-times exact: the flash disk keeps 100 ns
   std::string folder;                        // CE folder of Setup, no trailing backslash ("" is the root)
   std::vector<Entry> entries;
   std::string regFile;                           // the inventory and DateTime, as a .reg file
@@ -49,6 +50,8 @@ struct Terminal {
   const PoolFile* PoolFileOf(const Entry& entry, const Pool& pool) const;
   // The entry whose name is the model's service-pack CAB in any letter case; null when none.
   const Entry* ServicePackEntry() const;
+  // Its last-write time as the terminal reports it, in DateTime's bytes; "" when it is no file.
+  std::string ServicePackTime(const Pool& pool) const;
   // A readable summary for failure messages.
   std::string Describe() const;
 };

@@ -104,12 +104,7 @@ class Checker {
   bool IsServicePack(const std::u16string& path) const {
     return !terminal_.servicePackName.empty() && host::EqualsIgnoreCase(path, ServicePackPath());
   }
-  // The service-pack CAB's last-write time as DateTime holds it; "" when it is no file.
-  std::string ServicePackTime() const {
-    const Entry* entry = terminal_.ServicePackEntry();
-    const PoolFile* file = entry ? terminal_.PoolFileOf(*entry, pool_) : nullptr;
-    return file ? file->fileTimeBytes : "";
-  }
+  std::string ServicePackTime() const { return terminal_.ServicePackTime(pool_); }
   std::vector<const e2e::Event*> Named(const std::string& name) const {
     std::vector<const e2e::Event*> found;
     for (const auto& event : run_.events) {

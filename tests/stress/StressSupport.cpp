@@ -88,6 +88,8 @@ PoolFile Pool::Add(const std::string& name, const std::string& bytes) {
   e2e::WriteFile(file.path, bytes);
   file.mtimeNs = MtimeNs(file.path);
   file.fileTimeBytes = FileTimeBytes(file.mtimeNs);
+  constexpr int64_t kTwoSeconds = 2000000000;
+  file.fatTimeBytes = FileTimeBytes((file.mtimeNs + kTwoSeconds - 1) / kTwoSeconds * kTwoSeconds);
   return file;
 }
 

@@ -22,8 +22,10 @@ struct PoolFile {
   std::string bytes;
   int64_t mtimeNs = 0;
   // Its last-write time as the terminal stores it in DateTime: the FILETIME's 8 bytes,
-  // low half first, little-endian. Hard links share it.
+  // low half first, little-endian. Hard links share it. Exact, and as a FAT volume
+  // keeps it (moved up to an even second).
   std::string fileTimeBytes;
+  std::string fatTimeBytes;
 };
 
 // Cabinets made once with gcab (no setup file: the installer names each application

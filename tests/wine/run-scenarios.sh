@@ -19,6 +19,7 @@ work=$PWD/build-win32/wine
 rm -rf "$work" && mkdir -p "$work"
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' LANG=en_US.UTF-8
 drive_c=$WINEPREFIX/drive_c
+# An even second: the emulated flash disk, keeping FAT's 2 seconds, reports it unchanged.
 cabinet_time='2024-03-01 10:20:30 UTC'
 # The service pack's last-write time as the 8 bytes of DateTime (a FILETIME, low byte first).
 filetime=$(($(date -d "$cabinet_time" +%s) * 10000000 + 116444736000000000))
