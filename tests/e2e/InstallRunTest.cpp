@@ -92,7 +92,7 @@ TEST(InstallRun, TypicalJapaneseRunInstallsServicePackPatchAndToolThenResets) {
   EXPECT_EQ(ReadDword(u"SOFTWARE\\Apps\\Microsoft Application Installer", u"fAskDest"), 1u);
   EXPECT_EQ(e2e::ReadFile(terminal.FsPath("Windows/qdvdrv.dll")), "driver");
   EXPECT_TRUE(ReadValue(u"SOFTWARE\\KORVA\\Drivers", u"QDV"));
-  EXPECT_EQ(e2e::ReadFile(terminal.FsPath("Program Files/Tool/readme.txt")), "installed by Setup");
+  EXPECT_EQ(e2e::ReadFile(terminal.FsPath("Program Files/KORVA Tool/readme.txt")), "installed by Setup");
 }
 
 TEST(InstallRun, EachEndingShowsItsTextInTheTerminalsLanguage) {
@@ -251,7 +251,7 @@ TEST(InstallRun, ServicePackIsInstalledWhenUnregisteredOrChanged) {
     SCOPED_TRACE(c.name);
     SetupTerminal terminal;
     const bool damaged = c.ending == Ending::kInstallError;
-    terminal.PutEntries({Cab(sp, damaged ? DamagedCabinet() : PlainCabinet())});
+    terminal.PutEntries({damaged ? Cab(sp, DamagedCabinet()) : Cab(sp)});
     const std::string hostPath = terminal.FsPath("FlashDisk/SP/" + sp);
     const std::string fileTime = LastWriteFileTimeBytes(hostPath);
     std::string otherTime = fileTime;
@@ -268,7 +268,7 @@ TEST(InstallRun, ServicePackIsInstalledWhenUnregisteredOrChanged) {
     {
       Attached attached(terminal);
       // Enumerated first, so that it is among the 30 the inventory stores.
-      if (c.registered) RegisterApplication(u"KORVA Service Pack", U16(StartFolderPath(sp)));
+      if (c.registered) RegisterApplication(u"KORVA ServicePackHQ20", U16(StartFolderPath(sp)));
       if (const auto bytes = bytesOf(c.stored)) WriteValue(kServicePackKey, u"DateTime", REG_BINARY, *bytes);
     }
     Prepare(terminal, c.arrangement);
