@@ -173,7 +173,7 @@ void AddFile(CommandLine* line, const std::string& hostFile, const std::string& 
   if (slash == std::string::npos || slash == 0 || slash + 1 == destination.size())
     throw BadCommandLine("--file: DEST must be FOLDER\\NAME, not '" + destination + "'");
   auto& files = line->cabinet.setup.files;
-  if (files.size() == kMaxFiles) throw BadCommandLine("--file: a cabinet holds at most 998 files");
+  if (files.size() == kMaxFiles) throw BadCommandLine("--file: a cabinet holds at most " + std::to_string(kMaxFiles) + " files");
   files.push_back({static_cast<uint16_t>(files.size() + 1), destination.substr(0, slash), destination.substr(slash + 1)});
   line->cabinet.fileBytes.push_back(ReadHostFile(hostFile));
   line->destinations.push_back(destination);
@@ -192,7 +192,6 @@ void AddShortcuts(CommandLine* line) {
 
 CommandLine Parse(int argc, char** argv) {
   CommandLine line;
-  bool named[2] = {false, false};  // --provider, --app
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     // The values the option takes, as many as it needs.
@@ -205,10 +204,8 @@ CommandLine Parse(int argc, char** argv) {
     auto& setup = line.cabinet.setup;
     if (option == "--provider") {
       setup.provider = take(1)[0];
-      named[0] = true;
     } else if (option == "--app") {
       setup.appName = take(1)[0];
-      named[1] = true;
     } else if (option == "--file") {
       const auto values = take(2);
       AddFile(&line, values[0], values[1]);
@@ -241,8 +238,7 @@ CommandLine Parse(int argc, char** argv) {
     }
   }
   if (line.out.empty()) throw BadCommandLine("no OUT.cab named (cecab --help)");
-  if (line.cabinet.withSetupFile && (!named[0] || !named[1] || line.cabinet.setup.provider.empty() ||
-                                     line.cabinet.setup.appName.empty()))
+  if (line.cabinet.withSetupFile && (line.cabinet.setup.provider.empty() || line.cabinet.setup.appName.empty()))
     throw BadCommandLine("--provider and --app are needed, and not empty, for the setup file");
   if (!line.cabinet.withSetupFile && line.cabinet.setup.files.empty() && line.cabinet.setupDll.empty())
     throw BadCommandLine("--no-setup-file: name a --file or --setup-dll, a cabinet holds at least one member");
