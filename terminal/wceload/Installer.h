@@ -27,7 +27,7 @@ enum ExitCode : int {
   kNoCabinetNamed = 1,  // empty command line
   kCannotOpen = 2,      // the cabinet is missing or cannot be read
   kDamaged = 3,         // not a cabinet, damaged, over the limits, or too slow to read
-  kRefused = 4,         // member names collide or make a path longer than MAX_PATH
+  kRefused = 4,         // destinations or keys leave their root or collide, or a path reaches MAX_PATH
   kInstallFailed = 5,   // writing the files or the registry failed; what was written is undone
   kWrongDevice = 6,     // the setup file is for another processor or CE version or build
   kNoSetupFile = 7,     // no ".000" member, which the terminal's installer takes for no valid setup file
