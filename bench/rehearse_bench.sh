@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # termsim rehearse by hand: the four kinds × a 30-CAB folder, two runs each; then 200
-# fleet exports (0 to 35 applications each) × a 10-CAB folder. Real cabinets (gcab).
-# Usage: bash bench/rehearse_bench.sh [BIN]   (BIN: build/bin)
+# fleet exports (0 to 35 applications each) × a 10-CAB folder. Real CE cabinets (cecab).
+# Usage: bash bench/rehearse_bench.sh [BIN]   (BIN: build/bin, with termsim, Setup.exe, cecab)
 set -euo pipefail
 bin=$(realpath "${1:-build/bin}")
 work=$(mktemp -d)
@@ -11,10 +11,11 @@ make_folder() {  # FOLDER COUNT: Setup, ServicePackHQ20.CAB and COUNT-1 applicat
   mkdir -p "$1" "$work/payload"
   cp "$bin/Setup.exe" "$1/"
   echo "service pack" > "$work/payload/sp.txt"
-  (cd "$work/payload" && gcab -c -n "$1/ServicePackHQ20.CAB" sp.txt)
+  "$bin/cecab" "$1/ServicePackHQ20.CAB" --provider KORVA --app "Service Pack HQ20" \
+    --file "$work/payload/sp.txt" '%InstallDir%\sp.txt'
   for i in $(seq -f %02g 1 $(($2 - 1))); do
     echo "application $i" > "$work/payload/app$i.txt"
-    (cd "$work/payload" && gcab -c -n "$1/App$i.cab" "app$i.txt")
+    "$bin/cecab" "$1/App$i.cab" --provider KORVA --app "App $i" --file "$work/payload/app$i.txt" '%InstallDir%\app.txt'
   done
 }
 

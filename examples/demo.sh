@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh demo
 cmake --preset default >/dev/null
-cmake --build --preset default --target termsim Setup wceload windowowner
+cmake --build --preset default --target termsim Setup wceload windowowner cecab
 
 bin=build/bin
 image=build/demo-terminal
@@ -16,15 +16,25 @@ rm -rf "$image"
 echo "== a Japanese LM310 terminal"
 "$bin/termsim" create "$image" --model LM310 --language ja
 
-# The service-pack folder on the flash disk: Setup itself and three CE cabinets, each
-# with its setup file (the .000 member: where its files go, its registry values, its
-# shortcuts; made by the tests' cabinet maker, tests/support/Cabinets.cpp).
+# The service-pack folder on the flash disk: Setup itself and three CE cabinets made by
+# cecab from examples/payload, each with its setup file (the .000 member: where its
+# files go, its registry values, its shortcuts).
 sp="$image/fs/FlashDisk/SP"
+payload=examples/payload
 mkdir -p "$sp"
 cp "$bin/Setup.exe" "$sp/Setup.exe"
-for cab in ServicePackHQ40.CAB Patch01.cab Tool.cab; do
-  (cd "examples/payload/${cab%.*}" && gcab -c -n "$OLDPWD/$sp/$cab" *)
-done
+"$bin/cecab" "$sp/ServicePackHQ40.CAB" --provider KORVA --app "Service Pack HQ40" --processor ARM \
+  --ce-version 4.00-4.99 \
+  --file "$payload/ServicePackHQ40/qdvdrv.dll" '%CE2%\qdvdrv.dll' \
+  --file "$payload/ServicePackHQ40/README.TXT" '%InstallDir%\README.TXT' \
+  --reg 'HKLM\SOFTWARE\KORVA\Drivers\QDV' Dll REG_SZ qdvdrv.dll \
+  --reg 'HKLM\SOFTWARE\KORVA\Drivers\QDV' Version REG_DWORD 40
+"$bin/cecab" "$sp/Patch01.cab" --provider KORVA --app Patch01 --processor ARM --ce-version 4.00-4.99 \
+  --file "$payload/Patch01/patch01.txt" '%CE2%\patch01.txt' \
+  --reg 'HKLM\SOFTWARE\KORVA\Patches' Patch01 REG_DWORD 1
+"$bin/cecab" "$sp/Tool.cab" --provider KORVA --app Tool \
+  --file "$payload/Tool/tool.txt" '%InstallDir%\tool.txt' \
+  --shortcut '%CE11%\Tool' '%InstallDir%\tool.txt'
 # The terminal was calibrated before: the record is on the flash disk already.
 printf '80:460,468 652,860 276,852 276,436 652,436 :139:' | iconv -f UTF-8 -t UTF-16LE > "$image/fs/FlashDisk/Calibrate.dat"
 

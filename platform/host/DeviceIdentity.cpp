@@ -27,8 +27,10 @@ std::optional<uint32_t> Number(const std::string& text) {
   return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
 }
 
-// "4.10" -> 4 and 10: the minor number is read as written, as CE writes 4.10 and 4.20.
-bool ParseVersion(const std::string& text, uint32_t* major, uint32_t* minor) {
+}  // namespace
+
+// The minor number is read as written, as CE writes 4.10 and 4.20.
+bool ParseCeVersion(const std::string& text, uint32_t* major, uint32_t* minor) {
   const size_t dot = text.find('.');
   if (dot == std::string::npos) return false;
   const auto majorNumber = Number(text.substr(0, dot));
@@ -38,8 +40,6 @@ bool ParseVersion(const std::string& text, uint32_t* major, uint32_t* minor) {
   *minor = *minorNumber;
   return true;
 }
-
-}  // namespace
 
 std::optional<uint32_t> ProcessorType(const std::string& nameOrNumber) {
   if (const auto number = Number(nameOrNumber)) return number;
@@ -59,7 +59,7 @@ bool ValidateDeviceIdentity(const std::string& processor, const std::string& ceV
              "SH4, X86, not '" + processor + "'";
     return false;
   }
-  if (!ParseVersion(ceVersion, &major, &minor)) {
+  if (!ParseCeVersion(ceVersion, &major, &minor)) {
     *error = "--ce-version must be MAJOR.MINOR, as 4.10, not '" + ceVersion + "'";
     return false;
   }
@@ -75,7 +75,7 @@ DeviceIdentity TerminalDeviceIdentity() {
   // An image made before these settings existed is a terminal of the defaults.
   const std::string processor = Setting("processor"), version = Setting("ce_version"), build = Setting("ce_build");
   if (const auto type = ProcessorType(processor.empty() ? kDefaultProcessor : processor)) identity.processor = *type;
-  ParseVersion(version.empty() ? kDefaultCeVersion : version, &identity.major, &identity.minor);
+  ParseCeVersion(version.empty() ? kDefaultCeVersion : version, &identity.major, &identity.minor);
   if (const auto number = Number(build.empty() ? kDefaultCeBuild : build)) identity.build = *number;
   return identity;
 }

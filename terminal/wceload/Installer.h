@@ -1,10 +1,9 @@
 // The CAB installer stand-in (\Windows\wceload.exe on the emulated terminal): reads a
 // cabinet through the CE file API, applies its setup file (files into their folders,
-// registry values, shortcuts; without one, every member under
-// \Program Files\<application>) and registers SOFTWARE\Apps\<application>. Nothing is
-// written until every member has been decompressed, the setup file read and checked
-// against the terminal, and every destination made or checked safe, so a refused
-// cabinet leaves the terminal as it was.
+// registry values, shortcuts) and registers SOFTWARE\Apps\<application>. Nothing is
+// written until every member has been decompressed, the setup file found, read and
+// checked against the terminal, and every destination made or checked safe, so a
+// refused cabinet leaves the terminal as it was.
 #ifndef KORVA_TERMINAL_WCELOAD_INSTALLER_H
 #define KORVA_TERMINAL_WCELOAD_INSTALLER_H
 
@@ -29,9 +28,10 @@ enum ExitCode : int {
   kNoCabinetNamed = 1,  // empty command line
   kCannotOpen = 2,      // the cabinet is missing or cannot be read
   kDamaged = 3,         // not a cabinet, damaged, over the limits, or too slow to read
-  kRefused = 4,         // member names collide or make a path longer than MAX_PATH
+  kRefused = 4,         // destinations or keys leave their root or collide, or a path reaches MAX_PATH
   kInstallFailed = 5,   // writing the files or the registry failed; what was written is undone
   kWrongDevice = 6,     // the setup file is for another processor or CE version or build
+  kNoSetupFile = 7,     // no ".000" member, which the terminal's installer takes for no valid setup file
 };
 
 // Bounds that keep a hostile cabinet from exhausting memory or time.
@@ -64,25 +64,11 @@ std::u16string DecodeName(std::string_view bytes, bool utf8, UINT codePage);
 // Windows forbids in names (`<>:"/\|?*`) and U+FFFD become '_'; trailing dots and blanks
 // are removed (as Windows does), so "." and ".." become "". May return "".
 std::u16string SafeComponent(std::u16string_view name);
-// A member name as a relative CE path that stays inside the application folder:
-// backslashes separate components, each is made safe by SafeComponent, and components
-// that end up empty (".", "..", "", "...") are dropped. "_" when nothing remains.
+// A member name made safe, by which the setup file and the members of its files are
+// found: backslashes separate components, each is made safe by SafeComponent, and
+// components that end up empty (".", "..", "", "...") are dropped. "_" when nothing
+// remains.
 std::u16string SafeRelativePath(std::u16string_view name);
-
-// A file to write, relative to the application folder.
-struct PlannedFile {
-  std::u16string relativePath;  // "Sub\File.txt"
-  const std::string* data = nullptr;
-};
-struct Plan {
-  std::vector<std::u16string> folders;  // relative, parents before children
-  std::vector<PlannedFile> files;
-};
-// Makes the plan from the decoded, made-safe names: a later member of the same name (in
-// any letter case) replaces an earlier one. False with `why` when a name is needed both
-// as a file and as a folder.
-bool PlanMembers(const std::vector<Member>& members, const std::vector<std::u16string>& safeNames, Plan* plan,
-                 std::string* why);
 
 // UTF-16 to bytes in `codePage`; characters it lacks become '?'.
 std::string EncodeText(std::u16string_view text, UINT codePage);
@@ -136,8 +122,6 @@ ExitCode CheckDevice(const SetupFile& setupFile, std::string* why);
 ExitCode PlanSetupFile(const SetupFile& setupFile, const std::vector<Member>& members,
                        const std::vector<std::u16string>& safeNames, const std::u16string& installDir,
                        InstallPlan* plan, std::string* why);
-// The plan of a cabinet without a setup file: every member under `folder`.
-void PlanPlainMembers(const Plan& members, const std::u16string& folder, InstallPlan* plan);
 // Adds `folder` and the folders above it to the plan's folders (once each, any case).
 void AddFolder(const std::u16string& folder, InstallPlan* plan);
 

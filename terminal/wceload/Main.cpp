@@ -5,8 +5,7 @@
 // NOTES: Windows CE's wceload takes options (/noaskdest, /delete n, /noui...), deletes
 // the cabinet by default, asks questions, runs the setup DLL (".999") and keeps an
 // uninstall record. This one knows no options, never asks, keeps the cabinet (as
-// /delete 0), runs no setup DLL, and installs a cabinet without a setup file (which CE
-// refuses) under \Program Files\<cabinet's base name>.
+// /delete 0) and runs no setup DLL.
 #include "terminal/wceload/Installer.h"
 
 #include "platform/host/Terminal.h"
@@ -28,14 +27,11 @@ int Refuse(const std::u16string& cabPath, ExitCode code, const std::string& why)
   return code;
 }
 
-// The application's name as one folder name: "Provider AppName" from the setup file,
-// else the cabinet's base name.
-std::u16string ApplicationName(const SetupFile* setupFile, const std::u16string& cabPath) {
-  if (setupFile) {
-    std::u16string name = SafeComponent(setupFile->provider + u" " + setupFile->appName);
-    if (!name.empty()) return name;
-  }
-  const std::u16string name = SafeComponent(CabinetBaseName(cabPath));
+// The application's name as one folder name: "Provider AppName" from the setup file;
+// the cabinet's base name where nothing of those names is left once made safe.
+std::u16string ApplicationName(const SetupFile& setupFile, const std::u16string& cabPath) {
+  std::u16string name = SafeComponent(setupFile.provider + u" " + setupFile.appName);
+  if (name.empty()) name = SafeComponent(CabinetBaseName(cabPath));
   return name.empty() ? std::u16string(kUnnamed) : name;
 }
 
@@ -56,7 +52,7 @@ ExitCode PlanFromSetupFile(const std::vector<Member>& members, const std::vector
   SetupFile setupFile;
   if (!ParseSetupFile(members[index].data, codePage, &setupFile, why)) return kDamaged;
   if (const ExitCode device = CheckDevice(setupFile, why); device != kInstalled) return device;
-  *application = ApplicationName(&setupFile, cabPath);
+  *application = ApplicationName(setupFile, cabPath);
   return PlanSetupFile(setupFile, members, safeNames, std::u16string(kProgramFiles) + *application, plan, why);
 }
 
@@ -71,20 +67,17 @@ int Install(const std::u16string& cabPath) {
   for (const auto& member : members) {
     safeNames.push_back(SafeRelativePath(DecodeName(member.rawName, member.utf8Name, codePage)));
   }
+  const auto setupIndex = FindSetupFile(safeNames);
+  if (!setupIndex) {
+    return Refuse(cabPath, kNoSetupFile,
+                  "the cabinet has no setup file (.000 member), which the terminal's installer refuses as not a "
+                  "valid setup file");
+  }
   std::u16string application;
   InstallPlan plan;
-  if (const auto setupIndex = FindSetupFile(safeNames)) {
-    const ExitCode planned =
-        PlanFromSetupFile(members, safeNames, *setupIndex, codePage, cabPath, &application, &plan, &why);
-    if (planned != kInstalled) return Refuse(cabPath, planned, why);
-  } else {
-    application = ApplicationName(nullptr, cabPath);
-    ReportLine(cabPath, "no setup file: every member goes to \\Program Files\\" + host::ToUtf8(application));
-    host::Journal("installer-no-setup-file", {{"cab", cabPath}});
-    Plan memberPlan;
-    if (!PlanMembers(members, safeNames, &memberPlan, &why)) return Refuse(cabPath, kRefused, why);
-    PlanPlainMembers(memberPlan, std::u16string(kProgramFiles) + application, &plan);
-  }
+  const ExitCode planned =
+      PlanFromSetupFile(members, safeNames, *setupIndex, codePage, cabPath, &application, &plan, &why);
+  if (planned != kInstalled) return Refuse(cabPath, planned, why);
   if (!PathsFit(plan, &why)) return Refuse(cabPath, kRefused, why);
   const std::u16string folder = std::u16string(kProgramFiles) + application;
   Undo undo;

@@ -1,6 +1,5 @@
 // Member names: decoding (UTF-8 when the cabinet says so, else the terminal's ANSI code
-// page), making each name a path that stays inside the application folder, and the
-// plan of folders and files that follows from them.
+// page) and making each name safe; the setup file's texts decode alike.
 #include "terminal/wceload/Installer.h"
 
 #include "platform/host/Terminal.h"
@@ -8,9 +7,7 @@
 #include <unicode/ucnv.h>
 #include <unicode/utf16.h>
 
-#include <map>
 #include <memory>
-#include <set>
 
 namespace wceload {
 
@@ -116,32 +113,6 @@ std::u16string SafeRelativePath(std::u16string_view name) {
     start = end + 1;
   }
   return path.empty() ? std::u16string(1, kReplacement) : path;
-}
-
-bool PlanMembers(const std::vector<Member>& members, const std::vector<std::u16string>& safeNames, Plan* plan,
-                 std::string* why) {
-  std::map<std::u16string, size_t> fileByKey;  // case-folded path -> index in plan->files
-  std::set<std::u16string> folderKeys;
-  for (size_t i = 0; i < members.size(); ++i) {
-    const std::u16string& name = safeNames[i];
-    for (size_t slash = name.find(u'\\'); slash != std::u16string::npos; slash = name.find(u'\\', slash + 1)) {
-      if (folderKeys.insert(host::FoldCase(name.substr(0, slash))).second) plan->folders.push_back(name.substr(0, slash));
-    }
-    const auto [found, added] = fileByKey.emplace(host::FoldCase(name), plan->files.size());
-    // As on the terminal's file system: a later member of the same name overwrites the file.
-    if (added) {
-      plan->files.push_back({name, &members[i].data});
-    } else {
-      plan->files[found->second].data = &members[i].data;
-    }
-  }
-  for (const auto& [key, index] : fileByKey) {
-    if (folderKeys.count(key)) {
-      *why = "member " + host::ToUtf8(plan->files[index].relativePath) + " is also a folder of another member";
-      return false;
-    }
-  }
-  return true;
 }
 
 }  // namespace wceload

@@ -287,12 +287,6 @@ ExitCode PlanSetupFile(const SetupFile& setupFile, const std::vector<Member>& me
   return result;
 }
 
-void PlanPlainMembers(const Plan& members, const std::u16string& folder, InstallPlan* plan) {
-  AddFolder(folder, plan);
-  for (const auto& relative : members.folders) AddFolder(folder + u"\\" + relative, plan);
-  for (const auto& file : members.files) plan->files.push_back({folder + u"\\" + file.relativePath, file.data});
-}
-
 void AddFolder(const std::u16string& folder, InstallPlan* plan) {
   if (folder.empty() || folder == u"\\") return;
   if (plan->folderKeys.count(host::FoldCase(folder))) return;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <thread>
 #include <tuple>
 
@@ -62,16 +63,23 @@ std::vector<e2e::Event> SetupExits(const std::vector<e2e::Event>& events) {
 
 // ---------------------------------------------------------------- cabinets
 
-const std::string& PlainCabinet() {
-  static const std::string cabinet = cabinets::Make({{"readme.txt", "installed by Setup"}});
-  return cabinet;
+const std::string& ApplicationCabinet(const std::string& appName) {
+  static std::map<std::string, std::string> made;
+  auto found = made.find(appName);
+  if (found == made.end()) found = made.emplace(appName, cabinets::Application("KORVA", appName)).first;
+  return found->second;
 }
 
-std::string DamagedCabinet() { return PlainCabinet().substr(0, 40); }
+std::string DamagedCabinet() { return ApplicationCabinet("Tool").substr(0, 40); }
 
 // ---------------------------------------------------------------- the terminal
 
 FolderEntry Cab(std::string name, std::string bytes) { return {std::move(name), std::move(bytes), false}; }
+
+FolderEntry Cab(std::string name) {
+  std::string bytes = ApplicationCabinet(name.substr(0, name.rfind('.')));
+  return Cab(std::move(name), std::move(bytes));
+}
 
 FolderEntry Folder(std::string name) { return {std::move(name), "", true}; }
 

@@ -30,9 +30,9 @@ inline constexpr int kResetExit = 100;                              // termsim r
 
 // ---------------------------------------------------------------- cabinets (gcab)
 
-// One small cabinet without a setup file (the installer names the application after
-// the cabinet's file), made once per test program.
-const std::string& PlainCabinet();
+// A small CE cabinet of the application "KORVA `appName`" that installs readme.txt
+// into its folder; made once per name and test program.
+const std::string& ApplicationCabinet(const std::string& appName);
 // The beginning of a cabinet: the installer refuses it.
 std::string DamagedCabinet();
 
@@ -44,7 +44,10 @@ struct FolderEntry {
   std::string bytes;        // ignored for a folder
   bool isFolder = false;
 };
-FolderEntry Cab(std::string name, std::string bytes = PlainCabinet());
+FolderEntry Cab(std::string name, std::string bytes);
+// A CE cabinet named `name` whose application is named after it: "Tool.cab" installs
+// "KORVA Tool".
+FolderEntry Cab(std::string name);
 FolderEntry Folder(std::string name);
 
 // What one `termsim run` of Setup gave.

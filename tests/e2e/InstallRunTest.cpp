@@ -94,7 +94,7 @@ TEST(InstallRun, TypicalJapaneseRunInstallsServicePackPatchAndToolThenResets) {
   EXPECT_EQ(ReadDword(u"SOFTWARE\\Apps\\Microsoft Application Installer", u"fAskDest"), 1u);
   EXPECT_EQ(e2e::ReadFile(terminal.FsPath("Windows/qdvdrv.dll")), "driver");
   EXPECT_TRUE(ReadValue(u"SOFTWARE\\KORVA\\Drivers", u"QDV"));
-  EXPECT_EQ(e2e::ReadFile(terminal.FsPath("Program Files/Tool/readme.txt")), "installed by Setup");
+  EXPECT_EQ(e2e::ReadFile(terminal.FsPath("Program Files/KORVA Tool/readme.txt")), "installed by Setup");
   // The service pack's value of HKEY_CURRENT_USER, where the terminal's installer puts it.
   EXPECT_EQ(terminal.image().Export("HKCU\\ControlPanel"),
             "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\ControlPanel]\n\n"
@@ -261,7 +261,7 @@ TEST(InstallRun, ServicePackIsInstalledWhenUnregisteredOrChanged) {
     SCOPED_TRACE(c.name);
     SetupTerminal terminal(c.create);
     const bool damaged = c.ending == Ending::kInstallError;
-    terminal.PutEntries({Cab(sp, damaged ? DamagedCabinet() : PlainCabinet())});
+    terminal.PutEntries({damaged ? Cab(sp, DamagedCabinet()) : Cab(sp)});
     SetLastWriteTime(terminal.FsPath("FlashDisk/SP/" + sp), 1700000001, 123456789);
     const std::string fileTime =
         c.create.empty() ? DateTimeBytes(1700000002, 0) : DateTimeBytes(1700000001, 123456789);
@@ -279,7 +279,7 @@ TEST(InstallRun, ServicePackIsInstalledWhenUnregisteredOrChanged) {
     {
       Attached attached(terminal);
       // Enumerated first, so that it is among the 30 the inventory stores.
-      if (c.registered) RegisterApplication(u"KORVA Service Pack", U16(StartFolderPath(sp)));
+      if (c.registered) RegisterApplication(u"KORVA ServicePackHQ20", U16(StartFolderPath(sp)));
       if (const auto bytes = bytesOf(c.stored)) WriteValue(kServicePackKey, u"DateTime", REG_BINARY, *bytes);
     }
     Prepare(terminal, c.arrangement);

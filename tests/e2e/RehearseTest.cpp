@@ -251,7 +251,7 @@ TEST(Rehearse, FleetExportsNearTheLimitWithUnchangedAndChangedServicePacksAndOne
   const std::string fleet = source.image().scratch() + "/fleet";
   fs::create_directories(fleet);
   const std::string servicePack = "\\\\FlashDisk\\\\SP\\\\ServicePackHQ40.CAB";
-  const std::string registeredPack = AppLines("KORVA ServicePack", servicePack);
+  const std::string registeredPack = AppLines("KORVA ServicePackHQ40", servicePack);
   const std::string dateTimeKey = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KORVA\\Service Pack]\n\"DateTime\"=hex:";
   struct Export {
     std::string name, text;
@@ -304,10 +304,13 @@ TEST(Rehearse, FleetExportsNearTheLimitWithUnchangedAndChangedServicePacksAndOne
   EXPECT_EQ(rehearsal.report["summary"]["terminals"].number, 47);
 }
 
-TEST(Rehearse, DamagedCabinetAndSurprisingNamesAreWarnedAboutAndEndTheRun) {
+TEST(Rehearse, CabinetWithoutSetupFileAndSurprisingNamesAreWarnedAboutAndEndTheRun) {
   installrun::SetupTerminal source;
-  source.PutEntries({Cab("Patch10.cab"), Cab("Patch2.cab"), Cab("Broken.cab", installrun::DamagedCabinet()),
-                     Folder("Folder.cab"), Cab("notes.cab", "not a cabinet")});
+  // A terminal refuses a cabinet without a setup file: so must the rehearsal.
+  const std::string bare = cabinets::MakeCe(
+      {.setup = {.files = {{1, "%InstallDir%", "readme.txt"}}}, .fileBytes = {"r"}, .withSetupFile = false});
+  source.PutEntries({Cab("Patch10.cab"), Cab("Patch2.cab"), Cab("Broken.cab", bare), Folder("Folder.cab"),
+                     Cab("notes.cab", "not a cabinet")});
   const Rehearsal rehearsal = Rehearse(source, {"--kinds", "LM310-en"});
   EXPECT_EQ(rehearsal.exitCode, 1) << rehearsal.err;
   const std::vector<std::string> kinds = WarningKinds(rehearsal);
@@ -321,13 +324,13 @@ TEST(Rehearse, DamagedCabinetAndSurprisingNamesAreWarnedAboutAndEndTheRun) {
   EXPECT_EQ(Fates(run), (std::vector<std::string>{"Patch10.cab=installed", "Patch2.cab=installed", "Broken.cab=failed",
                                                   "Folder.cab=not-reached-error", "notes.cab=not-reached-error"}));
   const Json& broken = run["cabs"].items[2];
-  EXPECT_EQ(broken["exit_code"].number, 3);
-  EXPECT_FALSE(broken["reason"].text.empty());
+  EXPECT_EQ(broken["exit_code"].number, 7);
+  EXPECT_NE(broken["reason"].text.find("no setup file"), std::string::npos) << broken["reason"].text;
 }
 
 TEST(Rehearse, SecondRunThatIsNotSilentIsCalledALoop) {
   // Two CABs of one application: each installation takes the other's registration.
-  const std::string sameApplication = cabinets::Make({{"tool.000", cabinets::SetupFile("KORVA", "Tool")}, {"t.txt", "t"}});
+  const std::string& sameApplication = installrun::ApplicationCabinet("Tool");
   installrun::SetupTerminal source;
   source.PutEntries({Cab("A.cab", sameApplication), Cab("B.cab", sameApplication)});
   const Rehearsal rehearsal = Rehearse(source, {"--kinds", "LM320-ja", "--runs", "3"});
@@ -345,7 +348,7 @@ TEST(Rehearse, BadInputIsOneLineAndMakesNothing) {
   const std::string scratch = source.image().scratch();
   fs::create_directories(scratch + "/empty");
   fs::create_directories(scratch + "/no-setup");
-  e2e::WriteFile(scratch + "/no-setup/a.cab", installrun::PlainCabinet());
+  e2e::WriteFile(scratch + "/no-setup/a.cab", installrun::ApplicationCabinet("a"));
   const std::string folder = source.FsPath("FlashDisk/SP");
   const std::vector<std::vector<std::string>> commandLines = {
       {scratch + "/missing"}, {scratch + "/empty"},        {scratch + "/no-setup"},

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <random>
 #include <set>
+#include <stdexcept>
 
 #include "platform/host/Terminal.h"
 
@@ -84,11 +85,11 @@ std::string CaseVariant(Draw& draw, const std::string& utf8) {
 
 std::string Repeat(char c, int count) { return std::string(static_cast<size_t>(std::max(count, 0)), c); }
 
-// The name without its last extension, as the installer names an application after
-// its cabinet.
-std::string BaseName(const std::string& name) {
-  const size_t dot = name.rfind('.');
-  return dot == std::string::npos ? name : name.substr(0, dot);
+// The SOFTWARE\Apps key an entry's installation writes: its pool cabinet's application;
+// for the others, which no installation registers, the name without its extension.
+std::string ApplicationOf(const Entry& entry, const Pool& pool) {
+  if (entry.kind == EntryKind::kCabinet) return pool.cabinets()[entry.poolIndex].application;
+  return entry.name.substr(0, entry.name.rfind('.'));
 }
 
 size_t Units(const std::string& utf8) { return U16(utf8).size(); }
@@ -158,11 +159,19 @@ void DrawEntries(Draw& draw, const Pool& pool, const DrawLimits& limits, Termina
   NameSet names;
   names.Add("Setup.exe");
   std::vector<Entry> entries;
+  // No two entries link one pool cabinet: each installs an application of its own.
+  std::vector<bool> linked(pool.cabinets().size());
   auto add = [&](const std::string& name, EntryKind kind) {
     if (name.empty() || !names.Add(name)) return;
     Entry entry{name, kind, 0};
-    if (kind == EntryKind::kCabinet)
-      entry.poolIndex = static_cast<size_t>(draw.Int(0, static_cast<int>(pool.cabinets().size()) - 1));
+    if (kind == EntryKind::kCabinet) {
+      size_t index = static_cast<size_t>(draw.Int(0, static_cast<int>(linked.size()) - 1));
+      for (size_t tried = 0; linked[index]; index = (index + 1) % linked.size()) {
+        if (++tried > linked.size()) throw std::runtime_error("the pool holds too few cabinets for this draw");
+      }
+      linked[index] = true;
+      entry.poolIndex = index;
+    }
     if (kind == EntryKind::kDamaged)
       entry.poolIndex = static_cast<size_t>(draw.Int(0, static_cast<int>(pool.damaged().size()) - 1));
     entries.push_back(entry);
@@ -334,7 +343,7 @@ void DrawInventory(Draw& draw, const Pool& pool, const DrawLimits& limits, Termi
   for (const auto& entry : terminal->entries) {
     if (entry.kind != EntryKind::kCabinet && entry.kind != EntryKind::kDamaged) continue;
     if (counted >= installed || !draw.Chance(0.4)) continue;
-    const std::string key = CaseVariant(draw, BaseName(entry.name));
+    const std::string key = CaseVariant(draw, ApplicationOf(entry, pool));
     if (!keys.Add(key)) continue;
     reg.Key("SOFTWARE\\Apps\\" + key);
     const std::string path = CaseVariant(draw, terminal->PathOf(entry.name));
@@ -352,7 +361,7 @@ void DrawInventory(Draw& draw, const Pool& pool, const DrawLimits& limits, Termi
     std::string key;
     const int choice = draw.Int(0, 99);
     if (choice < 10 && !terminal->entries.empty()) {
-      key = BaseName(draw.Pick(terminal->entries).name);  // the name of a folder CAB, installed from elsewhere
+      key = ApplicationOf(draw.Pick(terminal->entries), pool);  // a folder CAB's application, installed from elsewhere
     } else if (choice < 55) {
       key = "App " + std::to_string(index);
     } else if (choice < 80) {

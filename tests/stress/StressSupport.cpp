@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -21,6 +22,7 @@ namespace fs = std::filesystem;
 
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
 constexpr size_t kSlotUnits = 256;  // an inventory slot, terminator included
+constexpr int kApplications = 20;   // more cabinets than one terminal draws
 
 // Bytes that do not compress away, the same for every run of the test.
 std::string Noise(size_t size, uint32_t seed) {
@@ -56,17 +58,31 @@ bool StartsWithIgnoreCase(const std::u16string& text, std::u16string_view prefix
 
 Pool::Pool(const std::string& folder) : folder_(folder) {
   fs::create_directories(folder_);
-  cabinets_.push_back(Add("plain.cab", cabinets::Make({{"readme.txt", "read me\r\n"}}, false)));
-  cabinets_.push_back(
-      Add("program.cab", cabinets::Make({{"app.exe", Noise(3000, 1)}, {"data/config.ini", "[a]\nb=1\n"}}, true)));
-  cabinets_.push_back(
-      Add("library.cab",
-          cabinets::Make({{"lib/a.dll", Noise(700, 2)}, {"lib/b.dll", Noise(900, 3)}, {"help.txt", "?"}}, true)));
-  cabinets_.push_back(Add("unicode.cab", cabinets::Make({{"\xC3\x9C"
-                                                       "bersicht.txt",
-                                                       "\xE6\x97\xA5\xE6\x9C\xAC"}},
-                                                     false)));
-  cabinets_.push_back(Add("larger.cab", cabinets::Make({{"big.bin", Noise(40000, 4)}, {"small.txt", "s"}}, true)));
+  // What the cabinets install, kind by kind: uncompressed and MSZIP, a subfolder, a
+  // name in the terminal's code page ("\xDC" is "Ü" in 1252), larger files.
+  struct Kind {
+    std::vector<cabinets::Setup::File> files;
+    std::vector<std::string> bytes;
+    bool compress;
+  };
+  const Kind kinds[] = {
+      {{{1, "%InstallDir%", "readme.txt"}}, {"read me\r\n"}, false},
+      {{{1, "%InstallDir%", "app.exe"}, {2, "%InstallDir%\\data", "config.ini"}}, {Noise(3000, 1), "[a]\nb=1\n"}, true},
+      {{{1, "%InstallDir%\\lib", "a.dll"}, {2, "%InstallDir%\\lib", "b.dll"}, {3, "%InstallDir%", "help.txt"}},
+       {Noise(700, 2), Noise(900, 3), "?"},
+       true},
+      {{{1, "%InstallDir%", "\xDC" "bersicht.txt"}}, {"\xE6\x97\xA5\xE6\x9C\xAC"}, false},
+      {{{1, "%InstallDir%", "big.bin"}, {2, "%InstallDir%", "small.txt"}}, {Noise(40000, 4), "s"}, true},
+  };
+  for (int i = 0; i < kApplications; ++i) {
+    const Kind& kind = kinds[i % std::size(kinds)];
+    const std::string appName = "Stress " + std::to_string(i);
+    const cabinets::CeCabinet cabinet{.setup = {.provider = "KORVA", .appName = appName, .files = kind.files},
+                                      .fileBytes = kind.bytes,
+                                      .compress = kind.compress};
+    cabinets_.push_back(Add("stress" + std::to_string(i) + ".cab", cabinets::MakeCe(cabinet)));
+    cabinets_.back().application = "KORVA " + appName;
+  }
 
   const std::string badSignature = e2e::ReadFile(std::string(KORVA_SHARED_CABS) + "/bad_signature.cab");
   if (!badSignature.empty()) damaged_.push_back(Add("bad_signature.cab", badSignature));

@@ -26,11 +26,13 @@ struct PoolFile {
   // keeps it (moved up to an even second).
   std::string fileTimeBytes;
   std::string fatTimeBytes;
+  std::string application;  // a good cabinet's: the SOFTWARE\Apps key its installation writes
 };
 
-// Cabinets made once with gcab (no setup file: the installer names each application
-// after the cabinet's file), damaged cabinets, a text file, and copies of Setup and the
-// installer stand-in, all in one folder on the file system of the images that link them.
+// CE cabinets made once with gcab, each of its own application, so that entries of a
+// start folder that link different ones never share a registration; damaged cabinets,
+// a text file, and copies of Setup and the installer stand-in, all in one folder on the
+// file system of the images that link them.
 class Pool {
  public:
   explicit Pool(const std::string& folder);

@@ -2,6 +2,9 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -156,6 +159,47 @@ std::string SetupFile(const Setup& setup) {
 
 std::string SetupFile(std::string_view provider, std::string_view appName) {
   return SetupFile(Setup{.provider = std::string(provider), .appName = std::string(appName)});
+}
+
+namespace {
+
+// A member name as CAB Wizard mangles one: at most eight letters and digits of `stem`
+// in capitals, then the file number in three digits.
+std::string MemberName(std::string_view stem, unsigned number) {
+  std::string name;
+  for (char c : stem) {
+    if (name.size() < 8 && std::isalnum(static_cast<unsigned char>(c)))
+      name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  char extension[8];
+  std::snprintf(extension, sizeof extension, ".%03u", number % 1000);
+  return (name.empty() ? "FILE" : name) + extension;
+}
+
+}  // namespace
+
+std::string MakeCe(const CeCabinet& cabinet) {
+  std::vector<Member> members;
+  const std::string& application = cabinet.setup.appName;
+  if (cabinet.withSetupFile) members.emplace_back(MemberName(application, 0), SetupFile(cabinet.setup));
+  std::vector<uint16_t> numbers;
+  for (size_t i = 0; i < cabinet.setup.files.size(); ++i) {
+    const auto& file = cabinet.setup.files[i];
+    if (std::find(numbers.begin(), numbers.end(), file.number) != numbers.end()) continue;
+    numbers.push_back(file.number);
+    members.emplace_back(MemberName(std::string_view(file.name).substr(0, file.name.rfind('.')), file.number),
+                         i < cabinet.fileBytes.size() ? cabinet.fileBytes[i] : std::string());
+  }
+  if (!cabinet.setupDll.empty()) members.emplace_back(MemberName(application, 999), cabinet.setupDll);
+  return Make(members, cabinet.compress);
+}
+
+std::string Application(std::string_view provider, std::string_view appName, std::string_view name,
+                        std::string_view bytes) {
+  return MakeCe(CeCabinet{.setup = {.provider = std::string(provider),
+                                  .appName = std::string(appName),
+                                  .files = {{1, "%InstallDir%", std::string(name)}}},
+                        .fileBytes = {std::string(bytes)}});
 }
 
 }  // namespace cabinets

@@ -1,5 +1,7 @@
-// Real cabinet files for the tests, made with Debian's gcab, and CE setup files
-// (".000" members) with the files, registry values and shortcuts they install.
+// Real cabinet files for the tests and the cabinet maker command (cecab), made with
+// Debian's gcab: CE cabinets as CAB Wizard makes them, their setup files (".000"
+// members) with the files, registry values and shortcuts they install, and cabinets of
+// any members.
 #ifndef KORVA_TESTS_SUPPORT_CABINETS_H
 #define KORVA_TESTS_SUPPORT_CABINETS_H
 
@@ -52,6 +54,21 @@ struct Setup {
 std::string SetupFile(const Setup& setup);
 // A setup file that only names the application "provider appName".
 std::string SetupFile(std::string_view provider, std::string_view appName);
+
+// A CE cabinet: the setup file first, as "<STEM>.000", then each file's bytes as the
+// member of its number ("QDVDRV.001"), then the setup DLL as "<STEM>.999".
+struct CeCabinet {
+  Setup setup;
+  std::vector<std::string> fileBytes;  // the bytes of setup.files[i]; absent ones are empty
+  bool withSetupFile = true;  // false: the kind the terminal's installer refuses
+  std::string setupDll;       // none when empty
+  bool compress = false;      // MSZIP
+};
+std::string MakeCe(const CeCabinet& cabinet);
+// A CE cabinet of the application "provider appName" that installs one file,
+// %InstallDir%\`name`, holding `bytes`.
+std::string Application(std::string_view provider, std::string_view appName, std::string_view name = "readme.txt",
+                        std::string_view bytes = "installed by Setup");
 
 }  // namespace cabinets
 

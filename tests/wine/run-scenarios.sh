@@ -35,8 +35,10 @@ cp "$desktop/wceload.exe" "$drive_c/windows/wceload.exe"
 watcher=$!
 trap 'kill $watcher 2>/dev/null || true; "$(dirname "$wine")/wineserver" -k 2>/dev/null || true' EXIT
 
-# Makes the scenario's folder of cabinets: "name" a real cabinet, "!name" a damaged one
-# (the emulated installer refuses it; the desktop stand-in fails any name "Fail*").
+# Makes the scenario's folder of cabinets: "name" a CE cabinet of the application
+# "KORVA name" (without ".cab"), uncompressed for the desktop stand-in, which has no
+# decompressor; "-name" one without a setup file and "!name" a damaged one, which both
+# installers refuse.
 make_folder() {
   local folder=$1 name
   shift
@@ -45,8 +47,10 @@ make_folder() {
   for name in "$@"; do
     if [[ $name == !* ]]; then
       echo 'not a cabinet' >"$folder/${name#!}"
+    elif [[ $name == -* ]]; then
+      "$host/cecab" "$folder/${name#-}" --no-setup-file --file "$work/payload.txt" '%InstallDir%\payload.txt'
     else
-      (cd "$work" && gcab -c "$folder/$name" payload.txt)
+      "$host/cecab" "$folder/$name" --provider KORVA --app "${name%.*}" --file "$work/payload.txt" '%InstallDir%\payload.txt'
     fi
   done
   touch -d "$cabinet_time" "$folder"/*
@@ -153,6 +157,7 @@ grep -qF "\"DateTime\"=hex:$date_time" "$work/three-new-cabs.desktop" ||
 scenario same-folder-again 1 again --
 scenario thirty-one-new-cabs 0 fresh -- ServicePackHQ20.CAB "${tools[@]}"
 scenario installer-fails 0 fresh -- ServicePackHQ20.CAB '!FailTool.cab'
+scenario no-setup-file 0 fresh -- ServicePackHQ20.CAB -Bare.cab Tool.cab
 scenario no-platform-key 0 fresh --no-platform -- ServicePackHQ20.CAB
 
 echo "== Wine runs: $((SECONDS - started)) s"
