@@ -35,6 +35,17 @@ std::pair<DWORD, std::string> QueryValue(const std::string& image, const std::u1
   return result;
 }
 
+// A whole export, imported into a terminal that had no Platform key, exports the same.
+void ExpectImportsBack(const std::string& exported) {
+  e2e::ImageFolder fresh;
+  fresh.Create({"--no-platform"});
+  const std::string copy = fresh.scratch() + "/copy.reg";
+  e2e::WriteFile(copy, exported);
+  const auto imported = Termsim({"reg", "import", fresh.path(), copy});
+  ASSERT_EQ(imported.exitCode, 0) << imported.err;
+  EXPECT_EQ(fresh.Export(), exported);
+}
+
 std::string Sz(const std::u16string& text) {
   std::string bytes(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * 2);
   return bytes;
@@ -97,13 +108,7 @@ TEST(RegTest, ImportMergesAndExportRoundTrips) {
   EXPECT_EQ(first.Export("SOFTWARE\\Apps"), one);
 
   // What one image exports, another imports to the same registry.
-  e2e::ImageFolder second;
-  second.Create({"--no-platform"});
-  const std::string copy = second.scratch() + "/copy.reg";
-  e2e::WriteFile(copy, all);
-  const auto again = Termsim({"reg", "import", second.path(), copy});
-  ASSERT_EQ(again.exitCode, 0) << again.err;
-  EXPECT_EQ(second.Export(), all);
+  ExpectImportsBack(all);
 }
 
 // A device export holds every root a terminal has: each is imported and exported back,
@@ -135,13 +140,7 @@ TEST(RegTest, DeviceExportKeepsEveryRoot) {
   EXPECT_EQ(all.find("Display"), std::string::npos) << all;
 
   // The whole export builds the same registry, every root, in a terminal that had none.
-  e2e::ImageFolder second;
-  second.Create({"--no-platform"});
-  const std::string copy = second.scratch() + "/copy.reg";
-  e2e::WriteFile(copy, all);
-  const auto again = Termsim({"reg", "import", second.path(), copy});
-  ASSERT_EQ(again.exitCode, 0) << again.err;
-  EXPECT_EQ(second.Export(), all);
+  ExpectImportsBack(all);
 }
 
 // A Japanese terminal's REGEDIT4 export is in Shift-JIS: read when its encoding is named,
