@@ -86,6 +86,8 @@ int Install(const std::u16string& cabPath) {
     undo.Run();
     return Refuse(cabPath, kInstallFailed, why);
   }
+  // Which application a cabinet installed as: two cabinets of one take each other's CabFile.
+  host::Journal("installer-registered", {{"cab", cabPath}, {"application", application}});
   return kInstalled;
 }
 

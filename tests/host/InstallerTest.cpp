@@ -230,6 +230,7 @@ TEST(Installer, SetupFileIsApplied) {
                                    "installer-registry " + c + "HKEY_LOCAL_MACHINE|SOFTWARE\\KORVA\\SP|Level",
                                    "installer-registry " + c + "HKEY_LOCAL_MACHINE|SOFTWARE\\KORVA\\SP|",
                                    "installer-registry " + c + "HKEY_CURRENT_USER|Software\\KORVA|Theme",
+                                   "installer-registered " + c + "KORVA Service Pack",
                                }));
 
   // Reinstalling from elsewhere replaces the files and the record. The whole command
