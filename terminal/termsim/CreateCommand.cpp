@@ -41,6 +41,20 @@ host::ImageOptions OptionsFrom(const Arguments& arguments) {
   return options;
 }
 
+// The kind Setup tells from the terminal: the model whose platform name it holds, as
+// Setup compares it (exactly), and the language; "unknown" for a name of no model (no
+// service pack of its own), "none" without a Platform key (Setup's install error box).
+std::string KindOf(const host::ImageOptions& options) {
+  const std::string language = "-" + options.language;
+  if (options.noPlatform) return "none" + language;
+  for (const char* model : {"LM310", "LM320"}) {
+    host::ImageOptions probe;
+    probe.model = model;
+    if (host::PlatformNameFor(probe) == host::PlatformNameFor(options)) return model + language;
+  }
+  return "unknown" + language;
+}
+
 // Removes what a failed creation left, and nothing that was there before.
 void RemovePartialImage(const fs::path& root, bool existedEmpty) {
   std::error_code ec;
@@ -71,8 +85,8 @@ int Create(const Arguments& arguments) {
   // One line, so that a script's log says which terminal it made.
   const std::string platform =
       options.noPlatform ? "no Platform key" : "Platform\\Name \"" + host::PlatformNameFor(options) + "\"";
-  std::printf("created %s: %s-%s, %s, locale %s\n", root.string().c_str(), options.model.c_str(),
-              options.language.c_str(), platform.c_str(), options.language == "ja" ? "0x0411" : "0x0409");
+  std::printf("created %s: %s, %s, locale %s\n", root.string().c_str(), KindOf(options).c_str(), platform.c_str(),
+              options.language == "ja" ? "0x0411" : "0x0409");
   return kExitOk;
 }
 
