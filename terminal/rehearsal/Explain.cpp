@@ -1,18 +1,18 @@
 // The explanation of a run: which CAB Setup takes in which order and why it installs or
 // passes over each, by Setup's own model table, inventory and comparisons, read from the
-// twin before the run. The run itself decides; RehearsalJudge compares the two.
+// twin before the run. The run itself decides; Judge.cpp compares the two.
 #include "environment/DeviceProfile.h"
 #include "install/CabInstaller.h"
 #include "install/CabInventory.h"
 #include "platform/host/Terminal.h"
 #include "registry/RegistryValues.h"
 #include "setup/InstallationPasses.h"
-#include "terminal/termsim/RehearsalRun.h"
+#include "terminal/rehearsal/TwinRun.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace termsim::rehearsal {
+namespace rehearsal {
 
 namespace {
 
@@ -76,18 +76,38 @@ struct Simulation {
   int added = 0;                           // added since the inventory was read
   bool limitReached = false;
   std::vector<Expected> judged;
+  const Applications* applications = nullptr;
 
   bool IsRegistered(const std::u16string& path) const {
     return std::any_of(registered.begin(), registered.end(), [&](const auto& cab) { return IsSameName(path, cab); });
   }
-  bool IsJudged(const std::string& name) const {
-    return std::any_of(judged.begin(), judged.end(), [&](const Expected& e) { return e.name == name; });
+  Expected* Judged(const std::string& name) {
+    const auto found = std::find_if(judged.begin(), judged.end(), [&](const Expected& e) { return e.name == name; });
+    return found == judged.end() ? nullptr : &*found;
   }
-  // What Setup installed counts once it reads the inventory again; until then `added` holds it.
+  std::string ApplicationOf(const std::u16string& path) const {
+    const auto found = applications->find(host::FoldCase(path));
+    return found == applications->end() ? "" : found->second;
+  }
+  // What Setup installed counts once it reads the inventory again; until then `added`
+  // holds it. A cabinet of an application that another path registered takes that
+  // registration: the other path is no longer registered, and no application is added.
   std::vector<std::pair<std::u16string, bool>> installed;
+  std::vector<std::u16string> taken;  // registrations another cabinet of their application took
+  bool WasTaken(const std::u16string& path) const {
+    return std::any_of(taken.begin(), taken.end(), [&](const auto& cab) { return IsSameName(path, cab); });
+  }
   void Reload() {
     for (const auto& [path, isNew] : installed) {
-      if (isNew) ++count;
+      const std::string application = ApplicationOf(path);
+      const auto sameApplication = [&](const std::u16string& other) {
+        return !application.empty() && !IsSameName(other, path) && ApplicationOf(other) == application;
+      };
+      const auto gone = std::remove_if(registered.begin(), registered.end(), sameApplication);
+      const bool replaced = gone != registered.end();
+      taken.insert(taken.end(), gone, registered.end());
+      registered.erase(gone, registered.end());
+      if (isNew && !replaced) ++count;
       if (static_cast<int>(registered.size()) < MAX_CABS) registered.push_back(path);
     }
     installed.clear();
@@ -95,11 +115,11 @@ struct Simulation {
   }
 };
 
-Simulation LoadSimulation(const std::u16string& at, const Profile& profile) {
+Simulation LoadSimulation(const std::u16string& at, const Profile& profile, const Applications& applications) {
   Simulation simulation;
   simulation.at = at;
-  const WCHAR* servicePack = profile.platformRead ? ServicePackCabName() : nullptr;
-  if (servicePack != nullptr) simulation.servicePack = servicePack;
+  simulation.applications = &applications;
+  simulation.servicePack = profile.servicePack;
   g_installedCabCount = 0;
   LoadInstalledCabList();
   simulation.count = g_installedCabCount;
@@ -114,18 +134,18 @@ void ExplainServicePack(Simulation& s, const std::vector<std::u16string>& all) {
   if (found == all.end()) return;
   // Setup builds the path from its table's spelling of the name, not the folder's.
   const std::u16string path = s.at + u"\\" + s.servicePack;
-  Expected entry{host::ToUtf8(*found), path, "installed", "", 0};
+  Expected entry{host::ToUtf8(*found), path, Fate::Installed, "", 0};
   if (path.size() >= INSTALLED_CAB_CHARS) {
-    entry.fate = "path-too-long";
+    entry.fate = Fate::PathTooLong;
     s.judged.push_back(entry);
     return;
   }
   const bool registered = s.IsRegistered(path);
   if (!registered) s.added = 1;
   if (registered && IsUnchanged(path)) {
-    entry.fate = "skipped-unchanged";
+    entry.fate = Fate::SkippedUnchanged;
   } else if (s.count + s.added > MAX_CABS) {
-    entry.fate = "not-reached-limit";
+    entry.fate = Fate::NotReachedLimit;
     s.limitReached = true;
   } else {
     s.installed.emplace_back(path, !registered);
@@ -150,32 +170,41 @@ void ExplainPass(Simulation& s, const std::vector<std::u16string>& names, int pa
     if (!s.servicePack.empty() && IsSameName(name, s.servicePack)) continue;
     const std::u16string path = s.at + u"\\" + name;
     const std::string shown = host::ToUtf8(name);
-    const bool judged = s.IsJudged(shown);
-    Expected entry{shown, path, "", "", pass};
+    Expected* judged = s.Judged(shown);
+    // The patch pass judged it; the other pass takes it again when a cabinet of its
+    // application took its registration in between.
+    const bool again = judged != nullptr && s.WasTaken(path);
+    Expected entry{shown, path, Fate::Installed, "", pass};
     if (s.limitReached) {
-      entry.fate = "not-reached-limit";
+      entry.fate = Fate::NotReachedLimit;
     } else if (path.size() >= INSTALLED_CAB_CHARS) {
-      entry.fate = "path-too-long";
+      entry.fate = Fate::PathTooLong;
     } else {
       const bool registered = s.IsRegistered(path);
       if (!registered) ++s.added;
       if (s.count + s.added > MAX_CABS || (!registered && admitted >= MAX_CABS)) {
         s.limitReached = true;
-        entry.fate = "not-reached-limit";
+        entry.fate = Fate::NotReachedLimit;
       } else if (registered) {
-        entry.fate = "skipped-registered";
+        entry.fate = Fate::SkippedRegistered;
       } else {
-        entry.fate = IsOtherServicePack(name) ? "installed-other-model" : "installed";
+        entry.fate = IsOtherServicePack(name) ? Fate::InstalledOtherModel : Fate::Installed;
         ++admitted;
       }
     }
-    if (!judged) entries.push_back(entry);
+    if (!judged) {
+      entries.push_back(entry);
+    } else if (again && entry.fate == Fate::Installed) {
+      judged->fate = judged->fate == Fate::Installed ? Fate::InstalledTwice : Fate::Installed;
+      judged->pass = pass;
+      s.installed.emplace_back(path, false);
+    }
   }
   // Installed in code-unit order of their paths, as Setup sorts its pending list.
   std::stable_sort(entries.begin(), entries.end(),
                    [](const Expected& a, const Expected& b) { return host::ToSortKey(a.path) < host::ToSortKey(b.path); });
   for (auto& entry : entries) {
-    if (entry.fate == "installed" || entry.fate == "installed-other-model") s.installed.emplace_back(entry.path, true);
+    if (entry.fate == Fate::Installed || entry.fate == Fate::InstalledOtherModel) s.installed.emplace_back(entry.path, true);
     s.judged.push_back(entry);
   }
 }
@@ -205,11 +234,18 @@ Profile ReadProfile() {
     profile.platformName = host::ToUtf8(name);
   const std::string language = g_languageIndex == LANG_JAPANESE ? "-ja" : "-en";
   profile.kind = g_modelIndex < MODEL_NONE ? KindOfRow(g_modelIndex) : (profile.platformRead ? "unknown" : "none") + language;
+  const WCHAR* servicePack = profile.platformRead ? ServicePackCabName() : nullptr;
+  if (servicePack != nullptr) profile.servicePack = servicePack;
   return profile;
 }
 
-std::vector<Expected> ExplainRun(const std::u16string& at, const Profile& profile) {
-  Simulation s = LoadSimulation(at, profile);
+bool HoldsServicePack(const std::u16string& at, const Profile& profile) {
+  const std::vector<std::u16string> all = Listing(at, kCabPattern);
+  return std::any_of(all.begin(), all.end(), [&](const auto& name) { return IsSameName(name, profile.servicePack); });
+}
+
+std::vector<Expected> ExplainRun(const std::u16string& at, const Profile& profile, const Applications& applications) {
+  Simulation s = LoadSimulation(at, profile, applications);
   const std::vector<std::u16string> all = Listing(at, kCabPattern);
   ExplainServicePack(s, all);
   ExplainPass(s, Listing(at, kPatchPattern), 1);
@@ -218,11 +254,11 @@ std::vector<Expected> ExplainRun(const std::u16string& at, const Profile& profil
   ExplainPass(s, all, 2);
   if (!profile.platformRead) {
     for (auto& entry : s.judged) {
-      entry.fate = "not-reached-error";
+      entry.fate = Fate::NotReachedError;
       entry.reason = "Platform\\Name cannot be read: Setup stops before installing";
     }
   }
   return s.judged;
 }
 
-}  // namespace termsim::rehearsal
+}  // namespace rehearsal

@@ -3,14 +3,14 @@
 // look like CABs but are none.
 #include "install/CabInventory.h"
 #include "platform/host/Terminal.h"
-#include "terminal/termsim/Rehearsal.h"
+#include "terminal/rehearsal/Rehearsal.h"
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
 
-namespace termsim::rehearsal {
+namespace rehearsal {
 
 namespace {
 
@@ -75,9 +75,9 @@ void ServicePackWarnings(const std::vector<FolderEntry>& entries, std::vector<Wa
     const auto found = std::find_if(entries.begin(), entries.end(),
                                     [&](const FolderEntry& e) { return host::EqualsIgnoreCase(e.name, host::FromUtf8(own)); });
     if (found != entries.end()) {
-      warnings.push_back({"service-pack", host::ToUtf8(found->name), kind + ": its service pack is " + host::ToUtf8(found->name)});
+      warnings.push_back({WarningKind::ServicePack, host::ToUtf8(found->name), kind + ": its service pack is " + host::ToUtf8(found->name)});
     } else {
-      warnings.push_back({"no-service-pack", "", kind + ": no service pack in this folder (its Setup looks for " + own + ")"});
+      warnings.push_back({WarningKind::NoServicePack, "", kind + ": no service pack in this folder (its Setup looks for " + own + ")"});
     }
     for (const auto& other : AllKinds()) {
       const std::string name = ServicePackNameOfKind(other);
@@ -85,7 +85,7 @@ void ServicePackWarnings(const std::vector<FolderEntry>& entries, std::vector<Wa
         return other != kind && host::EqualsIgnoreCase(e.name, host::FromUtf8(name));
       });
       if (present == entries.end()) continue;
-      warnings.push_back({"other-model-service-pack", host::ToUtf8(present->name),
+      warnings.push_back({WarningKind::OtherModelServicePack, host::ToUtf8(present->name),
                           kind + " installs " + host::ToUtf8(present->name) + ", the service pack of " + other +
                               ", as an ordinary application"});
     }
@@ -102,7 +102,7 @@ void OrderWarnings(const std::vector<FolderEntry>& entries, std::vector<Warning>
     std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return host::ToSortKey(a) < host::ToSortKey(b); });
     for (size_t i = 1; i < names.size(); ++i) {
       if (!ExpectedBefore(names[i], names[i - 1])) continue;
-      warnings.push_back({"order", host::ToUtf8(names[i - 1]),
+      warnings.push_back({WarningKind::Order, host::ToUtf8(names[i - 1]),
                           host::ToUtf8(names[i - 1]) + " installs before " + host::ToUtf8(names[i]) +
                               ": Setup orders names code unit by code unit (capitals before small letters, 10 before "
                               "2), not alphabetically ignoring case"});
@@ -121,16 +121,16 @@ std::vector<Warning> FolderWarnings(const Plan& plan) {
     const std::string name = host::ToUtf8(entry.name);
     const size_t length = plan.at.size() + 1 + entry.name.size();
     if (length >= INSTALLED_CAB_CHARS) {
-      warnings.push_back({"path-too-long", name, name + ": its path on the terminal has " + std::to_string(length) +
+      warnings.push_back({WarningKind::PathTooLong, name, name + ": its path on the terminal has " + std::to_string(length) +
                                                      " characters; Setup passes over paths of 256 and more"});
     }
     if (entry.isFolder) {
-      warnings.push_back({"folder-named-cab", name, name + " is a folder named like a CAB: Setup hands it to the installer"});
+      warnings.push_back({WarningKind::FolderNamedCab, name, name + " is a folder named like a CAB: Setup hands it to the installer"});
     } else if (!entry.isCabinet) {
-      warnings.push_back({"not-a-cabinet", name, name + " is named like a CAB but is no cabinet file"});
+      warnings.push_back({WarningKind::NotACabinet, name, name + " is named like a CAB but is no cabinet file"});
     }
   }
   return warnings;
 }
 
-}  // namespace termsim::rehearsal
+}  // namespace rehearsal

@@ -1,13 +1,13 @@
 // The rehearsal's report in its three forms: a table for people, one JSON document,
 // and a self-contained HTML page with the matrix of twins and CABs.
 #include "platform/host/Terminal.h"
-#include "terminal/termsim/Rehearsal.h"
+#include "terminal/rehearsal/Rehearsal.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <map>
 
-namespace termsim::rehearsal {
+namespace rehearsal {
 
 namespace {
 
@@ -33,28 +33,54 @@ std::string OneLine(std::string text) {
   return text;
 }
 
-std::string FateWords(const CabFate& cab) {
-  const std::string code = cab.exitCode ? "exit code " + std::to_string(*cab.exitCode) : "no exit code";
-  const std::string because = cab.reason.empty() ? "" : " (" + cab.reason + ")";
-  if (cab.fate == "installed") return "installed, " + code;
-  if (cab.fate == "installed-other-model")
-    return "installed as an ordinary application although it is another model's service pack, " + code;
-  if (cab.fate == "skipped-registered") return "skipped: already registered";
-  if (cab.fate == "skipped-unchanged") return "skipped: the service pack is unchanged (DateTime)";
-  if (cab.fate == "not-reached-limit") return "not reached: the limit of 30 stopped the pass";
-  if (cab.fate == "not-reached-error") return "not reached after an installation error" + because;
-  if (cab.fate == "path-too-long") return "passed over: its full path is too long";
-  if (cab.fate == "failed") return "failed, " + code + ": " + cab.reason;
-  return "unexplained: the explanation expected " + cab.expected + (cab.exitCode ? ", " + code : "") + because;
+std::string ExitCodesText(const CabFate& cab) {
+  if (cab.exitCodes.empty()) return "no exit code";
+  std::string text = cab.exitCodes.size() == 1 ? "exit code " : "exit codes ";
+  for (size_t i = 0; i < cab.exitCodes.size(); ++i) text += (i ? " and " : "") + std::to_string(cab.exitCodes[i]);
+  return text;
 }
 
-// A twin's outcome over all its runs, as the summary groups terminals.
+std::string FateWords(const CabFate& cab) {
+  const std::string code = ExitCodesText(cab);
+  const std::string because = cab.reason.empty() ? "" : " (" + cab.reason + ")";
+  switch (cab.fate) {
+    case Fate::Installed:
+      return "installed, " + code;
+    case Fate::InstalledOtherModel:
+      return "installed as an ordinary application although it is another model's service pack, " + code;
+    case Fate::InstalledTwice:
+      return "installed twice in one run, " + code + because;
+    case Fate::SkippedRegistered:
+      return "skipped: already registered";
+    case Fate::SkippedUnchanged:
+      return "skipped: the service pack is unchanged (DateTime)";
+    case Fate::NotReachedLimit:
+      return "not reached: the limit of 30 stopped the pass";
+    case Fate::NotReachedError:
+      return "not reached after an installation error" + because;
+    case Fate::PathTooLong:
+      return "passed over: its full path is too long";
+    case Fate::Failed:
+      return "failed, " + code + ": " + cab.reason;
+    case Fate::Unexplained:
+      break;
+  }
+  return std::string("unexplained: the explanation expected ") + NameOf(cab.expected.value_or(Fate::Installed)) +
+         (cab.exitCodes.empty() ? "" : ", " + code) + because;
+}
+
+// A twin's outcome over all its runs, as the summary groups terminals: refused twins
+// by their own reason.
 std::string TwinOutcome(const TwinReport& twin, bool words) {
-  if (!twin.refused.empty()) return words ? "refused: " + twin.refused : "refused";
+  if (!twin.refused.empty()) return "refused: " + twin.refused;
   std::string outcome;
-  for (const auto& run : twin.runs) outcome += (outcome.empty() ? "" : ", then ") + (words ? run.words : run.outcome);
+  for (const auto& run : twin.runs) {
+    outcome += std::string(outcome.empty() ? "" : ", then ") + (words ? WordsOf(run.outcome) : NameOf(run.outcome));
+  }
   return outcome;
 }
+
+bool InSummary(const Report& report, const TwinReport& twin) { return !report.plan.fleet || twin.fleet; }
 
 struct OutcomeGroup {
   std::string outcome, words;
@@ -62,9 +88,11 @@ struct OutcomeGroup {
   std::vector<std::string> twins;
 };
 
+// The terminals of the fleet by outcome; without a fleet, the clean kinds count one each.
 std::vector<OutcomeGroup> Summary(const Report& report) {
   std::vector<OutcomeGroup> groups;
   for (const auto& twin : report.twins) {
+    if (!InSummary(report, twin)) continue;
     const std::string outcome = TwinOutcome(twin, false);
     auto group = std::find_if(groups.begin(), groups.end(), [&](const OutcomeGroup& g) { return g.outcome == outcome; });
     if (group == groups.end()) group = groups.insert(groups.end(), {outcome, TwinOutcome(twin, true), 0, {}});
@@ -76,22 +104,25 @@ std::vector<OutcomeGroup> Summary(const Report& report) {
 
 int64_t Terminals(const Report& report) {
   int64_t total = 0;
-  for (const auto& twin : report.twins) total += twin.count;
+  for (const auto& twin : report.twins) {
+    if (InSummary(report, twin)) total += twin.count;
+  }
   return total;
 }
 
-bool Passed(const Report& report) { return std::all_of(report.twins.begin(), report.twins.end(), TwinPassed); }
-
 std::string CabJson(const CabFate& cab) {
-  return "{\"name\":" + Json(cab.name) + ",\"fate\":" + Json(cab.fate) + ",\"exit_code\":" + JsonNumber(cab.exitCode) +
-         ",\"reason\":" + JsonOrNull(cab.reason) + ",\"expected\":" + JsonOrNull(cab.expected) +
-         ",\"files\":" + JsonList(cab.files) + ",\"registry\":" + JsonList(cab.registry) +
-         ",\"shortcuts\":" + JsonList(cab.shortcuts) + "}";
+  std::string codes = "[";
+  for (size_t i = 0; i < cab.exitCodes.size(); ++i) codes += (i ? "," : "") + std::to_string(cab.exitCodes[i]);
+  return "{\"name\":" + Json(cab.name) + ",\"fate\":" + Json(NameOf(cab.fate)) +
+         ",\"exit_code\":" + JsonNumber(cab.ExitCode()) + ",\"exit_codes\":" + codes + "]" +
+         ",\"application\":" + JsonOrNull(cab.application) + ",\"reason\":" + JsonOrNull(cab.reason) +
+         ",\"expected\":" + JsonOrNull(cab.expected ? NameOf(*cab.expected) : "") + ",\"files\":" + JsonList(cab.files) +
+         ",\"registry\":" + JsonList(cab.registry) + ",\"shortcuts\":" + JsonList(cab.shortcuts) + "}";
 }
 
 std::string RunJson(const RunReport& run, size_t index) {
-  std::string out = "{\"run\":" + std::to_string(index + 1) + ",\"outcome\":" + Json(run.outcome) +
-                    ",\"words\":" + Json(run.words) + ",\"exit_code\":" + JsonNumber(run.exitCode) +
+  std::string out = "{\"run\":" + std::to_string(index + 1) + ",\"outcome\":" + Json(NameOf(run.outcome)) +
+                    ",\"words\":" + Json(WordsOf(run.outcome)) + ",\"exit_code\":" + JsonNumber(run.exitCode) +
                     ",\"reset\":" + (run.reset ? "true" : "false") + ",\"box\":";
   out += run.box ? "{\"text\":" + Json(run.box->text) + ",\"style\":" + std::to_string(run.box->style) + "}" : "null";
   out += ",\"cabs\":[";
@@ -99,12 +130,23 @@ std::string RunJson(const RunReport& run, size_t index) {
   return out + "]}";
 }
 
-std::string TwinJson(const TwinReport& twin) {
+std::string ReasonsJson(const TwinReport& twin, const std::set<Reason>& allowed) {
+  std::string out = "[";
+  for (size_t i = 0; i < twin.findings.size(); ++i) {
+    const Finding& finding = twin.findings[i];
+    out += std::string(i ? "," : "") + "{\"code\":" + Json(InfoOf(finding.reason).code) + ",\"text\":" + Json(finding.text) +
+           ",\"allowed\":" + (InfoOf(finding.reason).failsByDefault && !Fails(finding, allowed) ? "true" : "false") + "}";
+  }
+  return out + "]";
+}
+
+std::string TwinJson(const TwinReport& twin, const std::set<Reason>& allowed) {
   std::string out = "{\"name\":" + Json(twin.name) + ",\"kind\":" + JsonOrNull(twin.kind) +
-                    ",\"count\":" + std::to_string(twin.count) + ",\"source\":" + Json(twin.source) +
+                    ",\"count\":" + std::to_string(twin.count) + ",\"source\":" + Json(twin.fleet ? "fleet" : "kind") +
                     ",\"platform_name\":" + JsonOrNull(twin.platformName) + ",\"refused\":" + JsonOrNull(twin.refused) +
                     ",\"image\":" + JsonOrNull(twin.runs.empty() ? "" : twin.image) +
-                    ",\"passed\":" + (TwinPassed(twin) ? "true" : "false") + ",\"warnings\":" + JsonList(twin.warnings) +
+                    ",\"passed\":" + (TwinPassed(twin, allowed) ? "true" : "false") +
+                    ",\"reasons\":" + ReasonsJson(twin, allowed) + ",\"warnings\":" + JsonList(twin.warnings) +
                     ",\"runs\":[";
   for (size_t i = 0; i < twin.runs.size(); ++i) out += (i ? "," : "") + RunJson(twin.runs[i], i);
   return out + "]}";
@@ -142,12 +184,14 @@ constexpr char kStyle[] =
     ".fate-skipped-registered,.fate-skipped-unchanged{background:#dde6f0}"
     ".fate-not-reached-limit,.fate-not-reached-error{background:#e6e6e6;color:#555}"
     ".fate-path-too-long{background:#f3e08a}.fate-failed{background:#f19a9a}"
-    ".fate-unexplained{background:#c58be0}.fate-none{background:#fff}";
+    ".fate-unexplained{background:#c58be0}.fate-installed-twice{background:#f19a9a}.fate-none{background:#fff}"
+    ".passed{color:#1a6b1a}.failed{color:#a01818}";
 
 std::string MatrixRow(const TwinReport& twin, const RunReport* run, size_t index, const std::vector<std::string>& columns) {
   std::string row = "<tr data-twin=\"" + Html(twin.name) + "\" data-run=\"" + std::to_string(index + 1) + "\"><th>" +
                     Html(twin.name) + "<br>" + Html(twin.kind) + ", " + std::to_string(twin.count) + " terminal(s)</th><td>" +
-                    std::to_string(index + 1) + "</td><td>" + Html(run ? run->words : "refused: " + twin.refused) + "</td>";
+                    std::to_string(index + 1) + "</td><td>" + Html(run ? WordsOf(run->outcome) : "refused: " + twin.refused) +
+                    "</td>";
   for (const auto& column : columns) {
     const CabFate* cab = nullptr;
     for (size_t i = 0; run != nullptr && i < run->cabs.size(); ++i) {
@@ -157,8 +201,9 @@ std::string MatrixRow(const TwinReport& twin, const RunReport* run, size_t index
       row += "<td class=\"fate-none\" data-cab=\"" + Html(column) + "\"></td>";
       continue;
     }
-    row += "<td class=\"fate-" + cab->fate + "\" data-cab=\"" + Html(column) + "\" title=\"" + Html(FateWords(*cab)) +
-           "\">" + Html(cab->fate) + (cab->exitCode ? " (" + std::to_string(*cab->exitCode) + ")" : "") + "</td>";
+    const std::string fate = NameOf(cab->fate);
+    row += "<td class=\"fate-" + fate + "\" data-cab=\"" + Html(column) + "\" title=\"" + Html(FateWords(*cab)) + "\">" +
+           Html(fate) + (cab->ExitCode() ? " (" + std::to_string(*cab->ExitCode()) + ")" : "") + "</td>";
   }
   return row + "</tr>\n";
 }
@@ -192,23 +237,51 @@ std::string HtmlBoxesAndSummary(const Report& report) {
     out += "<tr><td>" + std::to_string(group.terminals) + "</td><td>" + Html(group.words) + "</td><td>" + Html(names) +
            "</td></tr>\n";
   }
-  return out + "</table>\n<p>" + (Passed(report) ? "Every twin passed." : "Not every twin passed.") + "</p>\n";
+  return out + "</table>\n";
+}
+
+// The twins' reasons, each marked as failing, allowed, or a warning that fails nothing.
+std::string HtmlReasons(const Report& report) {
+  std::string out = "<h2>Reasons</h2>\n<table id=\"reasons\"><tr><th>twin</th><th>reason</th><th>what</th><th></th></tr>\n";
+  for (const auto& twin : report.twins) {
+    for (const auto& finding : twin.findings) {
+      const ReasonInfo& info = InfoOf(finding.reason);
+      const char* mark = Fails(finding, report.plan.allowed) ? "fails" : info.failsByDefault ? "allowed" : "fails nothing";
+      out += "<tr class=\"reason-" + std::string(info.code) + "\"><td>" + Html(twin.name) + "</td><td>" + info.code +
+             "</td><td>" + Html(finding.text) + "</td><td>" + mark + "</td></tr>\n";
+    }
+  }
+  return out + "</table>\n";
+}
+
+// The verdict in one line, with what was allowed.
+std::string VerdictLine(const Report& report) {
+  std::string line = Passed(report) ? "Every twin passed." : "Not every twin passed.";
+  if (!report.plan.allowed.empty()) line += " Allowed: " + AllowedText(report.plan.allowed) + ".";
+  return line;
+}
+
+std::string AssumptionsLine() {
+  std::string line = "Assumed of the terminals: ";
+  for (size_t i = 0; i < Assumptions().size(); ++i) line += (i ? "; " : "") + std::string(Assumptions()[i]);
+  return line + ".";
 }
 
 }  // namespace
 
 void PrintTable(const Report& report) {
   std::string out = "Rehearsal of " + report.plan.folder + " at " + host::ToUtf8(report.plan.at) + ": " +
-                    std::to_string(report.twins.size()) + " twins, " + std::to_string(Terminals(report)) +
-                    " terminals; the twins are in " + report.plan.out + "\n\nWarnings about the folder\n";
+                    std::to_string(report.twins.size()) + (report.twins.size() == 1 ? " twin" : " twins") +
+                    "; the twins are in " + report.plan.out + "\n" + AssumptionsLine() + "\n\nWarnings\n";
   for (const auto& warning : report.warnings) out += "  " + warning.text + "\n";
   for (const auto& twin : report.twins) {
     out += "\n" + twin.name + " (" + (twin.kind.empty() ? "?" : twin.kind) + ", " + std::to_string(twin.count) +
-           (twin.count == 1 ? " terminal" : " terminals") + ")\n";
+           (twin.count == 1 ? " terminal" : " terminals") + "): " +
+           (TwinPassed(twin, report.plan.allowed) ? "passed" : "failed") + "\n";
     if (!twin.refused.empty()) out += "  refused: " + twin.refused + "\n";
     for (size_t i = 0; i < twin.runs.size(); ++i) {
       const RunReport& run = twin.runs[i];
-      out += "  run " + std::to_string(i + 1) + ": " + run.words + "; reset: " + (run.reset ? "yes" : "no") +
+      out += "  run " + std::to_string(i + 1) + ": " + WordsOf(run.outcome) + "; reset: " + (run.reset ? "yes" : "no") +
              "; Setup's exit code: " + (run.exitCode ? std::to_string(*run.exitCode) : "none") + "\n";
       if (run.box) out += "    box: \"" + OneLine(run.box->text) + "\"\n";
       for (const auto& cab : run.cabs) {
@@ -218,10 +291,21 @@ void PrintTable(const Report& report) {
       }
     }
     for (const auto& warning : twin.warnings) out += "  warning: " + warning + "\n";
+    for (const auto& finding : twin.findings) {
+      const bool fails = Fails(finding, report.plan.allowed);
+      out += std::string("  ") + (fails ? "fails" : InfoOf(finding.reason).failsByDefault ? "allowed" : "note") + " (" +
+             InfoOf(finding.reason).code + "): " + finding.text + "\n";
+    }
   }
-  out += "\nThe fleet: " + std::to_string(Terminals(report)) + " terminals\n";
+  out += "\n" + std::string(report.plan.fleet ? "The fleet: " : "The twins: ") + std::to_string(Terminals(report)) +
+         " terminals\n";
   for (const auto& group : Summary(report)) out += "  " + std::to_string(group.terminals) + "  " + group.words + "\n";
-  out += Passed(report) ? "Every twin passed.\n" : "Not every twin passed.\n";
+  if (report.plan.fleet) {
+    for (const auto& twin : report.twins) {
+      if (!twin.fleet) out += "  the clean kind " + twin.name + ": " + TwinOutcome(twin, true) + "\n";
+    }
+  }
+  out += VerdictLine(report) + "\n";
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
 }
@@ -229,13 +313,19 @@ void PrintTable(const Report& report) {
 void PrintJson(const Report& report) {
   std::string out = "{\"folder\":" + Json(report.plan.folder) + ",\"at\":" + Json(host::ToUtf8(report.plan.at)) +
                     ",\"out\":" + Json(report.plan.out) + ",\"runs\":" + std::to_string(report.plan.runs) +
-                    ",\"time_scale\":" + ScaleText(report.plan.timeScale) + ",\"warnings\":[";
+                    ",\"time_scale\":" + ScaleText(report.plan.timeScale) + ",\"assumptions\":[";
+  for (size_t i = 0; i < Assumptions().size(); ++i) out += (i ? "," : "") + Json(Assumptions()[i]);
+  out += "],\"allowed\":[";
+  size_t allowedIndex = 0;
+  for (const Reason reason : report.plan.allowed) out += (allowedIndex++ ? "," : "") + Json(InfoOf(reason).code);
+  out += "],\"warnings\":[";
   for (size_t i = 0; i < report.warnings.size(); ++i) {
     const Warning& w = report.warnings[i];
-    out += std::string(i ? "," : "") + "{\"kind\":" + Json(w.kind) + ",\"cab\":" + JsonOrNull(w.cab) + ",\"text\":" + Json(w.text) + "}";
+    out += std::string(i ? "," : "") + "{\"kind\":" + Json(NameOf(w.kind)) + ",\"cab\":" + JsonOrNull(w.cab) +
+           ",\"text\":" + Json(w.text) + "}";
   }
   out += "],\"twins\":[";
-  for (size_t i = 0; i < report.twins.size(); ++i) out += (i ? ",\n" : "\n") + TwinJson(report.twins[i]);
+  for (size_t i = 0; i < report.twins.size(); ++i) out += (i ? ",\n" : "\n") + TwinJson(report.twins[i], report.plan.allowed);
   out += "],\"summary\":{\"twins\":" + std::to_string(report.twins.size()) + ",\"terminals\":" +
          std::to_string(Terminals(report)) + ",\"passed\":" + (Passed(report) ? "true" : "false") +
          ",\"exit_status\":" + (Passed(report) ? "0" : "1") + ",\"outcomes\":[";
@@ -243,6 +333,14 @@ void PrintJson(const Report& report) {
   for (size_t i = 0; i < groups.size(); ++i) {
     out += std::string(i ? "," : "") + "{\"outcome\":" + Json(groups[i].outcome) + ",\"words\":" + Json(groups[i].words) +
            ",\"terminals\":" + std::to_string(groups[i].terminals) + ",\"twins\":" + JsonList(groups[i].twins) + "}";
+  }
+  out += "],\"kinds\":[";
+  size_t kindIndex = 0;
+  for (const auto& twin : report.twins) {
+    if (!report.plan.fleet || twin.fleet) continue;
+    out += std::string(kindIndex++ ? "," : "") + "{\"kind\":" + Json(twin.name) + ",\"outcome\":" +
+           Json(TwinOutcome(twin, false)) + ",\"words\":" + Json(TwinOutcome(twin, true)) +
+           ",\"passed\":" + (TwinPassed(twin, report.plan.allowed) ? "true" : "false") + "}";
   }
   out += "]}}\n";
   std::fwrite(out.data(), 1, out.size(), stdout);
@@ -252,13 +350,32 @@ void PrintJson(const Report& report) {
 std::string HtmlPage(const Report& report) {
   std::string out = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Rehearsal of " +
                     Html(report.plan.folder) + "</title><style>" + kStyle + "</style></head><body>\n<h1>Rehearsal of " +
-                    Html(report.plan.folder) + " at " + Html(host::ToUtf8(report.plan.at)) + "</h1>\n<h2>Warnings</h2>\n<ul id=\"warnings\">\n";
-  for (const auto& warning : report.warnings) out += "<li class=\"warning-" + warning.kind + "\">" + Html(warning.text) + "</li>\n";
+                    Html(report.plan.folder) + " at " + Html(host::ToUtf8(report.plan.at)) + "</h1>\n<p id=\"verdict\" class=\"" +
+                    (Passed(report) ? "passed" : "failed") + "\">" + Html(VerdictLine(report)) + "</p>\n<p id=\"assumptions\">" +
+                    Html(AssumptionsLine()) + "</p>\n<h2>Warnings</h2>\n<ul id=\"warnings\">\n";
+  for (const auto& warning : report.warnings)
+    out += "<li class=\"warning-" + std::string(NameOf(warning.kind)) + "\">" + Html(warning.text) + "</li>\n";
   for (const auto& twin : report.twins) {
     for (const auto& warning : twin.warnings) out += "<li class=\"warning-twin\">" + Html(twin.name + ": " + warning) + "</li>\n";
   }
-  out += "</ul>\n" + HtmlMatrix(report) + HtmlBoxesAndSummary(report) + "</body></html>\n";
+  out += "</ul>\n" + HtmlReasons(report) + HtmlMatrix(report) + HtmlBoxesAndSummary(report) + "</body></html>\n";
   return out;
 }
 
-}  // namespace termsim::rehearsal
+std::string AllowedText(const std::set<Reason>& allowed) {
+  std::string text;
+  for (const Reason reason : allowed) text += (text.empty() ? "" : ", ") + std::string(InfoOf(reason).code);
+  return text;
+}
+
+std::string ReasonTableText() {
+  std::string text = "Verdict reasons (a twin fails by a reason marked \"fails\" unless --allow names it):\n";
+  for (const ReasonInfo& info : ReasonTable()) {
+    std::string code = "  " + std::string(info.code);
+    code += std::string(code.size() < 28 ? 28 - code.size() : 1, ' ');
+    text += code + (info.failsByDefault ? "fails   " : "warning ") + info.words + "\n";
+  }
+  return text;
+}
+
+}  // namespace rehearsal

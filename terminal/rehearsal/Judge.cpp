@@ -3,11 +3,11 @@
 // it does what the explanation does not expect, the CAB is "unexplained".
 #include "platform/host/Terminal.h"
 #include "setup/Texts.h"
-#include "terminal/termsim/RehearsalRun.h"
+#include "terminal/rehearsal/TwinRun.h"
 
 #include <algorithm>
 
-namespace termsim::rehearsal {
+namespace rehearsal {
 
 namespace {
 
@@ -20,6 +20,7 @@ struct InstallerRun {
   std::optional<int64_t> exitCode;
   bool ended = false;
   std::string reason;
+  std::string application;
   std::vector<std::string> files, registry, shortcuts;
 };
 
@@ -45,6 +46,7 @@ void NoteInstallerEvent(std::vector<InstallerRun>& runs, const host::JournalEven
   InstallerRun* run = RunOfCab(runs, TextField(e, "cab"));
   if (run == nullptr) return;
   if (e.event == "installer-error") run->reason = TextField(e, "reason");
+  if (e.event == "installer-registered") run->application = TextField(e, "application");
   if (e.event == "installer-file") run->files.push_back(TextField(e, "path"));
   if (e.event == "installer-registry") run->registry.push_back(RegistryEntry(e));
   if (e.event == "installer-shortcut") run->shortcuts.push_back(TextField(e, "path") + " -> " + TextField(e, "target"));
@@ -54,7 +56,7 @@ std::vector<InstallerRun> InstallerRuns(const std::vector<host::JournalEvent>& e
   std::vector<InstallerRun> runs;
   for (const auto& e : events) {
     if (e.event == "process-start" && IsInstaller(e.Text("image"))) {
-      runs.push_back({TextField(e, "cmdline"), e.Int("child"), std::nullopt, false, "", {}, {}, {}});
+      runs.push_back({TextField(e, "cmdline"), e.Int("child"), std::nullopt, false, "", "", {}, {}, {}});
     } else if (e.event == "process-exit" && IsInstaller(e.Text("image"))) {
       // Setup waits for each installer, so an exit belongs to the latest start.
       auto open = std::find_if(runs.begin(), runs.end(), [&](const InstallerRun& r) {
@@ -71,7 +73,9 @@ std::vector<InstallerRun> InstallerRuns(const std::vector<host::JournalEvent>& e
   return runs;
 }
 
-bool IsInstall(const std::string& fate) { return fate == "installed" || fate == "installed-other-model"; }
+bool IsInstall(Fate fate) {
+  return fate == Fate::Installed || fate == Fate::InstalledOtherModel || fate == Fate::InstalledTwice;
+}
 
 std::string FaultReason(const std::vector<host::JournalEvent>& events) {
   for (const auto& e : events) {
@@ -81,21 +85,47 @@ std::string FaultReason(const std::vector<host::JournalEvent>& events) {
   return "";
 }
 
-// The fate of one CAB from its installer run, when there was one.
-CabFate FateOfStartedCab(const Expected& expected, const InstallerRun& run) {
-  CabFate fate{expected.name, expected.fate, run.exitCode, "", "", run.files, run.registry, run.shortcuts};
-  const bool succeeded = run.ended && run.exitCode == 0;
-  if (!succeeded) {
-    fate.fate = "failed";
+bool Succeeded(const InstallerRun& run) { return run.ended && run.exitCode == 0; }
+
+// The fate of one CAB from its installer starts, one or more.
+CabFate FateOfStartedCab(const Expected& expected, const std::vector<const InstallerRun*>& starts) {
+  const InstallerRun& last = *starts.back();
+  CabFate fate{expected.name, expected.fate, {}, last.application, "", std::nullopt, {}, {}, {}};
+  for (const InstallerRun* start : starts) {
+    if (start->exitCode) fate.exitCodes.push_back(*start->exitCode);
+    fate.files.insert(fate.files.end(), start->files.begin(), start->files.end());
+    fate.registry.insert(fate.registry.end(), start->registry.begin(), start->registry.end());
+    fate.shortcuts.insert(fate.shortcuts.end(), start->shortcuts.begin(), start->shortcuts.end());
+  }
+  const auto failed = std::find_if(starts.begin(), starts.end(), [](const InstallerRun* r) { return !Succeeded(*r); });
+  if (failed != starts.end()) {
+    const InstallerRun& run = **failed;
+    fate.fate = Fate::Failed;
     fate.reason = !run.reason.empty() ? run.reason
                   : run.ended        ? "the installer ended with exit code " + std::to_string(run.exitCode.value_or(-1))
                                      : "the installer did not end";
+  } else if (starts.size() > 1) {
+    fate.fate = Fate::InstalledTwice;
   }
   if (!IsInstall(expected.fate)) {
     fate.expected = expected.fate;
-    fate.fate = "unexplained";
+    fate.fate = Fate::Unexplained;
   }
   return fate;
+}
+
+// Why a CAB was installed again: another CAB of the run registered its application in
+// between, and so took its CabFile.
+void ExplainTwice(RunReport& run) {
+  for (CabFate& cab : run.cabs) {
+    if (cab.fate != Fate::InstalledTwice) continue;
+    for (const CabFate& other : run.cabs) {
+      if (&other == &cab || other.application.empty() || other.application != cab.application) continue;
+      cab.reason = other.name + " registers the same application (" + cab.application +
+                   ") and took its CabFile, so Setup installed it again";
+      break;
+    }
+  }
 }
 
 bool IsTextOf(int pair, const std::string& text) {
@@ -112,79 +142,74 @@ std::optional<Box> BoxOf(const std::vector<host::JournalEvent>& events) {
   return std::nullopt;
 }
 
-void DescribeOutcome(RunReport& run, const RunFacts& facts) {
-  const auto has = [&](const char* name) {
-    return std::any_of(facts.events.begin(), facts.events.end(), [&](const auto& e) { return e.event == name; });
-  };
+Outcome OutcomeOf(const RunReport& run, const RunFacts& facts) {
+  const bool powerLoss =
+      std::any_of(facts.events.begin(), facts.events.end(), [](const auto& e) { return e.event == "power-loss"; });
   const std::string text = run.box ? run.box->text : "";
-  const auto set = [&](const char* outcome, const char* words) {
-    run.outcome = outcome;
-    run.words = words;
-  };
-  if (!facts.startError.empty()) return set("not-started", "Setup could not be started");
-  if (facts.timedOut) return set("timed-out", "did not end in time; every process of the twin was ended");
-  if (has("power-loss")) return set("power-loss", "the power was cut during the run");
-  if (run.box && IsTextOf(TextInstallDone, text))
-    return run.reset ? set("completed", "completion notice, then the reset") : set("notice-without-reset", "completion notice, but no reset");
-  if (run.box && IsTextOf(TextInstallError, text)) return set("install-error", "install error");
-  if (run.box && IsTextOf(TextTooManyCabs, text)) return set("too-many-cabs", "over 30 CABs: nothing installed");
-  if (run.box && IsTextOf(TextTooManyCabsReset, text))
-    return set("too-many-cabs-reset", "over 30 CABs after installing some: a manual reset is asked for");
-  if (run.box) return set("other-box", "a box Setup does not show");
-  if (run.reset) return set("reset-without-notice", "reset without the completion notice");
-  if (run.exitCode == 1) return set("silent", "silent: nothing to install");
-  return set("ended-at-once", "ended at once without a box (another copy of Setup was running)");
+  if (!facts.startError.empty()) return Outcome::NotStarted;
+  if (facts.timedOut) return Outcome::TimedOut;
+  if (powerLoss) return Outcome::PowerLoss;
+  if (run.box && IsTextOf(TextInstallDone, text)) return run.reset ? Outcome::Completed : Outcome::NoticeWithoutReset;
+  if (run.box && IsTextOf(TextInstallError, text)) return Outcome::InstallError;
+  if (run.box && IsTextOf(TextTooManyCabs, text)) return Outcome::TooManyCabs;
+  if (run.box && IsTextOf(TextTooManyCabsReset, text)) return Outcome::TooManyCabsReset;
+  if (run.box) return Outcome::OtherBox;
+  if (run.reset) return Outcome::ResetWithoutNotice;
+  if (run.exitCode == 1) return Outcome::Silent;
+  return Outcome::EndedAtOnce;
 }
 
 }  // namespace
 
 std::string TextField(const host::JournalEvent& e, std::string_view name) { return host::ToUtf8(e.Text(name)); }
 
+Applications RegisteredApplications(const std::vector<host::JournalEvent>& events) {
+  Applications applications;
+  for (const auto& e : events) {
+    if (e.event == "installer-registered") applications[host::FoldCase(e.Text("cab"))] = TextField(e, "application");
+  }
+  return applications;
+}
+
 RunReport JudgeRun(const std::vector<Expected>& expected, const RunFacts& facts) {
   RunReport run;
   run.exitCode = facts.setupExit;
   run.reset = std::any_of(facts.events.begin(), facts.events.end(), [](const auto& e) { return e.event == "reset"; });
   run.box = BoxOf(facts.events);
-  DescribeOutcome(run, facts);
+  run.outcome = OutcomeOf(run, facts);
   const std::vector<InstallerRun> installers = InstallerRuns(facts.events);
-  const bool errorBox = run.outcome == "install-error";
+  const bool errorBox = run.outcome == Outcome::InstallError;
   std::string failedCab;
   int failedPass = -1;
   for (const auto& entry : expected) {
-    const auto started = std::find_if(installers.begin(), installers.end(),
-                                      [&](const InstallerRun& r) { return r.cab == host::ToUtf8(entry.path); });
-    if (started != installers.end()) {
-      run.cabs.push_back(FateOfStartedCab(entry, *started));
-      if (run.cabs.back().fate == "failed" && failedPass < 0) {
+    std::vector<const InstallerRun*> starts;
+    for (const InstallerRun& installer : installers) {
+      if (installer.cab == host::ToUtf8(entry.path)) starts.push_back(&installer);
+    }
+    if (!starts.empty()) {
+      run.cabs.push_back(FateOfStartedCab(entry, starts));
+      if (run.cabs.back().fate == Fate::Failed && failedPass < 0) {
         failedCab = entry.name;
         failedPass = entry.pass;
       }
       continue;
     }
-    CabFate fate{entry.name, entry.fate, std::nullopt, entry.reason, "", {}, {}, {}};
+    CabFate fate{entry.name, entry.fate, {}, "", entry.reason, std::nullopt, {}, {}, {}};
     const bool laterPass = failedPass >= 0 && entry.pass > failedPass;
     if (failedPass >= 0 && (IsInstall(entry.fate) || laterPass)) {
-      fate.fate = "not-reached-error";
+      fate.fate = Fate::NotReachedError;
       fate.reason = "after " + failedCab + " failed";
     } else if (IsInstall(entry.fate) && errorBox && !FaultReason(facts.events).empty()) {
-      fate.fate = "not-reached-error";
+      fate.fate = Fate::NotReachedError;
       fate.reason = FaultReason(facts.events);
     } else if (IsInstall(entry.fate)) {
-      fate.fate = "unexplained";
+      fate.fate = Fate::Unexplained;
       fate.expected = entry.fate;
     }
     run.cabs.push_back(fate);
   }
+  ExplainTwice(run);
   return run;
 }
 
-bool TwinPassed(const TwinReport& twin) {
-  if (!twin.refused.empty() || twin.runs.empty()) return false;
-  for (size_t i = 0; i < twin.runs.size(); ++i) {
-    const std::string& outcome = twin.runs[i].outcome;
-    if (outcome != "silent" && (i > 0 || outcome != "completed")) return false;
-  }
-  return true;
-}
-
-}  // namespace termsim::rehearsal
+}  // namespace rehearsal

@@ -1,45 +1,177 @@
-// termsim rehearse: a service-pack folder run by the real Setup on twins of a fleet's
-// terminals, and the report of what became of every CAB on each.
-#ifndef KORVA_TERMINAL_TERMSIM_REHEARSAL_H
-#define KORVA_TERMINAL_TERMSIM_REHEARSAL_H
+// The rehearsal: a service-pack folder run by the real Setup on twins of a fleet's
+// terminals, the report of what became of every CAB on each, and its verdict.
+#ifndef KORVA_TERMINAL_REHEARSAL_REHEARSAL_H
+#define KORVA_TERMINAL_REHEARSAL_REHEARSAL_H
 
 #include <cstdint>
 #include <optional>
+#include <set>
+#include <span>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
-namespace termsim::rehearsal {
+namespace rehearsal {
+
+// What the user asked for cannot be rehearsed as asked (a bad command line).
+class BadRequest : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+// The rehearsal could not go on (a twin could not be made, a file not be written).
+class Failure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// ---------------------------------------------------------------- the report's terms (Terms.cpp)
+
+// What became of one CAB in one run (README: termsim rehearse).
+enum class Fate {
+  Installed,
+  InstalledOtherModel,
+  InstalledTwice,
+  SkippedRegistered,
+  SkippedUnchanged,
+  NotReachedLimit,
+  NotReachedError,
+  PathTooLong,
+  Failed,
+  Unexplained,
+};
+// How one run of Setup ended.
+enum class Outcome {
+  Completed,
+  Silent,
+  InstallError,
+  TooManyCabs,
+  TooManyCabsReset,
+  NoticeWithoutReset,
+  ResetWithoutNotice,
+  PowerLoss,
+  TimedOut,
+  NotStarted,
+  OtherBox,
+  EndedAtOnce,
+};
+// What a warning about the folder or the fleet is about.
+enum class WarningKind {
+  ServicePack,
+  NoServicePack,
+  OtherModelServicePack,
+  Order,
+  PathTooLong,
+  FolderNamedCab,
+  NotACabinet,
+  CountWithoutExport,
+};
+// Why a twin passes or fails: the verdict's reasons.
+enum class Reason {
+  Box,
+  CabFailed,
+  Unexplained,
+  OtherModelServicePack,
+  InstalledTwice,
+  Loop,
+  BoxAtEveryStart,
+  TimedOut,
+  PowerLoss,
+  Ending,
+  Refused,
+  NoServicePack,
+};
+
+const char* NameOf(Fate fate);
+const char* NameOf(Outcome outcome);
+const char* NameOf(WarningKind kind);
+const char* WordsOf(Outcome outcome);  // the outcome for people
+std::optional<Fate> FateNamed(std::string_view name);
+std::optional<Outcome> OutcomeNamed(std::string_view name);
+
+// One row of the table of verdict reasons: its code (which --allow takes), its words,
+// and whether it fails a twin unless allowed.
+struct ReasonInfo {
+  Reason reason;
+  const char* code;
+  const char* words;
+  bool failsByDefault;
+};
+std::span<const ReasonInfo> ReasonTable();
+const ReasonInfo& InfoOf(Reason reason);
+std::optional<Reason> ReasonNamed(std::string_view code);
+
+// What the rehearsal assumes of the terminals, which nothing here can know: one line each.
+std::span<const char* const> Assumptions();
+
+// ---------------------------------------------------------------- the request
 
 // What the user asked for, checked.
 struct Plan {
-  std::string folder;          // host folder, as it will be copied to a terminal
-  std::string setupProgram;    // host path of the Setup to run
-  std::u16string at;           // CE folder of the copy: "\FlashDisk\SP"
-  std::string out;             // host folder of the twins and report.html
-  bool outCreated = false;     // made by this rehearsal (printed, as nobody named it)
+  std::string folder;              // host folder, as it will be copied to a terminal
+  std::string setupProgram;        // host path of the Setup to run
+  std::string installerProgram;    // host path of the CAB installer stand-in
+  std::string windowOwnerProgram;  // host path of the window owner
+  std::u16string at;               // CE folder of the copy: "\FlashDisk\SP"
+  std::string out;                 // host folder of the twins and report.html
+  bool outCreated = false;         // made by this rehearsal (printed, as nobody named it)
   int runs = 2;
   int jobs = 1;
   double timeScale = 0.01;
-  bool json = false;
+  bool fleet = false;              // the twins include a fleet's exports
+  std::string regEncoding;         // of exports without a BOM that are not UTF-8
+  std::set<Reason> allowed;        // reasons that fail no twin (--allow)
 };
 
 // One twin to rehearse: a clean terminal of a kind, or a device's export.
 struct TwinRequest {
-  std::string name;    // the twin's folder under Plan::out
-  std::string model;   // LM310 | LM320, for a clean twin
+  std::string name;      // the twin's folder under Plan::out/twins
+  std::string model;     // LM310 | LM320, for a clean twin
   std::string language;  // en | ja, for a clean twin
   std::string regFile;   // the export, for a fleet twin ("" for a clean one)
   int64_t count = 1;     // terminals of the fleet that look like this one
+  std::string refused;   // why it cannot be rehearsed at all; "" when it can
 };
+
+struct Warning {
+  WarningKind kind;
+  std::string cab;  // the file it is about; "" for the folder
+  std::string text;
+};
+
+// The twins of a fleet folder: one per export (*.reg in any letter case), counted by
+// NAME.count; warnings for what the folder holds besides (Fleet.cpp). A folder that
+// is none or holds no export is a BadRequest.
+struct Fleet {
+  std::vector<TwinRequest> twins;
+  std::vector<Warning> warnings;
+};
+Fleet ReadFleet(const std::string& folder);
+
+// The four kinds of terminal, as LM310-en ... LM320-ja, in the model table's order.
+std::vector<std::string> AllKinds();
+// The service-pack file name that a kind's Setup looks for.
+std::string ServicePackNameOfKind(const std::string& kind);
+
+// Warnings about the folder before any run (Folder.cpp).
+std::vector<Warning> FolderWarnings(const Plan& plan);
+
+// ---------------------------------------------------------------- the report
 
 // What became of one CAB in one run.
 struct CabFate {
   std::string name;
-  std::string fate;      // installed, skipped-registered, ... (README: termsim rehearse)
-  std::optional<int64_t> exitCode;  // the installer's, when it was started and ended
-  std::string reason;    // why it failed or was not reached; "" when nothing to say
-  std::string expected;  // the explanation's fate, where the run disagreed with it
+  Fate fate = Fate::Installed;
+  std::vector<int64_t> exitCodes;  // the installer's, one per start that ended
+  std::string application;         // the SOFTWARE\Apps key its installation registered
+  std::string reason;              // why it failed or was not reached; "" when nothing to say
+  std::optional<Fate> expected;    // the explanation's fate, where the run disagreed with it
   std::vector<std::string> files, registry, shortcuts;  // what the installer journalled
+
+  // The last installer's exit code.
+  std::optional<int64_t> ExitCode() const {
+    return exitCodes.empty() ? std::nullopt : std::optional<int64_t>(exitCodes.back());
+  }
 };
 
 struct Box {
@@ -48,30 +180,30 @@ struct Box {
 };
 
 struct RunReport {
-  std::string outcome;  // completed, silent, install-error, ... (README)
-  std::string words;    // the outcome for people
+  Outcome outcome = Outcome::Silent;
   std::optional<int64_t> exitCode;  // Setup's; none when the terminal reset under it
   bool reset = false;
   std::optional<Box> box;
   std::vector<CabFate> cabs;  // in the order Setup takes them
 };
 
+// One reason a twin gives the verdict, with what it is about.
+struct Finding {
+  Reason reason;
+  std::string text;
+};
+
 struct TwinReport {
   std::string name;
   std::string kind;          // LM310-en; "unknown-en" for a platform name of no model
   std::string platformName;  // Platform\Name as the twin holds it ("" when absent)
-  std::string source;        // kind | fleet
+  bool fleet = false;        // a device's export, not a clean kind
   int64_t count = 1;
   std::string refused;       // why the twin could not be rehearsed; "" when it was
   std::string image;         // host folder of the twin
   std::vector<std::string> warnings;
   std::vector<RunReport> runs;
-};
-
-struct Warning {
-  std::string kind;  // service-pack, no-service-pack, other-model-service-pack, order, ...
-  std::string cab;   // the file it is about; "" for the folder
-  std::string text;
+  std::vector<Finding> findings;  // the verdict's reasons, in the order found
 };
 
 struct Report {
@@ -80,32 +212,40 @@ struct Report {
   std::vector<TwinReport> twins;
 };
 
-// The four kinds of terminal, as LM310-en ... LM320-ja, in the model table's order.
-std::vector<std::string> AllKinds();
-// The service-pack file name that a kind's Setup looks for.
-std::string ServicePackNameOfKind(const std::string& kind);
-
-// Warnings about the folder before any run (RehearsalFolder.cpp).
-std::vector<Warning> FolderWarnings(const Plan& plan);
+// Makes Plan::out (absent or empty, or a new folder when none is named) and rehearses
+// every twin, at most Plan::jobs at once, each in its own process (the host library
+// attaches one image per process). What is left: the twins that ran, under out/twins.
+std::vector<TwinReport> RehearseAll(Plan& plan, const std::vector<TwinRequest>& requests);
 
 // Rehearses one twin in this process, which attaches its image: makes it, runs Setup
-// up to plan.runs times and returns what happened (RehearsalTwin.cpp).
+// up to plan.runs times and returns what happened (Twin.cpp).
 TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request);
 
 // The twin's report through a file, from the process that rehearsed it to the one
-// that reports (RehearsalTwin.cpp). Load gives nullopt for a missing or cut file.
+// that reports (Transfer.cpp). Load gives nullopt for a missing or cut file.
 void SaveTwinReport(const TwinReport& twin, const std::string& path);
 std::optional<TwinReport> LoadTwinReport(const std::string& path);
 
-// Whether a twin ended as the exit status wants it: its first run with the completion
-// notice or silently, its later runs silently.
-bool TwinPassed(const TwinReport& twin);
+// ---------------------------------------------------------------- the verdict (Verdict.cpp)
 
-// The three forms (RehearsalForms.cpp).
+// The reasons a twin gives the verdict, from its report; `servicePackMissing`: the
+// folder lacks the service pack of the twin's model.
+std::vector<Finding> FindingsOf(const TwinReport& twin, bool servicePackMissing);
+// A finding fails its twin when its reason fails by default and was not allowed.
+bool Fails(const Finding& finding, const std::set<Reason>& allowed);
+bool TwinPassed(const TwinReport& twin, const std::set<Reason>& allowed);
+bool Passed(const Report& report);
+
+// ---------------------------------------------------------------- the forms (Forms.cpp)
+
 void PrintTable(const Report& report);
 void PrintJson(const Report& report);
 std::string HtmlPage(const Report& report);
+// The table of verdict reasons, for --help: one line each.
+std::string ReasonTableText();
+// The codes of `allowed`, apart by commas.
+std::string AllowedText(const std::set<Reason>& allowed);
 
-}  // namespace termsim::rehearsal
+}  // namespace rehearsal
 
-#endif  // KORVA_TERMINAL_TERMSIM_REHEARSAL_H
+#endif  // KORVA_TERMINAL_REHEARSAL_REHEARSAL_H

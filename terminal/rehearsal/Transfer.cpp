@@ -1,11 +1,11 @@
 // A twin's report in a file: written by the process that rehearsed the twin, read by
 // the one that reports. One record a line, fields apart by tabs.
-#include "terminal/termsim/Rehearsal.h"
+#include "terminal/rehearsal/Rehearsal.h"
 
 #include <fstream>
 #include <sstream>
 
-namespace termsim::rehearsal {
+namespace rehearsal {
 
 namespace {
 
@@ -58,18 +58,42 @@ void Line(std::ofstream& out, std::initializer_list<std::string> fields) {
   out << '\n';
 }
 
+std::string Numbers(const std::vector<int64_t>& values) {
+  std::string text;
+  for (const int64_t value : values) text += (text.empty() ? "" : ",") + std::to_string(value);
+  return text;
+}
+std::vector<int64_t> ReadNumbers(const std::string& text) {
+  std::vector<int64_t> values;
+  std::istringstream in(text);
+  for (std::string value; std::getline(in, value, ',');) values.push_back(std::stoll(value));
+  return values;
+}
+
+template <class Enum>
+Enum Named(const std::optional<Enum>& value) {
+  if (!value) throw std::invalid_argument("an unknown name");
+  return *value;
+}
+
+Reason ReasonOfCode(const std::string& code) { return Named(ReasonNamed(code)); }
+
 void ReadRecord(TwinReport& twin, const std::vector<std::string>& f) {
   const std::string& tag = f.at(0);
   if (tag == "twin") {
-    twin = TwinReport{f.at(1), f.at(2), f.at(3), f.at(4), std::stoll(f.at(5)), f.at(6), f.at(7), {}, {}};
+    twin = TwinReport{f.at(1), f.at(2), f.at(3), f.at(4) == "1", std::stoll(f.at(5)), f.at(6), f.at(7), {}, {}, {}};
   } else if (tag == "warning") {
     twin.warnings.push_back(f.at(1));
+  } else if (tag == "finding") {
+    twin.findings.push_back({ReasonOfCode(f.at(1)), f.at(2)});
   } else if (tag == "run") {
-    RunReport run{f.at(1), f.at(2), ReadNumber(f.at(3)), f.at(4) == "1", std::nullopt, {}};
-    if (f.at(5) == "1") run.box = Box{f.at(6), std::stoll(f.at(7))};
+    RunReport run{Named(OutcomeNamed(f.at(1))), ReadNumber(f.at(2)), f.at(3) == "1", std::nullopt, {}};
+    if (f.at(4) == "1") run.box = Box{f.at(5), std::stoll(f.at(6))};
     twin.runs.push_back(run);
   } else if (tag == "cab") {
-    twin.runs.at(twin.runs.size() - 1).cabs.push_back({f.at(1), f.at(2), ReadNumber(f.at(3)), f.at(4), f.at(5), {}, {}, {}});
+    const std::optional<Fate> expected = f.at(6).empty() ? std::nullopt : std::optional<Fate>(Named(FateNamed(f.at(6))));
+    twin.runs.at(twin.runs.size() - 1)
+        .cabs.push_back({f.at(1), Named(FateNamed(f.at(2))), ReadNumbers(f.at(3)), f.at(4), f.at(5), expected, {}, {}, {}});
   } else if (tag == "file" || tag == "registry" || tag == "shortcut") {
     CabFate& cab = twin.runs.at(twin.runs.size() - 1).cabs.at(twin.runs.back().cabs.size() - 1);
     (tag == "file" ? cab.files : tag == "registry" ? cab.registry : cab.shortcuts).push_back(f.at(1));
@@ -80,14 +104,16 @@ void ReadRecord(TwinReport& twin, const std::vector<std::string>& f) {
 
 void SaveTwinReport(const TwinReport& twin, const std::string& path) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  Line(out, {"twin", twin.name, twin.kind, twin.platformName, twin.source, std::to_string(twin.count), twin.refused,
-             twin.image});
+  Line(out, {"twin", twin.name, twin.kind, twin.platformName, twin.fleet ? "1" : "0", std::to_string(twin.count),
+             twin.refused, twin.image});
   for (const auto& warning : twin.warnings) Line(out, {"warning", warning});
+  for (const auto& finding : twin.findings) Line(out, {"finding", InfoOf(finding.reason).code, finding.text});
   for (const auto& run : twin.runs) {
-    Line(out, {"run", run.outcome, run.words, Number(run.exitCode), run.reset ? "1" : "0", run.box ? "1" : "0",
+    Line(out, {"run", NameOf(run.outcome), Number(run.exitCode), run.reset ? "1" : "0", run.box ? "1" : "0",
                run.box ? run.box->text : "", run.box ? std::to_string(run.box->style) : "0"});
     for (const auto& cab : run.cabs) {
-      Line(out, {"cab", cab.name, cab.fate, Number(cab.exitCode), cab.reason, cab.expected});
+      Line(out, {"cab", cab.name, NameOf(cab.fate), Numbers(cab.exitCodes), cab.application, cab.reason,
+                 cab.expected ? NameOf(*cab.expected) : ""});
       for (const auto& file : cab.files) Line(out, {"file", file});
       for (const auto& value : cab.registry) Line(out, {"registry", value});
       for (const auto& shortcut : cab.shortcuts) Line(out, {"shortcut", shortcut});
@@ -115,4 +141,4 @@ std::optional<TwinReport> LoadTwinReport(const std::string& path) {
   return twin;
 }
 
-}  // namespace termsim::rehearsal
+}  // namespace rehearsal

@@ -2,8 +2,7 @@
 // just switched on, and its report handed to the process that reports.
 #include "platform/host/Terminal.h"
 #include "terminal/regfile/RegFile.h"
-#include "terminal/termsim/Commands.h"
-#include "terminal/termsim/RehearsalRun.h"
+#include "terminal/rehearsal/TwinRun.h"
 #include "terminal/windowowner/WindowOwnerLaunch.h"
 
 #include <fcntl.h>
@@ -21,7 +20,7 @@
 #include <thread>
 #include <tuple>
 
-namespace termsim::rehearsal {
+namespace rehearsal {
 
 namespace {
 
@@ -36,7 +35,7 @@ void LinkStandIn(const fs::path& source, const fs::path& target) {
   std::error_code ec;
   fs::remove(target, ec);
   fs::create_hard_link(source, target, ec);
-  if (ec && !fs::copy_file(source, target, ec)) throw CommandFailure("cannot place " + target.string() + ": " + ec.message());
+  if (ec && !fs::copy_file(source, target, ec)) throw Failure("cannot place " + target.string() + ": " + ec.message());
 }
 
 using Birth = std::tuple<int64_t, uint32_t, uint64_t>;
@@ -90,7 +89,7 @@ fs::path PlaceFolder(const Plan& plan) {
   }
   const auto resolved = host::ResolvePath(plan.at.empty() ? u"\\" : plan.at);
   if (!resolved || (!plan.at.empty() && !resolved->exists))
-    throw CommandFailure("cannot make " + host::ToUtf8(plan.at) + " in the twin");
+    throw Failure("cannot make " + host::ToUtf8(plan.at) + " in the twin");
   const fs::path folder = plan.at.empty() ? fs::path(host::FsRoot()) : fs::path(resolved->HostPath());
   CopyFolder(plan.folder, folder, true);
   LinkStandIn(fs::path(plan.out) / ".stand-ins" / "Setup.exe", folder / "Setup.exe");
@@ -110,18 +109,18 @@ void MakeImage(const Plan& plan, const TwinRequest& request, const std::string& 
   const std::u16string volume = plan.at.empty() ? u"" : plan.at.substr(1, plan.at.find(u'\\', 1) - 1);
   if (!volume.empty() && !host::EqualsIgnoreCase(volume, u"FlashDisk")) options.volumes = {"FlashDisk", host::ToUtf8(volume)};
   std::string error;
-  if (!host::CreateImage(root, options, &error)) throw CommandFailure(error);
+  if (!host::CreateImage(root, options, &error)) throw Failure(error);
   const fs::path standIns = fs::path(plan.out) / ".stand-ins";
   LinkStandIn(standIns / "wceload.exe", fs::path(root) / "fs" / "Windows" / "wceload.exe");
   LinkStandIn(standIns / "windowowner.exe", fs::path(root) / "fs" / "Windows" / "windowowner.exe");
 }
 
-std::string ImportExport(const std::string& file) {
+std::string ImportExport(const std::string& file, const std::string& encoding) {
   std::ifstream in(file, std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (!in.good() && !in.eof()) return fs::path(file).filename().string() + ": cannot be read";
   std::string error;
-  if (!regfile::ImportRegFile(bytes, &error)) return fs::path(file).filename().string() + ": " + error;
+  if (!regfile::ImportRegFile(bytes, &error, nullptr, encoding)) return fs::path(file).filename().string() + ": " + error;
   return "";
 }
 
@@ -145,8 +144,9 @@ RunReport RunOnce(const Plan& plan, const Profile& profile) {
   std::string error;
   const std::u16string title = profile.language == 1 ? u"ようこそ" : u"Welcome";
   const std::string owner = (fs::path(plan.out) / ".stand-ins" / "windowowner.exe").string();
-  if (!StartWindowOwner(owner, u"WELCOME", title, 0, &error)) throw CommandFailure(error);
-  const std::vector<Expected> expected = ExplainRun(plan.at, profile);
+  if (!StartWindowOwner(owner, u"WELCOME", title, 0, &error)) throw Failure(error);
+  const std::vector<Expected> expected =
+      ExplainRun(plan.at, profile, RegisteredApplications(host::JournalEventsAfter(0)));
   RunFacts facts;
   const int64_t before = host::LastJournalSeq();
   const auto started = host::StartProgram(plan.at + u"\\Setup.exe", u"");
@@ -160,7 +160,8 @@ RunReport RunOnce(const Plan& plan, const Profile& profile) {
     }
     const DWORD code = host::RecordChildExit(*started, status);
     facts.events = host::JournalEventsAfter(before);
-    const bool reset = JournalHasEvent(before, "reset");
+    const bool reset =
+        std::any_of(facts.events.begin(), facts.events.end(), [](const auto& e) { return e.event == "reset"; });
     if (!reset && !facts.timedOut) facts.setupExit = code;
   }
   if (facts.events.empty()) facts.events = host::JournalEventsAfter(before);
@@ -169,14 +170,10 @@ RunReport RunOnce(const Plan& plan, const Profile& profile) {
   return JudgeRun(expected, facts);
 }
 
-void AddRunWarnings(TwinReport& twin) {
-  for (size_t i = 1; i < twin.runs.size(); ++i) {
-    const RunReport& run = twin.runs[i];
-    if (run.outcome == "silent") continue;
-    const std::string which = "run " + std::to_string(i + 1) + " (after the reset) is not silent: ";
-    twin.warnings.push_back(which + (run.reset ? "a loop: the terminal installs and resets at every start"
-                                               : "a box at every start: " + run.words));
-  }
+// After Setup's own reset, and after a box that asks the user to reset (the install
+// error, the limit after installing), the terminal boots and Setup runs again.
+bool BootsAgain(const RunReport& run) {
+  return run.reset || run.outcome == Outcome::InstallError || run.outcome == Outcome::TooManyCabsReset;
 }
 
 }  // namespace
@@ -185,15 +182,19 @@ TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request) {
   TwinReport twin;
   twin.name = request.name;
   twin.count = request.count;
-  twin.source = request.regFile.empty() ? "kind" : "fleet";
+  twin.fleet = !request.regFile.empty();
   twin.kind = request.regFile.empty() ? request.model + "-" + request.language : "";
-  twin.image = (fs::path(plan.out) / request.name).string();
+  twin.image = (fs::path(plan.out) / "twins" / request.name).string();
   MakeImage(plan, request, twin.image);
-  AttachOrFail(twin.image);
+  std::string error;
+  if (!host::AttachImage(twin.image, &error)) throw Failure(error);
   PlaceFolder(plan);
   if (!request.regFile.empty()) {
-    twin.refused = ImportExport(request.regFile);
-    if (!twin.refused.empty()) return twin;
+    twin.refused = ImportExport(request.regFile, plan.regEncoding);
+    if (!twin.refused.empty()) {
+      twin.findings = FindingsOf(twin, false);
+      return twin;
+    }
   }
   const Profile profile = ReadProfile();
   twin.kind = profile.kind;
@@ -203,14 +204,15 @@ TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request) {
   } else if (profile.kind.rfind("unknown", 0) == 0) {
     twin.warnings.push_back("Platform\\Name \"" + profile.platformName + "\" names no model: no service pack is installed");
   }
+  const bool servicePackMissing = !profile.servicePack.empty() && !HoldsServicePack(plan.at, profile);
   for (int run = 0; run < plan.runs; ++run) {
     twin.runs.push_back(RunOnce(plan, profile));
-    if (!twin.runs.back().reset) break;
+    if (!BootsAgain(twin.runs.back())) break;
   }
-  AddRunWarnings(twin);
+  twin.findings = FindingsOf(twin, servicePackMissing);
   // A kept twin holds its database in one file, not in a write-ahead log beside it.
   host::CheckpointImage();
   return twin;
 }
 
-}  // namespace termsim::rehearsal
+}  // namespace rehearsal

@@ -1,13 +1,14 @@
 // Inside one twin: what Setup's own rules expect of a run, from the twin's state before
 // it, and what the run's journal showed, judged CAB by CAB.
-#ifndef KORVA_TERMINAL_TERMSIM_REHEARSALRUN_H
-#define KORVA_TERMINAL_TERMSIM_REHEARSALRUN_H
+#ifndef KORVA_TERMINAL_REHEARSAL_TWINRUN_H
+#define KORVA_TERMINAL_REHEARSAL_TWINRUN_H
 
 #include "platform/host/Terminal.h"
-#include "terminal/termsim/Rehearsal.h"
+#include "terminal/rehearsal/Rehearsal.h"
 
+#include <map>
 
-namespace termsim::rehearsal {
+namespace rehearsal {
 
 // A text field of a journal event as UTF-8; "" when absent or a number.
 std::string TextField(const host::JournalEvent& e, std::string_view name);
@@ -16,7 +17,7 @@ std::string TextField(const host::JournalEvent& e, std::string_view name);
 struct Expected {
   std::string name;     // as the folder lists it
   std::u16string path;  // as Setup hands it to the installer
-  std::string fate;
+  Fate fate = Fate::Installed;
   std::string reason;
   int pass = 0;  // 0 the service pack, 1 the patches, 2 the other CABs
 };
@@ -27,12 +28,20 @@ struct Profile {
   std::string platformName;
   std::string kind;  // LM310-en, or unknown-en when no model row has the name
   int language = 0;  // LANG_ENGLISH | LANG_JAPANESE
+  std::u16string servicePack;  // the service-pack CAB of its model; "" for none
 };
 Profile ReadProfile();
 
+// The application each cabinet registered in the twin's earlier runs, by its path
+// case-folded: the explanation knows that two cabinets of one take each other's CabFile.
+using Applications = std::map<std::u16string, std::string>;
+Applications RegisteredApplications(const std::vector<host::JournalEvent>& events);
+
 // Every CAB of the folder `at` (no trailing backslash) in the order Setup takes them,
 // with the fate Setup's rules give it on the attached twin as it stands.
-std::vector<Expected> ExplainRun(const std::u16string& at, const Profile& profile);
+std::vector<Expected> ExplainRun(const std::u16string& at, const Profile& profile, const Applications& applications);
+// Whether the folder `at` holds the service pack of the profile's model.
+bool HoldsServicePack(const std::u16string& at, const Profile& profile);
 
 // What the run showed, from the journal after the run's start.
 struct RunFacts {
@@ -43,6 +52,6 @@ struct RunFacts {
 };
 RunReport JudgeRun(const std::vector<Expected>& expected, const RunFacts& facts);
 
-}  // namespace termsim::rehearsal
+}  // namespace rehearsal
 
-#endif  // KORVA_TERMINAL_TERMSIM_REHEARSALRUN_H
+#endif  // KORVA_TERMINAL_REHEARSAL_TWINRUN_H

@@ -1,21 +1,16 @@
 // termsim rehearse: the folder on a twin of every kind of terminal and of every device
-// export of a fleet, each twin in its own process (the host library attaches one image
-// per process), as many at once as -j says; then one report in three forms.
+// export of a fleet, then one report in three forms and the verdict as the exit status.
 #include "platform/host/Terminal.h"
+#include "terminal/regfile/RegFile.h"
+#include "terminal/rehearsal/Rehearsal.h"
 #include "terminal/termsim/Commands.h"
-#include "terminal/termsim/Rehearsal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
+#include <set>
 
 namespace termsim {
 
@@ -66,50 +61,46 @@ std::vector<TwinRequest> KindTwins(const Arguments& arguments) {
     start = end + 1;
   }
   std::vector<TwinRequest> twins;
-  for (const auto& kind : chosen) twins.push_back({kind, kind.substr(0, 5), kind.substr(6), "", 1});
+  for (const auto& kind : chosen) twins.push_back({kind, kind.substr(0, 5), kind.substr(6), "", 1, ""});
   return twins;
 }
 
-// One twin per .reg export of DIR, in name order; NAME.count says how many terminals.
-std::vector<TwinRequest> FleetTwins(const std::string& dir) {
-  std::error_code ec;
-  if (!fs::is_directory(dir, ec)) throw UsageError("--fleet " + dir + " is not a folder");
-  std::vector<TwinRequest> twins;
-  for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    if (entry.path().extension() != ".reg" || !entry.is_regular_file()) continue;
-    TwinRequest twin{entry.path().stem().string(), "", "", fs::absolute(entry.path()).string(), 1};
-    const fs::path countFile = fs::path(dir) / (twin.name + ".count");
-    if (fs::exists(countFile, ec)) {
-      std::ifstream in(countFile);
-      std::string count;
-      in >> count;
-      twin.count = CountArgument(countFile.string(), count, 0);
-    }
-    twins.push_back(twin);
-  }
-  std::sort(twins.begin(), twins.end(), [](const TwinRequest& a, const TwinRequest& b) { return a.name < b.name; });
-  return twins;
-}
-
-std::vector<TwinRequest> AllTwins(const Arguments& arguments) {
+// The clean kinds, then the fleet's exports; the fleet folder's own warnings go with them.
+std::vector<TwinRequest> AllTwins(const Arguments& arguments, std::vector<Warning>* warnings) {
   std::vector<TwinRequest> twins = KindTwins(arguments);
   if (auto fleet = arguments.Value("fleet")) {
-    for (auto& twin : FleetTwins(*fleet)) twins.push_back(twin);
+    Fleet read = ReadFleet(*fleet);
+    twins.insert(twins.end(), read.twins.begin(), read.twins.end());
+    warnings->insert(warnings->end(), read.warnings.begin(), read.warnings.end());
   }
-  if (twins.empty()) throw UsageError("no twin to rehearse: --kinds none and no export in --fleet");
-  std::map<std::string, int> names;
+  if (twins.empty()) throw UsageError("no twin to rehearse: --kinds none and no --fleet");
+  std::set<std::u16string> names;
   for (const auto& twin : twins) {
-    if (twin.name.empty() || twin.name[0] == '.' || ++names[twin.name] > 1)
+    if (twin.refused.empty() && !names.insert(host::FoldCase(host::FromUtf8(twin.name))).second)
       throw UsageError("two twins would be named '" + twin.name + "': rename the export");
   }
   return twins;
+}
+
+std::set<Reason> AllowedReasons(const Arguments& arguments) {
+  std::set<Reason> allowed;
+  for (const std::string& list : arguments.Values("allow")) {
+    for (size_t start = 0; start <= list.size();) {
+      const size_t end = std::min(list.find(',', start), list.size());
+      const std::string code = list.substr(start, end - start);
+      const auto reason = ReasonNamed(code);
+      if (!reason) throw UsageError("--allow: no verdict reason is named '" + code + "' (termsim rehearse --help lists them)");
+      allowed.insert(*reason);
+      start = end + 1;
+    }
+  }
+  return allowed;
 }
 
 Plan PlanFrom(const Arguments& arguments) {
   Plan plan;
   plan.folder = fs::absolute(arguments.Positional(0)).lexically_normal().string();
   plan.at = FolderAt(arguments);
-  plan.json = arguments.Has("json");
   if (auto runs = arguments.Value("runs")) plan.runs = static_cast<int>(std::min<int64_t>(CountArgument("--runs", *runs, 1), 100));
   const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
   plan.jobs = cores > 0 ? static_cast<int>(cores) : 1;
@@ -119,133 +110,39 @@ Plan PlanFrom(const Arguments& arguments) {
   probe.timeScale = plan.timeScale;
   std::string error;
   if (!host::ValidateImageOptions(probe, &error)) throw UsageError(error);
+  plan.fleet = arguments.Has("fleet");
+  plan.regEncoding = arguments.Value("reg-encoding").value_or("");
+  if (arguments.Has("reg-encoding") && !regfile::IsKnownEncoding(plan.regEncoding))
+    throw UsageError("--reg-encoding: unknown encoding \"" + plan.regEncoding + "\" (cp932, windows-1252, utf-16le...)");
+  plan.allowed = AllowedReasons(arguments);
+  plan.out = arguments.Value("out").value_or("");
   CheckFolder(plan, arguments);
+  plan.installerProgram = ProgramBesideTermsim("wceload");
+  plan.windowOwnerProgram = ProgramBesideTermsim("windowowner");
   return plan;
-}
-
-// --out, absent or empty, or a new folder; and the stand-ins every twin links to.
-void MakeOut(Plan& plan, const Arguments& arguments) {
-  std::error_code ec;
-  if (auto out = arguments.Value("out")) {
-    if (fs::exists(*out, ec) && !(fs::is_directory(*out, ec) && fs::is_empty(*out, ec)))
-      throw UsageError("--out " + *out + " exists and is not an empty folder");
-    fs::create_directories(*out, ec);
-    if (ec) throw CommandFailure("cannot make --out " + *out + ": " + ec.message());
-    plan.out = fs::absolute(*out).string();
-  } else {
-    std::string pattern = (fs::temp_directory_path(ec) / "rehearsal-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw CommandFailure("cannot make a folder for the twins");
-    plan.out = pattern;
-    plan.outCreated = true;
-  }
-  const fs::path standIns = fs::path(plan.out) / ".stand-ins";
-  fs::create_directory(standIns);
-  const std::pair<std::string, std::string> programs[] = {
-      {ProgramBesideTermsim("wceload"), "wceload.exe"},
-      {ProgramBesideTermsim("windowowner"), "windowowner.exe"},
-      {plan.setupProgram, "Setup.exe"}};
-  for (const auto& [from, name] : programs) {
-    fs::copy_file(from, standIns / name);
-    // Read-only, as the terminal's ROM files: no twin can change what another runs.
-    fs::permissions(standIns / name, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                                         fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
-  }
-  fs::create_directory(fs::path(plan.out) / ".results");
-}
-
-// The twin's own process: its journal boxes and errors go to its log, its report to a file.
-[[noreturn]] void RehearseInChild(const Plan& plan, const TwinRequest& request, const std::string& result) {
-  const std::string log = plan.out + "/.results/" + request.name + ".log";
-  const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    ::dup2(fd, STDOUT_FILENO);
-    ::dup2(fd, STDERR_FILENO);
-  }
-  TwinReport twin;
-  try {
-    twin = RehearseTwin(plan, request);
-  } catch (const std::exception& e) {
-    twin.name = request.name;
-    twin.count = request.count;
-    twin.source = request.regFile.empty() ? "kind" : "fleet";
-    twin.refused = std::string("the twin could not be rehearsed: ") + e.what();
-  }
-  std::fflush(nullptr);
-  // What Setup and the installers wrote stays with the twin, for inspection.
-  std::error_code ec;
-  if (!twin.runs.empty()) fs::rename(log, fs::path(twin.image) / "rehearsal.log", ec);
-  SaveTwinReport(twin, result);
-  ::_exit(0);
-}
-
-void ShowProgress(size_t done, size_t total) {
-  if (::isatty(STDERR_FILENO) == 0) return;
-  std::fprintf(stderr, "\rrehearsing: %zu of %zu twins done", done, total);
-  if (done == total) std::fprintf(stderr, "\n");
-}
-
-// Runs every twin, at most plan.jobs at once, and collects their reports in order.
-std::vector<TwinReport> RehearseAll(const Plan& plan, const std::vector<TwinRequest>& requests) {
-  std::map<int, size_t> running;
-  size_t next = 0, done = 0;
-  const auto resultOf = [&](size_t i) { return plan.out + "/.results/" + requests[i].name + ".result"; };
-  std::fflush(nullptr);
-  while (done < requests.size()) {
-    while (next < requests.size() && static_cast<int>(running.size()) < plan.jobs) {
-      const int pid = ::fork();
-      if (pid == 0) RehearseInChild(plan, requests[next], resultOf(next));
-      if (pid < 0) throw CommandFailure("cannot start a twin's process");
-      running[pid] = next++;
-    }
-    int status = 0;
-    const int pid = ::wait(&status);
-    if (pid < 0) continue;
-    if (running.erase(pid) != 0) ShowProgress(++done, requests.size());
-  }
-  std::vector<TwinReport> twins;
-  for (size_t i = 0; i < requests.size(); ++i) {
-    auto twin = LoadTwinReport(resultOf(i));
-    if (!twin) {
-      twin = TwinReport{requests[i].name, "", "", requests[i].regFile.empty() ? "kind" : "fleet", requests[i].count,
-                        "the twin's process ended without a report", "", {}, {}};
-    }
-    twins.push_back(*twin);
-  }
-  return twins;
-}
-
-// What is left of the rehearsal itself: the twins that ran and the page.
-void Tidy(const Plan& plan, const std::vector<TwinReport>& twins) {
-  std::error_code ec;
-  for (const auto& twin : twins) {
-    if (twin.runs.empty()) fs::remove_all(fs::path(plan.out) / twin.name, ec);
-  }
-  fs::remove_all(fs::path(plan.out) / ".results", ec);
-  fs::remove_all(fs::path(plan.out) / ".stand-ins", ec);
 }
 
 int Rehearse(const Arguments& arguments) {
   Report report;
-  report.plan = PlanFrom(arguments);
-  const std::vector<TwinRequest> requests = AllTwins(arguments);
-  report.warnings = FolderWarnings(report.plan);
   try {
-    MakeOut(report.plan, arguments);
-    if (report.plan.outCreated) std::fprintf(stderr, "termsim rehearse: the twins are kept in %s\n", report.plan.out.c_str());
+    report.plan = PlanFrom(arguments);
+    std::vector<Warning> fleetWarnings;
+    const std::vector<TwinRequest> requests = AllTwins(arguments, &fleetWarnings);
+    report.warnings = FolderWarnings(report.plan);
+    report.warnings.insert(report.warnings.end(), fleetWarnings.begin(), fleetWarnings.end());
     report.twins = RehearseAll(report.plan, requests);
-  } catch (...) {
-    Tidy(report.plan, report.twins);
-    throw;
+  } catch (const BadRequest& e) {
+    throw UsageError(e.what());
+  } catch (const Failure& e) {
+    throw CommandFailure(e.what());
   }
-  Tidy(report.plan, report.twins);
   std::ofstream(fs::path(report.plan.out) / "report.html", std::ios::binary) << HtmlPage(report);
-  if (report.plan.json) {
+  if (arguments.Has("json")) {
     PrintJson(report);
   } else {
     PrintTable(report);
   }
-  const bool passed = std::all_of(report.twins.begin(), report.twins.end(), TwinPassed);
-  return passed ? kExitOk : kExitFailed;
+  return Passed(report) ? kExitOk : kExitFailed;
 }
 
 }  // namespace
@@ -259,16 +156,20 @@ CommandSpec RehearseCommand() {
       .summary =
           "Runs the service-pack FOLDER with the real Setup on a twin of each terminal kind and of each\n"
           "device export, and reports what became of every CAB on each (a table; --json; report.html in --out).\n"
-          "Exits 0 when every twin's first run ends with the completion notice or silently and its later\n"
-          "runs are silent, 1 otherwise, 2 on a bad command line.",
+          "Exits 0 when every twin passed, 1 otherwise, 2 on a bad command line. A twin passes when none of\n"
+          "its reasons fails it.\n\n" +
+          ReasonTableText(),
       .options =
           {
               {"fleet", "DIR", "a twin per DIR/NAME.reg export; DIR/NAME.count: terminals like it (1)"},
               {"kinds", "all|none|LM310-en,LM320-ja,...", "the clean twins, one per kind (all)"},
-              {"runs", "N", "runs per twin: after a run that reset, the twin boots and Setup runs again (2)"},
+              {"runs", "N", "runs per twin: after a reset, or a box that asks for one, the twin boots and Setup "
+                            "runs again (2)"},
+              {"allow", "CODE[,CODE...]", "verdict reasons that fail no twin", true},
               {"setup", "PATH", "the Setup program to run (FOLDER/Setup.exe)"},
               {"at", "CEPATH", "where the folder is placed on each twin (\\FlashDisk\\SP)"},
-              {"out", "DIR", "the twins' images and report.html, absent or empty (a new folder, printed)"},
+              {"out", "DIR", "the twins' images (DIR/twins) and report.html, absent or empty (a new folder, printed)"},
+              {"reg-encoding", "NAME", "the exports' encoding when they have no byte-order mark and are not UTF-8"},
               {"json", "", "the report as one JSON document"},
               {"j", "N", "twins rehearsed at once (the number of cores)"},
               {"time-scale", "X", "real time per terminal time of the twins (0.01)"},

@@ -96,10 +96,12 @@ struct Rehearsal {
   std::string out;
 };
 
-// `termsim rehearse FOLDER --json --out SCRATCH/out arguments...`.
+// `termsim rehearse FOLDER --json --out SCRATCH/outN arguments...`, each rehearsal of a
+// test in a new --out.
 Rehearsal Rehearse(const installrun::SetupTerminal& source, const std::vector<std::string>& arguments) {
   Rehearsal rehearsal;
   rehearsal.out = source.image().scratch() + "/out";
+  for (int n = 2; fs::exists(rehearsal.out); ++n) rehearsal.out = source.image().scratch() + "/out" + std::to_string(n);
   std::vector<std::string> all = {"rehearse", source.FsPath("FlashDisk/SP"), "--json", "--out", rehearsal.out};
   all.insert(all.end(), arguments.begin(), arguments.end());
   const e2e::Result result = e2e::Termsim(all);
@@ -124,6 +126,14 @@ std::vector<std::string> Fates(const Json& run) {
   std::vector<std::string> fates;
   for (const auto& cab : run["cabs"].items) fates.push_back(cab["name"].text + "=" + cab["fate"].text);
   return fates;
+}
+
+// "code" of each reason a twin gives, "code (allowed)" where --allow spared it.
+std::vector<std::string> ReasonCodes(const Json& twin) {
+  std::vector<std::string> codes;
+  for (const auto& reason : twin["reasons"].items)
+    codes.push_back(reason["code"].text + (reason["allowed"].text == "true" ? " (allowed)" : ""));
+  return codes;
 }
 
 std::vector<std::string> WarningKinds(const Rehearsal& rehearsal) {
@@ -182,7 +192,8 @@ const std::vector<installrun::FolderEntry> kTypicalFolder = {Cab("ServicePackHQ4
 TEST(Rehearse, TypicalFolderOnTheFourKinds) {
   installrun::SetupTerminal source;
   source.PutEntries(kTypicalFolder);
-  const Rehearsal rehearsal = Rehearse(source, {});
+  // Three kinds install another model's service pack: that fails them unless allowed.
+  const Rehearsal rehearsal = Rehearse(source, {"--allow", "other-model-service-pack"});
   ASSERT_EQ(rehearsal.exitCode, 0) << rehearsal.err;
   struct Expectation {
     std::string kind, language;
@@ -219,6 +230,9 @@ TEST(Rehearse, TypicalFolderOnTheFourKinds) {
     EXPECT_EQ(second["exit_code"].number, 1);
     EXPECT_EQ(second["box"].kind, Json::kNull);
     EXPECT_EQ(Fates(second), expected.second);
+    EXPECT_EQ((*twin)["passed"].text, "true");
+    const std::vector<std::string> reasons = {"no-service-pack", "other-model-service-pack (allowed)"};
+    EXPECT_EQ(ReasonCodes(*twin), expected.kind == "LM310-ja" ? std::vector<std::string>() : reasons);
     // The page colours each cell by the fate the document gives.
     for (size_t run = 0; run < 2; ++run) {
       for (const auto& cab : (*twin)["runs"].items[run]["cabs"].items) {
@@ -228,6 +242,10 @@ TEST(Rehearse, TypicalFolderOnTheFourKinds) {
     }
   }
   EXPECT_EQ(matrix.size(), 4u * 2u * 3u);
+  EXPECT_NE(rehearsal.html.find("<p id=\"verdict\" class=\"passed\">Every twin passed. Allowed: other-model-service-pack."),
+            std::string::npos);
+  EXPECT_EQ(rehearsal.report["allowed"].items.size(), 1u);
+  EXPECT_EQ(rehearsal.report["assumptions"].items.size(), 3u);
   EXPECT_EQ(rehearsal.html.find("<script"), std::string::npos);
   EXPECT_EQ(rehearsal.html.find("http"), std::string::npos);
   const Json& summary = rehearsal.report["summary"];
@@ -241,9 +259,17 @@ TEST(Rehearse, TypicalFolderOnTheFourKinds) {
   EXPECT_TRUE(Contains(kinds, "service-pack"));
   // The user's folder is as it was: Setup and the three CABs.
   EXPECT_EQ(e2e::ListTree(source.FsPath("FlashDisk/SP")).size(), 4u);
+
+  // Not allowed, the other model's service pack fails the kind that installs it.
+  const Rehearsal strict = Rehearse(source, {"--kinds", "LM320-en"});
+  EXPECT_EQ(strict.exitCode, 1) << strict.err;
+  const Json* twin = TwinNamed(strict, "LM320-en");
+  ASSERT_NE(twin, nullptr);
+  EXPECT_EQ((*twin)["passed"].text, "false");
+  EXPECT_EQ(ReasonCodes(*twin), (std::vector<std::string>{"no-service-pack", "other-model-service-pack"}));
 }
 
-TEST(Rehearse, FleetExportsNearTheLimitWithUnchangedAndChangedServicePacksAndOneBroken) {
+TEST(Rehearse, FleetExportsNearTheLimitWithUnchangedAndChangedServicePacksAndRefusals) {
   installrun::SetupTerminal source;
   source.PutEntries(kTypicalFolder);
   // A twin's flash disk keeps it as 1700000002: the time a terminal stored in DateTime.
@@ -254,54 +280,69 @@ TEST(Rehearse, FleetExportsNearTheLimitWithUnchangedAndChangedServicePacksAndOne
   const std::string registeredPack = AppLines("KORVA ServicePackHQ40", servicePack);
   const std::string dateTimeKey = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KORVA\\Service Pack]\n\"DateTime\"=hex:";
   struct Export {
-    std::string name, text;
-    int count;
+    std::string file, text, count;
     std::string kind, outcome;
     std::vector<std::string> fates;
   };
   const std::vector<Export> exports = {
-      {"near-limit", PlatformLines("LM310") + kJapanese + AppsElsewhere(28), 40, "LM310-ja", "too-many-cabs-reset",
+      {"near-limit.reg", PlatformLines("LM310") + kJapanese + AppsElsewhere(28), "40\n", "LM310-ja",
+       "too-many-cabs-reset, then too-many-cabs",
        {"ServicePackHQ40.CAB=installed", "Patch01.cab=installed", "Tool.cab=not-reached-limit"}},
-      {"unchanged", PlatformLines("LM310") + kJapanese + registeredPack + dateTimeKey + DateTimeHex(1700000002, 0) + "\n",
-       3, "LM310-ja", "completed, then silent",
+      {"unchanged.reg", PlatformLines("LM310") + kJapanese + registeredPack + dateTimeKey + DateTimeHex(1700000002, 0) + "\n",
+       "3", "LM310-ja", "completed, then silent",
        {"ServicePackHQ40.CAB=skipped-unchanged", "Patch01.cab=installed", "Tool.cab=installed"}},
       // The host's time to 100 ns, which no FAT volume reports.
-      {"changed", PlatformLines("LM310") + kJapanese + registeredPack + dateTimeKey +
-                      DateTimeHex(1700000001, 123456789) + "\n",
-       1, "LM310-ja", "completed, then silent",
+      {"changed.reg", PlatformLines("LM310") + kJapanese + registeredPack + dateTimeKey +
+                          DateTimeHex(1700000001, 123456789) + "\n",
+       "", "LM310-ja", "completed, then silent",
        {"ServicePackHQ40.CAB=installed", "Patch01.cab=installed", "Tool.cab=installed"}},
       // No DefaultLCID: the terminal reads English.
-      {"english", PlatformLines("LM320"), 1, "LM320-en", "completed, then silent",
+      {"english.reg", PlatformLines("LM320"), "", "LM320-en", "completed, then silent",
        {"Patch01.cab=installed", "ServicePackHQ40.CAB=installed-other-model", "Tool.cab=installed"}},
-      {"broken", PlatformLines("LM310") + "[HKEY_LOCAL_MACHINE\\X]\n\"a\"=dword:zz\n", 2, "", "refused", {}},
+      // A platform of no model: no service pack of its own, the rest installed.
+      {"Osaka.REG", PlatformLines("LM330"), "5\r\n", "unknown-en", "completed, then silent",
+       {"Patch01.cab=installed", "ServicePackHQ40.CAB=installed-other-model", "Tool.cab=installed"}},
+      {"broken.reg", PlatformLines("LM310") + "[HKEY_LOCAL_MACHINE\\X]\n\"a\"=dword:zz\n", "2", "", "broken.reg: line 7", {}},
+      {"dup.reg", PlatformLines("LM310"), "", "", "differ only in letter case", {}},
+      {"DUP.reg", PlatformLines("LM310"), "", "", "differ only in letter case", {}},
+      {"junk.reg", PlatformLines("LM310"), "3 junk\n", "", "junk.count holds \"3 junk\", not one number", {}},
   };
   for (const auto& device : exports) {
-    e2e::WriteFile(fleet + "/" + device.name + ".reg", std::string(kRegHead) + device.text);
-    if (device.count != 1) e2e::WriteFile(fleet + "/" + device.name + ".count", std::to_string(device.count) + "\n");
+    e2e::WriteFile(fleet + "/" + device.file, std::string(kRegHead) + device.text);
+    if (!device.count.empty()) e2e::WriteFile(fleet + "/" + fs::path(device.file).stem().string() + ".count", device.count);
   }
-  const Rehearsal rehearsal = Rehearse(source, {"--fleet", fleet, "--kinds", "none"});
+  e2e::WriteFile(fleet + "/orphan.count", "7\n");
+  const Rehearsal rehearsal = Rehearse(source, {"--fleet", fleet, "--kinds", "LM310-ja"});
   EXPECT_EQ(rehearsal.exitCode, 1) << rehearsal.err;
   std::map<std::string, double> terminalsByOutcome;
   for (const auto& group : rehearsal.report["summary"]["outcomes"].items)
     terminalsByOutcome[group["outcome"].text] = group["terminals"].number;
   for (const auto& device : exports) {
-    SCOPED_TRACE(device.name);
-    const Json* twin = TwinNamed(rehearsal, device.name);
+    SCOPED_TRACE(device.file);
+    const Json* twin = TwinNamed(rehearsal, fs::path(device.file).stem().string());
     ASSERT_NE(twin, nullptr);
-    EXPECT_EQ((*twin)["count"].number, device.count);
-    if (device.outcome == "refused") {
-      EXPECT_NE((*twin)["refused"].text.find("broken.reg: line 7"), std::string::npos) << (*twin)["refused"].text;
-      EXPECT_FALSE(fs::exists(rehearsal.out + "/broken"));
-      EXPECT_EQ(terminalsByOutcome["refused"], device.count);
+    if (device.kind.empty()) {
+      // Refused twins fail, each counted under its own reason, and leave no image.
+      const std::string refused = (*twin)["refused"].text;
+      EXPECT_NE(refused.find(device.outcome), std::string::npos) << refused;
+      EXPECT_EQ(ReasonCodes(*twin), std::vector<std::string>{"refused"});
+      EXPECT_EQ(terminalsByOutcome["refused: " + refused], (*twin)["count"].number);
+      EXPECT_FALSE(fs::exists(rehearsal.out + "/twins/" + (*twin)["name"].text));
       continue;
     }
     EXPECT_EQ((*twin)["kind"].text, device.kind);
     EXPECT_EQ(Fates((*twin)["runs"].items[0]), device.fates);
-    EXPECT_GE(terminalsByOutcome[device.outcome], device.count);
+    EXPECT_GE(terminalsByOutcome[device.outcome], (*twin)["count"].number);
+    EXPECT_TRUE(fs::exists(rehearsal.out + "/twins/" + (*twin)["name"].text + "/terminal.db"));
   }
-  EXPECT_EQ(terminalsByOutcome["too-many-cabs-reset"], 40);
-  EXPECT_EQ(terminalsByOutcome["completed, then silent"], 5);
-  EXPECT_EQ(rehearsal.report["summary"]["terminals"].number, 47);
+  EXPECT_EQ((*TwinNamed(rehearsal, "broken"))["count"].number, 2);
+  EXPECT_EQ((*TwinNamed(rehearsal, "junk"))["count"].number, 1);
+  EXPECT_EQ(terminalsByOutcome["completed, then silent"], 3 + 1 + 1 + 5);
+  // The fleet counts its own terminals; the clean kind is shown apart.
+  EXPECT_EQ(rehearsal.report["summary"]["terminals"].number, 40 + 3 + 1 + 1 + 5 + 2 + 1 + 1 + 1);
+  ASSERT_EQ(rehearsal.report["summary"]["kinds"].items.size(), 1u);
+  EXPECT_EQ(rehearsal.report["summary"]["kinds"].items[0]["kind"].text, "LM310-ja");
+  EXPECT_TRUE(Contains(WarningKinds(rehearsal), "count-without-export"));
 }
 
 TEST(Rehearse, CabinetWithoutSetupFileAndSurprisingNamesAreWarnedAboutAndEndTheRun) {
@@ -317,7 +358,13 @@ TEST(Rehearse, CabinetWithoutSetupFileAndSurprisingNamesAreWarnedAboutAndEndTheR
   for (const char* kind : {"order", "folder-named-cab", "not-a-cabinet", "no-service-pack"}) EXPECT_TRUE(Contains(kinds, kind)) << kind;
   const Json* twin = TwinNamed(rehearsal, "LM310-en");
   ASSERT_NE(twin, nullptr);
-  ASSERT_EQ((*twin)["runs"].items.size(), 1u);
+  // The box asks for a reset: the user resets, Setup starts again, and shows it again.
+  ASSERT_EQ((*twin)["runs"].items.size(), 2u);
+  EXPECT_EQ((*twin)["runs"].items[1]["outcome"].text, "install-error");
+  EXPECT_EQ(Fates((*twin)["runs"].items[1]),
+            (std::vector<std::string>{"Patch10.cab=skipped-registered", "Patch2.cab=skipped-registered", "Broken.cab=failed",
+                                      "Folder.cab=not-reached-error", "notes.cab=not-reached-error"}));
+  EXPECT_EQ(ReasonCodes(*twin), (std::vector<std::string>{"no-service-pack", "box", "cab-failed", "box-at-every-start"}));
   const Json& run = (*twin)["runs"].items[0];
   EXPECT_EQ(run["outcome"].text, "install-error");
   EXPECT_EQ(run["box"]["text"].text, TextFor(Ending::kInstallError, "en"));
@@ -328,25 +375,41 @@ TEST(Rehearse, CabinetWithoutSetupFileAndSurprisingNamesAreWarnedAboutAndEndTheR
   EXPECT_NE(broken["reason"].text.find("no setup file"), std::string::npos) << broken["reason"].text;
 }
 
-TEST(Rehearse, SecondRunThatIsNotSilentIsCalledALoop) {
-  // Two CABs of one application: each installation takes the other's registration.
+TEST(Rehearse, TwoPatchesOfOneApplicationInstallOneTwiceAndLoop) {
+  // Each installation takes the other's registration: the general pass installs
+  // Patch11.cab again, and every start installs one of them again.
   const std::string& sameApplication = installrun::ApplicationCabinet("Tool");
   installrun::SetupTerminal source;
-  source.PutEntries({Cab("A.cab", sameApplication), Cab("B.cab", sameApplication)});
+  source.PutEntries({Cab("Patch11.cab", sameApplication), Cab("Patch12.cab", sameApplication)});
   const Rehearsal rehearsal = Rehearse(source, {"--kinds", "LM320-ja", "--runs", "3"});
   EXPECT_EQ(rehearsal.exitCode, 1) << rehearsal.err;
   const Json* twin = TwinNamed(rehearsal, "LM320-ja");
   ASSERT_NE(twin, nullptr);
   ASSERT_EQ((*twin)["runs"].items.size(), 3u);
-  EXPECT_EQ(Fates((*twin)["runs"].items[1]), (std::vector<std::string>{"A.cab=installed", "B.cab=skipped-registered"}));
-  ASSERT_FALSE((*twin)["warnings"].items.empty());
-  EXPECT_NE((*twin)["warnings"].items[0].text.find("a loop"), std::string::npos);
+  const Json& first = (*twin)["runs"].items[0];
+  EXPECT_EQ(Fates(first), (std::vector<std::string>{"Patch11.cab=installed-twice", "Patch12.cab=installed"}));
+  const Json& twice = first["cabs"].items[0];
+  EXPECT_EQ(twice["exit_codes"].items.size(), 2u);
+  EXPECT_EQ(twice["application"].text, "KORVA Tool");
+  EXPECT_NE(twice["reason"].text.find("Patch12.cab registers the same application (KORVA Tool)"), std::string::npos)
+      << twice["reason"].text;
+  // Once the rehearsal knows both register one application, it explains the next runs:
+  // Patch12.cab takes the registration, the other pass installs Patch11.cab again.
+  for (size_t run = 1; run < 3; ++run)
+    EXPECT_EQ(Fates((*twin)["runs"].items[run]), (std::vector<std::string>{"Patch11.cab=installed", "Patch12.cab=installed"}));
+  EXPECT_EQ(ReasonCodes(*twin), (std::vector<std::string>{"no-service-pack", "installed-twice", "loop", "loop"}));
+  // The loop names its cause.
+  const Json& loop = (*twin)["reasons"].items[2];
+  EXPECT_NE(loop["text"].text.find("Patch11.cab and Patch12.cab register one application (KORVA Tool)"), std::string::npos)
+      << loop["text"].text;
 }
 
 TEST(Rehearse, BadInputIsOneLineAndMakesNothing) {
   installrun::SetupTerminal source;
   const std::string scratch = source.image().scratch();
   fs::create_directories(scratch + "/empty");
+  fs::create_directories(scratch + "/no-exports");
+  e2e::WriteFile(scratch + "/no-exports/a.count", "3\n");
   fs::create_directories(scratch + "/no-setup");
   e2e::WriteFile(scratch + "/no-setup/a.cab", installrun::ApplicationCabinet("a"));
   const std::string folder = source.FsPath("FlashDisk/SP");
@@ -354,6 +417,8 @@ TEST(Rehearse, BadInputIsOneLineAndMakesNothing) {
       {scratch + "/missing"}, {scratch + "/empty"},        {scratch + "/no-setup"},
       {folder, "-j", "0"},    {folder, "--kinds", "LM330-en"}, {folder, "--kinds", "none"},
       {folder, "--runs", "0"}, {folder, "--at", "FlashDisk"},
+      {folder, "--allow", "box,nothing"}, {folder, "--fleet", scratch + "/no-exports"},
+      {folder, "--reg-encoding", "klingon"},
   };
   for (auto arguments : commandLines) {
     arguments.insert(arguments.begin(), "rehearse");

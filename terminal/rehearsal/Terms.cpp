@@ -1,0 +1,125 @@
+// The report's terms: every fate, outcome, warning kind and verdict reason with its one
+// name, as the JSON document, the page and the README give them.
+#include "terminal/rehearsal/Rehearsal.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace rehearsal {
+
+namespace {
+
+template <class Enum>
+struct Named {
+  Enum value;
+  const char* name;
+};
+
+constexpr Named<Fate> kFates[] = {
+    {Fate::Installed, "installed"},
+    {Fate::InstalledOtherModel, "installed-other-model"},
+    {Fate::InstalledTwice, "installed-twice"},
+    {Fate::SkippedRegistered, "skipped-registered"},
+    {Fate::SkippedUnchanged, "skipped-unchanged"},
+    {Fate::NotReachedLimit, "not-reached-limit"},
+    {Fate::NotReachedError, "not-reached-error"},
+    {Fate::PathTooLong, "path-too-long"},
+    {Fate::Failed, "failed"},
+    {Fate::Unexplained, "unexplained"},
+};
+
+struct OutcomeTerm {
+  Outcome outcome;
+  const char* name;
+  const char* words;
+};
+constexpr OutcomeTerm kOutcomes[] = {
+    {Outcome::Completed, "completed", "completion notice, then the reset"},
+    {Outcome::Silent, "silent", "silent: nothing to install"},
+    {Outcome::InstallError, "install-error", "install error"},
+    {Outcome::TooManyCabs, "too-many-cabs", "over 30 CABs: nothing installed"},
+    {Outcome::TooManyCabsReset, "too-many-cabs-reset", "over 30 CABs after installing some: a manual reset is asked for"},
+    {Outcome::NoticeWithoutReset, "notice-without-reset", "completion notice, but no reset"},
+    {Outcome::ResetWithoutNotice, "reset-without-notice", "reset without the completion notice"},
+    {Outcome::PowerLoss, "power-loss", "the power was cut during the run"},
+    {Outcome::TimedOut, "timed-out", "did not end in time; every process of the twin was ended"},
+    {Outcome::NotStarted, "not-started", "Setup could not be started"},
+    {Outcome::OtherBox, "other-box", "a box Setup does not show"},
+    {Outcome::EndedAtOnce, "ended-at-once", "ended at once without a box (another copy of Setup was running)"},
+};
+
+constexpr Named<WarningKind> kWarningKinds[] = {
+    {WarningKind::ServicePack, "service-pack"},
+    {WarningKind::NoServicePack, "no-service-pack"},
+    {WarningKind::OtherModelServicePack, "other-model-service-pack"},
+    {WarningKind::Order, "order"},
+    {WarningKind::PathTooLong, "path-too-long"},
+    {WarningKind::FolderNamedCab, "folder-named-cab"},
+    {WarningKind::NotACabinet, "not-a-cabinet"},
+    {WarningKind::CountWithoutExport, "count-without-export"},
+};
+
+constexpr ReasonInfo kReasons[] = {
+    {Reason::Box, "box", "a box other than the completion notice", true},
+    {Reason::CabFailed, "cab-failed", "a CAB failed to install", true},
+    {Reason::Unexplained, "unexplained", "a run did what Setup's rules do not explain", true},
+    {Reason::OtherModelServicePack, "other-model-service-pack", "another model's service pack was installed", true},
+    {Reason::InstalledTwice, "installed-twice", "a CAB was installed twice in one run", true},
+    {Reason::Loop, "loop", "a loop: the terminal installs and resets at every start", true},
+    {Reason::BoxAtEveryStart, "box-at-every-start", "a box at every start", true},
+    {Reason::TimedOut, "timed-out", "a run did not end in time", true},
+    {Reason::PowerLoss, "power-loss", "the power was cut", true},
+    {Reason::Ending, "ending",
+     "a run ended neither with the completion notice and the reset nor silently (Setup not started, ended at once, "
+     "a reset without the notice or the notice without a reset)",
+     true},
+    {Reason::Refused, "refused", "the twin could not be rehearsed", true},
+    {Reason::NoServicePack, "no-service-pack", "the folder holds no service pack of the twin's model", false},
+};
+
+constexpr const char* kAssumptions[] = {
+    "Setup starts at every boot of the terminal",
+    "a reset keeps the file system and the registry",
+    "the CAB installer shows no dialogs of its own",
+};
+
+// Each table lists its enumeration in declaration order, so a value indexes its row.
+template <class Row, size_t N, class Enum>
+constexpr bool InOrder(const Row (&table)[N], Enum Row::*member) {
+  for (size_t i = 0; i < N; ++i) {
+    if (static_cast<size_t>(table[i].*member) != i) return false;
+  }
+  return true;
+}
+static_assert(InOrder(kFates, &Named<Fate>::value));
+static_assert(InOrder(kOutcomes, &OutcomeTerm::outcome));
+static_assert(InOrder(kWarningKinds, &Named<WarningKind>::value));
+static_assert(InOrder(kReasons, &ReasonInfo::reason));
+
+template <class Enum, class Row, size_t N>
+std::optional<Enum> Find(const Row (&table)[N], std::string_view name) {
+  const auto found = std::find_if(std::begin(table), std::end(table), [&](const Row& row) { return name == row.name; });
+  if (found == std::end(table)) return std::nullopt;
+  return static_cast<Enum>(found - std::begin(table));
+}
+
+}  // namespace
+
+const char* NameOf(Fate fate) { return kFates[static_cast<size_t>(fate)].name; }
+const char* NameOf(Outcome outcome) { return kOutcomes[static_cast<size_t>(outcome)].name; }
+const char* NameOf(WarningKind kind) { return kWarningKinds[static_cast<size_t>(kind)].name; }
+const char* WordsOf(Outcome outcome) { return kOutcomes[static_cast<size_t>(outcome)].words; }
+std::optional<Fate> FateNamed(std::string_view name) { return Find<Fate>(kFates, name); }
+std::optional<Outcome> OutcomeNamed(std::string_view name) { return Find<Outcome>(kOutcomes, name); }
+
+std::span<const ReasonInfo> ReasonTable() { return kReasons; }
+const ReasonInfo& InfoOf(Reason reason) { return kReasons[static_cast<size_t>(reason)]; }
+std::optional<Reason> ReasonNamed(std::string_view code) {
+  const auto found = std::find_if(std::begin(kReasons), std::end(kReasons), [&](const ReasonInfo& row) { return code == row.code; });
+  if (found == std::end(kReasons)) return std::nullopt;
+  return found->reason;
+}
+
+std::span<const char* const> Assumptions() { return kAssumptions; }
+
+}  // namespace rehearsal
