@@ -102,6 +102,7 @@ struct InstallValue {
   bool noClobber = false;
 };
 struct InstallPlan {
+  std::u16string installDir;  // %InstallDir%: \Program Files\<application>
   std::vector<std::u16string> folders;
   std::set<std::u16string> folderKeys;  // the folders, case-folded
   std::vector<InstallFile> files;
@@ -124,6 +125,18 @@ ExitCode PlanSetupFile(const SetupFile& setupFile, const std::vector<Member>& me
                        InstallPlan* plan, std::string* why);
 // Adds `folder` and the folders above it to the plan's folders (once each, any case).
 void AddFolder(const std::u16string& folder, InstallPlan* plan);
+
+// A cabinet read and checked for installation, nothing written: its members (which the
+// plan's files point into), the application it registers and what it would write.
+struct PreparedCabinet {
+  std::vector<Member> members;
+  std::u16string application;
+  InstallPlan plan;
+  bool setupDll = false;  // it holds a ".999" member, which this installer does not run
+};
+// Prepare.cpp. kInstalled when the cabinet at `cabPath` (a CE path) would be installed
+// on the attached terminal; else the stage that refuses it, with `why`. Writes nothing.
+ExitCode PrepareCabinet(const std::u16string& cabPath, PreparedCabinet* prepared, std::string* why);
 
 // Extract.cpp. What an installation created, so that a failure can take it back.
 class Undo {

@@ -10,15 +10,11 @@
 
 #include "platform/host/Terminal.h"
 
-#include <algorithm>
 #include <cstdio>
 
 namespace wceload {
 
 namespace {
-
-constexpr std::u16string_view kProgramFiles = u"\\Program Files\\";
-constexpr char16_t kUnnamed[] = u"_";
 
 // A refusal or failure: the line on standard error, and the same reason in the journal.
 int Refuse(const std::u16string& cabPath, ExitCode code, const std::string& why) {
@@ -27,67 +23,20 @@ int Refuse(const std::u16string& cabPath, ExitCode code, const std::string& why)
   return code;
 }
 
-// The application's name as one folder name: "Provider AppName" from the setup file;
-// the cabinet's base name where nothing of those names is left once made safe.
-std::u16string ApplicationName(const SetupFile& setupFile, const std::u16string& cabPath) {
-  std::u16string name = SafeComponent(setupFile.provider + u" " + setupFile.appName);
-  if (name.empty()) name = SafeComponent(CabinetBaseName(cabPath));
-  return name.empty() ? std::u16string(kUnnamed) : name;
-}
-
-bool PathsFit(const InstallPlan& plan, std::string* why) {
-  size_t longest = 0;
-  for (const auto& folder : plan.folders) longest = std::max(longest, folder.size());
-  for (const auto& file : plan.files) longest = std::max(longest, file.path.size());
-  for (const auto& shortcut : plan.shortcuts) longest = std::max(longest, shortcut.path.size());
-  if (longest < MAX_PATH) return true;
-  *why = "a member's path would be " + std::to_string(longest) + " characters long";
-  return false;
-}
-
-// Reads and checks the setup file at `index` and plans what it installs.
-ExitCode PlanFromSetupFile(const std::vector<Member>& members, const std::vector<std::u16string>& safeNames,
-                           size_t index, UINT codePage, const std::u16string& cabPath, std::u16string* application,
-                           InstallPlan* plan, std::string* why) {
-  SetupFile setupFile;
-  if (!ParseSetupFile(members[index].data, codePage, &setupFile, why)) return kDamaged;
-  if (const ExitCode device = CheckDevice(setupFile, why); device != kInstalled) return device;
-  *application = ApplicationName(setupFile, cabPath);
-  return PlanSetupFile(setupFile, members, safeNames, std::u16string(kProgramFiles) + *application, plan, why);
-}
-
 int Install(const std::u16string& cabPath) {
   if (cabPath.empty()) return Refuse(cabPath, kNoCabinetNamed, "no cabinet named: the command line is the cabinet's path");
   std::string why;
-  std::vector<Member> members;
-  if (const ExitCode read = ReadCabinet(cabPath, &members, &why); read != kInstalled) return Refuse(cabPath, read, why);
-  const UINT codePage = AnsiCodePage();
-  std::vector<std::u16string> safeNames;
-  safeNames.reserve(members.size());
-  for (const auto& member : members) {
-    safeNames.push_back(SafeRelativePath(DecodeName(member.rawName, member.utf8Name, codePage)));
-  }
-  const auto setupIndex = FindSetupFile(safeNames);
-  if (!setupIndex) {
-    return Refuse(cabPath, kNoSetupFile,
-                  "the cabinet has no setup file (.000 member), which the terminal's installer refuses as not a "
-                  "valid setup file");
-  }
-  std::u16string application;
-  InstallPlan plan;
-  const ExitCode planned =
-      PlanFromSetupFile(members, safeNames, *setupIndex, codePage, cabPath, &application, &plan, &why);
-  if (planned != kInstalled) return Refuse(cabPath, planned, why);
-  if (!PathsFit(plan, &why)) return Refuse(cabPath, kRefused, why);
-  const std::u16string folder = std::u16string(kProgramFiles) + application;
+  PreparedCabinet prepared;
+  if (const ExitCode ready = PrepareCabinet(cabPath, &prepared, &why); ready != kInstalled)
+    return Refuse(cabPath, ready, why);
   Undo undo;
-  if (!WriteFiles(plan, cabPath, &undo, &why) || !WriteValues(plan, cabPath, &undo, &why) ||
-      !RegisterApplication(application, cabPath, folder, &why)) {
+  if (!WriteFiles(prepared.plan, cabPath, &undo, &why) || !WriteValues(prepared.plan, cabPath, &undo, &why) ||
+      !RegisterApplication(prepared.application, cabPath, prepared.plan.installDir, &why)) {
     undo.Run();
     return Refuse(cabPath, kInstallFailed, why);
   }
   // Which application a cabinet installed as: two cabinets of one take each other's CabFile.
-  host::Journal("installer-registered", {{"cab", cabPath}, {"application", application}});
+  host::Journal("installer-registered", {{"cab", cabPath}, {"application", prepared.application}});
   return kInstalled;
 }
 
