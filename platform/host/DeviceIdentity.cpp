@@ -12,12 +12,12 @@ namespace host {
 
 namespace {
 
-struct ProcessorName {
+struct NamedProcessor {
   const char* name;
   uint32_t type;
 };
 // The processor types of the CE SDK's headers that cabinets name most often.
-constexpr ProcessorName kProcessors[] = {
+constexpr NamedProcessor kProcessors[] = {
     {"ARM", 2577},   {"STRONGARM", 2577}, {"ARM720", 1824}, {"ARM820", 2080}, {"ARM920", 2336},
     {"ARM7TDMI", 70001}, {"MIPS", 4000},  {"SH3", 10003},   {"SH4", 10005},   {"X86", 386},
 };
@@ -39,6 +39,13 @@ bool ParseCeVersion(const std::string& text, uint32_t* major, uint32_t* minor) {
   *major = *majorNumber;
   *minor = *minorNumber;
   return true;
+}
+
+std::string ProcessorName(uint32_t type) {
+  for (const auto& processor : kProcessors) {
+    if (processor.type == type) return processor.name;
+  }
+  return "";
 }
 
 std::optional<uint32_t> ProcessorType(const std::string& nameOrNumber) {

@@ -150,6 +150,8 @@ struct DeviceIdentity {
 };
 // A processor name (any letter case) or number as its CE processor type; nullopt when unknown.
 std::optional<uint32_t> ProcessorType(const std::string& nameOrNumber);
+// The first name of a CE processor type ("ARM" for 2577); "" for a number no name stands for.
+std::string ProcessorName(uint32_t type);
 // "4.10" as 4 and 10; false when the text is not MAJOR.MINOR.
 bool ParseCeVersion(const std::string& text, uint32_t* major, uint32_t* minor);
 // False with a one-line reason naming the option when one of them is malformed.

@@ -1,6 +1,7 @@
 // A fleet folder: a device's export per twin (NAME.reg, in any letter case) and, beside
 // it, NAME.count, how many of the fleet's terminals look like it.
 #include "platform/host/Terminal.h"
+#include "terminal/rehearsal/HostFiles.h"
 #include "terminal/rehearsal/Rehearsal.h"
 
 #include <fcntl.h>
@@ -22,21 +23,6 @@ constexpr size_t kCountBytes = 32;
 
 bool HasExtension(const fs::path& path, std::u16string_view extension) {
   return host::EqualsIgnoreCase(host::FromUtf8(path.extension().string()), extension);
-}
-
-// The first bytes of a regular file, never blocking on a FIFO or a device; nullopt when
-// it is none or cannot be read.
-std::optional<std::string> ReadSmallFile(const fs::path& path, size_t most) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  struct ::stat st {};
-  std::string bytes(most + 1, '\0');
-  ssize_t got = -1;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) got = ::read(fd, bytes.data(), bytes.size());
-  ::close(fd);
-  if (got < 0) return std::nullopt;
-  bytes.resize(static_cast<size_t>(got));
-  return bytes;
 }
 
 // The count a NAME.count file holds: one decimal number from 1 to 10^9, with nothing
@@ -67,6 +53,19 @@ void ReadCount(const fs::path& file, TwinRequest& twin) {
 }
 
 }  // namespace
+
+std::optional<std::string> ReadSmallFile(const fs::path& path, size_t most) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct ::stat st {};
+  std::string bytes(most + 1, '\0');
+  ssize_t got = -1;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) got = ::read(fd, bytes.data(), bytes.size());
+  ::close(fd);
+  if (got < 0) return std::nullopt;
+  bytes.resize(static_cast<size_t>(got));
+  return bytes;
+}
 
 Fleet ReadFleet(const std::string& folder) {
   std::error_code ec;

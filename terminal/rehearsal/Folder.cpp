@@ -1,14 +1,15 @@
-// What the folder itself tells before any run: the service pack of each kind, other
-// models' service packs, surprising install orders, paths too long, and names that
-// look like CABs but are none.
+// What the folder's listing tells before any run: the service pack of each kind, other
+// models' service packs, surprising install orders, paths too long, names a terminal
+// cannot hold or holds once, and names that look like CABs but are none.
 #include "install/CabInventory.h"
 #include "platform/host/Terminal.h"
+#include "terminal/rehearsal/HostFiles.h"
 #include "terminal/rehearsal/Rehearsal.h"
 
+#include <unicode/utf8.h>
+
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
-#include <fstream>
 
 namespace rehearsal {
 
@@ -17,24 +18,43 @@ namespace {
 namespace fs = std::filesystem;
 
 struct FolderEntry {
+  std::string hostName;
   std::u16string name;
   bool isFolder = false;
   bool isCabinet = false;  // begins as a cabinet file does
+  bool usable = true;      // a terminal's file system can hold the name
 };
 
-std::vector<FolderEntry> CabEntries(const std::string& folder) {
+// Whether a FAT volume of a terminal can hold `hostName`: UTF-8, none of the characters
+// a CE name may not hold, no trailing dot or blank (Windows drops them).
+bool UsableName(const std::string& hostName, const std::u16string& name) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(hostName.data());
+  const auto length = static_cast<int32_t>(hostName.size());
+  for (int32_t i = 0; i < length;) {
+    UChar32 c;
+    U8_NEXT(bytes, i, length, c);
+    if (c < 0) return false;
+  }
+  return !name.empty() && std::none_of(name.begin(), name.end(), host::IsForbiddenInFileName) && name.back() != u'.' &&
+         name.back() != u' ';
+}
+
+std::vector<FolderEntry> Entries(const std::string& folder) {
   std::vector<FolderEntry> entries;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(folder, ec)) {
-    FolderEntry found{host::FromUtf8(entry.path().filename().string()), entry.is_directory(ec), false};
-    if (!host::GlobMatch(u"*.cab", found.name)) continue;
-    std::ifstream in(entry.path(), std::ios::binary);
-    char signature[4] = {};
-    found.isCabinet = !found.isFolder && in.read(signature, 4) && std::string(signature, 4) == "MSCF";
+    FolderEntry found{entry.path().filename().string(), {}, entry.is_directory(ec), false, true};
+    found.name = host::FromUtf8(found.hostName);
+    found.usable = UsableName(found.hostName, found.name);
+    const auto signature = found.isFolder ? std::nullopt : ReadSmallFile(entry.path(), 4);
+    found.isCabinet = signature && signature->rfind("MSCF", 0) == 0;
     entries.push_back(found);
   }
+  std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.hostName < b.hostName; });
   return entries;
 }
+
+bool IsCab(const FolderEntry& entry) { return entry.usable && host::GlobMatch(u"*.cab", entry.name); }
 
 bool IsAnyServicePack(const std::u16string& name) {
   for (const auto& kind : AllKinds()) {
@@ -69,43 +89,69 @@ bool ExpectedBefore(const std::u16string& a, const std::u16string& b) {
   return x.size() - i < y.size() - j;
 }
 
+// What each kind takes from the folder as its service pack, and as another model's;
+// each warning is about that kind's twins.
 void ServicePackWarnings(const std::vector<FolderEntry>& entries, std::vector<Warning>& warnings) {
+  const auto named = [&](const std::string& name) {
+    return std::find_if(entries.begin(), entries.end(),
+                        [&](const FolderEntry& e) { return IsCab(e) && host::EqualsIgnoreCase(e.name, host::FromUtf8(name)); });
+  };
   for (const auto& kind : AllKinds()) {
     const std::string own = ServicePackNameOfKind(kind);
-    const auto found = std::find_if(entries.begin(), entries.end(),
-                                    [&](const FolderEntry& e) { return host::EqualsIgnoreCase(e.name, host::FromUtf8(own)); });
-    if (found != entries.end()) {
-      warnings.push_back({WarningKind::ServicePack, host::ToUtf8(found->name), kind + ": its service pack is " + host::ToUtf8(found->name)});
+    if (const auto found = named(own); found != entries.end()) {
+      warnings.push_back({WarningKind::ServicePack, found->hostName, kind + ": its service pack is " + found->hostName, kind});
     } else {
-      warnings.push_back({WarningKind::NoServicePack, "", kind + ": no service pack in this folder (its Setup looks for " + own + ")"});
+      warnings.push_back(
+          {WarningKind::NoServicePack, "", kind + ": no service pack in this folder (its Setup looks for " + own + ")", kind});
     }
     for (const auto& other : AllKinds()) {
-      const std::string name = ServicePackNameOfKind(other);
-      const auto present = std::find_if(entries.begin(), entries.end(), [&](const FolderEntry& e) {
-        return other != kind && host::EqualsIgnoreCase(e.name, host::FromUtf8(name));
-      });
-      if (present == entries.end()) continue;
-      warnings.push_back({WarningKind::OtherModelServicePack, host::ToUtf8(present->name),
-                          kind + " installs " + host::ToUtf8(present->name) + ", the service pack of " + other +
-                              ", as an ordinary application"});
+      const auto present = named(ServicePackNameOfKind(other));
+      if (other == kind || present == entries.end()) continue;
+      warnings.push_back({WarningKind::OtherModelServicePack, present->hostName,
+                          kind + " installs " + present->hostName + ", the service pack of " + other +
+                              ", as an ordinary application",
+                          kind});
     }
   }
 }
 
-// Within each pass, neighbours in Setup's code-unit order that people would order the other way.
+// Within each pass, every pair that Setup's code-unit order puts otherwise than people
+// would (alphabetically ignoring case, numbers by value).
 void OrderWarnings(const std::vector<FolderEntry>& entries, std::vector<Warning>& warnings) {
   for (const bool patches : {true, false}) {
     std::vector<std::u16string> names;
     for (const auto& entry : entries) {
-      if (!IsAnyServicePack(entry.name) && host::GlobMatch(u"Patch*.cab", entry.name) == patches) names.push_back(entry.name);
+      if (IsCab(entry) && !IsAnyServicePack(entry.name) && host::GlobMatch(u"Patch*.cab", entry.name) == patches)
+        names.push_back(entry.name);
     }
     std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return host::ToSortKey(a) < host::ToSortKey(b); });
-    for (size_t i = 1; i < names.size(); ++i) {
-      if (!ExpectedBefore(names[i], names[i - 1])) continue;
-      warnings.push_back({WarningKind::Order, host::ToUtf8(names[i - 1]),
-                          host::ToUtf8(names[i - 1]) + " installs before " + host::ToUtf8(names[i]) +
-                              ": Setup orders names code unit by code unit (capitals before small letters, 10 before "
-                              "2), not alphabetically ignoring case"});
+    for (size_t i = 0; i < names.size(); ++i) {
+      for (size_t j = i + 1; j < names.size(); ++j) {
+        if (!ExpectedBefore(names[j], names[i])) continue;
+        warnings.push_back({WarningKind::Order, host::ToUtf8(names[i]),
+                            host::ToUtf8(names[i]) + " installs before " + host::ToUtf8(names[j]) +
+                                ": Setup orders names code unit by code unit (capitals before small letters, 10 before "
+                                "2), not alphabetically ignoring case"});
+      }
+    }
+  }
+}
+
+// Names a terminal cannot hold, and names one folder of a terminal holds once.
+void NameWarnings(const std::vector<FolderEntry>& entries, std::vector<Warning>& warnings) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const FolderEntry& entry = entries[i];
+    if (!entry.usable) {
+      warnings.push_back({WarningKind::UnusableName, entry.hostName,
+                          "\"" + host::ToUtf8(entry.name) + "\" is a name a terminal's file system cannot hold (control "
+                          "characters, \\ / : * ? \" < > |, a trailing dot or blank): a terminal never sees it"});
+      continue;
+    }
+    for (size_t j = i + 1; j < entries.size(); ++j) {
+      if (!entries[j].usable || !host::EqualsIgnoreCase(entry.name, entries[j].name)) continue;
+      warnings.push_back({WarningKind::SameName, entry.hostName,
+                          entry.hostName + " and " + entries[j].hostName +
+                              " differ only in letter case: one folder of a terminal holds one of them"});
     }
   }
 }
@@ -113,12 +159,14 @@ void OrderWarnings(const std::vector<FolderEntry>& entries, std::vector<Warning>
 }  // namespace
 
 std::vector<Warning> FolderWarnings(const Plan& plan) {
-  const std::vector<FolderEntry> entries = CabEntries(plan.folder);
+  const std::vector<FolderEntry> entries = Entries(plan.folder);
   std::vector<Warning> warnings;
   ServicePackWarnings(entries, warnings);
   OrderWarnings(entries, warnings);
+  NameWarnings(entries, warnings);
   for (const auto& entry : entries) {
-    const std::string name = host::ToUtf8(entry.name);
+    if (!IsCab(entry)) continue;
+    const std::string& name = entry.hostName;
     const size_t length = plan.at.size() + 1 + entry.name.size();
     if (length >= INSTALLED_CAB_CHARS) {
       warnings.push_back({WarningKind::PathTooLong, name, name + ": its path on the terminal has " + std::to_string(length) +

@@ -140,10 +140,37 @@ std::string ReasonsJson(const TwinReport& twin, const std::set<Reason>& allowed)
   return out + "]";
 }
 
-std::string TwinJson(const TwinReport& twin, const std::set<Reason>& allowed) {
+std::string DeviceJson(const Device& device) {
+  std::string assumed = "[";
+  for (size_t i = 0; i < device.assumed.size(); ++i) assumed += (i ? "," : "") + Json(device.assumed[i]);
+  return "{\"processor\":" + std::to_string(device.processor) + ",\"processor_name\":" + JsonOrNull(device.processorName) +
+         ",\"ce_version\":" + Json(device.ceVersion) + ",\"ce_build\":" + std::to_string(device.ceBuild) +
+         ",\"file_times\":" + Json(device.fileTimes) + ",\"assumed\":" + assumed + "]}";
+}
+
+// The device in one line, then what nobody gave and is assumed.
+std::string DeviceLine(const Device& device) {
+  const std::string processor = device.processorName.empty() ? std::to_string(device.processor)
+                                                             : device.processorName + " (" + std::to_string(device.processor) + ")";
+  std::string line = "The device: processor " + processor + ", CE " + device.ceVersion + " build " +
+                     std::to_string(device.ceBuild) + ", " + (device.fileTimes == "fat" ? "FAT" : "exact") + " file times";
+  if (device.assumed.empty()) return line + ".";
+  line += "; assumed, as nobody gave them:";
+  for (size_t i = 0; i < device.assumed.size(); ++i) line += (i ? ", " : " ") + device.assumed[i];
+  return line + ".";
+}
+
+std::string WarningJson(const Warning& w) {
+  return "{\"kind\":" + Json(NameOf(w.kind)) + ",\"cab\":" + JsonOrNull(w.cab) + ",\"text\":" + Json(w.text) +
+         ",\"fails\":" + (ReasonOf(w.kind) ? "true" : "false") + ",\"twins\":" + JsonList(w.twins) + "}";
+}
+
+std::string TwinJson(const TwinReport& twin, const Report& report) {
+  const std::set<Reason>& allowed = report.plan.allowed;
   std::string out = "{\"name\":" + Json(twin.name) + ",\"kind\":" + JsonOrNull(twin.kind) +
                     ",\"count\":" + std::to_string(twin.count) + ",\"source\":" + Json(twin.fleet ? "fleet" : "kind") +
-                    ",\"platform_name\":" + JsonOrNull(twin.platformName) + ",\"refused\":" + JsonOrNull(twin.refused) +
+                    ",\"platform_name\":" + JsonOrNull(twin.platformName) + ",\"device\":" + DeviceJson(DeviceOf(report.plan)) +
+                    ",\"refused\":" + JsonOrNull(twin.refused) +
                     ",\"image\":" + JsonOrNull(twin.runs.empty() ? "" : twin.image) +
                     ",\"passed\":" + (TwinPassed(twin, allowed) ? "true" : "false") +
                     ",\"reasons\":" + ReasonsJson(twin, allowed) + ",\"warnings\":" + JsonList(twin.warnings) +
@@ -254,6 +281,11 @@ std::string HtmlReasons(const Report& report) {
   return out + "</table>\n";
 }
 
+// A finding about the folder: a problem, failing by its reason, or a note.
+std::string WarningLine(const Warning& warning) {
+  return std::string(ReasonOf(warning.kind) ? "  problem (" : "  note (") + NameOf(warning.kind) + "): " + warning.text + "\n";
+}
+
 // The verdict in one line, with what was allowed.
 std::string VerdictLine(const Report& report) {
   std::string line = Passed(report) ? "Every twin passed." : "Not every twin passed.";
@@ -272,8 +304,9 @@ std::string AssumptionsLine() {
 void PrintTable(const Report& report) {
   std::string out = "Rehearsal of " + report.plan.folder + " at " + host::ToUtf8(report.plan.at) + ": " +
                     std::to_string(report.twins.size()) + (report.twins.size() == 1 ? " twin" : " twins") +
-                    "; the twins are in " + report.plan.out + "\n" + AssumptionsLine() + "\n\nWarnings\n";
-  for (const auto& warning : report.warnings) out += "  " + warning.text + "\n";
+                    "; the twins are in " + report.plan.out + "\n" + AssumptionsLine() + "\n" +
+                    DeviceLine(DeviceOf(report.plan)) + "\n\nThe folder\n";
+  for (const auto& warning : report.warnings) out += WarningLine(warning);
   for (const auto& twin : report.twins) {
     out += "\n" + twin.name + " (" + (twin.kind.empty() ? "?" : twin.kind) + ", " + std::to_string(twin.count) +
            (twin.count == 1 ? " terminal" : " terminals") + "): " +
@@ -319,13 +352,9 @@ void PrintJson(const Report& report) {
   size_t allowedIndex = 0;
   for (const Reason reason : report.plan.allowed) out += (allowedIndex++ ? "," : "") + Json(InfoOf(reason).code);
   out += "],\"warnings\":[";
-  for (size_t i = 0; i < report.warnings.size(); ++i) {
-    const Warning& w = report.warnings[i];
-    out += std::string(i ? "," : "") + "{\"kind\":" + Json(NameOf(w.kind)) + ",\"cab\":" + JsonOrNull(w.cab) +
-           ",\"text\":" + Json(w.text) + "}";
-  }
+  for (size_t i = 0; i < report.warnings.size(); ++i) out += std::string(i ? "," : "") + WarningJson(report.warnings[i]);
   out += "],\"twins\":[";
-  for (size_t i = 0; i < report.twins.size(); ++i) out += (i ? ",\n" : "\n") + TwinJson(report.twins[i], report.plan.allowed);
+  for (size_t i = 0; i < report.twins.size(); ++i) out += (i ? ",\n" : "\n") + TwinJson(report.twins[i], report);
   out += "],\"summary\":{\"twins\":" + std::to_string(report.twins.size()) + ",\"terminals\":" +
          std::to_string(Terminals(report)) + ",\"passed\":" + (Passed(report) ? "true" : "false") +
          ",\"exit_status\":" + (Passed(report) ? "0" : "1") + ",\"outcomes\":[";
@@ -352,7 +381,8 @@ std::string HtmlPage(const Report& report) {
                     Html(report.plan.folder) + "</title><style>" + kStyle + "</style></head><body>\n<h1>Rehearsal of " +
                     Html(report.plan.folder) + " at " + Html(host::ToUtf8(report.plan.at)) + "</h1>\n<p id=\"verdict\" class=\"" +
                     (Passed(report) ? "passed" : "failed") + "\">" + Html(VerdictLine(report)) + "</p>\n<p id=\"assumptions\">" +
-                    Html(AssumptionsLine()) + "</p>\n<h2>Warnings</h2>\n<ul id=\"warnings\">\n";
+                    Html(AssumptionsLine()) + "</p>\n<p id=\"device\">" + Html(DeviceLine(DeviceOf(report.plan))) +
+                    "</p>\n<h2>Warnings</h2>\n<ul id=\"warnings\">\n";
   for (const auto& warning : report.warnings)
     out += "<li class=\"warning-" + std::string(NameOf(warning.kind)) + "\">" + Html(warning.text) + "</li>\n";
   for (const auto& twin : report.twins) {
@@ -376,6 +406,26 @@ std::string ReasonTableText() {
     text += code + (info.failsByDefault ? "fails   " : "warning ") + info.words + "\n";
   }
   return text;
+}
+
+bool CheckPassed(const std::vector<Warning>& warnings) {
+  return std::none_of(warnings.begin(), warnings.end(), [](const Warning& w) { return ReasonOf(w.kind).has_value(); });
+}
+
+void PrintCheck(const Plan& plan, const std::vector<Warning>& warnings, bool json) {
+  std::string out;
+  if (json) {
+    out = "{\"folder\":" + Json(plan.folder) + ",\"at\":" + Json(host::ToUtf8(plan.at)) +
+          ",\"device\":" + DeviceJson(DeviceOf(plan)) + ",\"warnings\":[";
+    for (size_t i = 0; i < warnings.size(); ++i) out += std::string(i ? "," : "") + WarningJson(warnings[i]);
+    out += std::string("],\"passed\":") + (CheckPassed(warnings) ? "true" : "false") + "}\n";
+  } else {
+    out = "Check of " + plan.folder + " at " + host::ToUtf8(plan.at) + "\n" + DeviceLine(DeviceOf(plan)) + "\n\n";
+    for (const auto& warning : warnings) out += WarningLine(warning);
+    out += CheckPassed(warnings) ? "No problem fails a twin.\n" : "Problems fail the twins they concern.\n";
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::fflush(stdout);
 }
 
 }  // namespace rehearsal

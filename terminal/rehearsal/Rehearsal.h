@@ -55,16 +55,25 @@ enum class Outcome {
   OtherBox,
   EndedAtOnce,
 };
-// What a warning about the folder or the fleet is about.
+// What a warning about the folder or the fleet is about. The first kinds are only told;
+// from NotACabinet on, each is a problem that fails the twins it concerns (its reason of
+// the same name) unless allowed.
 enum class WarningKind {
   ServicePack,
   NoServicePack,
   OtherModelServicePack,
   Order,
+  CountWithoutExport,
+  NotACabinet,
+  Damaged,
+  NoSetupFile,
+  DeviceMismatch,
+  SetupDll,
+  SameApplication,
+  UnusableName,
+  SameName,
   PathTooLong,
   FolderNamedCab,
-  NotACabinet,
-  CountWithoutExport,
 };
 // Why a twin passes or fails: the verdict's reasons.
 enum class Reason {
@@ -80,12 +89,25 @@ enum class Reason {
   Ending,
   Refused,
   NoServicePack,
+  NotACabinet,
+  Damaged,
+  NoSetupFile,
+  DeviceMismatch,
+  SetupDll,
+  SameApplication,
+  UnusableName,
+  SameName,
+  PathTooLong,
+  FolderNamedCab,
 };
 
 const char* NameOf(Fate fate);
 const char* NameOf(Outcome outcome);
 const char* NameOf(WarningKind kind);
 const char* WordsOf(Outcome outcome);  // the outcome for people
+// The reason by which a warning of this kind fails the twins it concerns; none for the
+// kinds that are only told.
+std::optional<Reason> ReasonOf(WarningKind kind);
 std::optional<Fate> FateNamed(std::string_view name);
 std::optional<Outcome> OutcomeNamed(std::string_view name);
 
@@ -119,6 +141,10 @@ struct Plan {
   int jobs = 1;
   double timeScale = 0.01;
   bool fleet = false;              // the twins include a fleet's exports
+  // The twins' device, as `termsim create` takes it; `given` names what the command line
+  // set ("processor", "ce_version", "ce_build", "file_times"), the rest is assumed.
+  std::string processor = "ARM", ceVersion = "4.10", ceBuild = "908", fileTimes = "fat";
+  std::set<std::string> given;
   std::string regEncoding;         // of exports without a BOM that are not UTF-8
   std::set<Reason> allowed;        // reasons that fail no twin (--allow)
 };
@@ -137,6 +163,8 @@ struct Warning {
   WarningKind kind;
   std::string cab;  // the file it is about; "" for the folder
   std::string text;
+  std::string terminalKind;        // the kind of terminal it is about; "" for every twin
+  std::vector<std::string> twins;  // the twins it concerns, once the twins are known
 };
 
 // The twins of a fleet folder: one per export (*.reg in any letter case), counted by
@@ -153,8 +181,14 @@ std::vector<std::string> AllKinds();
 // The service-pack file name that a kind's Setup looks for.
 std::string ServicePackNameOfKind(const std::string& kind);
 
-// Warnings about the folder before any run (Folder.cpp).
+// What the folder's listing tells (Folder.cpp), and what the installer would say of
+// each of its cabinets on a terminal of the plan's device (Check.cpp): the whole check,
+// on a scratch image under `scratch` (a folder that is made and removed), nothing run.
 std::vector<Warning> FolderWarnings(const Plan& plan);
+std::vector<Warning> CheckFolder(const Plan& plan, const std::string& scratch);
+// The twins each warning concerns, and the reasons of the problems among them added to
+// those twins' findings.
+void ApplyFolderWarnings(std::vector<Warning>& warnings, std::vector<struct TwinReport>& twins);
 
 // ---------------------------------------------------------------- the report
 
@@ -193,6 +227,17 @@ struct Finding {
   std::string text;
 };
 
+// The device a twin is, as a setup file is checked against it.
+struct Device {
+  uint32_t processor = 0;
+  std::string processorName;  // "ARM"; "" for a number no name stands for
+  std::string ceVersion;      // "4.10"
+  uint32_t ceBuild = 0;
+  std::string fileTimes;       // fat | exact
+  std::vector<std::string> assumed;  // the settings nobody gave
+};
+Device DeviceOf(const Plan& plan);
+
 struct TwinReport {
   std::string name;
   std::string kind;          // LM310-en; "unknown-en" for a platform name of no model
@@ -212,10 +257,11 @@ struct Report {
   std::vector<TwinReport> twins;
 };
 
-// Makes Plan::out (absent or empty, or a new folder when none is named) and rehearses
-// every twin, at most Plan::jobs at once, each in its own process (the host library
-// attaches one image per process). What is left: the twins that ran, under out/twins.
-std::vector<TwinReport> RehearseAll(Plan& plan, const std::vector<TwinRequest>& requests);
+// Makes Plan::out (absent or empty, or a new folder when none is named), checks the
+// folder, and rehearses every twin, at most Plan::jobs at once, each in its own process
+// (the host library attaches one image per process). What is left: the twins that ran,
+// under out/twins. `warnings` are the fleet folder's, which the report keeps.
+Report Rehearse(Plan plan, const std::vector<TwinRequest>& requests, std::vector<Warning> warnings);
 
 // Rehearses one twin in this process, which attaches its image: makes it, runs Setup
 // up to plan.runs times and returns what happened (Twin.cpp).
@@ -241,6 +287,9 @@ bool Passed(const Report& report);
 void PrintTable(const Report& report);
 void PrintJson(const Report& report);
 std::string HtmlPage(const Report& report);
+// The folder check alone: every finding, and whether any fails.
+void PrintCheck(const Plan& plan, const std::vector<Warning>& warnings, bool json);
+bool CheckPassed(const std::vector<Warning>& warnings);
 // The table of verdict reasons, for --help: one line each.
 std::string ReasonTableText();
 // The codes of `allowed`, apart by commas.

@@ -132,18 +132,21 @@ std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinReq
 
 }  // namespace
 
-std::vector<TwinReport> RehearseAll(Plan& plan, const std::vector<TwinRequest>& requests) {
+Report Rehearse(Plan plan, const std::vector<TwinRequest>& requests, std::vector<Warning> warnings) {
   MakeOut(plan);
   if (plan.outCreated) std::fprintf(stderr, "termsim rehearse: the twins are kept in %s\n", plan.out.c_str());
-  std::vector<TwinReport> twins;
+  Report report{plan, {}, {}};
   try {
-    twins = RunEveryTwin(plan, requests);
+    report.warnings = CheckFolder(plan, (fs::path(plan.out) / ".check").string());
+    report.warnings.insert(report.warnings.end(), warnings.begin(), warnings.end());
+    report.twins = RunEveryTwin(plan, requests);
   } catch (...) {
-    Tidy(plan, twins);
+    Tidy(plan, report.twins);
     throw;
   }
-  Tidy(plan, twins);
-  return twins;
+  Tidy(plan, report.twins);
+  ApplyFolderWarnings(report.warnings, report.twins);
+  return report;
 }
 
 }  // namespace rehearsal

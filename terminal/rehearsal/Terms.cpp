@@ -53,10 +53,17 @@ constexpr Named<WarningKind> kWarningKinds[] = {
     {WarningKind::NoServicePack, "no-service-pack"},
     {WarningKind::OtherModelServicePack, "other-model-service-pack"},
     {WarningKind::Order, "order"},
+    {WarningKind::CountWithoutExport, "count-without-export"},
+    {WarningKind::NotACabinet, "not-a-cabinet"},
+    {WarningKind::Damaged, "damaged"},
+    {WarningKind::NoSetupFile, "no-setup-file"},
+    {WarningKind::DeviceMismatch, "device-mismatch"},
+    {WarningKind::SetupDll, "setup-dll"},
+    {WarningKind::SameApplication, "same-application"},
+    {WarningKind::UnusableName, "unusable-name"},
+    {WarningKind::SameName, "same-name"},
     {WarningKind::PathTooLong, "path-too-long"},
     {WarningKind::FolderNamedCab, "folder-named-cab"},
-    {WarningKind::NotACabinet, "not-a-cabinet"},
-    {WarningKind::CountWithoutExport, "count-without-export"},
 };
 
 constexpr ReasonInfo kReasons[] = {
@@ -75,6 +82,20 @@ constexpr ReasonInfo kReasons[] = {
      true},
     {Reason::Refused, "refused", "the twin could not be rehearsed", true},
     {Reason::NoServicePack, "no-service-pack", "the folder holds no service pack of the twin's model", false},
+    {Reason::NotACabinet, "not-a-cabinet", "a file named like a CAB is no cabinet", true},
+    {Reason::Damaged, "damaged", "a cabinet the installer cannot read (damaged, cut, or over its limits)", true},
+    {Reason::NoSetupFile, "no-setup-file", "a cabinet without a setup file, which the installer refuses", true},
+    {Reason::DeviceMismatch, "device-mismatch", "a cabinet made for another processor, CE version or build", true},
+    {Reason::SetupDll, "setup-dll", "a cabinet with a setup DLL, whose effects the rehearsal cannot show", true},
+    {Reason::SameApplication, "same-application",
+     "two CABs register one application: the later takes the earlier's registration, so the earlier is installed "
+     "again at every start",
+     true},
+    {Reason::UnusableName, "unusable-name", "a name a terminal's file system cannot hold", true},
+    {Reason::SameName, "same-name", "names that differ only in letter case, which one folder of a terminal cannot hold",
+     true},
+    {Reason::PathTooLong, "path-too-long", "a CAB whose path has 256 characters or more, which Setup passes over", true},
+    {Reason::FolderNamedCab, "folder-named-cab", "a folder named like a CAB, which Setup hands to the installer", true},
 };
 
 constexpr const char* kAssumptions[] = {
@@ -109,6 +130,11 @@ const char* NameOf(Fate fate) { return kFates[static_cast<size_t>(fate)].name; }
 const char* NameOf(Outcome outcome) { return kOutcomes[static_cast<size_t>(outcome)].name; }
 const char* NameOf(WarningKind kind) { return kWarningKinds[static_cast<size_t>(kind)].name; }
 const char* WordsOf(Outcome outcome) { return kOutcomes[static_cast<size_t>(outcome)].words; }
+
+std::optional<Reason> ReasonOf(WarningKind kind) {
+  if (kind < WarningKind::NotACabinet) return std::nullopt;
+  return ReasonNamed(NameOf(kind));
+}
 std::optional<Fate> FateNamed(std::string_view name) { return Find<Fate>(kFates, name); }
 std::optional<Outcome> OutcomeNamed(std::string_view name) { return Find<Outcome>(kOutcomes, name); }
 

@@ -77,8 +77,9 @@ void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
   }
 }
 
-// The folder at `at` in the attached twin, made folder by folder as the terminal names them.
-fs::path PlaceFolder(const Plan& plan) {
+}  // namespace
+
+fs::path CopyFolderIn(const Plan& plan) {
   std::u16string path;
   size_t start = 1;
   while (start <= plan.at.size()) {
@@ -92,11 +93,10 @@ fs::path PlaceFolder(const Plan& plan) {
     throw Failure("cannot make " + host::ToUtf8(plan.at) + " in the twin");
   const fs::path folder = plan.at.empty() ? fs::path(host::FsRoot()) : fs::path(resolved->HostPath());
   CopyFolder(plan.folder, folder, true);
-  LinkStandIn(fs::path(plan.out) / ".stand-ins" / "Setup.exe", folder / "Setup.exe");
   return folder;
 }
 
-void MakeImage(const Plan& plan, const TwinRequest& request, const std::string& root) {
+host::ImageOptions TwinImageOptions(const Plan& plan, const TwinRequest& request) {
   host::ImageOptions options;
   options.timeScale = plan.timeScale;
   if (request.regFile.empty()) {
@@ -106,10 +106,25 @@ void MakeImage(const Plan& plan, const TwinRequest& request, const std::string& 
     // A device's export brings its own platform name; without one the twin has none.
     options.noPlatform = true;
   }
+  options.processor = plan.processor;
+  options.ceVersion = plan.ceVersion;
+  options.ceBuild = plan.ceBuild;
+  options.fileTimes = plan.fileTimes;
   const std::u16string volume = plan.at.empty() ? u"" : plan.at.substr(1, plan.at.find(u'\\', 1) - 1);
   if (!volume.empty() && !host::EqualsIgnoreCase(volume, u"FlashDisk")) options.volumes = {"FlashDisk", host::ToUtf8(volume)};
+  return options;
+}
+
+namespace {
+
+// The folder, and Setup from the shared read-only copy, in the attached twin.
+void PlaceFolder(const Plan& plan) {
+  LinkStandIn(fs::path(plan.out) / ".stand-ins" / "Setup.exe", CopyFolderIn(plan) / "Setup.exe");
+}
+
+void MakeImage(const Plan& plan, const TwinRequest& request, const std::string& root) {
   std::string error;
-  if (!host::CreateImage(root, options, &error)) throw Failure(error);
+  if (!host::CreateImage(root, TwinImageOptions(plan, request), &error)) throw Failure(error);
   const fs::path standIns = fs::path(plan.out) / ".stand-ins";
   LinkStandIn(standIns / "wceload.exe", fs::path(root) / "fs" / "Windows" / "wceload.exe");
   LinkStandIn(standIns / "windowowner.exe", fs::path(root) / "fs" / "Windows" / "windowowner.exe");

@@ -6,9 +6,18 @@
 #include "platform/host/Terminal.h"
 #include "terminal/rehearsal/Rehearsal.h"
 
+#include <filesystem>
 #include <map>
 
 namespace rehearsal {
+
+// What `termsim create` would be told for the twin of `request` (Twin.cpp).
+host::ImageOptions TwinImageOptions(const Plan& plan, const TwinRequest& request);
+// Copies the folder to `plan.at` of the attached image, made folder by folder as the
+// terminal names them, each entry born after the one before so that the terminal lists
+// them as the folder would on a terminal, last-write times kept; Setup.exe left out.
+// Returns the folder's host path.
+std::filesystem::path CopyFolderIn(const Plan& plan);
 
 // A text field of a journal event as UTF-8; "" when absent or a number.
 std::string TextField(const host::JournalEvent& e, std::string_view name);

@@ -2,6 +2,7 @@
 #ifndef KORVA_TERMINAL_TERMSIM_COMMANDS_H
 #define KORVA_TERMINAL_TERMSIM_COMMANDS_H
 
+#include "terminal/rehearsal/Rehearsal.h"
 #include "terminal/termsim/Options.h"
 
 #include <cstdint>
@@ -17,6 +18,12 @@ CommandSpec FaultCommand();
 CommandSpec StopCommand();
 CommandSpec JournalCommand();
 CommandSpec RehearseCommand();
+CommandSpec CheckCommand();
+
+// The folder and the device of `rehearse` and `check` (RehearseCommand.cpp): FOLDER,
+// --at and the device options, checked; and those options for the help.
+rehearsal::Plan FolderPlan(const Arguments& arguments);
+std::vector<OptionSpec> FolderPlanOptions();
 
 // The journal of the attached image (JournalCommand.cpp); its newest seq is host::LastJournalSeq().
 // Events with a seq above `afterSeq` and up to `throughSeq`: one readable line each, or

@@ -14,7 +14,8 @@ using termsim::CommandSpec;
 std::vector<CommandSpec> AllCommands() {
   return {termsim::CreateCommand(), termsim::RegImportCommand(), termsim::RegExportCommand(),
           termsim::RunCommand(),    termsim::WindowCommand(),    termsim::FaultCommand(),
-          termsim::StopCommand(),   termsim::JournalCommand(),  termsim::RehearseCommand()};
+          termsim::StopCommand(),   termsim::JournalCommand(),  termsim::RehearseCommand(),
+          termsim::CheckCommand()};
 }
 
 void PrintOverview(const std::vector<CommandSpec>& commands, const std::string& prefix) {

@@ -19,18 +19,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace rehearsal;
 
-std::u16string FolderAt(const Arguments& arguments) {
-  std::u16string at = TextArgument("--at", arguments.Value("at").value_or("\\FlashDisk\\SP"));
-  std::replace(at.begin(), at.end(), u'/', u'\\');
-  if (at.empty() || at[0] != u'\\') throw UsageError("--at must be a CE path from the root, as \\FlashDisk\\SP");
-  while (!at.empty() && at.back() == u'\\') at.pop_back();
-  if (at.find(u"\\\\") != std::u16string::npos || at.find(u"\\.") != std::u16string::npos)
-    throw UsageError("--at must name each folder once, without empty, . or .. parts");
-  return at;
-}
-
 // The folder and the program, checked before anything is made.
-void CheckFolder(Plan& plan, const Arguments& arguments) {
+void FindSetup(Plan& plan, const Arguments& arguments) {
   std::error_code ec;
   if (!fs::is_directory(plan.folder, ec)) throw UsageError("FOLDER " + plan.folder + " is not a folder");
   if (fs::is_empty(plan.folder, ec)) throw UsageError("FOLDER " + plan.folder + " is empty");
@@ -98,9 +88,7 @@ std::set<Reason> AllowedReasons(const Arguments& arguments) {
 }
 
 Plan PlanFrom(const Arguments& arguments) {
-  Plan plan;
-  plan.folder = fs::absolute(arguments.Positional(0)).lexically_normal().string();
-  plan.at = FolderAt(arguments);
+  Plan plan = FolderPlan(arguments);
   if (auto runs = arguments.Value("runs")) plan.runs = static_cast<int>(std::min<int64_t>(CountArgument("--runs", *runs, 1), 100));
   const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
   plan.jobs = cores > 0 ? static_cast<int>(cores) : 1;
@@ -116,7 +104,7 @@ Plan PlanFrom(const Arguments& arguments) {
     throw UsageError("--reg-encoding: unknown encoding \"" + plan.regEncoding + "\" (cp932, windows-1252, utf-16le...)");
   plan.allowed = AllowedReasons(arguments);
   plan.out = arguments.Value("out").value_or("");
-  CheckFolder(plan, arguments);
+  FindSetup(plan, arguments);
   plan.installerProgram = ProgramBesideTermsim("wceload");
   plan.windowOwnerProgram = ProgramBesideTermsim("windowowner");
   return plan;
@@ -128,9 +116,7 @@ int Rehearse(const Arguments& arguments) {
     report.plan = PlanFrom(arguments);
     std::vector<Warning> fleetWarnings;
     const std::vector<TwinRequest> requests = AllTwins(arguments, &fleetWarnings);
-    report.warnings = FolderWarnings(report.plan);
-    report.warnings.insert(report.warnings.end(), fleetWarnings.begin(), fleetWarnings.end());
-    report.twins = RehearseAll(report.plan, requests);
+    report = rehearsal::Rehearse(report.plan, requests, fleetWarnings);
   } catch (const BadRequest& e) {
     throw UsageError(e.what());
   } catch (const Failure& e) {
@@ -147,8 +133,51 @@ int Rehearse(const Arguments& arguments) {
 
 }  // namespace
 
-CommandSpec RehearseCommand() {
+Plan FolderPlan(const Arguments& arguments) {
+  Plan plan;
+  plan.folder = fs::absolute(arguments.Positional(0)).lexically_normal().string();
+  std::u16string at = TextArgument("--at", arguments.Value("at").value_or("\\FlashDisk\\SP"));
+  std::replace(at.begin(), at.end(), u'/', u'\\');
+  if (at.empty() || at[0] != u'\\') throw UsageError("--at must be a CE path from the root, as \\FlashDisk\\SP");
+  while (!at.empty() && at.back() == u'\\') at.pop_back();
+  if (at.find(u"\\\\") != std::u16string::npos || at.find(u"\\.") != std::u16string::npos)
+    throw UsageError("--at must name each folder once, without empty, . or .. parts");
+  plan.at = at;
+  const std::pair<const char*, std::string*> settings[] = {
+      {"processor", &plan.processor}, {"ce-version", &plan.ceVersion}, {"ce-build", &plan.ceBuild},
+      {"file-times", &plan.fileTimes}};
+  for (const auto& [option, value] : settings) {
+    if (auto given = arguments.Value(option)) {
+      *value = *given;
+      std::string setting = option;
+      std::replace(setting.begin(), setting.end(), '-', '_');
+      plan.given.insert(setting);
+    }
+  }
+  host::ImageOptions probe;
+  probe.processor = plan.processor;
+  probe.ceVersion = plan.ceVersion;
+  probe.ceBuild = plan.ceBuild;
+  probe.fileTimes = plan.fileTimes;
+  std::string error;
+  if (!host::ValidateImageOptions(probe, &error)) throw UsageError(error);
+  std::error_code ec;
+  if (!fs::is_directory(plan.folder, ec)) throw UsageError("FOLDER " + plan.folder + " is not a folder");
+  return plan;
+}
+
+std::vector<OptionSpec> FolderPlanOptions() {
   return {
+      {"at", "CEPATH", "where the folder is placed on each twin (\\FlashDisk\\SP)"},
+      {"processor", "NAME|NUMBER", "the twins' processor, as termsim create takes it (ARM: assumed)"},
+      {"ce-version", "MAJOR.MINOR", "the twins' CE version (4.10: assumed)"},
+      {"ce-build", "N", "the twins' CE build (908: assumed)"},
+      {"file-times", "fat|exact", "how the twins' flash disk keeps last-write times (fat: assumed)"},
+  };
+}
+
+CommandSpec RehearseCommand() {
+  CommandSpec spec = {
       .name = "rehearse",
       .positionals = "FOLDER",
       .minPositionals = 1,
@@ -167,7 +196,6 @@ CommandSpec RehearseCommand() {
                             "runs again (2)"},
               {"allow", "CODE[,CODE...]", "verdict reasons that fail no twin", true},
               {"setup", "PATH", "the Setup program to run (FOLDER/Setup.exe)"},
-              {"at", "CEPATH", "where the folder is placed on each twin (\\FlashDisk\\SP)"},
               {"out", "DIR", "the twins' images (DIR/twins) and report.html, absent or empty (a new folder, printed)"},
               {"reg-encoding", "NAME", "the exports' encoding when they have no byte-order mark and are not UTF-8"},
               {"json", "", "the report as one JSON document"},
@@ -176,6 +204,9 @@ CommandSpec RehearseCommand() {
           },
       .run = Rehearse,
   };
+  const std::vector<OptionSpec> device = FolderPlanOptions();
+  spec.options.insert(spec.options.begin() + 5, device.begin(), device.end());
+  return spec;
 }
 
 }  // namespace termsim

@@ -364,7 +364,9 @@ TEST(Rehearse, CabinetWithoutSetupFileAndSurprisingNamesAreWarnedAboutAndEndTheR
   EXPECT_EQ(Fates((*twin)["runs"].items[1]),
             (std::vector<std::string>{"Patch10.cab=skipped-registered", "Patch2.cab=skipped-registered", "Broken.cab=failed",
                                       "Folder.cab=not-reached-error", "notes.cab=not-reached-error"}));
-  EXPECT_EQ(ReasonCodes(*twin), (std::vector<std::string>{"no-service-pack", "box", "cab-failed", "box-at-every-start"}));
+  // The folder's problems come first, then what the runs showed.
+  EXPECT_EQ(ReasonCodes(*twin), (std::vector<std::string>{"folder-named-cab", "not-a-cabinet", "no-setup-file",
+                                                          "no-service-pack", "box", "cab-failed", "box-at-every-start"}));
   const Json& run = (*twin)["runs"].items[0];
   EXPECT_EQ(run["outcome"].text, "install-error");
   EXPECT_EQ(run["box"]["text"].text, TextFor(Ending::kInstallError, "en"));
@@ -397,11 +399,61 @@ TEST(Rehearse, TwoPatchesOfOneApplicationInstallOneTwiceAndLoop) {
   // Patch12.cab takes the registration, the other pass installs Patch11.cab again.
   for (size_t run = 1; run < 3; ++run)
     EXPECT_EQ(Fates((*twin)["runs"].items[run]), (std::vector<std::string>{"Patch11.cab=installed", "Patch12.cab=installed"}));
-  EXPECT_EQ(ReasonCodes(*twin), (std::vector<std::string>{"no-service-pack", "installed-twice", "loop", "loop"}));
+  EXPECT_EQ(ReasonCodes(*twin),
+            (std::vector<std::string>{"same-application", "no-service-pack", "installed-twice", "loop", "loop"}));
   // The loop names its cause.
-  const Json& loop = (*twin)["reasons"].items[2];
+  const Json& loop = (*twin)["reasons"].items[3];
   EXPECT_NE(loop["text"].text.find("Patch11.cab and Patch12.cab register one application (KORVA Tool)"), std::string::npos)
       << loop["text"].text;
+}
+
+// termsim check: one pass names every problem, each with its kind and file; the device
+// it checks against is set as `create` sets it.
+TEST(Rehearse, CheckNamesEveryProblemOfTheFolderInOnePass) {
+  installrun::SetupTerminal source;
+  const auto setup = [](const std::string& appName, uint32_t processor, uint32_t minMajor) {
+    cabinets::Setup ce{.provider = "KORVA", .appName = appName, .processor = processor, .minMajor = minMajor};
+    ce.files = {{1, "%InstallDir%", "driver.txt"}};
+    return ce;
+  };
+  const std::string arm920 = cabinets::MakeCe({.setup = setup("Arm920", 2336, 0), .fileBytes = {"d"}});
+  std::string truncated = installrun::ApplicationCabinet("Cut");
+  truncated.resize(truncated.size() / 2);
+  source.PutEntries({Cab("Mips.cab", cabinets::MakeCe({.setup = setup("Mips", 4000, 0), .fileBytes = {"m"}})),
+                     Cab("Ce5.cab", cabinets::MakeCe({.setup = setup("Ce5", 0, 5), .fileBytes = {"5"}})),
+                     Cab("Arm920.cab", arm920), Cab("Cut.cab", truncated), Cab("Text.cab", "not a cabinet"),
+                     Cab("Bare.cab", cabinets::MakeCe({.setup = setup("Bare", 0, 0), .fileBytes = {"b"}, .withSetupFile = false})),
+                     Cab("Dll.cab", cabinets::MakeCe({.setup = setup("Dll", 0, 0), .fileBytes = {"x"}, .setupDll = "MZ"})),
+                     Cab("Tool.cab", installrun::ApplicationCabinet("Tool")),
+                     Cab("TOOL.CAB", installrun::ApplicationCabinet("Tool")),
+                     Cab("Star*.cab", installrun::ApplicationCabinet("Star")), Cab("Tab	.cab", "")});
+  const auto check = [&](const std::vector<std::string>& options) {
+    std::vector<std::string> arguments = {"check", source.FsPath("FlashDisk/SP"), "--json"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    const e2e::Result result = e2e::Termsim(arguments);
+    size_t at = 0;
+    return std::make_pair(result.exitCode, result.out.empty() ? Json() : ParseJson(result.out, at));
+  };
+  const auto [exitCode, report] = check({});
+  EXPECT_EQ(exitCode, 1);
+  std::vector<std::string> problems;
+  for (const auto& warning : report["warnings"].items) {
+    if (warning["fails"].text == "true") problems.push_back(warning["kind"].text + " " + warning["cab"].text);
+  }
+  std::sort(problems.begin(), problems.end());
+  EXPECT_EQ(problems, (std::vector<std::string>{
+                          "damaged Cut.cab", "device-mismatch Arm920.cab", "device-mismatch Ce5.cab",
+                          "device-mismatch Mips.cab", "no-setup-file Bare.cab", "not-a-cabinet Text.cab",
+                          "same-application Tool.cab", "same-name TOOL.CAB", "setup-dll Dll.cab",
+                          "unusable-name Star*.cab", "unusable-name Tab	.cab"}));
+  EXPECT_EQ(report["device"]["assumed"].items.size(), 4u);
+  // Told the terminals' processor, the ARM920 cabinet is no problem, and the device says so.
+  const auto [armExit, arm] = check({"--processor", "ARM920", "--ce-version", "4.20"});
+  EXPECT_EQ(armExit, 1);
+  EXPECT_EQ(arm["device"]["processor_name"].text, "ARM920");
+  EXPECT_EQ(arm["device"]["ce_version"].text, "4.20");
+  EXPECT_EQ(arm["device"]["assumed"].items.size(), 2u);
+  for (const auto& warning : arm["warnings"].items) EXPECT_NE(warning["cab"].text, "Arm920.cab") << warning["text"].text;
 }
 
 TEST(Rehearse, BadInputIsOneLineAndMakesNothing) {
@@ -418,7 +470,7 @@ TEST(Rehearse, BadInputIsOneLineAndMakesNothing) {
       {folder, "-j", "0"},    {folder, "--kinds", "LM330-en"}, {folder, "--kinds", "none"},
       {folder, "--runs", "0"}, {folder, "--at", "FlashDisk"},
       {folder, "--allow", "box,nothing"}, {folder, "--fleet", scratch + "/no-exports"},
-      {folder, "--reg-encoding", "klingon"},
+      {folder, "--reg-encoding", "klingon"}, {folder, "--processor", "Z80"}, {folder, "--file-times", "ntfs"},
   };
   for (auto arguments : commandLines) {
     arguments.insert(arguments.begin(), "rehearse");
