@@ -143,6 +143,9 @@ std::vector<TwinReport> RehearseAll(Plan& plan, const std::vector<TwinRequest>& 
     throw;
   }
   Tidy(plan, twins);
+  if (const auto finding = SetupFinding(plan.setupFile)) {
+    for (auto& twin : twins) twin.findings.insert(twin.findings.begin(), *finding);
+  }
   return twins;
 }
 

@@ -92,7 +92,7 @@ fs::path PlaceFolder(const Plan& plan) {
     throw Failure("cannot make " + host::ToUtf8(plan.at) + " in the twin");
   const fs::path folder = plan.at.empty() ? fs::path(host::FsRoot()) : fs::path(resolved->HostPath());
   CopyFolder(plan.folder, folder, true);
-  LinkStandIn(fs::path(plan.out) / ".stand-ins" / "Setup.exe", folder / "Setup.exe");
+  LinkStandIn(fs::path(plan.out) / ".stand-ins" / "Setup.exe", folder / plan.setupFile.TwinName());
   return folder;
 }
 
@@ -149,7 +149,7 @@ RunReport RunOnce(const Plan& plan, const Profile& profile) {
       ExplainRun(plan.at, profile, RegisteredApplications(host::JournalEventsAfter(0)));
   RunFacts facts;
   const int64_t before = host::LastJournalSeq();
-  const auto started = host::StartProgram(plan.at + u"\\Setup.exe", u"");
+  const auto started = host::StartProgram(plan.at + u"\\" + host::FromUtf8(plan.setupFile.TwinName()), u"");
   if (!started) {
     facts.startError = host::ErrorName(::GetLastError());
   } else {
