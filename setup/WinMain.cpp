@@ -8,6 +8,7 @@
 #include "platform/coredll.h"
 #include "setup/InstallationPasses.h"
 #include "setup/Texts.h"
+#include "setup/VersionMark.h"
 
 namespace {
 
@@ -90,6 +91,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 {
     HANDLE mutex = CreateMutexW(NULL, TRUE, SETUP_NAME);
     int report = NO_REPORT;
+    // Storing the mark's address keeps the mark in the binary, where termsim looks for it.
+    const char* volatile versionMark = SETUP_VERSION_MARK;
+
+    (void)versionMark;
 
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         // The handle opens the other copy's mutex without owning it.

@@ -293,6 +293,27 @@ std::string VerdictLine(const Report& report) {
   return line;
 }
 
+// What the twins ran as Setup, and where; a Windows program of the folder was run by the
+// host build of Setup, and its mark compared.
+std::string SetupLine(const Plan& plan) {
+  const SetupFile& setup = plan.setupFile;
+  const std::string as = " as " + host::ToUtf8(plan.at) + "\\" + setup.TwinName();
+  if (!setup.hostBuild) return "Setup: the twins ran " + plan.setupProgram + as + ".";
+  const std::string comparison = MarkComparison(setup);
+  const std::string carries = comparison == "matches"  ? "the mark of the same sources"
+                              : comparison == "differs" ? "the mark of other sources"
+                                                        : "no mark";
+  return "Setup: the twins ran the host build of Setup, " + plan.setupProgram + "," + as + ", in place of the folder's " +
+         setup.name + ", a Windows program, which carries " + carries + ".";
+}
+
+std::string SetupJson(const Plan& plan) {
+  const char* comparison = MarkComparison(plan.setupFile);
+  return "{\"folder_file\":" + JsonOrNull(plan.setupFile.name) +
+         ",\"windows_program\":" + (plan.setupFile.windowsProgram ? "true" : "false") + ",\"ran\":" + Json(plan.setupProgram) +
+         ",\"mark\":" + (comparison ? Json(comparison) : "null") + "}";
+}
+
 std::string AssumptionsLine() {
   std::string line = "Assumed of the terminals: ";
   for (size_t i = 0; i < Assumptions().size(); ++i) line += (i ? "; " : "") + std::string(Assumptions()[i]);
@@ -304,8 +325,8 @@ std::string AssumptionsLine() {
 void PrintTable(const Report& report) {
   std::string out = "Rehearsal of " + report.plan.folder + " at " + host::ToUtf8(report.plan.at) + ": " +
                     std::to_string(report.twins.size()) + (report.twins.size() == 1 ? " twin" : " twins") +
-                    "; the twins are in " + report.plan.out + "\n" + AssumptionsLine() + "\n" +
-                    DeviceLine(DeviceOf(report.plan)) + "\n\nThe folder\n";
+                    "; the twins are in " + report.plan.out + "\n" + SetupLine(report.plan) + "\n" + AssumptionsLine() +
+                    "\n" + DeviceLine(DeviceOf(report.plan)) + "\n\nThe folder\n";
   for (const auto& warning : report.warnings) out += WarningLine(warning);
   for (const auto& twin : report.twins) {
     out += "\n" + twin.name + " (" + (twin.kind.empty() ? "?" : twin.kind) + ", " + std::to_string(twin.count) +
@@ -345,7 +366,8 @@ void PrintTable(const Report& report) {
 
 void PrintJson(const Report& report) {
   std::string out = "{\"folder\":" + Json(report.plan.folder) + ",\"at\":" + Json(host::ToUtf8(report.plan.at)) +
-                    ",\"out\":" + Json(report.plan.out) + ",\"runs\":" + std::to_string(report.plan.runs) +
+                    ",\"setup\":" + SetupJson(report.plan) + ",\"out\":" + Json(report.plan.out) +
+                    ",\"runs\":" + std::to_string(report.plan.runs) +
                     ",\"time_scale\":" + ScaleText(report.plan.timeScale) + ",\"assumptions\":[";
   for (size_t i = 0; i < Assumptions().size(); ++i) out += (i ? "," : "") + Json(Assumptions()[i]);
   out += "],\"allowed\":[";
@@ -380,8 +402,9 @@ std::string HtmlPage(const Report& report) {
   std::string out = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Rehearsal of " +
                     Html(report.plan.folder) + "</title><style>" + kStyle + "</style></head><body>\n<h1>Rehearsal of " +
                     Html(report.plan.folder) + " at " + Html(host::ToUtf8(report.plan.at)) + "</h1>\n<p id=\"verdict\" class=\"" +
-                    (Passed(report) ? "passed" : "failed") + "\">" + Html(VerdictLine(report)) + "</p>\n<p id=\"assumptions\">" +
-                    Html(AssumptionsLine()) + "</p>\n<p id=\"device\">" + Html(DeviceLine(DeviceOf(report.plan))) +
+                    (Passed(report) ? "passed" : "failed") + "\">" + Html(VerdictLine(report)) + "</p>\n<p id=\"setup\">" +
+                    Html(SetupLine(report.plan)) + "</p>\n<p id=\"assumptions\">" + Html(AssumptionsLine()) +
+                    "</p>\n<p id=\"device\">" + Html(DeviceLine(DeviceOf(report.plan))) +
                     "</p>\n<h2>Warnings</h2>\n<ul id=\"warnings\">\n";
   for (const auto& warning : report.warnings)
     out += "<li class=\"warning-" + std::string(NameOf(warning.kind)) + "\">" + Html(warning.text) + "</li>\n";

@@ -88,6 +88,7 @@ enum class Reason {
   PowerLoss,
   Ending,
   Refused,
+  ForeignSetup,
   NoServicePack,
   NotACabinet,
   Damaged,
@@ -128,10 +129,22 @@ std::span<const char* const> Assumptions();
 
 // ---------------------------------------------------------------- the request
 
+// The folder's Setup.exe, and the Setup the twins run where it is a Windows program.
+struct SetupFile {
+  std::string name;              // as the folder names it ("SETUP.EXE"); "" when it holds none
+  bool windowsProgram = false;   // a PE file, which no twin can run
+  bool hostBuild = false;        // the twins run the host build of Setup in its place
+  std::string mark, ranMark;     // the version marks of it and of the host build ("" none)
+
+  // Where the twins find Setup in the folder: the folder's own name for it.
+  std::string TwinName() const { return name.empty() ? "Setup.exe" : name; }
+};
+
 // What the user asked for, checked.
 struct Plan {
   std::string folder;              // host folder, as it will be copied to a terminal
   std::string setupProgram;        // host path of the Setup to run
+  SetupFile setupFile;
   std::string installerProgram;    // host path of the CAB installer stand-in
   std::string windowOwnerProgram;  // host path of the window owner
   std::u16string at;               // CE folder of the copy: "\FlashDisk\SP"
@@ -271,6 +284,20 @@ TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request);
 // that reports (Transfer.cpp). Load gives nullopt for a missing or cut file.
 void SaveTwinReport(const TwinReport& twin, const std::string& path);
 std::optional<TwinReport> LoadTwinReport(const std::string& path);
+
+// ---------------------------------------------------------------- the folder's Setup (SetupFile.cpp)
+
+// What a file is as a program: a Windows program (a PE file), one the terminal runs (a
+// host executable or a script), or neither.
+enum class ProgramForm { Windows, Terminal, Neither };
+ProgramForm ProgramFormOf(const std::string& path);
+// The version mark a build of Setup carries (setup/VersionMark.h); "" when it has none.
+std::string VersionMarkOf(const std::string& path);
+// "matches", "differs" or "missing": the folder's mark against the host build's, where
+// the twins ran that in its place; nullptr when nothing was compared.
+const char* MarkComparison(const SetupFile& setup);
+// The reason every twin gives when the folder's Setup is not the one the twins ran.
+std::optional<Finding> SetupFinding(const SetupFile& setup);
 
 // ---------------------------------------------------------------- the verdict (Verdict.cpp)
 

@@ -146,6 +146,9 @@ Report Rehearse(Plan plan, const std::vector<TwinRequest>& requests, std::vector
   }
   Tidy(plan, report.twins);
   ApplyFolderWarnings(report.warnings, report.twins);
+  if (const auto finding = SetupFinding(plan.setupFile)) {
+    for (auto& twin : report.twins) twin.findings.insert(twin.findings.begin(), *finding);
+  }
   return report;
 }
 

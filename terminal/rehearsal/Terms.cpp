@@ -81,6 +81,10 @@ constexpr ReasonInfo kReasons[] = {
      "a reset without the notice or the notice without a reset)",
      true},
     {Reason::Refused, "refused", "the twin could not be rehearsed", true},
+    {Reason::ForeignSetup, "foreign-setup",
+     "the folder's Setup.exe, a Windows program the twins ran the host build of Setup for, carries the mark of "
+     "other sources or none",
+     true},
     {Reason::NoServicePack, "no-service-pack", "the folder holds no service pack of the twin's model", false},
     {Reason::NotACabinet, "not-a-cabinet", "a file named like a CAB is no cabinet", true},
     {Reason::Damaged, "damaged", "a cabinet the installer cannot read (damaged, cut, or over its limits)", true},

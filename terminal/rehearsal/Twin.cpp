@@ -119,7 +119,7 @@ namespace {
 
 // The folder, and Setup from the shared read-only copy, in the attached twin.
 void PlaceFolder(const Plan& plan) {
-  LinkStandIn(fs::path(plan.out) / ".stand-ins" / "Setup.exe", CopyFolderIn(plan) / "Setup.exe");
+  LinkStandIn(fs::path(plan.out) / ".stand-ins" / "Setup.exe", CopyFolderIn(plan) / plan.setupFile.TwinName());
 }
 
 void MakeImage(const Plan& plan, const TwinRequest& request, const std::string& root) {
@@ -164,7 +164,7 @@ RunReport RunOnce(const Plan& plan, const Profile& profile) {
       ExplainRun(plan.at, profile, RegisteredApplications(host::JournalEventsAfter(0)));
   RunFacts facts;
   const int64_t before = host::LastJournalSeq();
-  const auto started = host::StartProgram(plan.at + u"\\Setup.exe", u"");
+  const auto started = host::StartProgram(plan.at + u"\\" + host::FromUtf8(plan.setupFile.TwinName()), u"");
   if (!started) {
     facts.startError = host::ErrorName(::GetLastError());
   } else {

@@ -24,17 +24,35 @@ void FindSetup(Plan& plan, const Arguments& arguments) {
   std::error_code ec;
   if (!fs::is_directory(plan.folder, ec)) throw UsageError("FOLDER " + plan.folder + " is not a folder");
   if (fs::is_empty(plan.folder, ec)) throw UsageError("FOLDER " + plan.folder + " is empty");
+  std::string folderSetup;
+  for (const auto& entry : fs::directory_iterator(plan.folder, ec)) {
+    if (entry.is_regular_file() && host::EqualsIgnoreCase(host::FromUtf8(entry.path().filename().string()), u"Setup.exe")) {
+      folderSetup = entry.path().string();
+      plan.setupFile.name = entry.path().filename().string();
+    }
+  }
+  const ProgramForm form = folderSetup.empty() ? ProgramForm::Neither : ProgramFormOf(folderSetup);
+  plan.setupFile.windowsProgram = form == ProgramForm::Windows;
   if (auto setup = arguments.Value("setup")) {
     if (!fs::is_regular_file(*setup, ec)) throw UsageError("--setup " + *setup + " is not a file");
     plan.setupProgram = fs::absolute(*setup).string();
     return;
   }
-  for (const auto& entry : fs::directory_iterator(plan.folder, ec)) {
-    if (entry.is_regular_file() && host::EqualsIgnoreCase(host::FromUtf8(entry.path().filename().string()), u"Setup.exe"))
-      plan.setupProgram = entry.path().string();
-  }
-  if (plan.setupProgram.empty())
+  if (folderSetup.empty())
     throw UsageError("FOLDER " + plan.folder + " holds no Setup.exe; name the program with --setup PATH");
+  if (form == ProgramForm::Neither)
+    throw UsageError(folderSetup + " is neither a Windows program nor a program the terminal runs; name the program with "
+                                   "--setup PATH");
+  if (form == ProgramForm::Terminal) {
+    plan.setupProgram = folderSetup;
+    return;
+  }
+  // No twin runs a Windows program: the host build of Setup runs in its place, and the
+  // version marks tell whether both were built from the same sources.
+  plan.setupProgram = ProgramBesideTermsim("Setup.exe");
+  plan.setupFile.hostBuild = true;
+  plan.setupFile.mark = VersionMarkOf(folderSetup);
+  plan.setupFile.ranMark = VersionMarkOf(plan.setupProgram);
 }
 
 std::vector<TwinRequest> KindTwins(const Arguments& arguments) {
@@ -195,7 +213,8 @@ CommandSpec RehearseCommand() {
               {"runs", "N", "runs per twin: after a reset, or a box that asks for one, the twin boots and Setup "
                             "runs again (2)"},
               {"allow", "CODE[,CODE...]", "verdict reasons that fail no twin", true},
-              {"setup", "PATH", "the Setup program to run (FOLDER/Setup.exe)"},
+              {"setup", "PATH", "the Setup program to run (FOLDER/Setup.exe; the host build of Setup where that is a "
+                              "Windows program)"},
               {"out", "DIR", "the twins' images (DIR/twins) and report.html, absent or empty (a new folder, printed)"},
               {"reg-encoding", "NAME", "the exports' encoding when they have no byte-order mark and are not UTF-8"},
               {"json", "", "the report as one JSON document"},

@@ -426,7 +426,7 @@ TEST(Rehearse, CheckNamesEveryProblemOfTheFolderInOnePass) {
                      Cab("Dll.cab", cabinets::MakeCe({.setup = setup("Dll", 0, 0), .fileBytes = {"x"}, .setupDll = "MZ"})),
                      Cab("Tool.cab", installrun::ApplicationCabinet("Tool")),
                      Cab("TOOL.CAB", installrun::ApplicationCabinet("Tool")),
-                     Cab("Star*.cab", installrun::ApplicationCabinet("Star")), Cab("Tab	.cab", "")});
+                     Cab("Star*.cab", installrun::ApplicationCabinet("Star")), Cab("Tab\t.cab", "")});
   const auto check = [&](const std::vector<std::string>& options) {
     std::vector<std::string> arguments = {"check", source.FsPath("FlashDisk/SP"), "--json"};
     arguments.insert(arguments.end(), options.begin(), options.end());
@@ -445,7 +445,7 @@ TEST(Rehearse, CheckNamesEveryProblemOfTheFolderInOnePass) {
                           "damaged Cut.cab", "device-mismatch Arm920.cab", "device-mismatch Ce5.cab",
                           "device-mismatch Mips.cab", "no-setup-file Bare.cab", "not-a-cabinet Text.cab",
                           "same-application Tool.cab", "same-name TOOL.CAB", "setup-dll Dll.cab",
-                          "unusable-name Star*.cab", "unusable-name Tab	.cab"}));
+                          "unusable-name Star*.cab", "unusable-name Tab\t.cab"}));
   EXPECT_EQ(report["device"]["assumed"].items.size(), 4u);
   // Told the terminals' processor, the ARM920 cabinet is no problem, and the device says so.
   const auto [armExit, arm] = check({"--processor", "ARM920", "--ce-version", "4.20"});
@@ -456,6 +456,50 @@ TEST(Rehearse, CheckNamesEveryProblemOfTheFolderInOnePass) {
   for (const auto& warning : arm["warnings"].items) EXPECT_NE(warning["cab"].text, "Arm920.cab") << warning["text"].text;
 }
 
+// A Windows program as far as a look at its headers goes: "MZ", and e_lfanew pointing
+// at "PE\0\0". Never run.
+std::string WindowsProgram(const std::string& mark) {
+  std::string bytes(0x40, '\0');
+  bytes.replace(0, 2, "MZ");
+  bytes[0x3C] = 0x40;
+  return bytes + std::string("PE\0\0", 4) + mark;
+}
+
+TEST(Rehearse, WindowsSetupInTheFolderIsRunByTheHostBuildWhoseMarkItMustCarry) {
+  installrun::SetupTerminal source;
+  source.PutEntries(kTypicalFolder);
+  fs::remove(source.FsPath("FlashDisk/SP/Setup.exe"));
+  const std::string folderSetup = source.FsPath("FlashDisk/SP/SETUP.EXE");
+  e2e::WriteFile(folderSetup, WindowsProgram(""));
+  const Rehearsal unmarked = Rehearse(source, {"--kinds", "LM310-ja"});
+  EXPECT_EQ(unmarked.exitCode, 1) << unmarked.err;
+  const Json& setup = unmarked.report["setup"];
+  EXPECT_EQ(setup["folder_file"].text, "SETUP.EXE");
+  EXPECT_EQ(setup["windows_program"].text, "true");
+  EXPECT_TRUE(fs::equivalent(setup["ran"].text, SETUP_PATH)) << setup["ran"].text;
+  EXPECT_EQ(setup["mark"].text, "missing");
+  EXPECT_NE(unmarked.html.find("in place of the folder's SETUP.EXE, a Windows program, which carries no mark."),
+            std::string::npos);
+  const Json* twin = TwinNamed(unmarked, "LM310-ja");
+  ASSERT_NE(twin, nullptr);
+  // The host build ran, under the folder's own name for the program.
+  EXPECT_EQ((*twin)["runs"].items[0]["outcome"].text, "completed");
+  EXPECT_TRUE(fs::exists(unmarked.out + "/twins/LM310-ja/fs/FlashDisk/SP/SETUP.EXE"));
+  EXPECT_EQ(ReasonCodes(*twin), std::vector<std::string>{"foreign-setup"});
+  EXPECT_NE((*twin)["reasons"].items[0]["text"].text.find("SETUP.EXE (a Windows program) carries no mark"), std::string::npos);
+
+  // Another build's mark, allowed: nothing else fails the twin.
+  e2e::WriteFile(folderSetup, WindowsProgram("KORVA-SETUP-SOURCE:0123456789abcdef"));
+  const Rehearsal allowed = Rehearse(source, {"--kinds", "LM310-ja", "--allow", "foreign-setup"});
+  EXPECT_EQ(allowed.exitCode, 0) << allowed.err;
+  EXPECT_EQ(allowed.report["setup"]["mark"].text, "differs");
+  twin = TwinNamed(allowed, "LM310-ja");
+  ASSERT_NE(twin, nullptr);
+  EXPECT_EQ(ReasonCodes(*twin), std::vector<std::string>{"foreign-setup (allowed)"});
+  EXPECT_NE((*twin)["reasons"].items[0]["text"].text.find("carries the mark of other sources (KORVA-SETUP-SOURCE:0123456789abcdef)"),
+            std::string::npos);
+}
+
 TEST(Rehearse, BadInputIsOneLineAndMakesNothing) {
   installrun::SetupTerminal source;
   const std::string scratch = source.image().scratch();
@@ -464,9 +508,12 @@ TEST(Rehearse, BadInputIsOneLineAndMakesNothing) {
   e2e::WriteFile(scratch + "/no-exports/a.count", "3\n");
   fs::create_directories(scratch + "/no-setup");
   e2e::WriteFile(scratch + "/no-setup/a.cab", installrun::ApplicationCabinet("a"));
+  // Neither a Windows program nor one the terminal runs.
+  fs::create_directories(scratch + "/no-program");
+  e2e::WriteFile(scratch + "/no-program/setup.exe", "MZ but no more");
   const std::string folder = source.FsPath("FlashDisk/SP");
   const std::vector<std::vector<std::string>> commandLines = {
-      {scratch + "/missing"}, {scratch + "/empty"},        {scratch + "/no-setup"},
+      {scratch + "/missing"}, {scratch + "/empty"},        {scratch + "/no-setup"}, {scratch + "/no-program"},
       {folder, "-j", "0"},    {folder, "--kinds", "LM330-en"}, {folder, "--kinds", "none"},
       {folder, "--runs", "0"}, {folder, "--at", "FlashDisk"},
       {folder, "--allow", "box,nothing"}, {folder, "--fleet", scratch + "/no-exports"},

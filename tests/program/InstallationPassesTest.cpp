@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cinttypes>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "environment/DeviceProfile.h"
+#include "setup/VersionMark.h"
 #include "tests/program/ProgramTest.h"
 
 namespace {
@@ -147,6 +152,34 @@ TEST(InstallationPasses, CabWhosePathWouldNotFitIsPassedOver) {
   image.PutFile(folder + "/" + std::string(255 - 1 - 200 - 1 - 4, 's') + ".cab", "cab");
   outcome = RunInstallationPasses(ceFolder.c_str());
   EXPECT_EQ(OUTCOME_INSTALL_ERROR, outcome.status);
+}
+
+// Every build of these sources carries this mark, so it must be their hash as they are.
+TEST(VersionMark, IsTheHashOfTheProgramsSources) {
+  namespace fs = std::filesystem;
+  const fs::path root = KORVA_SOURCE_DIR;
+  const std::string markFile = "setup/VersionMark.h";
+  std::vector<std::string> paths = {"platform/coredll.h"};
+  for (const char* folder : {"setup", "environment", "install", "calibration", "registry", "completion"}) {
+    for (const auto& entry : fs::recursive_directory_iterator(root / folder)) {
+      const std::string path = fs::relative(entry.path(), root).generic_string();
+      if (entry.is_regular_file() && path != markFile) paths.push_back(path);
+    }
+  }
+  std::sort(paths.begin(), paths.end());
+  uint64_t hash = 0xcbf29ce484222325;
+  const auto add = [&hash](const std::string& bytes) {
+    for (const char c : bytes + '\0') hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3;
+  };
+  for (const auto& path : paths) {
+    std::ifstream in(root / path, std::ios::binary);
+    add(path);
+    add(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+  }
+  char mark[64];
+  std::snprintf(mark, sizeof mark, "KORVA-SETUP-SOURCE:%016" PRIx64, hash);
+  EXPECT_STREQ(mark, SETUP_VERSION_MARK) << "the program's sources changed; refresh the mark with\n  sed -i "
+                                         << "'s/KORVA-SETUP-SOURCE:[0-9a-f]*/" << mark << "/' " << (root / markFile).string();
 }
 
 }  // namespace

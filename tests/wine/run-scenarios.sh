@@ -160,5 +160,19 @@ scenario installer-fails 0 fresh -- ServicePackHQ20.CAB '!FailTool.cab'
 scenario no-setup-file 0 fresh -- ServicePackHQ20.CAB -Bare.cab Tool.cab
 scenario no-platform-key 0 fresh --no-platform -- ServicePackHQ20.CAB
 
+# The Win32 build in a folder as it goes to terminals: the host termsim runs its own
+# host build in its place, and must find that build's version mark in it.
+rm -rf "$work/windows-folder" "$work/windows-rehearsal" && mkdir -p "$work/windows-folder"
+cp "$desktop/Setup.exe" "$work/windows-folder/"
+code=0 && "$host/termsim" rehearse "$work/windows-folder" --kinds LM310-en --json --out "$work/windows-rehearsal" \
+  >"$work/windows-rehearsal.json" 2>/dev/null || code=$?
+if grep -q '"mark":"matches"' "$work/windows-rehearsal.json" && ! grep -q foreign-setup "$work/windows-rehearsal.json" &&
+  [ $code = 0 ]; then
+  echo "ok   windows-setup-rehearsed (the host build ran, the marks match)"
+else
+  echo "FAIL windows-setup-rehearsed: exit $code, $(grep -o '"setup":{[^}]*}' "$work/windows-rehearsal.json" || true)"
+  failures=$((failures + 1))
+fi
+
 echo "== Wine runs: $((SECONDS - started)) s"
 [ $failures = 0 ]
