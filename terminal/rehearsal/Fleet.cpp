@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 
 namespace rehearsal {
@@ -58,12 +59,20 @@ std::optional<std::string> ReadSmallFile(const fs::path& path, size_t most) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   struct ::stat st {};
-  std::string bytes(most + 1, '\0');
-  ssize_t got = -1;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) got = ::read(fd, bytes.data(), bytes.size());
+  std::string bytes;
+  bool read = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  char chunk[65536];
+  while (read && bytes.size() <= most) {
+    const ssize_t got = ::read(fd, chunk, std::min(sizeof chunk, most + 1 - bytes.size()));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      read = got == 0;
+      break;
+    }
+    bytes.append(chunk, static_cast<size_t>(got));
+  }
   ::close(fd);
-  if (got < 0) return std::nullopt;
-  bytes.resize(static_cast<size_t>(got));
+  if (!read) return std::nullopt;
   return bytes;
 }
 
@@ -77,7 +86,11 @@ Fleet ReadFleet(const std::string& folder) {
     if (HasExtension(path, u".count")) counts.push_back(path);
     if (!HasExtension(path, u".reg")) continue;
     TwinRequest twin{path.stem().string(), "", "", fs::absolute(path).string(), 1, ""};
-    if (!entry.is_regular_file(ec)) twin.refused = path.filename().string() + " is not a regular file";
+    if (entry.is_symlink(ec)) {
+      twin.refused = path.filename().string() + " is a link, which a rehearsal does not follow";
+    } else if (!entry.is_regular_file(ec)) {
+      twin.refused = path.filename().string() + " is not a regular file (a folder, FIFO, device or socket)";
+    }
     if (twin.name.empty() || twin.name[0] == '.') twin.refused = path.filename().string() + " names no twin: rename it";
     fleet.twins.push_back(twin);
   }

@@ -46,7 +46,9 @@ std::vector<FolderEntry> Entries(const std::string& folder) {
     FolderEntry found{entry.path().filename().string(), {}, entry.is_directory(ec), false, true};
     found.name = host::FromUtf8(found.hostName);
     found.usable = UsableName(found.hostName, found.name);
-    const auto signature = found.isFolder ? std::nullopt : ReadSmallFile(entry.path(), 4);
+    // A link FOLDER may hold names a file of FOLDER (CheckFolderEntries): read that file.
+    const fs::path file = entry.is_symlink(ec) ? fs::canonical(entry.path(), ec) : entry.path();
+    const auto signature = found.isFolder ? std::nullopt : ReadSmallFile(file, 4);
     found.isCabinet = signature && signature->rfind("MSCF", 0) == 0;
     entries.push_back(found);
   }
@@ -179,6 +181,27 @@ std::vector<Warning> FolderWarnings(const Plan& plan) {
     }
   }
   return warnings;
+}
+
+void CheckFolderEntries(const std::string& folder) {
+  std::error_code ec;
+  const fs::path root = fs::canonical(folder, ec);
+  for (auto entry = fs::recursive_directory_iterator(folder, ec); !ec && entry != fs::recursive_directory_iterator();
+       entry.increment(ec)) {
+    const fs::file_status status = entry->symlink_status(ec);
+    const std::string shown = fs::relative(entry->path(), folder, ec).string();
+    if (fs::is_symlink(status)) {
+      const fs::path target = fs::canonical(entry->path(), ec);
+      const fs::path inside = ec ? fs::path() : target.lexically_relative(root);
+      if (ec || inside.empty() || *inside.begin() == ".." || !fs::is_regular_file(fs::symlink_status(target, ec)))
+        throw BadRequest("FOLDER holds " + shown + ", a link to what is not a file of FOLDER: a rehearsal follows no such link");
+      continue;
+    }
+    if (!fs::is_regular_file(status) && !fs::is_directory(status))
+      throw BadRequest("FOLDER holds " + shown + ", neither a file nor a folder (a FIFO, device or socket), which a terminal "
+                       "cannot hold");
+  }
+  if (ec) throw BadRequest("FOLDER " + folder + " cannot be read: " + ec.message());
 }
 
 }  // namespace rehearsal

@@ -80,6 +80,12 @@ std::string TwinOutcome(const TwinReport& twin, bool words) {
   return outcome;
 }
 
+// Counts of terminals add up without overflowing: a sum past the largest is that.
+int64_t AddCount(int64_t sum, int64_t count) {
+  int64_t result = 0;
+  return __builtin_add_overflow(sum, count, &result) ? INT64_MAX : result;
+}
+
 bool InSummary(const Report& report, const TwinReport& twin) { return !report.plan.fleet || twin.fleet; }
 
 struct OutcomeGroup {
@@ -96,7 +102,7 @@ std::vector<OutcomeGroup> Summary(const Report& report) {
     const std::string outcome = TwinOutcome(twin, false);
     auto group = std::find_if(groups.begin(), groups.end(), [&](const OutcomeGroup& g) { return g.outcome == outcome; });
     if (group == groups.end()) group = groups.insert(groups.end(), {outcome, TwinOutcome(twin, true), 0, {}});
-    group->terminals += twin.count;
+    group->terminals = AddCount(group->terminals, twin.count);
     group->twins.push_back(twin.name);
   }
   return groups;
@@ -105,7 +111,7 @@ std::vector<OutcomeGroup> Summary(const Report& report) {
 int64_t Terminals(const Report& report) {
   int64_t total = 0;
   for (const auto& twin : report.twins) {
-    if (InSummary(report, twin)) total += twin.count;
+    if (InSummary(report, twin)) total = AddCount(total, twin.count);
   }
   return total;
 }

@@ -24,6 +24,11 @@ class Failure : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+// A signal ended the rehearsal; its workers and their twins' processes were ended first.
+class Interrupted : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // ---------------------------------------------------------------- the report's terms (Terms.cpp)
 
@@ -198,6 +203,10 @@ std::string ServicePackNameOfKind(const std::string& kind);
 // each of its cabinets on a terminal of the plan's device (Check.cpp): the whole check,
 // on a scratch image under `scratch` (a folder that is made and removed), nothing run.
 std::vector<Warning> FolderWarnings(const Plan& plan);
+// FOLDER as a terminal's folder can hold it, walked without following links: a link is
+// a BadRequest unless it stays inside FOLDER and names a regular file (then copied as
+// that file); a FIFO, device or socket is a BadRequest, never opened.
+void CheckFolderEntries(const std::string& folder);
 std::vector<Warning> CheckFolder(const Plan& plan, const std::string& scratch);
 // The twins each warning concerns, and the reasons of the problems among them added to
 // those twins' findings.

@@ -1,16 +1,32 @@
 // Every twin, each in its own process (the host library attaches one image per
 // process), as many at once as Plan::jobs says; their reports gathered in order.
-#include "terminal/rehearsal/Rehearsal.h"
+//
+// --out is claimed by a file made exclusively, which stays until the report is written:
+// of two rehearsals into one folder one wins, and a folder whose rehearsal did not
+// finish says so. An interrupted rehearsal ends its workers, and each worker every
+// process of its twin, before it exits; a worker whose rehearsal was killed outright
+// notices at once (its parent's death signal) and ends its twin the same way.
+#include "platform/host/Terminal.h"
+#include "terminal/rehearsal/TwinRun.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <thread>
 
 namespace rehearsal {
 
@@ -18,12 +34,55 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// --out, absent or empty, or a new folder; and the programs every twin links to.
-void MakeOut(Plan& plan) {
+// In --out: the claim, and the rehearsal's own files, where no twin's name reaches.
+constexpr char kClaim[] = ".rehearsal";
+constexpr char kWork[] = ".work";
+// How long the workers of an interrupted rehearsal get to end their twins.
+constexpr auto kWorkersGrace = std::chrono::milliseconds(1500);
+
+fs::path WorkOf(const Plan& plan) { return fs::path(plan.out) / kWork; }
+
+}  // namespace
+
+fs::path StandInsOf(const Plan& plan) { return WorkOf(plan) / "stand-ins"; }
+
+namespace {
+
+// What a folder that is not empty holds, for the line that refuses it.
+std::string Holds(const fs::path& folder) {
+  std::error_code ec;
+  if (fs::exists(folder / kClaim, ec)) return "a rehearsal that did not finish, or still runs";
+  if (fs::exists(folder / "report.html", ec)) return "a finished rehearsal";
+  return "files of its own";
+}
+
+// The page until the report replaces it: a reader of a rehearsal that was cut off sees that.
+std::string IncompletePage(const Plan& plan) {
+  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Rehearsal not finished</title></head>"
+         "<body>\n<p id=\"verdict\" class=\"incomplete\">This rehearsal of " + plan.folder +
+         " did not finish: it was interrupted, or it still runs. Its twins are not all there.</p>\n</body></html>\n";
+}
+
+// Writes `text` to `path` by way of a file beside it, so that a reader never sees half.
+void WriteWhole(const fs::path& path, const std::string& text) {
+  const fs::path temporary = path.string() + ".new";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out.flush()) throw Failure("cannot write " + path.string());
+  }
+  std::error_code ec;
+  fs::rename(temporary, path, ec);
+  if (ec) throw Failure("cannot write " + path.string() + ": " + ec.message());
+}
+
+// --out, absent or empty, or a new folder when none is named; claimed for this
+// rehearsal alone; and the programs every twin links to.
+void ClaimOut(Plan& plan) {
   std::error_code ec;
   if (!plan.out.empty()) {
-    if (fs::exists(plan.out, ec) && !(fs::is_directory(plan.out, ec) && fs::is_empty(plan.out, ec)))
-      throw BadRequest("--out " + plan.out + " exists and is not an empty folder");
+    if (fs::exists(fs::symlink_status(plan.out, ec)) && !(fs::is_directory(fs::symlink_status(plan.out, ec)) && fs::is_empty(plan.out, ec)))
+      throw BadRequest("--out " + plan.out + " is not an empty folder: it holds " + Holds(plan.out));
     fs::create_directories(plan.out, ec);
     if (ec) throw Failure("cannot make --out " + plan.out + ": " + ec.message());
     plan.out = fs::absolute(plan.out).string();
@@ -33,8 +92,16 @@ void MakeOut(Plan& plan) {
     plan.out = pattern;
     plan.outCreated = true;
   }
-  const fs::path standIns = fs::path(plan.out) / ".stand-ins";
-  fs::create_directory(standIns);
+  const fs::path claim = fs::path(plan.out) / kClaim;
+  const int fd = ::open(claim.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) throw BadRequest("--out " + plan.out + " is taken by another rehearsal");
+  const std::string started = "started by process " + std::to_string(::getpid()) + " at " + std::to_string(std::time(nullptr)) + "\n";
+  const bool written = ::write(fd, started.data(), started.size()) == static_cast<ssize_t>(started.size());
+  ::close(fd);
+  if (!written) throw Failure("cannot write " + claim.string());
+  WriteWhole(fs::path(plan.out) / "report.html", IncompletePage(plan));
+  const fs::path standIns = StandInsOf(plan);
+  fs::create_directories(standIns);
   const std::pair<std::string, std::string> programs[] = {
       {plan.installerProgram, "wceload.exe"}, {plan.windowOwnerProgram, "windowowner.exe"}, {plan.setupProgram, "Setup.exe"}};
   for (const auto& [from, name] : programs) {
@@ -43,7 +110,7 @@ void MakeOut(Plan& plan) {
     fs::permissions(standIns / name, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                          fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
   }
-  fs::create_directory(fs::path(plan.out) / ".results");
+  fs::create_directory(WorkOf(plan) / "results");
   fs::create_directory(fs::path(plan.out) / "twins");
 }
 
@@ -57,9 +124,35 @@ TwinReport Refused(const TwinRequest& request, const std::string& why) {
   return twin;
 }
 
+// The signals that interrupt a rehearsal, held back in every thread and read where
+// they can be answered (signalfd, sigwait); programs started on twins get them back.
+sigset_t Interruptions() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal);
+  return set;
+}
+
+// In a worker: when the rehearsal is interrupted or its process dies, every process of
+// the twin is ended and the worker with them.
+void WatchForTheEnd(int rehearsalPid) {
+  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (::getppid() != rehearsalPid) ::_exit(130);  // it died before the death signal was asked for
+  std::thread([] {
+    const sigset_t set = Interruptions();
+    int signal = 0;
+    while (::sigwait(&set, &signal) != 0) {
+    }
+    if (host::IsAttached()) host::EndTerminalProcesses(true);
+    ::_exit(130);
+  }).detach();
+}
+
 // The twin's own process: its journal boxes and errors go to its log, its report to a file.
-[[noreturn]] void RehearseInChild(const Plan& plan, const TwinRequest& request, const std::string& result) {
-  const std::string log = plan.out + "/.results/" + request.name + ".log";
+[[noreturn]] void RehearseInChild(const Plan& plan, const TwinRequest& request, const std::string& result,
+                                  int rehearsalPid) {
+  WatchForTheEnd(rehearsalPid);
+  const std::string log = (WorkOf(plan) / "results" / (request.name + ".log")).string();
   const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd >= 0) {
     ::dup2(fd, STDOUT_FILENO);
@@ -91,14 +184,39 @@ void Tidy(const Plan& plan, const std::vector<TwinReport>& twins) {
   for (const auto& twin : twins) {
     if (twin.runs.empty()) fs::remove_all(fs::path(plan.out) / "twins" / twin.name, ec);
   }
-  fs::remove_all(fs::path(plan.out) / ".results", ec);
-  fs::remove_all(fs::path(plan.out) / ".stand-ins", ec);
+  fs::remove_all(WorkOf(plan), ec);
+}
+
+// Ends the running workers (each ends its twin first) and waits for them.
+void EndWorkers(std::map<int, size_t>& running) {
+  for (const auto& [pid, index] : running) ::kill(pid, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + kWorkersGrace;
+  bool killed = false;
+  while (!running.empty()) {
+    int status = 0;
+    const int pid = ::waitpid(-1, &status, WNOHANG);
+    if (pid > 0) {
+      running.erase(pid);
+      continue;
+    }
+    if (!killed && std::chrono::steady_clock::now() > deadline) {
+      for (const auto& [late, index] : running) ::kill(late, SIGKILL);
+      killed = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinRequest>& requests) {
   std::map<int, size_t> running;
   size_t next = 0, done = 0;
-  const auto resultOf = [&](size_t i) { return plan.out + "/.results/" + requests[i].name + ".result"; };
+  const auto resultOf = [&](size_t i) { return (WorkOf(plan) / "results" / (requests[i].name + ".result")).string(); };
+  const sigset_t interruptions = Interruptions();
+  sigset_t before;
+  ::sigprocmask(SIG_BLOCK, &interruptions, &before);
+  host::UniqueFd signals(::signalfd(-1, &interruptions, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!signals.Valid()) throw Failure(std::string("cannot watch for signals: ") + std::strerror(errno));
+  const int self = ::getpid();
   std::fflush(nullptr);
   while (done < requests.size()) {
     while (next < requests.size() && static_cast<int>(running.size()) < plan.jobs) {
@@ -108,16 +226,25 @@ std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinReq
         continue;
       }
       const int pid = ::fork();
-      if (pid == 0) RehearseInChild(plan, requests[next], resultOf(next));
+      if (pid == 0) RehearseInChild(plan, requests[next], resultOf(next), self);
       if (pid < 0) throw Failure("cannot start a twin's process");
       running[pid] = next++;
     }
     if (running.empty()) continue;
+    pollfd watch{signals.Get(), POLLIN, 0};
+    if (::poll(&watch, 1, 50) > 0) {
+      signalfd_siginfo info{};
+      if (::read(signals.Get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        EndWorkers(running);
+        throw Interrupted(std::string("interrupted by ") + ::strsignal(static_cast<int>(info.ssi_signo)));
+      }
+    }
     int status = 0;
-    const int pid = ::wait(&status);
-    if (pid < 0) continue;
-    if (running.erase(pid) != 0) ShowProgress(++done, requests.size());
+    for (int pid; (pid = ::waitpid(-1, &status, WNOHANG)) > 0;) {
+      if (running.erase(pid) != 0) ShowProgress(++done, requests.size());
+    }
   }
+  ::sigprocmask(SIG_SETMASK, &before, nullptr);
   std::vector<TwinReport> twins;
   for (size_t i = 0; i < requests.size(); ++i) {
     if (!requests[i].refused.empty()) {
@@ -133,14 +260,15 @@ std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinReq
 }  // namespace
 
 Report Rehearse(Plan plan, const std::vector<TwinRequest>& requests, std::vector<Warning> warnings) {
-  MakeOut(plan);
+  ClaimOut(plan);
   if (plan.outCreated) std::fprintf(stderr, "termsim rehearse: the twins are kept in %s\n", plan.out.c_str());
   Report report{plan, {}, {}};
   try {
-    report.warnings = CheckFolder(plan, (fs::path(plan.out) / ".check").string());
+    report.warnings = CheckFolder(plan, (WorkOf(plan) / "check").string());
     report.warnings.insert(report.warnings.end(), warnings.begin(), warnings.end());
     report.twins = RunEveryTwin(plan, requests);
   } catch (...) {
+    // The claim stays: the folder says that its rehearsal did not finish.
     Tidy(plan, report.twins);
     throw;
   }
@@ -149,6 +277,9 @@ Report Rehearse(Plan plan, const std::vector<TwinRequest>& requests, std::vector
   if (const auto finding = SetupFinding(plan.setupFile)) {
     for (auto& twin : report.twins) twin.findings.insert(twin.findings.begin(), *finding);
   }
+  WriteWhole(fs::path(plan.out) / "report.html", HtmlPage(report));
+  std::error_code ec;
+  fs::remove(fs::path(plan.out) / kClaim, ec);
   return report;
 }
 

@@ -2,6 +2,7 @@
 // just switched on, and its report handed to the process that reports.
 #include "platform/host/Terminal.h"
 #include "terminal/regfile/RegFile.h"
+#include "terminal/rehearsal/HostFiles.h"
 #include "terminal/rehearsal/TwinRun.h"
 #include "terminal/windowowner/WindowOwnerLaunch.h"
 
@@ -119,21 +120,43 @@ namespace {
 
 // The folder, and Setup from the shared read-only copy, in the attached twin.
 void PlaceFolder(const Plan& plan) {
-  LinkStandIn(fs::path(plan.out) / ".stand-ins" / "Setup.exe", CopyFolderIn(plan) / plan.setupFile.TwinName());
+  LinkStandIn(StandInsOf(plan) / "Setup.exe", CopyFolderIn(plan) / plan.setupFile.TwinName());
 }
 
 void MakeImage(const Plan& plan, const TwinRequest& request, const std::string& root) {
   std::string error;
   if (!host::CreateImage(root, TwinImageOptions(plan, request), &error)) throw Failure(error);
-  const fs::path standIns = fs::path(plan.out) / ".stand-ins";
-  LinkStandIn(standIns / "wceload.exe", fs::path(root) / "fs" / "Windows" / "wceload.exe");
-  LinkStandIn(standIns / "windowowner.exe", fs::path(root) / "fs" / "Windows" / "windowowner.exe");
+  // A terminal has its CAB installer there too; the welcome window's owner has no file
+  // of its own on the twin (WelcomeWindow).
+  LinkStandIn(StandInsOf(plan) / "wceload.exe", fs::path(root) / "fs" / "Windows" / "wceload.exe");
 }
 
+// Opens the welcome window, as after every start of a terminal. Its owner runs from a
+// name of \Windows no file has, and that file goes once the window is open: the
+// terminal's own welcome application takes no path a cabinet could install to.
+void WelcomeWindow(const Plan& plan, const Profile& profile) {
+  const fs::path windows = fs::path(host::FsRoot()) / "Windows";
+  std::error_code ec;
+  int number = 0;
+  while (fs::exists(fs::symlink_status(windows / ("~welcome" + std::to_string(number) + ".exe"), ec))) ++number;
+  const std::string name = "~welcome" + std::to_string(number) + ".exe";
+  LinkStandIn(StandInsOf(plan) / "windowowner.exe", windows / name);
+  std::string error;
+  const std::u16string title = profile.language == 1 ? u"ようこそ" : u"Welcome";
+  const bool started = StartWindowOwner((StandInsOf(plan) / "windowowner.exe").string(), u"WELCOME", title, 0, &error,
+                                        u"\\Windows\\" + host::FromUtf8(name)).has_value();
+  fs::remove(windows / name, ec);
+  if (!started) throw Failure(error);
+}
+
+// A device's export is a few megabytes at most; a bigger file is none.
+constexpr size_t kMostExportBytes = 64u << 20;
+
 std::string ImportExport(const std::string& file, const std::string& encoding) {
-  std::ifstream in(file, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in.good() && !in.eof()) return fs::path(file).filename().string() + ": cannot be read";
+  const auto read = ReadSmallFile(file, kMostExportBytes);
+  if (!read) return fs::path(file).filename().string() + ": cannot be read";
+  if (read->size() > kMostExportBytes) return fs::path(file).filename().string() + ": over 64 MiB, which no export is";
+  const std::string& bytes = *read;
   std::string error;
   if (!regfile::ImportRegFile(bytes, &error, nullptr, encoding)) return fs::path(file).filename().string() + ": " + error;
   return "";
@@ -156,10 +179,7 @@ bool WaitForSetup(int pid, double seconds) {
 
 // One run from a terminal just switched on: the welcome window open, Setup started.
 RunReport RunOnce(const Plan& plan, const Profile& profile) {
-  std::string error;
-  const std::u16string title = profile.language == 1 ? u"ようこそ" : u"Welcome";
-  const std::string owner = (fs::path(plan.out) / ".stand-ins" / "windowowner.exe").string();
-  if (!StartWindowOwner(owner, u"WELCOME", title, 0, &error)) throw Failure(error);
+  WelcomeWindow(plan, profile);
   const std::vector<Expected> expected =
       ExplainRun(plan.at, profile, RegisteredApplications(host::JournalEventsAfter(0)));
   RunFacts facts;

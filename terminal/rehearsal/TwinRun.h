@@ -11,6 +11,10 @@
 
 namespace rehearsal {
 
+// The read-only programs every twin runs: the CAB installer, the window owner, Setup
+// (Rehearse.cpp).
+std::filesystem::path StandInsOf(const Plan& plan);
+
 // What `termsim create` would be told for the twin of `request` (Twin.cpp).
 host::ImageOptions TwinImageOptions(const Plan& plan, const TwinRequest& request);
 // Copies the folder to `plan.at` of the attached image, made folder by folder as the

@@ -28,7 +28,8 @@ void PrintOverview(const std::vector<CommandSpec>& commands, const std::string& 
   }
   std::printf("Exit codes: 0 done, 1 not done (nothing changed), 2 bad command line (nothing changed);\n"
               "run: the program's code, 100 reset, 101 power cut, 124 time-out, 125 run failed, 130 interrupted;\n"
-              "rehearse: 0 every twin passed, 1 not every twin passed, 2 bad command line.\n");
+              "rehearse: 0 every twin passed, 1 not every twin passed, 2 bad command line, 130 interrupted;\n"
+              "check: 0 no problem fails a twin, 1 problems, 2 bad command line.\n");
 }
 
 // One line, whatever the reason holds.

@@ -9,7 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
+#include <cstdio>
 #include <set>
 
 namespace termsim {
@@ -105,6 +105,23 @@ std::set<Reason> AllowedReasons(const Arguments& arguments) {
   return allowed;
 }
 
+// Whether `inner` is `outer` or lies below it, links resolved as far as they exist.
+bool IsWithin(const fs::path& inner, const fs::path& outer) {
+  std::error_code ec;
+  const fs::path relative = fs::weakly_canonical(inner, ec).lexically_relative(fs::weakly_canonical(outer, ec));
+  return !relative.empty() && *relative.begin() != "..";
+}
+
+// --out must be a folder of its own: the twins copy FOLDER, and read the fleet's exports.
+void CheckOut(const std::string& out, const std::string& folder, const std::optional<std::string>& fleet) {
+  if (out.empty()) throw UsageError("--out must name a folder");
+  for (const auto& [what, other] : {std::pair<std::string, std::optional<std::string>>{"FOLDER", folder}, {"--fleet", fleet}}) {
+    if (!other) continue;
+    if (IsWithin(out, *other) || IsWithin(*other, out))
+      throw UsageError("--out " + out + " and " + what + " " + *other + " must not hold one another");
+  }
+}
+
 Plan PlanFrom(const Arguments& arguments) {
   Plan plan = FolderPlan(arguments);
   if (auto runs = arguments.Value("runs")) plan.runs = static_cast<int>(std::min<int64_t>(CountArgument("--runs", *runs, 1), 100));
@@ -122,6 +139,7 @@ Plan PlanFrom(const Arguments& arguments) {
     throw UsageError("--reg-encoding: unknown encoding \"" + plan.regEncoding + "\" (cp932, windows-1252, utf-16le...)");
   plan.allowed = AllowedReasons(arguments);
   plan.out = arguments.Value("out").value_or("");
+  if (arguments.Has("out")) CheckOut(plan.out, plan.folder, arguments.Value("fleet"));
   FindSetup(plan, arguments);
   plan.installerProgram = ProgramBesideTermsim("wceload");
   plan.windowOwnerProgram = ProgramBesideTermsim("windowowner");
@@ -139,8 +157,11 @@ int Rehearse(const Arguments& arguments) {
     throw UsageError(e.what());
   } catch (const Failure& e) {
     throw CommandFailure(e.what());
+  } catch (const Interrupted& e) {
+    std::fprintf(stderr, "termsim rehearse: %s: every twin's processes were ended; --out says the rehearsal did not finish\n",
+                 e.what());
+    return kExitInterrupted;
   }
-  std::ofstream(fs::path(report.plan.out) / "report.html", std::ios::binary) << HtmlPage(report);
   if (arguments.Has("json")) {
     PrintJson(report);
   } else {
@@ -160,6 +181,12 @@ Plan FolderPlan(const Arguments& arguments) {
   while (!at.empty() && at.back() == u'\\') at.pop_back();
   if (at.find(u"\\\\") != std::u16string::npos || at.find(u"\\.") != std::u16string::npos)
     throw UsageError("--at must name each folder once, without empty, . or .. parts");
+  if (std::any_of(at.begin(), at.end(), [](char16_t c) { return c != u'\\' && host::IsForbiddenInFileName(c); }))
+    throw UsageError("--at holds a character a terminal's names cannot hold (control characters, / : * ? \" < > |)");
+  // Room for Setup.exe below it within the terminal's MAX_PATH, terminator included.
+  if (at.size() + std::char_traits<char16_t>::length(u"\\Setup.exe") >= MAX_PATH)
+    throw UsageError("--at is " + std::to_string(at.size()) + " characters long: no file below it fits the terminal's " +
+                     std::to_string(MAX_PATH - 1) + "-character paths");
   plan.at = at;
   const std::pair<const char*, std::string*> settings[] = {
       {"processor", &plan.processor}, {"ce-version", &plan.ceVersion}, {"ce-build", &plan.ceBuild},
@@ -181,6 +208,11 @@ Plan FolderPlan(const Arguments& arguments) {
   if (!host::ValidateImageOptions(probe, &error)) throw UsageError(error);
   std::error_code ec;
   if (!fs::is_directory(plan.folder, ec)) throw UsageError("FOLDER " + plan.folder + " is not a folder");
+  try {
+    CheckFolderEntries(plan.folder);
+  } catch (const BadRequest& e) {
+    throw UsageError(e.what());
+  }
   return plan;
 }
 

@@ -49,13 +49,13 @@ bool WriteAll(int fd, const std::string& bytes) {
   return true;
 }
 
-// Puts the program at kWindowOwnerCePath. A copy, not a link: the terminal may write
+// Puts the program at `cePath`. A copy, not a link: the terminal may write
 // to its own files, and must never reach the build's program through one. A running
 // owner keeps the file it started from, because the new one replaces it by rename.
-bool PlaceProgram(const std::string& hostBinary, std::string* error) {
+bool PlaceProgram(const std::string& hostBinary, const std::u16string& cePath, std::string* error) {
   // A hard link to the program itself (a rehearsal's read-only stand-in) is in place.
   struct ::stat source {}, placed {};
-  const auto linked = host::ResolvePath(kWindowOwnerCePath);
+  const auto linked = host::ResolvePath(cePath);
   if (linked && linked->exists && ::stat(hostBinary.c_str(), &source) == 0 &&
       ::fstatat(linked->parentFd.Get(), linked->hostName.c_str(), &placed, AT_SYMLINK_NOFOLLOW) == 0 &&
       source.st_dev == placed.st_dev && source.st_ino == placed.st_ino)
@@ -65,10 +65,10 @@ bool PlaceProgram(const std::string& hostBinary, std::string* error) {
     *error = "cannot read the window owner program " + hostBinary;
     return false;
   }
-  auto target = host::ResolvePath(kWindowOwnerCePath);
+  auto target = host::ResolvePath(cePath);
   if (!target && GetLastError() == ERROR_PATH_NOT_FOUND) {
     ::mkdirat(host::FsRootFd(), "Windows", 0755);
-    target = host::ResolvePath(kWindowOwnerCePath);
+    target = host::ResolvePath(cePath);
   }
   if (!target) {
     *error = "cannot place the window owner in the terminal: " + host::ErrorName(GetLastError());
@@ -91,13 +91,14 @@ bool PlaceProgram(const std::string& hostBinary, std::string* error) {
 }  // namespace
 
 std::optional<int> StartWindowOwner(const std::string& hostBinary, const std::u16string& windowClass,
-                                    const std::u16string& title, int exitDelayMs, std::string* error) {
+                                    const std::u16string& title, int exitDelayMs, std::string* error,
+                                    const std::u16string& cePath) {
   std::string ignored;
   if (!error) error = &ignored;
   try {
-    if (!PlaceProgram(hostBinary, error)) return std::nullopt;
+    if (!PlaceProgram(hostBinary, cePath, error)) return std::nullopt;
     const WindowOwnerOptions options{windowClass, title, exitDelayMs};
-    const auto process = host::StartProgram(kWindowOwnerCePath, EncodeWindowOwnerCommandLine(options), true, false);
+    const auto process = host::StartProgram(cePath, EncodeWindowOwnerCommandLine(options), true, false);
     if (!process) {
       *error = "cannot start the window owner: " + host::ErrorName(GetLastError());
       return std::nullopt;

@@ -1,6 +1,8 @@
 // termsim rehearse end to end: folders of real cabinets on twins of every kind and of
 // device exports, read back from its JSON document and its HTML page.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
@@ -306,12 +308,19 @@ TEST(Rehearse, FleetExportsNearTheLimitWithUnchangedAndChangedServicePacksAndRef
       {"dup.reg", PlatformLines("LM310"), "", "", "differ only in letter case", {}},
       {"DUP.reg", PlatformLines("LM310"), "", "", "differ only in letter case", {}},
       {"junk.reg", PlatformLines("LM310"), "3 junk\n", "", "junk.count holds \"3 junk\", not one number", {}},
+      {"huge.reg", PlatformLines("LM310"), "9223372036854775807", "", "huge.count holds \"9223372036854775807\"", {}},
+      // Made a FIFO and a link below: never opened, never followed.
+      {"fifo.reg", PlatformLines("LM310"), "", "", "fifo.count is not a file that can be read", {}},
+      {"linked.reg", "", "", "", "linked.reg is a link", {}},
   };
   for (const auto& device : exports) {
     e2e::WriteFile(fleet + "/" + device.file, std::string(kRegHead) + device.text);
     if (!device.count.empty()) e2e::WriteFile(fleet + "/" + fs::path(device.file).stem().string() + ".count", device.count);
   }
   e2e::WriteFile(fleet + "/orphan.count", "7\n");
+  ASSERT_EQ(::mkfifo((fleet + "/fifo.count").c_str(), 0644), 0);
+  fs::remove(fleet + "/linked.reg");
+  fs::create_symlink(fleet + "/english.reg", fleet + "/linked.reg");
   const Rehearsal rehearsal = Rehearse(source, {"--fleet", fleet, "--kinds", "LM310-ja"});
   EXPECT_EQ(rehearsal.exitCode, 1) << rehearsal.err;
   std::map<std::string, double> terminalsByOutcome;
@@ -339,7 +348,7 @@ TEST(Rehearse, FleetExportsNearTheLimitWithUnchangedAndChangedServicePacksAndRef
   EXPECT_EQ((*TwinNamed(rehearsal, "junk"))["count"].number, 1);
   EXPECT_EQ(terminalsByOutcome["completed, then silent"], 3 + 1 + 1 + 5);
   // The fleet counts its own terminals; the clean kind is shown apart.
-  EXPECT_EQ(rehearsal.report["summary"]["terminals"].number, 40 + 3 + 1 + 1 + 5 + 2 + 1 + 1 + 1);
+  EXPECT_EQ(rehearsal.report["summary"]["terminals"].number, 40 + 3 + 1 + 1 + 5 + 2 + 1 + 1 + 1 + 3);
   ASSERT_EQ(rehearsal.report["summary"]["kinds"].items.size(), 1u);
   EXPECT_EQ(rehearsal.report["summary"]["kinds"].items[0]["kind"].text, "LM310-ja");
   EXPECT_TRUE(Contains(WarningKinds(rehearsal), "count-without-export"));
@@ -511,8 +520,14 @@ TEST(Rehearse, BadInputIsOneLineAndMakesNothing) {
   // Neither a Windows program nor one the terminal runs.
   fs::create_directories(scratch + "/no-program");
   e2e::WriteFile(scratch + "/no-program/setup.exe", "MZ but no more");
+  // What a terminal's folder cannot hold, and must never be opened or followed.
   const std::string folder = source.FsPath("FlashDisk/SP");
+  for (const char* hostile : {"linked", "fifo"}) fs::copy(folder, scratch + "/" + hostile);
+  fs::create_symlink("/etc/hostname", scratch + "/linked/Patch99.cab");
+  ASSERT_EQ(::mkfifo((scratch + "/fifo/x.cab").c_str(), 0644), 0);
   const std::vector<std::vector<std::string>> commandLines = {
+      {scratch + "/linked"}, {scratch + "/fifo"}, {folder, "--out", folder + "/out"}, {folder, "--out", ""},
+      {folder, "--at", "\\a:b"}, {folder, "--at", "\\" + std::string(250, 'x')},
       {scratch + "/missing"}, {scratch + "/empty"},        {scratch + "/no-setup"}, {scratch + "/no-program"},
       {folder, "-j", "0"},    {folder, "--kinds", "LM330-en"}, {folder, "--kinds", "none"},
       {folder, "--runs", "0"}, {folder, "--at", "FlashDisk"},
@@ -521,12 +536,78 @@ TEST(Rehearse, BadInputIsOneLineAndMakesNothing) {
   };
   for (auto arguments : commandLines) {
     arguments.insert(arguments.begin(), "rehearse");
-    arguments.insert(arguments.end(), {"--out", scratch + "/out"});
+    if (std::find(arguments.begin(), arguments.end(), "--out") == arguments.end())
+      arguments.insert(arguments.end(), {"--out", scratch + "/out"});
     const e2e::Result result = e2e::Termsim(arguments);
     EXPECT_EQ(result.exitCode, 2) << arguments[1] << " " << result.err;
     EXPECT_TRUE(e2e::IsOneLine(result.err)) << result.err;
     EXPECT_TRUE(result.out.empty());
     EXPECT_FALSE(fs::exists(scratch + "/out"));
+    EXPECT_FALSE(fs::exists(folder + "/out"));
+  }
+}
+
+// The processes on the host that still name `out` in their command line or environment
+// (the rehearsal's workers, and every program of its twins), one line each.
+std::string ProcessesOf(const std::string& out) {
+  std::string found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(::getpid())) continue;
+    std::string cmdline = e2e::ReadFile(entry.path().string() + "/cmdline");
+    if (cmdline.find(out) == std::string::npos && e2e::ReadFile(entry.path().string() + "/environ").find(out) == std::string::npos)
+      continue;
+    std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+    found += pid + " " + cmdline + "\n";
+  }
+  return found;
+}
+
+// A rehearsal ended by a signal, or killed outright, leaves no process behind within a
+// second, and its folder says the rehearsal did not finish.
+TEST(Rehearse, InterruptedRehearsalLeavesNoProcessAndSaysItDidNotFinish) {
+  installrun::SetupTerminal source;
+  source.PutEntries(kTypicalFolder);
+  for (const int signal : {SIGTERM, SIGKILL}) {
+    SCOPED_TRACE(::strsignal(signal));
+    const std::string out = source.image().scratch() + "/cut" + std::to_string(signal);
+    // At real time, Setup waits five seconds before its reset: time to cut it short.
+    e2e::Process rehearsal(TERMSIM_PATH, {"rehearse", source.FsPath("FlashDisk/SP"), "--kinds", "LM310-ja,LM320-ja",
+                                          "--time-scale", "1", "--out", out}, {});
+    ASSERT_TRUE(e2e::WaitUntil(30, [&] { return !ProcessesOf(out + "/twins/").empty(); }));
+    ::kill(rehearsal.pid(), signal);
+    const e2e::Result result = rehearsal.Finish();
+    EXPECT_EQ(result.exitCode, signal == SIGTERM ? 130 : 128 + SIGKILL) << result.err;
+    EXPECT_TRUE(e2e::WaitUntil(1, [&] { return ProcessesOf(out).empty(); })) << ProcessesOf(out);
+    EXPECT_TRUE(fs::exists(out + "/.rehearsal"));
+    EXPECT_NE(e2e::ReadFile(out + "/report.html").find("did not finish"), std::string::npos);
+  }
+  // A new rehearsal into that folder says what it holds.
+  const e2e::Result again = e2e::Termsim({"rehearse", source.FsPath("FlashDisk/SP"), "--out",
+                                          source.image().scratch() + "/cut" + std::to_string(SIGTERM)});
+  EXPECT_EQ(again.exitCode, 2);
+  EXPECT_NE(again.err.find("a rehearsal that did not finish"), std::string::npos) << again.err;
+}
+
+// Of two rehearsals started together into one --out, one wins, every time.
+TEST(Rehearse, TwoRehearsalsIntoOneOutOneWins) {
+  installrun::SetupTerminal source;
+  source.PutEntries({Cab("ServicePackHQ40.CAB")});
+  for (int round = 0; round < 20; ++round) {
+    const std::string out = source.image().scratch() + "/race" + std::to_string(round);
+    const std::vector<std::string> arguments = {"rehearse", source.FsPath("FlashDisk/SP"), "--kinds", "LM310-ja",
+                                                "--runs", "1", "--out", out};
+    e2e::Process first(TERMSIM_PATH, arguments, {}), second(TERMSIM_PATH, arguments, {});
+    const e2e::Result results[] = {first.Finish(), second.Finish()};
+    EXPECT_EQ((results[0].exitCode == 2) + (results[1].exitCode == 2), 1) << results[0].err << results[1].err;
+    for (const auto& result : results) {
+      if (result.exitCode == 2) {
+        EXPECT_TRUE(e2e::IsOneLine(result.err)) << result.err;
+      }
+    }
+    EXPECT_TRUE(fs::exists(out + "/report.html"));
+    EXPECT_FALSE(fs::exists(out + "/.rehearsal"));
   }
 }
 
