@@ -179,6 +179,9 @@ TEST(FaultTest, PowerLossEndsTheRunWithoutAReset) {
       // The touch driver's write, inside a transaction of its own that the cut ends.
       {"RegSetValueExW", "HARDWARE\\DEVICEMAP\\TOUCH:CalibrationData", "power-loss", setup, "", "FlashDisk/Calibrate.dat",
        std::nullopt},
+      // A torn copy that fails before writing (no record to keep yet) is cut all the same.
+      {"CopyFileW", "\\FlashDisk\\CalibrateC.dat", "power-loss:half", setup, "", "FlashDisk/CalibrateC.dat",
+       std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.api + " " + c.error);
