@@ -180,10 +180,10 @@ std::string JournalEvent::FieldsJson() const {
   return json + '}';
 }
 
-std::vector<JournalEvent> JournalEventsAfter(int64_t afterSeq, int64_t throughSeq) {
+std::vector<JournalEvent> JournalEventsAfter(int64_t afterSeq) {
   std::vector<JournalEvent> events;
-  Statement query("SELECT seq, time_ms, pid, event, fields FROM journal WHERE seq > ? AND seq <= ? ORDER BY seq");
-  query.Bind(1, afterSeq).Bind(2, throughSeq);
+  Statement query("SELECT seq, time_ms, pid, event, fields FROM journal WHERE seq > ? ORDER BY seq");
+  query.Bind(1, afterSeq);
   while (query.Step())
     events.push_back({query.Int(0), query.Int(1), query.Int(2), query.Text(3), FieldsOf(query.Text(4))});
   return events;
