@@ -92,10 +92,10 @@ int64_t RuleVersion() {
   return version.Step() ? version.Int(0) : 0;
 }
 
-// The database is never read under g_ruledLock: a caller may hold the database lock.
-// `justRead`: a statement of this call has read the image already.
-bool HasRules(const FaultApi& api, bool justRead) {
-  const size_t index = FaultApiIndex(api);
+// The APIs that have rules now. The database is never read under g_ruledLock: a caller
+// may hold the database lock. `justRead`: a statement of this call has read the image
+// already.
+std::bitset<kFaultApiCount> RuledApisNow(bool justRead) {
   std::unique_lock lock(DatabaseLock(), std::defer_lock);
   std::optional<unsigned> dataVersion;
   if (justRead) {
@@ -104,7 +104,7 @@ bool HasRules(const FaultApi& api, bool justRead) {
     dataVersion = DataVersion();
     if (!dataVersion) throw HostError(std::string("database: ") + sqlite3_errmsg(Database()), ERROR_REGISTRY_IO_FAILED);
     std::lock_guard guard(g_ruledLock);
-    if (dataVersion == g_ruled.dataVersion) return g_ruled.apis.test(index);
+    if (dataVersion == g_ruled.dataVersion) return g_ruled.apis;
   }
   const int64_t version = RuleVersion();
   {
@@ -113,7 +113,7 @@ bool HasRules(const FaultApi& api, bool justRead) {
       // Another change since the version was read, but no rule change: the version
       // still holds at this data version.
       if (dataVersion) g_ruled.dataVersion = dataVersion;
-      return g_ruled.apis.test(index);
+      return g_ruled.apis;
     }
   }
   // Read after the version: the set is at least as new as the number kept with it.
@@ -128,8 +128,10 @@ bool HasRules(const FaultApi& api, bool justRead) {
   }
   std::lock_guard guard(g_ruledLock);
   g_ruled = fresh;
-  return fresh.apis.test(index);
+  return fresh.apis;
 }
+
+bool HasRules(const FaultApi& api, bool justRead) { return RuledApisNow(justRead).test(FaultApiIndex(api)); }
 
 // Inside the transaction of a rule change.
 void BumpRuleVersion() {
@@ -166,7 +168,9 @@ std::u16string_view JournalTarget(const FaultApi& api, std::u16string_view targe
 }
 
 // The first rule of `entry` that fires for this call, counting every rule that matched.
-// A registry call's target begins with its key's root.
+// A registry call's target begins with its key's root. The counts are lasting writes:
+// a call made inside a transaction of the terminal's own (the touch driver's) is
+// counted even when that transaction rolls back, so that --after and --times hold.
 std::optional<Fault> Decide(const FaultApi& entry, std::u16string_view target) {
   std::optional<Fault> decision;
   Transaction transaction;
@@ -178,8 +182,7 @@ std::optional<Fault> Decide(const FaultApi& entry, std::u16string_view target) {
     if (!GlobMatch(IsKeyApi(entry) ? RootedKeyPattern(pattern) : pattern, target)) continue;
     if (!rules.IsNull(5) && !EqualsIgnoreCase(rules.Text16(5), ModulePath())) continue;
     const int64_t id = rules.Int(0), after = rules.Int(3), matched = rules.Int(6);
-    Statement count("UPDATE faults SET matched = matched + 1 WHERE id = ?");
-    count.Bind(1, id).Run();
+    WriteLasting([id] { Statement("UPDATE faults SET matched = matched + 1 WHERE id = ?").Bind(1, id).Run(); });
     if (matched < after) continue;
     if (!rules.IsNull(4) && matched >= after + rules.Int(4)) continue;
     // A stored text that names no error still fails the call, as a rule was meant to.
@@ -305,21 +308,27 @@ void CarryRuleVersion(std::optional<unsigned> begun) noexcept {
 
 bool MayHaveFaultRules(const char* api, bool afterRead) { return IsAttached() && HasRules(CallSiteApi(api), afterRead); }
 
+bool HasFaultRules() { return RuledApisNow(true).any(); }
+
 Fault CheckFault(const char* api, std::u16string_view rootedTarget) {
   if (!MayHaveFaultRules(api, false)) return {};
   const FaultApi& entry = CallSiteApi(api);
   const auto fault = Decide(entry, rootedTarget);
   if (!fault) return {};
   const std::u16string_view target = JournalTarget(entry, rootedTarget);
-  Journal("fault",
-          {{"api", FromUtf8(api)}, {"target", std::u16string(target)}, {"error", FromUtf8(FaultErrorText(*fault))}});
+  JournalLasting("fault", {{"api", FromUtf8(api)},
+                           {"target", std::u16string(target)},
+                           {"error", FromUtf8(FaultErrorText(*fault))}});
   if (fault->action != FaultAction::Fail)
-    Journal("power-loss", {{"api", FromUtf8(api)}, {"target", std::u16string(target)}});
+    JournalLasting("power-loss", {{"api", FromUtf8(api)}, {"target", std::u16string(target)}});
   if (fault->action == FaultAction::PowerLoss) PowerLoss();
   return *fault;
 }
 
 void PowerLoss() {
+  // Work not yet committed is lost with the power; what the rule did is kept, and the
+  // terminal's own records of its end must not wait for a commit that never comes.
+  AbandonTransactions();
   EndTerminalProcesses(false);
   ::_exit(137);  // not reached: the caller ended with the terminal
 }

@@ -52,6 +52,14 @@ bool Faulted(const char* api, std::u16string_view target) {
   return true;
 }
 
+// A torn-write cut: `write` writes what it can of half the call's bytes (nothing when
+// the call fails before writing), and the power goes at the call whatever it answered.
+template <class Write>
+[[noreturn]] void CutAfter(Write&& write) {
+  write();
+  PowerLoss();
+}
+
 // ---------------------------------------------------------------- the open-file table
 
 struct FileId {
@@ -349,10 +357,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     const auto* data = static_cast<const char*>(lpBuffer);
     const host::Fault fault = host::CheckFault("WriteFile", file->cePath());
     if (fault.action == host::FaultAction::Fail) return Fail(fault.error, FALSE);
-    if (fault.action == host::FaultAction::PowerLossHalf) {
-      host::WriteAll(file->fd(), data, nNumberOfBytesToWrite / 2, lpNumberOfBytesWritten);
-      host::PowerLoss();
-    }
+    if (fault.action == host::FaultAction::PowerLossHalf)
+      host::CutAfter([&] { host::WriteAll(file->fd(), data, nNumberOfBytesToWrite / 2, lpNumberOfBytesWritten); });
     if (!host::WriteAll(file->fd(), data, nNumberOfBytesToWrite, lpNumberOfBytesWritten))
       return Fail(host::LastErrno(), FALSE);
     return TRUE;
@@ -433,7 +439,8 @@ namespace host {
 namespace {
 
 // Copies the open `source` into the open, empty `target`; with `half`, writes half of
-// the bytes and cuts the power. False with errno.
+// the bytes and cuts the power there, before the target takes the source's time (a
+// copy that fails before this point is cut by CopyFileW). False with errno.
 bool CopyBytes(int source, int target, uint64_t size, bool half) {
   std::vector<char> buffer(64 * 1024);
   uint64_t remaining = half ? size / 2 : UINT64_MAX;
@@ -567,7 +574,9 @@ BOOL CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfEx
     // Fault rules name the file that the copy writes.
     const host::Fault fault = host::CheckFault("CopyFileW", to);
     if (fault.action == host::FaultAction::Fail) return Fail(fault.error, FALSE);
-    return host::Copy(from, to, bFailIfExists != FALSE, fault.action == host::FaultAction::PowerLossHalf);
+    if (fault.action == host::FaultAction::PowerLossHalf)
+      host::CutAfter([&] { host::Copy(from, to, bFailIfExists != FALSE, true); });
+    return host::Copy(from, to, bFailIfExists != FALSE, false);
   });
 }
 

@@ -7,6 +7,7 @@
 
 #include <sqlite3.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -52,7 +53,7 @@ class Statement {
 };
 
 // One write transaction (BEGIN IMMEDIATE), or a savepoint inside an outer one.
-// Rolls back unless Commit() was called.
+// Rolls back unless Commit() was called, all but the writes made with WriteLasting.
 class Transaction {
  public:
   Transaction();
@@ -66,7 +67,19 @@ class Transaction {
   bool done_ = false;
   bool nested_ = false;
   std::optional<unsigned> begunAt_;  // the data version when the outermost one began
+  size_t lastingFrom_ = 0;           // the first lasting write made inside this one
 };
+
+// Makes `write` (statements only, no Transaction) as part of the open transaction, if
+// any, and keeps it through a rollback of that transaction or of any around it: the
+// rollback undoes the rest and makes `write` again under the same write lock, so that
+// every process sees it once the outermost one ends, committed or not. For what a
+// fault rule did (its count, its events), which the failure it caused must not undo.
+void WriteLasting(const std::function<void()>& write);
+// Ends every write transaction this process has open, as a power cut ends them: what
+// they changed is lost, their lasting writes are committed. Their Transaction objects
+// are left with nothing to do.
+void AbandonTransactions();
 
 // One read snapshot for every statement in its scope (BEGIN, ended when the outermost
 // scope ends); nested scopes share it, and inside a write transaction it adds nothing.
@@ -91,6 +104,12 @@ int64_t LastInsertRowId();
 
 // Runs SQL text of one or more statements on `db`. Throws HostError.
 void Exec(sqlite3* db, const char* sql);
+
+// ---------------------------------------------------------------- journal (Journal.cpp)
+
+// Journal(), as a lasting write (WriteLasting): the event stays, with the time it was
+// first written, whatever rolls back around it.
+void JournalLasting(const char* event, std::initializer_list<JournalField> fields);
 
 // ---------------------------------------------------------------- schema (each area's file)
 
@@ -117,6 +136,10 @@ double SettingDoubleFrom(const std::string& name, std::string_view text, double 
 // for CheckFault. `afterRead`: the call has read the image with a statement of its
 // own, and until the database changes the rule version needs no reading again.
 bool MayHaveFaultRules(const char* api, bool afterRead);
+
+// Whether the attached image has any fault rule; for a write transaction just begun,
+// which no rule change can then come into but its own.
+bool HasFaultRules();
 
 // The pager's count of database changes, by this process or another one; nothing
 // when SQLite cannot tell.

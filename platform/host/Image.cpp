@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <unordered_map>
 #include <sstream>
@@ -48,6 +49,8 @@ struct AttachedImage {
   int64_t createdMs = 0;
   std::unordered_map<const char*, std::vector<sqlite3_stmt*>> idleStatements;
   int transactionDepth = 0;
+  // The writes of the open write transaction that its rollback must not undo (WriteLasting).
+  std::vector<std::function<void()>> lasting;
   int readDepth = 0;      // ReadTransaction scopes alive
   bool readOpen = false;  // their BEGIN is in effect (no write is running)
 };
@@ -142,6 +145,27 @@ void ResumeRead() noexcept {
     image->readOpen = true;
   } catch (const HostError&) {
   }
+}
+
+// Makes the lasting writes from `from` on again, after a rollback undid them. False
+// when one fails. Never throws: rollbacks run in destructors.
+bool ReplayLasting(const AttachedImage& image, size_t from) noexcept {
+  try {
+    for (size_t i = from; i < image.lasting.size(); ++i) image.lasting[i]();
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// Ends the outermost write transaction, undoing all but its lasting writes. Those are
+// made again before the write lock is let go, so no other process ever sees the image
+// without them: a rule's count read meanwhile elsewhere would let it fire once more.
+void RollBackOutermost(AttachedImage& image) noexcept {
+  auto run = [&](const char* sql) { return sqlite3_exec(image.db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; };
+  const bool kept = !image.lasting.empty() && run("ROLLBACK TO changes;") && ReplayLasting(image, 0) && run("COMMIT;");
+  if (!kept) run("ROLLBACK;");
+  image.lasting.clear();
 }
 
 void FinalizeIdleStatements(AttachedImage& image) {
@@ -547,37 +571,74 @@ std::string Statement::Blob(int column) const { return std::string(BlobView(colu
 
 Transaction::Transaction() : lock_(g_databaseLock) {
   Database();
-  nested_ = Target()->transactionDepth > 0;
+  AttachedImage* image = Target();
+  nested_ = image->transactionDepth > 0;
   if (nested_) {
-    Exec(Target()->db, "SAVEPOINT nested;");
+    Exec(image->db, "SAVEPOINT nested;");
   } else {
     SuspendRead();
     RunControl("BEGIN IMMEDIATE");
-    // The rule version known belongs to the attached image, not to one being made.
-    if (Target() == g_image.get()) begunAt_ = DataVersion();
+    // The rule version known belongs to the attached image, not to one being made,
+    // which no rule applies to.
+    if (image == g_image.get()) {
+      begunAt_ = DataVersion();
+      // Only a rule that fires makes lasting writes, and while this transaction holds
+      // the write lock no rule comes or goes. With a rule, what a rollback undoes begins
+      // here: everything after it, while the write lock stays held.
+      try {
+        if (HasFaultRules()) RunControl("SAVEPOINT changes");
+      } catch (const HostError&) {
+        sqlite3_exec(image->db, "ROLLBACK;", nullptr, nullptr, nullptr);
+        ResumeRead();
+        throw;
+      }
+    }
   }
-  ++Target()->transactionDepth;
+  lastingFrom_ = image->lasting.size();
+  ++image->transactionDepth;
 }
 
 Transaction::~Transaction() {
   AttachedImage* image = Target();
-  if (done_ || !image) return;
+  // At depth 0 a power cut has ended this transaction already (AbandonTransactions).
+  if (done_ || !image || image->transactionDepth == 0) return;
   --image->transactionDepth;
-  const char* sql = nested_ ? "ROLLBACK TO nested; RELEASE nested;" : "ROLLBACK;";
-  sqlite3_exec(image->db, sql, nullptr, nullptr, nullptr);
-  if (!nested_) ResumeRead();
+  if (nested_) {
+    sqlite3_exec(image->db, "ROLLBACK TO nested; RELEASE nested;", nullptr, nullptr, nullptr);
+    // Into the transaction around, whose own rollback keeps them too.
+    ReplayLasting(*image, lastingFrom_);
+    return;
+  }
+  RollBackOutermost(*image);
+  ResumeRead();
 }
 
 void Transaction::Commit() {
+  AttachedImage* image = Target();
   if (nested_) {
-    Exec(Database(), "RELEASE nested;");
+    Exec(image->db, "RELEASE nested;");
   } else {
     RunControl("COMMIT");
+    image->lasting.clear();
     CarryRuleVersion(begunAt_);
   }
-  --Target()->transactionDepth;
+  --image->transactionDepth;
   done_ = true;
   if (!nested_) ResumeRead();
+}
+
+void WriteLasting(const std::function<void()>& write) {
+  std::lock_guard guard(g_databaseLock);
+  write();
+  if (AttachedImage* image = Target(); image && image->transactionDepth > 0) image->lasting.push_back(write);
+}
+
+void AbandonTransactions() {
+  std::lock_guard guard(g_databaseLock);
+  AttachedImage* image = Target();
+  if (!image || image->transactionDepth == 0) return;
+  image->transactionDepth = 0;
+  RollBackOutermost(*image);
 }
 
 // ---------------------------------------------------------------- ReadTransaction

@@ -126,13 +126,34 @@ int64_t TerminalTimeMs() {
   return static_cast<int64_t>(static_cast<double>(now - CreatedMs()) / TimeScale());
 }
 
-void Journal(const char* event, std::initializer_list<JournalField> fields) {
+namespace {
+
+struct JournalRow {
+  int64_t timeMs;
+  int64_t pid;
+  std::string event;
+  std::string fields;
+};
+
+JournalRow RowOf(const char* event, std::initializer_list<JournalField> fields) {
   std::string json = "{";
   for (const auto& field : fields) AppendMember(json, field.name, field.value);
   json += '}';
+  return {TerminalTimeMs(), static_cast<int64_t>(::getpid()), event, std::move(json)};
+}
+
+void Append(const JournalRow& row) {
   Statement insert("INSERT INTO journal(time_ms, pid, event, fields) VALUES(?, ?, ?, ?)");
-  insert.Bind(1, TerminalTimeMs()).Bind(2, static_cast<int64_t>(::getpid())).Bind(3, std::string_view(event));
-  insert.Bind(4, std::string_view(json)).Run();
+  insert.Bind(1, row.timeMs).Bind(2, row.pid).Bind(3, std::string_view(row.event));
+  insert.Bind(4, std::string_view(row.fields)).Run();
+}
+
+}  // namespace
+
+void Journal(const char* event, std::initializer_list<JournalField> fields) { Append(RowOf(event, fields)); }
+
+void JournalLasting(const char* event, std::initializer_list<JournalField> fields) {
+  WriteLasting([row = RowOf(event, fields)] { Append(row); });
 }
 
 const JournalValue* JournalEvent::Find(std::string_view name) const {
@@ -159,10 +180,10 @@ std::string JournalEvent::FieldsJson() const {
   return json + '}';
 }
 
-std::vector<JournalEvent> JournalEventsAfter(int64_t afterSeq, int64_t throughSeq) {
+std::vector<JournalEvent> JournalEventsAfter(int64_t afterSeq) {
   std::vector<JournalEvent> events;
-  Statement query("SELECT seq, time_ms, pid, event, fields FROM journal WHERE seq > ? AND seq <= ? ORDER BY seq");
-  query.Bind(1, afterSeq).Bind(2, throughSeq);
+  Statement query("SELECT seq, time_ms, pid, event, fields FROM journal WHERE seq > ? ORDER BY seq");
+  query.Bind(1, afterSeq);
   while (query.Step())
     events.push_back({query.Int(0), query.Int(1), query.Int(2), query.Text(3), FieldsOf(query.Text(4))});
   return events;

@@ -275,8 +275,8 @@ struct JournalEvent {
   // surrogates as \u escapes.
   std::string FieldsJson() const;
 };
-// The events after `afterSeq` up to `throughSeq`, in order.
-std::vector<JournalEvent> JournalEventsAfter(int64_t afterSeq, int64_t throughSeq = INT64_MAX);
+// The events after `afterSeq`, in order.
+std::vector<JournalEvent> JournalEventsAfter(int64_t afterSeq);
 // The newest event's seq; 0 for an empty journal.
 int64_t LastJournalSeq();
 // Milliseconds since the image was created, divided by the time scale.

@@ -60,47 +60,68 @@ void PrintReadableLine(const Event& e) {
   std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
-struct Span {
-  int64_t afterSeq = 0;
-  int64_t throughSeq = INT64_MAX;
-};
+void PrintEvent(const Event& e, bool json) {
+  if (json) {
+    PrintJsonLine(e);
+  } else {
+    PrintReadableLine(e);
+  }
+}
 
-// Run N (from 1) or the last: from its run-start through the run-end that the same
-// termsim wrote, or, for a run that never ended (termsim was killed), up to the next
-// run-start.
-Span RunSpan(const std::string& which) {
-  struct Start {
-    int64_t seq;
-    int64_t pid;
-  };
-  std::vector<Start> starts;
+// Run N (from 1) or the last: its own events among those of any runs that overlap it,
+// from its run-start through its run-end. A run that never ended (termsim was killed)
+// reaches to the end of the journal, or to the run-start of a later termsim that got
+// its pid.
+std::vector<Event> RunSlice(const std::string& which) {
   const std::vector<Event> events = host::JournalEventsAfter(0);
-  for (const auto& event : events)
-    if (event.event == "run-start") starts.push_back({event.seq, event.pid});
+  std::vector<size_t> starts;
+  for (size_t i = 0; i < events.size(); ++i)
+    if (events[i].event == "run-start") starts.push_back(i);
   const int64_t number = which == "last" ? static_cast<int64_t>(starts.size()) : CountArgument("--run", which, 1);
   if (number < 1 || number > static_cast<int64_t>(starts.size()))
     throw CommandFailure("the journal holds " + std::to_string(starts.size()) + " runs, not run " + which);
-  const size_t index = static_cast<size_t>(number - 1);
-  Span span{starts[index].seq - 1, index + 1 < starts.size() ? starts[index + 1].seq - 1 : INT64_MAX};
-  for (const auto& event : events) {
-    if (event.seq > starts[index].seq && event.event == "run-end" && event.pid == starts[index].pid) {
-      span.throughSeq = event.seq;
-      break;
-    }
+  const size_t first = starts[static_cast<size_t>(number - 1)];
+  const int64_t termsim = events[first].pid;
+  RunEvents run(termsim);
+  std::vector<Event> slice;
+  for (size_t i = first; i < events.size(); ++i) {
+    const Event& event = events[i];
+    if (i > first && event.event == "run-start" && event.pid == termsim) break;
+    if (!run.Takes(event)) continue;
+    slice.push_back(event);
+    if (event.event == "run-end" && event.pid == termsim) break;
   }
-  return span;
+  return slice;
 }
 
 int Journal(const Arguments& arguments) {
   const auto run = arguments.Value("run");
   if (run && *run != "last") CountArgument("--run", *run, 1);
   AttachOrFail(arguments.Positional(0));
-  const Span span = run ? RunSpan(*run) : Span();
-  PrintJournal(span.afterSeq, arguments.Has("json"), span.throughSeq);
+  const bool json = arguments.Has("json");
+  if (!run) {
+    PrintJournal(0, json);
+    return kExitOk;
+  }
+  for (const auto& event : RunSlice(*run)) PrintEvent(event, json);
+  std::fflush(stdout);
   return kExitOk;
 }
 
 }  // namespace
+
+bool RunEvents::Takes(const host::JournalEvent& event) {
+  const bool own = pids_.contains(event.pid);
+  if (const auto child = event.event == "process-start" ? event.Int("child") : std::nullopt) {
+    // A pid that another run's process starts anew names a new process, not one of ours.
+    if (own) {
+      pids_.insert(*child);
+    } else {
+      pids_.erase(*child);
+    }
+  }
+  return own;
+}
 
 bool JournalHasEvent(int64_t afterSeq, const char* event) {
   for (const auto& e : host::JournalEventsAfter(afterSeq))
@@ -108,14 +129,10 @@ bool JournalHasEvent(int64_t afterSeq, const char* event) {
   return false;
 }
 
-int64_t PrintJournal(int64_t afterSeq, bool json, int64_t throughSeq) {
+int64_t PrintJournal(int64_t afterSeq, bool json, RunEvents* run) {
   int64_t last = afterSeq;
-  for (const auto& event : host::JournalEventsAfter(afterSeq, throughSeq)) {
-    if (json) {
-      PrintJsonLine(event);
-    } else {
-      PrintReadableLine(event);
-    }
+  for (const auto& event : host::JournalEventsAfter(afterSeq)) {
+    if (!run || run->Takes(event)) PrintEvent(event, json);
     last = event.seq;
   }
   std::fflush(stdout);
@@ -130,7 +147,9 @@ CommandSpec JournalCommand() {
       .maxPositionals = 1,
       .summary = "Prints the terminal's journal, one line per event: seq, time_ms, pid, event, fields.\n"
                  "Texts are shown in quotes with line breaks as \\n; --json gives them exactly.\n"
-                 "--run N (or last) prints one run of termsim run, from its run-start through its run-end.",
+                 "--run N (or last) prints one run of termsim run, from its run-start through its run-end:\n"
+                 "termsim's own events and those of the processes its program started, directly or not,\n"
+                 "without those of other runs at the same time.",
       .options = {{"json", "", "one JSON object per line, the event's fields as top-level keys"},
                   {"run", "N|last", "only run N of termsim run (from 1, by its run-start), or the last"}},
       .run = Journal,

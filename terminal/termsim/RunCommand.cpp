@@ -124,16 +124,29 @@ class Interrupts {
 
 enum class Ending { Exited, TimedOut, Interrupted };
 
-// Waits for the program to end, at most `seconds` real seconds, printing the journal's
-// new events as they come; `*printed` is the last event printed.
-Ending WaitPrinting(int pid, double seconds, const Interrupts& interrupts, int64_t* printed, int* signal) {
+// The run's own events, printed as the journal gets them; not those of another run
+// of the same image at the same time.
+class RunJournal {
+ public:
+  // `before`: the journal's last event before the run's run-start.
+  explicit RunJournal(int64_t before) : read_(before), events_(::getpid()) {}
+  void PrintNew() { read_ = PrintJournal(read_, false, &events_); }
+
+ private:
+  int64_t read_;  // the last event looked at
+  RunEvents events_;
+};
+
+// Waits for the program to end, at most `seconds` real seconds, printing the run's
+// new events as they come.
+Ending WaitPrinting(int pid, double seconds, const Interrupts& interrupts, RunJournal& journal, int* signal) {
   using Clock = std::chrono::steady_clock;
   const host::UniqueFd pidfd = host::OpenPidfd(pid);
   if (!pidfd.Valid()) throw CommandFailure(std::string("cannot watch the program: ") + std::strerror(errno));
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   Ending ending = Ending::TimedOut;
   for (;;) {
-    *printed = PrintJournal(*printed, false);
+    journal.PrintNew();
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) break;
     pollfd watch[2] = {{pidfd.Get(), POLLIN, 0}, {interrupts.fd(), POLLIN, 0}};
@@ -167,9 +180,9 @@ host::StartedProcess StartRun(const std::u16string& cePath, const std::u16string
   return *started;
 }
 
-int Finish(int exitCode, int64_t printed) {
+int Finish(int exitCode, RunJournal& journal) {
   host::Journal("run-end", {{"exit_code", static_cast<int64_t>(exitCode)}});
-  PrintJournal(printed, false);
+  journal.PrintNew();
   return exitCode;
 }
 
@@ -190,17 +203,17 @@ int Run(const Arguments& arguments) {
 
   RunGroup group;
   Interrupts interrupts;
-  int64_t printed = host::LastJournalSeq();
-  const int64_t before = printed;
+  const int64_t before = host::LastJournalSeq();
+  RunJournal journal(before);
   const host::StartedProcess started = StartRun(cePath, commandLine, group.id());
   int signal = 0;
-  switch (WaitPrinting(started.pid, timeout, interrupts, &printed, &signal)) {
+  switch (WaitPrinting(started.pid, timeout, interrupts, journal, &signal)) {
     case Ending::TimedOut: {
       host::EndTerminalProcesses(true);
       // Our own child, not yet reaped, so its pid is still its own.
       ::kill(started.pid, SIGKILL);
       Reap(started.pid);
-      const int code = Finish(kExitTimeout, printed);
+      const int code = Finish(kExitTimeout, journal);
       std::fprintf(stderr, "termsim run: %s did not end within %g seconds; every process of the terminal was ended\n",
                    host::ToUtf8(cePath).c_str(), timeout);
       return code;
@@ -208,7 +221,7 @@ int Run(const Arguments& arguments) {
     case Ending::Interrupted: {
       group.End();
       host::RecordChildExit(started, Reap(started.pid));
-      const int code = Finish(kExitInterrupted, printed);
+      const int code = Finish(kExitInterrupted, journal);
       std::fprintf(stderr, "termsim run: interrupted by %s; the run's processes were ended\n", ::strsignal(signal));
       return code;
     }
@@ -216,9 +229,11 @@ int Run(const Arguments& arguments) {
       break;
   }
   const DWORD code = host::RecordChildExit(started, Reap(started.pid));
-  if (JournalHasEvent(before, "power-loss")) return Finish(kExitPowerLoss, printed);
-  if (JournalHasEvent(before, "reset")) return Finish(kExitReset, printed);
-  return Finish(ExitCodeFor(code), printed);
+  // A cut or a reset ends every process of the terminal: whichever run's program
+  // caused it, this run's program went down with it.
+  if (JournalHasEvent(before, "power-loss")) return Finish(kExitPowerLoss, journal);
+  if (JournalHasEvent(before, "reset")) return Finish(kExitReset, journal);
+  return Finish(ExitCodeFor(code), journal);
 }
 
 }  // namespace
@@ -229,8 +244,9 @@ CommandSpec RunCommand() {
       .positionals = "IMAGE CEPATH [CMDLINE]",
       .minPositionals = 2,
       .maxPositionals = 3,
-      .summary = "Runs a program on the terminal, prints the journal as it is written, exits with the program's\n"
-                 "code. CEPATH is made canonical as the loader names a module (\\FlashDisk\\SP\\Setup.exe).\n"
+      .summary = "Runs a program on the terminal, prints the run's journal as it is written (its own events,\n"
+                 "as journal --run shows them), exits with the program's code. CEPATH is made canonical\n"
+                 "as the loader names a module (\\FlashDisk\\SP\\Setup.exe).\n"
                  "CMDLINE is the program's whole command line (put -- before one that starts with -).\n"
                  "Exits 100 when the terminal reset during the run, 101 when a fault rule cut the power,\n"
                  "124 when the time-out expired (every process of the terminal is then ended), 125 when\n"

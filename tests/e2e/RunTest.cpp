@@ -7,6 +7,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <regex>
@@ -119,6 +120,74 @@ TEST(RunTest, ExitCodeIsTheProgramsAndTheRunsJournalIsPrinted) {
   const auto beyond = journalOfRun("9");
   EXPECT_EQ(beyond.exitCode, 1);
   EXPECT_TRUE(e2e::IsOneLine(beyond.err)) << beyond.err;
+
+  // Two runs at once: the first one's program waits, through a program it started, until
+  // the second one's program runs. Each run's slice, and what each run printed as it
+  // went, holds its own events only, though the two interleave in the journal.
+  const size_t startsBefore = e2e::EventsNamed(all, "process-start").size();
+  const auto started = [&](size_t programs) {
+    return e2e::WaitUntil(20, [&] { return e2e::EventsNamed(image.Journal(), "process-start").size() == startsBefore + programs; });
+  };
+  e2e::Process spawning(TERMSIM_PATH, {"run", image.path(), "\\FlashDisk\\probe.exe", "spawn race Spawned"}, {});
+  ASSERT_TRUE(started(2));
+  e2e::Process holding(TERMSIM_PATH, {"run", image.path(), "\\FlashDisk\\probe.exe", "hold Held"}, {});
+  ASSERT_TRUE(started(3));
+  e2e::WriteFile(image.scratch() + "/go.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\ProcessTest]\n\"Go\"=dword:00000001\n");
+  ASSERT_EQ(Termsim({"reg", "import", image.path(), image.scratch() + "/go.reg"}).exitCode, 0);
+  const auto spawned = spawning.Finish();
+  EXPECT_EQ(spawned.exitCode, 1) << spawned.err;
+  ::kill(holding.pid(), SIGINT);
+  const auto held = holding.Finish();
+  EXPECT_EQ(held.exitCode, 130) << held.err;
+
+  const auto slice = [&](size_t run) {
+    std::vector<e2e::Event> events;
+    std::istringstream lines(journalOfRun(std::to_string(run)).out);
+    for (std::string text; std::getline(lines, text);) events.push_back(e2e::ParseJsonLine(text));
+    return events;
+  };
+  const auto seqs = [](const std::vector<e2e::Event>& events) {
+    std::vector<int64_t> numbers;
+    for (const auto& event : events) numbers.push_back(event.Int("seq"));
+    return numbers;
+  };
+  const auto printedSeqs = [&](const std::string& out) {
+    std::vector<int64_t> numbers;
+    std::istringstream lines(out);
+    for (std::string text; std::getline(lines, text);) {
+      std::smatch match;
+      if (std::regex_match(text, match, line)) numbers.push_back(std::stoll(match[1].str()));
+    }
+    return numbers;
+  };
+  const size_t runs = std::size(cases);
+  const auto ofFirst = slice(runs + 1), ofSecond = slice(runs + 2);
+  // The waiting programs' sleeps aside.
+  const auto steps = [](std::vector<e2e::Event> events) {
+    std::erase_if(events, [](const e2e::Event& event) { return event.Name() == "sleep"; });
+    return events;
+  };
+  const auto names = [](const std::vector<e2e::Event>& events) {
+    std::vector<std::string> named;
+    for (const auto& event : events) named.push_back(event.Name());
+    return named;
+  };
+  const auto firstSteps = steps(ofFirst);
+  EXPECT_EQ(names(firstSteps), (std::vector<std::string>{"run-start", "process-start", "process-start", "process-exit",
+                                                         "process-exit", "run-end"}));
+  EXPECT_EQ(names(steps(ofSecond)), (std::vector<std::string>{"run-start", "process-start", "process-exit", "run-end"}));
+  ASSERT_EQ(firstSteps.size(), 6u);
+  EXPECT_EQ(firstSteps[2].Int("pid"), firstSteps[1].Int("child"));
+  EXPECT_LT(ofSecond.front().Int("seq"), firstSteps[3].Int("seq"));
+  // Together they are every event since, each once.
+  std::vector<int64_t> both = seqs(ofFirst), since;
+  for (const int64_t seq : seqs(ofSecond)) both.push_back(seq);
+  std::sort(both.begin(), both.end());
+  const auto journal = image.Journal();
+  for (size_t i = all.size(); i < journal.size(); ++i) since.push_back(journal[i].Int("seq"));
+  EXPECT_EQ(both, since);
+  EXPECT_EQ(printedSeqs(spawned.out), seqs(ofFirst)) << spawned.out;
+  EXPECT_EQ(printedSeqs(held.out), seqs(ofSecond)) << held.out;
 }
 
 TEST(RunTest, ProgramGetsTheWholeCommandLineAsOneArgument) {

@@ -159,4 +159,26 @@ TEST(TouchCalibrate, FailsAsTheImageOrAFaultRuleSays) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
   EXPECT_TRUE(JournalEvents("calibrate").empty());
   EXPECT_EQ(CalibrationData(), "");
+
+  // A rule on the driver's own registry calls: the driver takes back what it wrote, but
+  // not that the rule fired; it fires once, and the next calibration stores the data.
+  const std::pair<const char*, const char16_t*> driverCalls[] = {
+      {"RegCreateKeyExW", u"HARDWARE\\DEVICEMAP\\TOUCH"},
+      {"RegQueryValueExW", u"HARDWARE\\DEVICEMAP\\TOUCH:CalibrationData"},
+      {"RegSetValueExW", u"*"},
+  };
+  for (const auto& [api, pattern] : driverCalls) {
+    SCOPED_TRACE(api);
+    TestImage driver;
+    host::AddFaultRule({.api = api, .pattern = pattern, .error = "ERROR_ACCESS_DENIED", .times = 1});
+    EXPECT_FALSE(TouchCalibrate());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REGISTRY_IO_FAILED));
+    EXPECT_EQ(host::ListFaultRules().at(0).fired, 1);
+    const auto faults = JournalEvents("fault");
+    ASSERT_EQ(faults.size(), 1u);
+    EXPECT_EQ(faults[0].Text("api"), host::FromUtf8(api));
+    EXPECT_TRUE(TouchCalibrate());
+    EXPECT_EQ(CalibrationData(), Bytes(host::FromUtf8(host::ImageOptions().calibrationData)));
+    EXPECT_EQ(JournalEvents("fault").size(), 1u);
+  }
 }
