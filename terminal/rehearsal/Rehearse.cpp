@@ -1,5 +1,6 @@
 // Every twin, each in its own process (the host library attaches one image per
 // process), as many at once as Plan::jobs says; their reports gathered in order.
+#include "terminal/rehearsal/HostFiles.h"
 #include "terminal/rehearsal/Rehearsal.h"
 
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -38,7 +40,7 @@ void MakeOut(Plan& plan) {
   const std::pair<std::string, std::string> programs[] = {
       {plan.installerProgram, "wceload.exe"}, {plan.windowOwnerProgram, "windowowner.exe"}, {plan.setupProgram, "Setup.exe"}};
   for (const auto& [from, name] : programs) {
-    fs::copy_file(from, standIns / name);
+    CopyHostFile(from, standIns / name);
     // Read-only, as the terminal's ROM files: no twin can change what another runs.
     fs::permissions(standIns / name, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                          fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
@@ -46,6 +48,9 @@ void MakeOut(Plan& plan) {
   fs::create_directory(fs::path(plan.out) / ".results");
   fs::create_directory(fs::path(plan.out) / "twins");
 }
+
+// A twin's process whose report the host had no room for ends so.
+constexpr int kNoRoomForReport = 28;
 
 TwinReport Refused(const TwinRequest& request, const std::string& why) {
   TwinReport twin;
@@ -75,7 +80,7 @@ TwinReport Refused(const TwinRequest& request, const std::string& why) {
   // What Setup and the installers wrote stays with the twin, for inspection.
   std::error_code ec;
   if (!twin.runs.empty()) fs::rename(log, fs::path(twin.image) / "rehearsal.log", ec);
-  SaveTwinReport(twin, result);
+  if (!SaveTwinReport(twin, result)) ::_exit(errno == ENOSPC || errno == EDQUOT ? kNoRoomForReport : 1);
   ::_exit(0);
 }
 
@@ -97,6 +102,7 @@ void Tidy(const Plan& plan, const std::vector<TwinReport>& twins) {
 
 std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinRequest>& requests) {
   std::map<int, size_t> running;
+  std::vector<int> statuses(requests.size(), 0);
   size_t next = 0, done = 0;
   const auto resultOf = [&](size_t i) { return plan.out + "/.results/" + requests[i].name + ".result"; };
   std::fflush(nullptr);
@@ -116,7 +122,11 @@ std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinReq
     int status = 0;
     const int pid = ::wait(&status);
     if (pid < 0) continue;
-    if (running.erase(pid) != 0) ShowProgress(++done, requests.size());
+    if (const auto twin = running.find(pid); twin != running.end()) {
+      statuses[twin->second] = status;
+      running.erase(twin);
+      ShowProgress(++done, requests.size());
+    }
   }
   std::vector<TwinReport> twins;
   for (size_t i = 0; i < requests.size(); ++i) {
@@ -125,7 +135,10 @@ std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinReq
       continue;
     }
     auto twin = LoadTwinReport(resultOf(i));
-    twins.push_back(twin ? *twin : Refused(requests[i], "the twin's process ended without a report"));
+    const bool noRoom = WIFEXITED(statuses[i]) && WEXITSTATUS(statuses[i]) == kNoRoomForReport;
+    twins.push_back(twin ? *twin
+                         : Refused(requests[i], noRoom ? "the host's storage is full: the twin's report could not be written"
+                                                       : "the twin's process ended without a report"));
   }
   return twins;
 }

@@ -2,6 +2,7 @@
 // just switched on, and its report handed to the process that reports.
 #include "platform/host/Terminal.h"
 #include "terminal/regfile/RegFile.h"
+#include "terminal/rehearsal/HostFiles.h"
 #include "terminal/rehearsal/TwinRun.h"
 #include "terminal/windowowner/WindowOwnerLaunch.h"
 
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -35,7 +37,19 @@ void LinkStandIn(const fs::path& source, const fs::path& target) {
   std::error_code ec;
   fs::remove(target, ec);
   fs::create_hard_link(source, target, ec);
-  if (ec && !fs::copy_file(source, target, ec)) throw Failure("cannot place " + target.string() + ": " + ec.message());
+  if (ec) CopyHostFile(source, target);
+}
+
+// False with errno when not every byte could be written.
+bool WriteWhole(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t put = ::write(fd, data, size);
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) return false;
+    data += put;
+    size -= static_cast<size_t>(put);
+  }
+  return true;
 }
 
 using Birth = std::tuple<int64_t, uint32_t, uint64_t>;
@@ -62,7 +76,7 @@ void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
       if (fs::is_directory(entry)) {
         fs::create_directory(target);
       } else {
-        fs::copy_file(entry, target);
+        CopyHostFile(entry, target);
       }
       const Birth born = BirthOf(target);
       if (born > previous || attempt == 100) {
@@ -79,18 +93,45 @@ void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
 
 }  // namespace
 
+void CopyHostFile(const fs::path& from, const fs::path& to) {
+  // Not std::filesystem::copy_file: a copy cut short by a full host comes back from it
+  // as an input/output error.
+  const auto fail = [&](int error) {
+    const std::string why = error == ENOSPC || error == EDQUOT ? "the host's storage is full" : std::strerror(error);
+    return Failure("cannot copy " + from.string() + " to " + to.string() + ": " + why);
+  };
+  const host::UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  struct ::stat st {};
+  if (!source.Valid() || ::fstat(source.Get(), &st) != 0) throw fail(errno);
+  const host::UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
+  if (!target.Valid()) throw fail(errno);
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    const ssize_t got = ::read(source.Get(), buffer.data(), buffer.size());
+    if (got == 0) return;
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 || !WriteWhole(target.Get(), buffer.data(), static_cast<size_t>(got))) {
+      const int error = errno;
+      ::unlink(to.c_str());
+      throw fail(error);
+    }
+  }
+}
+
 fs::path CopyFolderIn(const Plan& plan) {
   std::u16string path;
   size_t start = 1;
+  DWORD error = 0;
   while (start <= plan.at.size()) {
     const size_t end = std::min(plan.at.find(u'\\', start), plan.at.size());
     path += u"\\" + plan.at.substr(start, end - start);
-    CreateDirectoryW(path.c_str(), nullptr);
+    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) error = GetLastError();
     start = end + 1;
   }
   const auto resolved = host::ResolvePath(plan.at.empty() ? u"\\" : plan.at);
   if (!resolved || (!plan.at.empty() && !resolved->exists))
-    throw Failure("cannot make " + host::ToUtf8(plan.at) + " in the twin");
+    throw Failure("cannot make " + host::ToUtf8(plan.at) + " in the twin" +
+                  (error == ERROR_DISK_FULL ? ": the host's storage is full" : ""));
   const fs::path folder = plan.at.empty() ? fs::path(host::FsRoot()) : fs::path(resolved->HostPath());
   CopyFolder(plan.folder, folder, true);
   return folder;
