@@ -211,6 +211,7 @@ bool WriteAll(int fd, const char* data, size_t size, DWORD* written) {
 // Writes all of `size` bytes at the file's position where the storage has room for
 // what they add to the file. A write that does not fit, on the terminal or on the
 // host, writes nothing and fails with ERROR_DISK_FULL (last error set).
+// NOTES: FAT may write the clusters it still has before it fails.
 BOOL WriteFitting(int fd, const char* data, DWORD size, DWORD* written) {
   struct ::statx st;
   const off_t position = ::lseek(fd, 0, SEEK_CUR);

@@ -32,6 +32,7 @@ std::atomic<bool> g_hostWasFull{false};
 // Bytes a folder's entries take, its subfolders' included: each entry, and each file's
 // length. A host program (owner-execute bit: Setup.exe, the stand-ins) stands for a CE
 // program of another size, so its length is left out.
+// NOTES: a file counts its length, not the clusters a FAT volume gives it.
 uint64_t FolderBytes(int folderFd) {
   const int fd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return 0;
