@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace host {
@@ -602,6 +603,32 @@ BOOL Copy(const std::u16string& from, const std::u16string& to, bool failIfExist
 }
 
 }  // namespace
+
+bool CopyHostFile(const std::string& from, const std::string& to, std::string* error) {
+  // Not std::filesystem::copy_file: it reports a copy that a full host cut short as an
+  // input/output error.
+  const auto fail = [&](int err) {
+    *error = "cannot copy " + from + " to " + to + ": " +
+             (err == ENOSPC || err == EDQUOT ? "the host's storage is full" : std::strerror(err));
+    return false;
+  };
+  const UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  struct ::stat st {};
+  if (!source.Valid() || ::fstat(source.Get(), &st) != 0) return fail(errno);
+  const UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
+  if (!target.Valid()) return fail(errno);
+  std::vector<char> buffer(64 * 1024);
+  for (;;) {
+    const ssize_t got = ::read(source.Get(), buffer.data(), buffer.size());
+    if (got == 0) return true;
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 || !WriteAll(target.Get(), buffer.data(), static_cast<size_t>(got), nullptr)) {
+      const int err = errno;
+      ::unlink(to.c_str());
+      return fail(err);
+    }
+  }
+}
 
 }  // namespace host
 

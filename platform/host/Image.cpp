@@ -263,12 +263,8 @@ bool CreateFileSystem(const std::string& root, const ImageOptions& options, cons
     *error = "cannot create the file system of " + root + ": " + ec.message();
     return false;
   }
-  if (!options.installerPath.empty() &&
-      !fs::copy_file(options.installerPath, base / "fs" / "Windows" / "wceload.exe", ec)) {
-    *error = "cannot copy the CAB installer " + options.installerPath + ": " + ec.message();
-    return false;
-  }
-  return true;
+  return options.installerPath.empty() ||
+         CopyHostFile(options.installerPath, (base / "fs" / "Windows" / "wceload.exe").string(), error);
 }
 
 // The whole shared state of a terminal. Every process of the image sees every

@@ -443,6 +443,13 @@ void ThreadEnded();
 // Real milliseconds for `ms` terminal milliseconds.
 double ScaledMs(double ms);
 
+// ---------------------------------------------------------------- host files (FileIo.cpp)
+
+// Copies the host file `from` to the new host file `to`, with its permission bits.
+// False with a one-line reason naming both, which says so where the host's storage is
+// full; nothing of `to` is left then.
+bool CopyHostFile(const std::string& from, const std::string& to, std::string* error);
+
 // ---------------------------------------------------------------- files (Paths.cpp)
 
 // What no CE file name holds: control characters (U+0000..U+001F), the separators

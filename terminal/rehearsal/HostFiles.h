@@ -13,8 +13,7 @@ namespace rehearsal {
 // a link; nullopt when it is none or cannot be read (Fleet.cpp).
 std::optional<std::string> ReadSmallFile(const std::filesystem::path& path, size_t most);
 
-// Copies the host file `from` to the new file `to`, with its permissions; throws Failure
-// naming both, and saying so where the host's storage is full (Twin.cpp).
+// host::CopyHostFile, throwing Failure with its reason (Twin.cpp).
 void CopyHostFile(const std::filesystem::path& from, const std::filesystem::path& to);
 
 }  // namespace rehearsal

@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -38,18 +37,6 @@ void LinkStandIn(const fs::path& source, const fs::path& target) {
   fs::remove(target, ec);
   fs::create_hard_link(source, target, ec);
   if (ec) CopyHostFile(source, target);
-}
-
-// False with errno when not every byte could be written.
-bool WriteWhole(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t put = ::write(fd, data, size);
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0) return false;
-    data += put;
-    size -= static_cast<size_t>(put);
-  }
-  return true;
 }
 
 using Birth = std::tuple<int64_t, uint32_t, uint64_t>;
@@ -94,28 +81,8 @@ void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
 }  // namespace
 
 void CopyHostFile(const fs::path& from, const fs::path& to) {
-  // Not std::filesystem::copy_file: a copy cut short by a full host comes back from it
-  // as an input/output error.
-  const auto fail = [&](int error) {
-    const std::string why = error == ENOSPC || error == EDQUOT ? "the host's storage is full" : std::strerror(error);
-    return Failure("cannot copy " + from.string() + " to " + to.string() + ": " + why);
-  };
-  const host::UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  struct ::stat st {};
-  if (!source.Valid() || ::fstat(source.Get(), &st) != 0) throw fail(errno);
-  const host::UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
-  if (!target.Valid()) throw fail(errno);
-  std::vector<char> buffer(1 << 16);
-  for (;;) {
-    const ssize_t got = ::read(source.Get(), buffer.data(), buffer.size());
-    if (got == 0) return;
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 || !WriteWhole(target.Get(), buffer.data(), static_cast<size_t>(got))) {
-      const int error = errno;
-      ::unlink(to.c_str());
-      throw fail(error);
-    }
-  }
+  std::string error;
+  if (!host::CopyHostFile(from.string(), to.string(), &error)) throw Failure(error);
 }
 
 fs::path CopyFolderIn(const Plan& plan) {
