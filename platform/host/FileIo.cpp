@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace host {
@@ -40,7 +41,12 @@ bool Reads(DWORD access) { return access & (GENERIC_READ | GENERIC_EXECUTE | GEN
 bool Writes(DWORD access) { return access & (GENERIC_WRITE | GENERIC_ALL); }
 bool IsReadOnly(const struct ::statx& st) { return !(st.stx_mode & S_IWUSR); }
 
-DWORD LastErrno() { return ErrorFromErrno(errno); }
+// The host's last error as the terminal's; a full host is noted as such (LastFullWasHost).
+DWORD LastErrno() {
+  const DWORD error = ErrorFromErrno(errno);
+  if (error == ERROR_DISK_FULL) NoteFull(true);
+  return error;
+}
 
 // A fault rule on this call: true when the call must fail here (last error set).
 // A power loss ends the terminal, this process included, before any effect.
@@ -211,6 +217,28 @@ bool WriteAll(int fd, const char* data, size_t size, DWORD* written) {
   return true;
 }
 
+// Writes all of `size` bytes at the file's position where the storage has room for
+// what they add to the file. A write that does not fit, on the terminal or on the
+// host, writes nothing and fails with ERROR_DISK_FULL (last error set).
+// NOTES: FAT may write the clusters it still has before it fails.
+BOOL WriteFitting(int fd, const char* data, DWORD size, DWORD* written) {
+  struct ::statx st;
+  const off_t position = ::lseek(fd, 0, SEEK_CUR);
+  if (position < 0 || !StatFd(fd, &st)) return Fail(LastErrno(), FALSE);
+  const uint64_t end = static_cast<uint64_t>(position) + size;
+  const uint64_t adds = end > st.stx_size ? end - st.stx_size : 0;
+  if (!RoomFor(adds, Store::Files)) return Fail(static_cast<DWORD>(ERROR_DISK_FULL), FALSE);
+  if (WriteAll(fd, data, size, written)) return TRUE;
+  const DWORD error = LastErrno();
+  if (error == ERROR_DISK_FULL) {
+    // The host filled up meanwhile: what the write added goes, as when it is refused.
+    if (adds > 0) (void)!::ftruncate(fd, static_cast<off_t>(st.stx_size));
+    ::lseek(fd, position, SEEK_SET);
+    *written = 0;
+  }
+  return Fail(error, FALSE);
+}
+
 // The entry a resolved path names, refusing anything but files and folders.
 // nullopt (last error set) when it is something else; the caller checks `exists`.
 std::optional<struct ::statx> StatResolved(const ResolvedPath& path) {
@@ -251,6 +279,8 @@ HANDLE OpenPath(const std::u16string& given, DWORD access, DWORD share, DWORD di
     return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE);
   if (exists && !SharingAllows(IdOf(*st), access, share))
     return Fail(static_cast<DWORD>(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE);
+  if (!exists && !RoomFor(kEntryBytes, Store::Files))
+    return Fail(static_cast<DWORD>(ERROR_DISK_FULL), INVALID_HANDLE_VALUE);
 
   int hostFlags = (Writes(access) || truncate) ? O_RDWR : O_RDONLY;
   hostFlags |= O_NOCTTY | O_NONBLOCK;  // nothing but a regular file is opened, and never waited on
@@ -359,9 +389,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     if (fault.action == host::FaultAction::Fail) return Fail(fault.error, FALSE);
     if (fault.action == host::FaultAction::PowerLossHalf)
       host::CutAfter([&] { host::WriteAll(file->fd(), data, nNumberOfBytesToWrite / 2, lpNumberOfBytesWritten); });
-    if (!host::WriteAll(file->fd(), data, nNumberOfBytesToWrite, lpNumberOfBytesWritten))
-      return Fail(host::LastErrno(), FALSE);
-    return TRUE;
+    host::CapacityLock lock;
+    return host::WriteFitting(file->fd(), data, nNumberOfBytesToWrite, lpNumberOfBytesWritten);
   });
 }
 
@@ -438,12 +467,14 @@ namespace host {
 
 namespace {
 
-// Copies the open `source` into the open, empty `target`; with `half`, writes half of
-// the bytes and cuts the power there, before the target takes the source's time (a
+// Copies the open `source` into the open `target` (empty, or of the source's length
+// already, as Copy reserves it); with `half`, writes half of the bytes, leaves the
+// target that long and cuts the power, before the target takes the source's time (a
 // copy that fails before this point is cut by CopyFileW). False with errno.
 bool CopyBytes(int source, int target, uint64_t size, bool half) {
   std::vector<char> buffer(64 * 1024);
   uint64_t remaining = half ? size / 2 : UINT64_MAX;
+  uint64_t copied = 0;
   for (;;) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), remaining));
     if (want == 0) break;
@@ -453,8 +484,12 @@ bool CopyBytes(int source, int target, uint64_t size, bool half) {
     if (n == 0) break;
     if (!WriteAll(target, buffer.data(), static_cast<size_t>(n), nullptr)) return false;
     remaining -= static_cast<uint64_t>(n);
+    copied += static_cast<uint64_t>(n);
   }
-  if (half) PowerLoss();
+  if (half) {
+    (void)!::ftruncate(target, static_cast<off_t>(copied));
+    PowerLoss();
+  }
   return true;
 }
 
@@ -477,13 +512,15 @@ std::optional<struct ::statx> CheckCopySource(const std::u16string& from, const 
 }
 
 // The target of a copy, checked inside the copy's transaction after its source; sets
-// `existed`. False (last error set) when the copy may not write it.
+// `existed` and the bytes the copy replaces there. False (last error set) when the copy
+// may not write it.
 bool CheckCopyTarget(const std::u16string& to, const ResolvedPath& path, const struct ::statx& sourceSt,
-                     bool failIfExists, bool* existed) {
+                     bool failIfExists, bool* existed, uint64_t* replaced) {
   auto st = StatResolved(path);
   if (!st) return false;
   if (BadFolderSyntax(to, path, *st)) return Fail(static_cast<DWORD>(ERROR_INVALID_NAME), false);
   *existed = Exists(path, *st);
+  *replaced = *existed ? st->stx_size : 0;
   if (!*existed) return true;
   if (failIfExists) return Fail(static_cast<DWORD>(ERROR_FILE_EXISTS), false);
   if (S_ISDIR(st->stx_mode)) return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), false);
@@ -549,19 +586,56 @@ BOOL Copy(const std::u16string& from, const std::u16string& to, bool failIfExist
     targetPath = ResolvePath(to);
     if (!targetPath) return FALSE;
     bool targetExisted = false;
-    if (!CheckCopyTarget(to, *targetPath, sourceSt, failIfExists, &targetExisted)) return FALSE;
+    uint64_t replaced = 0;
+    if (!CheckCopyTarget(to, *targetPath, sourceSt, failIfExists, &targetExisted, &replaced)) return FALSE;
+    // Checked before the target is truncated: a copy that does not fit leaves it as it was.
+    const uint64_t adds = (targetExisted ? 0 : kEntryBytes) + (sourceSt.stx_size > replaced ? sourceSt.stx_size - replaced : 0);
+    if (!RoomFor(adds, Store::Files)) return Fail(static_cast<DWORD>(ERROR_DISK_FULL), FALSE);
     // The time the source reports, as the target's file system keeps it: a copy onto
     // a FAT volume moves it up to an even second there.
     const std::timespec reported =
         KeptTime({sourceSt.stx_mtime.tv_sec, sourceSt.stx_mtime.tv_nsec}, ResolutionIn(sourcePath->Folder()));
     lastWrite = KeptTime(reported, ResolutionIn(targetPath->Folder()));
     if (!OpenCopyEnds(*sourcePath, IdOf(sourceSt), *targetPath, targetExisted, &source, &target)) return FALSE;
+    // The target's whole length at once, so that every measure from now on counts what
+    // the copy is still writing.
+    if (Capacity() && ::ftruncate(target.fd(), static_cast<off_t>(sourceSt.stx_size)) != 0) {
+      const DWORD error = LastErrno();
+      ::unlinkat(targetPath->parentFd.Get(), targetPath->hostName.c_str(), 0);
+      return Fail(error, FALSE);
+    }
     transaction.Commit();
   }
   return WriteCopy(source, target, *targetPath, sourceSt, lastWrite, half);
 }
 
 }  // namespace
+
+bool CopyHostFile(const std::string& from, const std::string& to, std::string* error) {
+  // Not std::filesystem::copy_file: it reports a copy that a full host cut short as an
+  // input/output error.
+  const auto fail = [&](int err) {
+    *error = "cannot copy " + from + " to " + to + ": " +
+             (err == ENOSPC || err == EDQUOT ? "the host's storage is full" : std::strerror(err));
+    return false;
+  };
+  const UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  struct ::stat st {};
+  if (!source.Valid() || ::fstat(source.Get(), &st) != 0) return fail(errno);
+  const UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
+  if (!target.Valid()) return fail(errno);
+  std::vector<char> buffer(64 * 1024);
+  for (;;) {
+    const ssize_t got = ::read(source.Get(), buffer.data(), buffer.size());
+    if (got == 0) return true;
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 || !WriteAll(target.Get(), buffer.data(), static_cast<size_t>(got), nullptr)) {
+      const int err = errno;
+      ::unlink(to.c_str());
+      return fail(err);
+    }
+  }
+}
 
 }  // namespace host
 
@@ -611,6 +685,8 @@ BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttrib
     auto path = host::ResolvePath(given);
     if (!path) return FALSE;
     if (path->exists) return Fail(static_cast<DWORD>(ERROR_ALREADY_EXISTS), FALSE);
+    host::CapacityLock lock;
+    if (!host::RoomFor(host::kEntryBytes, host::Store::Files)) return Fail(static_cast<DWORD>(ERROR_DISK_FULL), FALSE);
     if (::mkdirat(path->parentFd.Get(), path->hostName.c_str(), 0777) != 0)
       return Fail(errno == EEXIST ? static_cast<DWORD>(ERROR_ALREADY_EXISTS) : host::LastErrno(), FALSE);
     return TRUE;

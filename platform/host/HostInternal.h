@@ -151,6 +151,32 @@ std::optional<unsigned> DataVersion() noexcept;
 void CarryRuleVersion(std::optional<unsigned> begun) noexcept;
 
 
+// ---------------------------------------------------------------- storage (Storage.cpp)
+
+// What a new file, folder, registry key or value takes besides its data and (in the
+// registry) its name: the size of a FAT directory entry.
+inline constexpr uint64_t kEntryBytes = 32;
+// Where a change lands on the host: in fs/ or in the image database.
+enum class Store { Files, Database };
+// Whether a change that adds `bytes` fits: within the image's capacity, and short of
+// the host space kept for the terminal's bookkeeping. A change that adds nothing always
+// fits. Where the image has a capacity, call it inside the Transaction or CapacityLock
+// that also makes the change, so that no other process's change comes between.
+bool RoomFor(uint64_t bytes, Store store);
+// Records which room a refused change found missing (LastFullWasHost).
+void NoteFull(bool host);
+
+// While the image has a capacity, its write lock for the scope's life, for a change made
+// outside the database (a file's bytes) that RoomFor checked. Nothing of the database
+// changes under it, so it ends without a commit.
+class CapacityLock {
+ public:
+  CapacityLock();
+
+ private:
+  std::optional<Transaction> transaction_;
+};
+
 // ---------------------------------------------------------------- handles (Handles.cpp)
 
 enum class HandleKind { File, Find, Process, Thread, Mutex, Key, Device };

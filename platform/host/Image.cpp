@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +28,18 @@ constexpr const char* kSettingsTable = R"sql(
 CREATE TABLE settings(name TEXT PRIMARY KEY, value TEXT NOT NULL);
 )sql";
 
+// A failure of the image database as the terminal reports it. A full host (SQLITE_FULL,
+// or the write-ahead log's index that cannot grow) is ERROR_DISK_FULL and says so.
+HostError DatabaseError(sqlite3* db, const std::string& what, const std::string& message) {
+  const int primary = sqlite3_errcode(db) & 0xFF;
+  const int host = sqlite3_system_errno(db);
+  if (primary == SQLITE_FULL || (primary == SQLITE_IOERR && (host == ENOSPC || host == EDQUOT))) {
+    NoteFull(true);
+    return HostError("the host's storage is full (" + what + ": " + message + ")", ERROR_DISK_FULL);
+  }
+  return HostError(what + ": " + message, ERROR_REGISTRY_IO_FAILED);
+}
+
 }  // namespace
 
 void Exec(sqlite3* db, const char* sql) {
@@ -34,7 +47,7 @@ void Exec(sqlite3* db, const char* sql) {
   if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
     std::string text = message ? message : "?";
     sqlite3_free(message);
-    throw HostError(std::string("database: ") + text, ERROR_REGISTRY_IO_FAILED);
+    throw DatabaseError(db, "database", text);
   }
 }
 
@@ -47,6 +60,7 @@ struct AttachedImage {
   sqlite3* db = nullptr;
   double timeScale = 1.0;
   int64_t createdMs = 0;
+  std::optional<uint64_t> capacity;
   std::unordered_map<const char*, std::vector<sqlite3_stmt*>> idleStatements;
   int transactionDepth = 0;
   // The writes of the open write transaction that its rollback must not undo (WriteLasting).
@@ -67,8 +81,8 @@ AttachedImage* Target() { return t_newImage ? t_newImage : g_image.get(); }
 
 [[noreturn]] void ThrowDb(const std::string& what) {
   const AttachedImage* image = Target();
-  const char* message = image && image->db ? sqlite3_errmsg(image->db) : "no image";
-  throw HostError(what + ": " + message, ERROR_REGISTRY_IO_FAILED);
+  if (!image || !image->db) throw HostError(what + ": no image", ERROR_REGISTRY_IO_FAILED);
+  throw DatabaseError(image->db, what, sqlite3_errmsg(image->db));
 }
 
 // Waits for another process's write lock. SQLite's own busy timeout sleeps 1, 2, 5,
@@ -223,6 +237,7 @@ bool ValidateImageOptions(const ImageOptions& o, std::string* error) {
     return bad("--reset-device must be restart, ignore or absent, not '" + o.resetDevice + "'");
   if (o.fileTimes != "fat" && o.fileTimes != "exact")
     return bad("--file-times must be fat or exact, not '" + o.fileTimes + "'");
+  if (o.capacity && *o.capacity == 0) return bad("--capacity must be above 0 bytes");
   if (!ValidateDeviceIdentity(o.processor, o.ceVersion, o.ceBuild, error)) return false;
   for (const auto& volume : o.volumes) {
     const std::u16string name = FromUtf8(volume);
@@ -272,12 +287,8 @@ bool CreateFileSystem(const std::string& root, const ImageOptions& options, cons
     *error = "cannot create the file system of " + root + ": " + ec.message();
     return false;
   }
-  if (!options.installerPath.empty() &&
-      !fs::copy_file(options.installerPath, base / "fs" / "Windows" / "wceload.exe", ec)) {
-    *error = "cannot copy the CAB installer " + options.installerPath + ": " + ec.message();
-    return false;
-  }
-  return true;
+  return options.installerPath.empty() ||
+         CopyHostFile(options.installerPath, (base / "fs" / "Windows" / "wceload.exe").string(), error);
 }
 
 // The whole shared state of a terminal. Every process of the image sees every
@@ -300,7 +311,7 @@ void InsertSettings(sqlite3* db, const ImageOptions& options, const std::vector<
   scale << options.timeScale;
   std::string volumeList;
   for (const auto& volume : volumes) volumeList += (volumeList.empty() ? "" : "\n") + volume;
-  const std::pair<std::string, std::string> settings[] = {
+  std::vector<std::pair<std::string, std::string>> settings = {
       {"format", "korva-terminal-1"},
       {"model", options.model},
       {"language", options.language},
@@ -317,6 +328,7 @@ void InsertSettings(sqlite3* db, const ImageOptions& options, const std::vector<
       {"ce_version", options.ceVersion},
       {"ce_build", options.ceBuild},
   };
+  if (options.capacity) settings.emplace_back("capacity", std::to_string(*options.capacity));
   sqlite3_stmt* insert = nullptr;
   sqlite3_prepare_v2(db, "INSERT INTO settings(name, value) VALUES(?, ?)", -1, &insert, nullptr);
   for (const auto& [name, value] : settings) {
@@ -382,17 +394,27 @@ bool AttachImage(const std::string& root, std::string* error) {
   if (!image->db) return false;
   sqlite3_stmt* query = nullptr;
   // Settings that never change after creation are read once per attach.
-  std::string format, scale, created;
-  if (sqlite3_prepare_v2(image->db,
-                         "SELECT name, value FROM settings WHERE name IN ('format','time_scale','created_ms')", -1,
-                         &query, nullptr) == SQLITE_OK) {
-    while (sqlite3_step(query) == SQLITE_ROW) {
-      const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(query, 0));
-      const std::string value = reinterpret_cast<const char*>(sqlite3_column_text(query, 1));
-      (name == "format" ? format : name == "time_scale" ? scale : created) = value;
-    }
+  std::string format, scale, created, capacity;
+  int read = sqlite3_prepare_v2(
+      image->db, "SELECT name, value FROM settings WHERE name IN ('format','time_scale','created_ms','capacity')", -1,
+      &query, nullptr);
+  while (query && (read = sqlite3_step(query)) == SQLITE_ROW) {
+    const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(query, 0));
+    const std::string value = reinterpret_cast<const char*>(sqlite3_column_text(query, 1));
+    (name == "format" ? format : name == "time_scale" ? scale : name == "created_ms" ? created : capacity) = value;
   }
   sqlite3_finalize(query);
+  // A database that a full host keeps from being read (its log's index cannot be made)
+  // is no foreign one.
+  if (read != SQLITE_DONE) {
+    const HostError unread = DatabaseError(image->db, "cannot read " + (base / "terminal.db").string(),
+                                           sqlite3_errmsg(image->db));
+    if (unread.code() == ERROR_DISK_FULL) {
+      *error = unread.what();
+      sqlite3_close(image->db);
+      return false;
+    }
+  }
   if (format != "korva-terminal-1") {
     sqlite3_close(image->db);
     *error = root + " is not a terminal image (terminal.db is foreign)";
@@ -401,6 +423,7 @@ bool AttachImage(const std::string& root, std::string* error) {
   try {
     image->timeScale = SettingDoubleFrom("time_scale", scale, 0);
     image->createdMs = SettingIntFrom("created_ms", created, 0);
+    if (!capacity.empty()) image->capacity = static_cast<uint64_t>(SettingIntFrom("capacity", capacity, 0));
   } catch (const HostError& e) {
     sqlite3_close(image->db);
     *error = root + ": " + e.what();
@@ -462,6 +485,8 @@ void SetSetting(const std::string& name, const std::string& value) {
 double TimeScale() { return g_image ? g_image->timeScale : 1.0; }
 
 int64_t CreatedMs() { return g_image ? g_image->createdMs : 0; }
+
+std::optional<uint64_t> Capacity() { return g_image ? g_image->capacity : std::nullopt; }
 
 std::vector<std::u16string> Volumes() {
   std::vector<std::u16string> result;

@@ -73,6 +73,10 @@ class KeyObject : public HandleObject {
   EnumPosition subKeyPosition_;
 };
 
+// NOTES: Windows CE names no code for a registry write that its full object store
+// cannot hold; the terminal answers the one it gives for a value it cannot keep.
+constexpr LONG kRegistryFull = ERROR_NOT_ENOUGH_MEMORY;
+
 // Ends a call with its error code from anywhere below the entry point.
 struct RegFailure {
   LONG code;
@@ -92,7 +96,8 @@ LONG RegCall(F&& body) {
   } catch (const RegFailure& failure) {
     return failure.code;
   } catch (const HostError& error) {
-    return static_cast<LONG>(error.code());
+    // The host's storage full under the database is the registry's own full answer.
+    return error.code() == ERROR_DISK_FULL ? kRegistryFull : static_cast<LONG>(error.code());
   } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
@@ -317,9 +322,14 @@ void EnsureRootRow(RegistryRoot root) {
   insert.Bind(1, InfoOf(root).id).BindBlob(2, pathKey.data(), pathKey.size()).Run();
 }
 
+// The bytes a new key or value takes in the storage: its entry and its name.
+uint64_t EntryBytes(std::u16string_view name) { return kEntryBytes + name.size() * sizeof(char16_t); }
+
 // Opens or creates the key at `names` below `base` with every missing key on the way;
 // true in `created` when the last one was new. Runs inside the caller's transaction.
-KeyRef CreatePath(const KeyRef& base, const std::vector<std::u16string>& names, bool* created) {
+// `bounded`: a key is created only where the storage has room for it (a call of the
+// terminal's programs, not termsim's own import).
+KeyRef CreatePath(const KeyRef& base, const std::vector<std::u16string>& names, bool* created, bool bounded) {
   *created = false;
   if (auto found = FindKey(base, names)) return *found;
   if (!KeyExists(base.id)) FailWith(ERROR_KEY_DELETED);
@@ -327,15 +337,17 @@ KeyRef CreatePath(const KeyRef& base, const std::vector<std::u16string>& names, 
   KeyRef key = base;
   for (size_t i = 0; i < names.size(); ++i) {
     auto existing = FindKey(base, std::vector<std::u16string>(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(i + 1)));
+    if (!existing && bounded && !RoomFor(EntryBytes(names[i]), Store::Database)) FailWith(kRegistryFull);
     key = existing ? std::move(*existing) : InsertSubKey(key, names[i]);
     *created = !existing;
   }
   return key;
 }
 
-KeyRef CreatePathCommitted(const KeyRef& base, const std::vector<std::u16string>& names, bool* created) {
+KeyRef CreatePathCommitted(const KeyRef& base, const std::vector<std::u16string>& names, bool* created,
+                           bool bounded) {
   Transaction transaction;
-  KeyRef key = CreatePath(base, names, created);
+  KeyRef key = CreatePath(base, names, created, bounded);
   transaction.Commit();
   return key;
 }
@@ -378,6 +390,17 @@ void UpsertValue(int64_t keyId, std::u16string_view name, DWORD type, const void
       .Bind(4, static_cast<int64_t>(type))
       .BindBlob(5, data, size)
       .Run();
+}
+
+// What writing `size` bytes of data to the value adds: a new value its entry, name and
+// data; a replaced one what its data grows by.
+uint64_t ValueGrowth(int64_t keyId, std::u16string_view name, size_t size) {
+  const std::string sortKey = NameSortKey(name);
+  Statement query("SELECT length(data) FROM reg_values WHERE key_id = ? AND sort_key = ?");
+  query.Bind(1, keyId).BindBorrowedBlob(2, sortKey);
+  if (!query.Step()) return EntryBytes(name) + size;
+  const auto stored = static_cast<size_t>(query.Int(0));
+  return size > stored ? size - stored : 0;
 }
 
 bool DeleteValueRow(int64_t keyId, std::u16string_view name) {
@@ -529,7 +552,7 @@ std::optional<int64_t> RegistryFindKey(RegistryRoot root, std::u16string_view pa
 
 int64_t RegistryCreateKey(RegistryRoot root, std::u16string_view path) {
   bool created = false;
-  return CreatePathCommitted(RootKey(root), SplitPathOrThrow(path), &created).id;
+  return CreatePathCommitted(RootKey(root), SplitPathOrThrow(path), &created, false).id;
 }
 
 void RegistryDeleteKey(RegistryRoot root, std::u16string_view path) {
@@ -633,7 +656,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
 
     // A key that exists is opened without a write transaction.
     bool created = false;
-    KeyRef key = found ? *found : host::CreatePathCommitted(base, names, &created);
+    KeyRef key = found ? *found : host::CreatePathCommitted(base, names, &created, true);
     *phkResult = host::NewKeyHandle(std::move(key));
     if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
@@ -680,6 +703,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
 
     host::Transaction transaction;
     host::FailIfDeleted(key);
+    if (!host::RoomFor(host::ValueGrowth(key.id, name, cbData), host::Store::Database)) FailWith(host::kRegistryFull);
     host::UpsertValue(key.id, name, dwType, lpData, cbData);
     transaction.Commit();
     return ERROR_SUCCESS;

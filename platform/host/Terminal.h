@@ -106,6 +106,7 @@ struct ImageOptions {
   std::string ceVersion = kDefaultCeVersion;  // MAJOR.MINOR
   std::string ceBuild = kDefaultCeBuild;
   std::string fileTimes = "fat";             // fat | exact: the volumes' last-write times
+  std::optional<uint64_t> capacity;          // bytes of storage (fs/ and the database); none: the host's
 };
 
 // False with a one-line reason when `options` name no terminal (checked by CreateImage).
@@ -129,7 +130,7 @@ int FsRootFd();                  // an O_PATH descriptor of fs/
 
 // The settings stored at creation ("model", "language", "time_scale", "message_box",
 // "calibration", "calibration_data", "reset_device", "volumes", "file_times",
-// "created_ms"), and "generation", which a reset or stop advances.
+// "created_ms", "capacity"), and "generation", which a reset or stop advances.
 std::string Setting(const std::string& name);
 void SetSetting(const std::string& name, const std::string& value);
 // A setting as a number (Settings.cpp): `fallback` when the image has none; a stored
@@ -141,6 +142,17 @@ double TimeScale();
 int64_t CreatedMs();
 // Volume folder names of the root (one per line in "volumes").
 std::vector<std::u16string> Volumes();
+// The bytes the terminal may store ("capacity"); nullopt where the image has none (made
+// without --capacity, or before it existed): then the host's space is the limit.
+std::optional<uint64_t> Capacity();
+// The bytes the terminal stores now, measured (Storage.cpp): each file and folder of fs/
+// as an entry and its length (a host program's length left out), and the database's
+// pages in use.
+uint64_t StorageUsed();
+// Whether the last change that this process found no room for was refused for the
+// host's sake (its space, less what is kept for the terminal's records) rather than for
+// the terminal's capacity.
+bool LastFullWasHost();
 
 // ---------------------------------------------------------------- device identity (DeviceIdentity.cpp)
 
@@ -430,6 +442,13 @@ void ThreadStarted();
 void ThreadEnded();
 // Real milliseconds for `ms` terminal milliseconds.
 double ScaledMs(double ms);
+
+// ---------------------------------------------------------------- host files (FileIo.cpp)
+
+// Copies the host file `from` to the new host file `to`, with its permission bits.
+// False with a one-line reason naming both, which says so where the host's storage is
+// full; nothing of `to` is left then.
+bool CopyHostFile(const std::string& from, const std::string& to, std::string* error);
 
 // ---------------------------------------------------------------- files (Paths.cpp)
 

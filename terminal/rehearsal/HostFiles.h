@@ -13,6 +13,9 @@ namespace rehearsal {
 // a link; nullopt when it is none or cannot be read (Fleet.cpp).
 std::optional<std::string> ReadSmallFile(const std::filesystem::path& path, size_t most);
 
+// host::CopyHostFile, throwing Failure with its reason (Twin.cpp).
+void CopyHostFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
 }  // namespace rehearsal
 
 #endif  // KORVA_TERMINAL_REHEARSAL_HOSTFILES_H

@@ -290,8 +290,9 @@ Report Rehearse(Plan plan, const std::vector<TwinRequest>& requests, std::vector
 TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request);
 
 // The twin's report through a file, from the process that rehearsed it to the one
-// that reports (Transfer.cpp). Load gives nullopt for a missing or cut file.
-void SaveTwinReport(const TwinReport& twin, const std::string& path);
+// that reports (Transfer.cpp). Save gives false, errno set, when the file could not be
+// written whole; Load gives nullopt for a missing or cut file.
+bool SaveTwinReport(const TwinReport& twin, const std::string& path);
 std::optional<TwinReport> LoadTwinReport(const std::string& path);
 
 // ---------------------------------------------------------------- the folder's Setup (SetupFile.cpp)

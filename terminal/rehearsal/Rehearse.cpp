@@ -7,6 +7,7 @@
 // process of its twin, before it exits; a worker whose rehearsal was killed outright
 // notices at once (its parent's death signal) and ends its twin the same way.
 #include "platform/host/Terminal.h"
+#include "terminal/rehearsal/HostFiles.h"
 #include "terminal/rehearsal/TwinRun.h"
 
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -105,7 +107,7 @@ void ClaimOut(Plan& plan) {
   const std::pair<std::string, std::string> programs[] = {
       {plan.installerProgram, "wceload.exe"}, {plan.windowOwnerProgram, "windowowner.exe"}, {plan.setupProgram, "Setup.exe"}};
   for (const auto& [from, name] : programs) {
-    fs::copy_file(from, standIns / name);
+    CopyHostFile(from, standIns / name);
     // Read-only, as the terminal's ROM files: no twin can change what another runs.
     fs::permissions(standIns / name, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                          fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
@@ -113,6 +115,9 @@ void ClaimOut(Plan& plan) {
   fs::create_directory(WorkOf(plan) / "results");
   fs::create_directory(fs::path(plan.out) / "twins");
 }
+
+// A twin's process whose report the host had no room for ends so.
+constexpr int kNoRoomForReport = 28;
 
 TwinReport Refused(const TwinRequest& request, const std::string& why) {
   TwinReport twin;
@@ -168,7 +173,7 @@ void WatchForTheEnd(int rehearsalPid) {
   // What Setup and the installers wrote stays with the twin, for inspection.
   std::error_code ec;
   if (!twin.runs.empty()) fs::rename(log, fs::path(twin.image) / "rehearsal.log", ec);
-  SaveTwinReport(twin, result);
+  if (!SaveTwinReport(twin, result)) ::_exit(errno == ENOSPC || errno == EDQUOT ? kNoRoomForReport : 1);
   ::_exit(0);
 }
 
@@ -209,6 +214,7 @@ void EndWorkers(std::map<int, size_t>& running) {
 
 std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinRequest>& requests) {
   std::map<int, size_t> running;
+  std::vector<int> statuses(requests.size(), 0);
   size_t next = 0, done = 0;
   const auto resultOf = [&](size_t i) { return (WorkOf(plan) / "results" / (requests[i].name + ".result")).string(); };
   const sigset_t interruptions = Interruptions();
@@ -241,7 +247,11 @@ std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinReq
     }
     int status = 0;
     for (int pid; (pid = ::waitpid(-1, &status, WNOHANG)) > 0;) {
-      if (running.erase(pid) != 0) ShowProgress(++done, requests.size());
+      if (const auto twin = running.find(pid); twin != running.end()) {
+        statuses[twin->second] = status;
+        running.erase(twin);
+        ShowProgress(++done, requests.size());
+      }
     }
   }
   ::sigprocmask(SIG_SETMASK, &before, nullptr);
@@ -252,7 +262,10 @@ std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinReq
       continue;
     }
     auto twin = LoadTwinReport(resultOf(i));
-    twins.push_back(twin ? *twin : Refused(requests[i], "the twin's process ended without a report"));
+    const bool noRoom = WIFEXITED(statuses[i]) && WEXITSTATUS(statuses[i]) == kNoRoomForReport;
+    twins.push_back(twin ? *twin
+                         : Refused(requests[i], noRoom ? "the host's storage is full: the twin's report could not be written"
+                                                       : "the twin's process ended without a report"));
   }
   return twins;
 }

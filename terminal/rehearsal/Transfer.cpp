@@ -102,7 +102,7 @@ void ReadRecord(TwinReport& twin, const std::vector<std::string>& f) {
 
 }  // namespace
 
-void SaveTwinReport(const TwinReport& twin, const std::string& path) {
+bool SaveTwinReport(const TwinReport& twin, const std::string& path) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   Line(out, {"twin", twin.name, twin.kind, twin.platformName, twin.fleet ? "1" : "0", std::to_string(twin.count),
              twin.refused, twin.image});
@@ -120,6 +120,8 @@ void SaveTwinReport(const TwinReport& twin, const std::string& path) {
     }
   }
   Line(out, {"end"});
+  out.close();
+  return !out.fail();
 }
 
 std::optional<TwinReport> LoadTwinReport(const std::string& path) {

@@ -36,7 +36,7 @@ void LinkStandIn(const fs::path& source, const fs::path& target) {
   std::error_code ec;
   fs::remove(target, ec);
   fs::create_hard_link(source, target, ec);
-  if (ec && !fs::copy_file(source, target, ec)) throw Failure("cannot place " + target.string() + ": " + ec.message());
+  if (ec) CopyHostFile(source, target);
 }
 
 using Birth = std::tuple<int64_t, uint32_t, uint64_t>;
@@ -63,7 +63,7 @@ void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
       if (fs::is_directory(entry)) {
         fs::create_directory(target);
       } else {
-        fs::copy_file(entry, target);
+        CopyHostFile(entry, target);
       }
       const Birth born = BirthOf(target);
       if (born > previous || attempt == 100) {
@@ -80,18 +80,25 @@ void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
 
 }  // namespace
 
+void CopyHostFile(const fs::path& from, const fs::path& to) {
+  std::string error;
+  if (!host::CopyHostFile(from.string(), to.string(), &error)) throw Failure(error);
+}
+
 fs::path CopyFolderIn(const Plan& plan) {
   std::u16string path;
   size_t start = 1;
+  DWORD error = 0;
   while (start <= plan.at.size()) {
     const size_t end = std::min(plan.at.find(u'\\', start), plan.at.size());
     path += u"\\" + plan.at.substr(start, end - start);
-    CreateDirectoryW(path.c_str(), nullptr);
+    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) error = GetLastError();
     start = end + 1;
   }
   const auto resolved = host::ResolvePath(plan.at.empty() ? u"\\" : plan.at);
   if (!resolved || (!plan.at.empty() && !resolved->exists))
-    throw Failure("cannot make " + host::ToUtf8(plan.at) + " in the twin");
+    throw Failure("cannot make " + host::ToUtf8(plan.at) + " in the twin" +
+                  (error == ERROR_DISK_FULL ? ": the host's storage is full" : ""));
   const fs::path folder = plan.at.empty() ? fs::path(host::FsRoot()) : fs::path(resolved->HostPath());
   CopyFolder(plan.folder, folder, true);
   return folder;

@@ -36,6 +36,7 @@ host::ImageOptions OptionsFrom(const Arguments& arguments) {
   if (auto processor = arguments.Value("processor")) options.processor = *processor;
   if (auto version = arguments.Value("ce-version")) options.ceVersion = *version;
   if (auto build = arguments.Value("ce-build")) options.ceBuild = *build;
+  if (auto capacity = arguments.Value("capacity")) options.capacity = SizeArgument("--capacity", *capacity);
   std::string error;
   if (!host::ValidateImageOptions(options, &error)) throw UsageError(error);
   return options;
@@ -115,6 +116,7 @@ CommandSpec CreateCommand() {
               {"processor", "NAME|NUMBER", "the processor a setup file's device check sees: ARM, MIPS, SH3, SH4, X86... or a CE processor type (ARM = 2577)"},
               {"ce-version", "MAJOR.MINOR", "the CE version a setup file's device check sees (4.10)"},
               {"ce-build", "N", "the CE build a setup file's device check sees (908)"},
+              {"capacity", "SIZE", "bytes the terminal stores, fs/ and its database together (K, M, G; the host's space)"},
           },
       .run = Create,
   };

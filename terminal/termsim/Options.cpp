@@ -135,6 +135,27 @@ double NumberArgument(const std::string& what, const std::string& value) {
   return number;
 }
 
+uint64_t SizeArgument(const std::string& what, const std::string& value) {
+  const auto bad = [&] { return UsageError(what + " must be a size in bytes above 0, with K, M or G, not '" + value + "'"); };
+  const char* end = value.data() + value.size();
+  uint64_t number = 0;
+  const auto parsed = std::from_chars(value.data(), end, number);
+  if (value.empty() || parsed.ec != std::errc() || number == 0) throw bad();
+  int shift = 0;
+  if (parsed.ptr + 1 == end) {
+    switch (*parsed.ptr) {
+      case 'K': case 'k': shift = 10; break;
+      case 'M': case 'm': shift = 20; break;
+      case 'G': case 'g': shift = 30; break;
+      default: throw bad();
+    }
+  } else if (parsed.ptr != end) {
+    throw bad();
+  }
+  if (number > (UINT64_MAX >> shift)) throw bad();
+  return number << shift;
+}
+
 void AttachOrFail(const std::string& image) {
   std::string error;
   if (!host::AttachImage(image, &error)) throw CommandFailure(error);

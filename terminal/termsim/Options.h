@@ -88,6 +88,8 @@ std::u16string TextArgument(const std::string& what, const std::string& value);
 int64_t CountArgument(const std::string& what, const std::string& value, int64_t minimum);
 // A finite decimal number.
 double NumberArgument(const std::string& what, const std::string& value);
+// A size in bytes above 0: a whole number, with K, M or G (any case) for 2^10, 2^20, 2^30.
+uint64_t SizeArgument(const std::string& what, const std::string& value);
 
 // Attaches this process to the image, or throws CommandFailure with the reason.
 void AttachOrFail(const std::string& image);

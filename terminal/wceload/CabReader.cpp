@@ -231,7 +231,7 @@ ExitCode OpenFailure(mscab_decompressor* decompressor, const ReadContext& contex
   }
   const int error = decompressor->last_error(decompressor);
   if (error == MSPACK_ERR_OPEN) {
-    *why = "cannot be opened (error " + std::to_string(context.openError) + ")";
+    *why = "cannot be opened" + Because(context.openError);
     return kCannotOpen;
   }
   *why = ErrorText(error);
@@ -268,6 +268,12 @@ ExitCode ExtractMembers(mscab_decompressor* decompressor, const mscabd_cabinet* 
 }
 
 }  // namespace
+
+std::string Because(DWORD error) {
+  const std::string code = "(error " + std::to_string(error) + ")";
+  if (error != ERROR_DISK_FULL && error != ERROR_NOT_ENOUGH_MEMORY) return " " + code;
+  return (host::LastFullWasHost() ? ": the host's storage is full " : ": the terminal's storage is full ") + code;
+}
 
 ExitCode ReadCabinet(const std::u16string& cabPath, std::vector<Member>* members, std::string* why) {
   int selfTest = MSPACK_ERR_OK;

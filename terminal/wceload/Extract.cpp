@@ -17,7 +17,7 @@ namespace {
 constexpr DWORD kWriteChunk = 1u << 20;
 
 std::string Failure(const char* what, const std::u16string& path, DWORD error) {
-  return std::string(what) + " " + host::ToUtf8(path) + " (error " + std::to_string(error) + ")";
+  return std::string(what) + " " + host::ToUtf8(path) + Because(error);
 }
 
 // Creates `path` unless a folder of that name exists.
@@ -117,11 +117,11 @@ bool WriteFiles(const InstallPlan& plan, const std::u16string& cabPath, Undo* un
       continue;
     }
     if (!WriteMemberFile(file.path, *file.data, undo, why)) return false;
-    host::Journal("installer-file", {{"cab", cabPath}, {"path", file.path}});
+    Record(cabPath, "installer-file", {{"cab", cabPath}, {"path", file.path}});
   }
   for (const auto& shortcut : plan.shortcuts) {
     if (!WriteMemberFile(shortcut.path, shortcut.data, undo, why)) return false;
-    host::Journal("installer-shortcut", {{"cab", cabPath}, {"path", shortcut.path}, {"target", shortcut.target}});
+    Record(cabPath, "installer-shortcut", {{"cab", cabPath}, {"path", shortcut.path}, {"target", shortcut.target}});
   }
   return true;
 }

@@ -49,8 +49,17 @@ struct Member {
 
 // Main.cpp. One line on standard error, "wceload: CAB: message", for people reading a run.
 void ReportLine(const std::u16string& cabPath, const std::string& message);
+// Journals one event of the installation of `cabPath`. Where the journal cannot be
+// written (the host is full past the room the terminal keeps for it), the event is
+// lost and a line on standard error says so; the installation goes on as it would.
+void Record(const std::u16string& cabPath, const char* event, std::initializer_list<host::JournalField> fields);
 
-// CabReader.cpp. Decompresses every member of the cabinet at `cabPath` (a CE path) into
+// CabReader.cpp. How a failed call's error ends a line: " (error 5)"; for the
+// terminal's answers to a change it has no room for (a file's ERROR_DISK_FULL, the
+// registry's ERROR_NOT_ENOUGH_MEMORY), ": the terminal's storage is full (error 112)",
+// or the host's where the host is what has no room.
+std::string Because(DWORD error);
+// Decompresses every member of the cabinet at `cabPath` (a CE path) into
 // `members`, in cabinet order. kInstalled on success; `why` says what failed otherwise.
 ExitCode ReadCabinet(const std::u16string& cabPath, std::vector<Member>* members, std::string* why);
 

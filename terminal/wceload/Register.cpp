@@ -22,7 +22,7 @@ std::string KeyName(host::RegistryRoot root, const std::u16string& key) {
 }
 
 std::string Failure(const char* what, const InstallValue& value, LONG error) {
-  return std::string(what) + " " + KeyName(value.root, value.key) + " (error " + std::to_string(error) + ")";
+  return std::string(what) + " " + KeyName(value.root, value.key) + Because(static_cast<DWORD>(error));
 }
 
 // The topmost key of `path` that does not exist yet, which an undo deletes with all
@@ -86,10 +86,11 @@ bool WriteValues(const InstallPlan& plan, const std::u16string& cabPath, Undo* u
     bool written = false;
     if (!WriteValue(value, undo, &written, why)) return false;
     if (written) {
-      host::Journal("installer-registry", {{"cab", cabPath},
-                                           {"root", std::u16string(host::RegistryRootName(value.root))},
-                                           {"key", value.key},
-                                           {"value", value.name}});
+      Record(cabPath, "installer-registry",
+             {{"cab", cabPath},
+              {"root", std::u16string(host::RegistryRootName(value.root))},
+              {"key", value.key},
+              {"value", value.name}});
     } else {
       ReportLine(cabPath, "kept the value \"" + host::ToUtf8(value.name) + "\" of " + KeyName(value.root, value.key) +
                               ": its flags do not overwrite an existing value");
@@ -106,7 +107,7 @@ bool RegisterApplication(const std::u16string& application, const std::u16string
   LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                                 &disposition);
   if (result != ERROR_SUCCESS) {
-    *why = "cannot create the registry key (error " + std::to_string(result) + ")";
+    *why = "cannot create the registry key" + Because(static_cast<DWORD>(result));
     return false;
   }
   // Instl last: a record that says installed is complete.
@@ -117,7 +118,7 @@ bool RegisterApplication(const std::u16string& application, const std::u16string
     result = RegSetValueExW(key, u"Instl", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&installed), sizeof installed);
   RegCloseKey(key);
   if (result != ERROR_SUCCESS) {
-    *why = "cannot write the registry (error " + std::to_string(result) + ")";
+    *why = "cannot write the registry" + Because(static_cast<DWORD>(result));
     if (disposition == REG_CREATED_NEW_KEY) RegDeleteKeyW(HKEY_LOCAL_MACHINE, keyPath.c_str());
     return false;
   }

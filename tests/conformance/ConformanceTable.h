@@ -8,6 +8,7 @@
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <functional>
@@ -95,6 +96,21 @@ inline std::string Units(const WCHAR* buffer, size_t count) {
     }
   }
   return text;
+}
+
+// The file and registry tables run on terminals of this capacity, far above what their
+// rows store: only a filled terminal meets it.
+inline constexpr uint64_t kCapacity = 16u << 20;
+inline host::ImageOptions Bounded() {
+  host::ImageOptions options;
+  options.capacity = kCapacity;
+  return options;
+}
+// Fills the terminal's storage with a user's file put into fs/ behind its back (sparse:
+// it takes no room on the host); deleting it frees the room again.
+inline void FillStorage(const TestImage& image, const std::string& relative) {
+  image.PutFile(relative, "");
+  ASSERT_EQ(::truncate(image.FsPath(relative).c_str(), static_cast<off_t>(kCapacity)), 0);
 }
 
 inline std::string Hex(uint64_t value) {

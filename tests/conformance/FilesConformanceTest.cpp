@@ -58,7 +58,7 @@ class FilesConformance : public ::testing::Test {
     return "file:" + image_.GetFile(relative);
   }
 
-  TestImage image_;
+  TestImage image_{Bounded()};
 };
 
 }  // namespace
@@ -433,6 +433,50 @@ TEST_F(FilesConformance, DeletesAndNewFolders) {
        Succeeds(TRUE, "empty dir")},
   };
   CheckRows(rows);
+}
+
+// On a full terminal what would take room fails with ERROR_DISK_FULL and changes
+// nothing; what takes none still works, and a deletion frees room at once.
+TEST_F(FilesConformance, AFullTerminalRefusesWhatWouldTakeRoom) {
+  image_.PutFile("FlashDisk/w.dat", "source");
+  HANDLE file = Open(u"\\FlashDisk\\w.dat", kWrite, 0);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  FillStorage(image_, "FlashDisk/photos.bin");
+  auto write = [this, file](LONG at, const char* bytes) {
+    return [=, this] {
+      SetFilePointer(file, at, nullptr, FILE_BEGIN);
+      DWORD written = kSentinel;
+      return Ask([&] { return WriteFile(file, bytes, static_cast<DWORD>(std::strlen(bytes)), &written, nullptr); },
+                 [&] { return Dword(written) + " " + HostEntry("FlashDisk/w.dat"); });
+    };
+  };
+  auto change = [this](auto call, const char* entry) {
+    return [=, this] { return Ask(call, [=, this] { return HostEntry(entry); }); };
+  };
+  const std::vector<Row> rows = {
+      {"§2.5", "a new file", change([] { return Open(u"\\FlashDisk\\new.dat", kWrite, 0, CREATE_NEW); }, "FlashDisk/new.dat"),
+       Fails(-1, ERROR_DISK_FULL, "absent")},
+      {"§2.5", "a new folder", change([] { return CreateDirectoryW(u"\\FlashDisk\\New", nullptr); }, "FlashDisk/New"),
+       Fails(FALSE, ERROR_DISK_FULL, "absent")},
+      {"§2.5", "a file that exists opens", [] { return AskOpen(u"\\FlashDisk\\src.dat", kRead, 0, OPEN_ALWAYS); },
+       Fails(1, ERROR_ALREADY_EXISTS)},
+      {"§2.6", "a write past the end writes nothing", write(6, "more"), Fails(FALSE, ERROR_DISK_FULL, "0x0 file:source")},
+      {"§2.6", "a write over bytes the file has", write(0, "SOURCE"), Succeeds(TRUE, "0x6 file:SOURCE")},
+      {"§2.8", "a copy to a new file leaves none",
+       change([] { return CopyFileW(u"\\FlashDisk\\src.dat", u"\\FlashDisk\\new.dat", FALSE); }, "FlashDisk/new.dat"),
+       Fails(FALSE, ERROR_DISK_FULL, "absent")},
+      {"§2.8", "a copy over a shorter file leaves it as it was",
+       change([] { return CopyFileW(u"\\FlashDisk\\src.dat", u"\\FlashDisk\\SP\\a.cab", FALSE); }, "FlashDisk/SP/a.cab"),
+       Fails(FALSE, ERROR_DISK_FULL, "file:cab")},
+      {"§2.8", "a copy over a longer file",
+       change([] { return CopyFileW(u"\\FlashDisk\\SP\\a.cab", u"\\FlashDisk\\src.dat", FALSE); }, "FlashDisk/src.dat"),
+       SucceedsClearing(TRUE, "file:cab")},
+      {"§2.9", "the user's file deleted", change([] { return DeleteFileW(u"\\FlashDisk\\photos.bin"); }, "FlashDisk/photos.bin"),
+       Succeeds(TRUE, "absent")},
+      {"§2.6", "then the write past the end", write(6, "more"), Succeeds(TRUE, "0x4 file:SOURCEmore")},
+  };
+  CheckRows(rows);
+  CloseHandle(file);
 }
 
 // The installer reads a cabinet through SetFilePointer with a high word: a position

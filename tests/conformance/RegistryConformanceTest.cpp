@@ -53,7 +53,7 @@ class RegistryConformance : public ::testing::Test {
     RegCloseKey(empty_);
   }
 
-  TestImage image_;
+  TestImage image_{Bounded()};
   HKEY conf_ = nullptr;
   HKEY empty_ = nullptr;
 };
@@ -399,6 +399,48 @@ TEST_F(RegistryConformance, QueryAndSetValues) {
                     [&] { return Dword(size) + (back.substr(0, big.size()) == big ? " same" : " differs") + back.substr(big.size()); });
        },
        Returns(ERROR_SUCCESS, "65536 same##")},
+  };
+  CheckRows(rows);
+}
+
+// On a full terminal a new key or value, or data that grows, fails with
+// ERROR_NOT_ENOUGH_MEMORY (CE names no code); what takes no room still works, and room
+// freed is there at once.
+TEST_F(RegistryConformance, AFullTerminalRefusesWhatWouldTakeRoom) {
+  FillStorage(image_, "FlashDisk/photos.bin");
+  auto set = [this](const char16_t* name, std::string bytes) {
+    return [=, this] {
+      return Ask([&] { return SetBytes(conf_, name, REG_BINARY, bytes); }, [&] { return Stored(conf_, name); });
+    };
+  };
+  auto create = [](const char16_t* path) {
+    return [=] {
+      HKEY key = nullptr;
+      DWORD disposition = kSentinel;
+      return Ask([&] { return RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, 0, nullptr, &key, &disposition); },
+                 [&] {
+                   RegCloseKey(key);
+                   const bool there = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, &key) == ERROR_SUCCESS;
+                   if (there) RegCloseKey(key);
+                   return Dword(disposition) + (there ? " there" : " absent");
+                 });
+    };
+  };
+  const std::vector<Row> rows = {
+      {"§1.6", "a new value", set(u"New", "n"), Returns(ERROR_NOT_ENOUGH_MEMORY, "missing")},
+      {"§1.6", "a value's data grown", set(u"Reset", "12345"), Returns(ERROR_NOT_ENOUGH_MEMORY, "4/4/07.00.00.00.")},
+      {"§1.6", "a value's data shrunk, its type changed", set(u"Reset", "1"), Returns(ERROR_SUCCESS, "3/1/31.")},
+      {"§1.4", "a new key", create(u"Conf\\New"), Returns(ERROR_NOT_ENOUGH_MEMORY, "untouched absent")},
+      {"§1.4", "a key that exists", create(u"Conf\\1"), Returns(ERROR_SUCCESS, "2 there")},
+      {"§1.2", "a value deleted",
+       [this] { return Ask([&] { return RegDeleteValueW(conf_, u"Text"); }, [&] { return Stored(conf_, u"Text"); }); },
+       Returns(ERROR_SUCCESS, "missing")},
+      {"§1.6", "a new value once the user's file is deleted",
+       [&] {
+         DeleteFileW(u"\\FlashDisk\\photos.bin");
+         return set(u"New", "n")();
+       },
+       Returns(ERROR_SUCCESS, "3/1/6e.")},
   };
   CheckRows(rows);
 }

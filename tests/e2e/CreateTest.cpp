@@ -64,6 +64,8 @@ std::map<std::string, std::string> Settings(const std::string& image) {
   for (const char* name : {"model", "language", "time_scale", "message_box", "calibration", "calibration_data",
                            "reset_device", "volumes", "file_times", "processor", "ce_version", "ce_build"})
     settings[name] = host::Setting(name);
+  // Stored only when given: without it the terminal has the host's room.
+  if (const std::string capacity = host::Setting("capacity"); !capacity.empty()) settings["capacity"] = capacity;
   host::DetachImage();
   return settings;
 }
@@ -138,8 +140,8 @@ TEST(CreateTest, NewImageHoldsExactlyWhatItIsToldAndNothingElse) {
        with({{"message_box", "never"}, {"reset_device", "ignore"}, {"processor", "10005"}, {"ce_version", "5.00"},
              {"ce_build", "1400"}}),
        "unknown-en"},
-      {{"--processor", "4000", "--file-times", "exact"}, "KORVA LM310 CE4.10", "09040000", {"FlashDisk"},
-       with({{"processor", "4000"}, {"file_times", "exact"}}), "LM310-en"},
+      {{"--processor", "4000", "--file-times", "exact", "--capacity", "1536k"}, "KORVA LM310 CE4.10", "09040000",
+       {"FlashDisk"}, with({{"processor", "4000"}, {"file_times", "exact"}, {"capacity", "1572864"}}), "LM310-en"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
@@ -211,6 +213,11 @@ TEST(CreateTest, BadCommandLineIsRefusedAndCreatesNothing) {
       {"--ce-version", "4.x"},
       {"--ce-build", "908a"},
       {"--file-times", "ntfs"},
+      {"--capacity", "0"},
+      {"--capacity", "1.5M"},
+      {"--capacity", "2T"},
+      {"--capacity", "-1"},
+      {"--capacity", "17179869184G"},
       {"--volume", ""},
       {"--volume", "a/b"},
       {"--volume", "a\tb"},

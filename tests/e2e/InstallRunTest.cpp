@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 
 #include "tests/e2e/InstallRunSupport.h"
@@ -145,6 +146,36 @@ TEST(InstallRun, EachEndingShowsItsTextInTheTerminalsLanguage) {
     EXPECT_EQ(InstallerCommandLines(run.events), StartFolderPaths(c.started));
     ExpectEnding(run, c.ending, c.arrangement.language);
   }
+}
+
+TEST(InstallRun, AFullTerminalFailsTheInstallationCleanlyAndInstallsOnceRoomIsFreed) {
+  // 2 MiB hold the image, a cabinet of 512 KiB and 1.2 MiB of the user's photos: the
+  // cabinet's file does not fit beside them, and fits once the photos are gone.
+  SetupTerminal terminal({"--capacity", "2M"});
+  terminal.PutEntries(
+      {Cab("Big.cab", cabinets::Application("KORVA", "Big", "big.bin", std::string(512 << 10, 'b')))});
+  const std::string photos = terminal.FsPath("FlashDisk/photos.bin");
+  e2e::WriteFile(photos, std::string(1200 << 10, 'p'));
+
+  const SetupRun full = terminal.Run();
+  EXPECT_EQ(InstallerCommandLines(full.events), StartFolderPaths({"Big.cab"}));
+  EXPECT_EQ(InstallerExitCodes(full.events), (std::vector<int64_t>{5}));
+  ExpectEnding(full, Ending::kInstallError, "en");
+  const auto errors = e2e::EventsNamed(full.events, "installer-error");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].Text("reason"),
+            "cannot write \\Program Files\\KORVA Big\\big.bin: the terminal's storage is full (error 112)");
+  EXPECT_FALSE(std::filesystem::exists(terminal.FsPath("Program Files")));
+  {
+    Attached attached(terminal);
+    EXPECT_TRUE(RegisteredFromStartFolder().empty());
+  }
+
+  std::filesystem::remove(photos);
+  const SetupRun freed = terminal.Run();
+  EXPECT_EQ(InstallerExitCodes(freed.events), (std::vector<int64_t>{0}));
+  ExpectEnding(freed, Ending::kReset, "en");
+  EXPECT_EQ(e2e::ReadFile(terminal.FsPath("Program Files/KORVA Big/big.bin")).size(), 512u << 10);
 }
 
 std::string NumberedName(int number) {

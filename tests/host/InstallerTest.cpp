@@ -407,22 +407,36 @@ TEST(Installer, FailedInstallTakesBackWhatItCreated) {
   const std::string servicePack = cabinets::Make({{"SP.000", cabinets::SetupFile(ServicePack())},
                                                   {"QDVDRV.001", "d"}, {"CONFIG.002", "c"}, {"START.003", "s"},
                                                   {"TOOL.004", "t"}});
+  const std::string lastTooBig = cabinets::MakeCe(cabinets::CeCabinet{
+      .setup = {.provider = "KORVA",
+                .appName = "Tool",
+                .files = {{1, "%InstallDir%", "a.txt"}, {2, "%InstallDir%\\sub", "d.txt"}}},
+      .fileBytes = {"a", std::string(128 << 10, 'd')}});
+  constexpr uint64_t kCapacity = 4u << 20;
   struct Case {
     const char* what;
     const std::string& cab;
     const char* api;
     const char* pattern;
+    bool full = false;  // the storage has room for the folders and a.txt, not for d.txt
   } cases[] = {
       {"read-only file in the way", plain, nullptr, nullptr},
       {"disk full", plain, "CreateFileW", "*\\c.txt"},
       {"registry refuses", plain, "RegSetValueExW", "SOFTWARE\\Apps\\KORVA Tool:Instl"},
       {"a setup file's value refused", servicePack, "RegSetValueExW", "SOFTWARE\\KORVA\\SP:Level"},
       {"a setup file's shortcut refused", servicePack, "CreateFileW", "*.lnk"},
+      {"the terminal's storage full", lastTooBig, nullptr, nullptr, true},
   };
   for (const auto& c : cases) {
-    TestImage image(Options());
+    host::ImageOptions options = Options();
+    options.capacity = kCapacity;
+    TestImage image(options);
     image.PutFile("FlashDisk/Tool.cab", c.cab);
-    if (c.api) {
+    if (c.full) {
+      image.PutFile("FlashDisk/photos.bin", "");
+      const uint64_t room = 48 << 10;  // the database may grow by a few pages meanwhile
+      fs::resize_file(image.FsPath("FlashDisk/photos.bin"), kCapacity - host::StorageUsed() - room);
+    } else if (c.api) {
       host::AddFaultRule({.api = c.api, .pattern = host::FromUtf8(c.pattern), .error = "ERROR_DISK_FULL"});
     } else {
       image.PutFile("Program Files/KORVA Tool/b.txt", "older");
