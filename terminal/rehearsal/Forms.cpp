@@ -139,12 +139,6 @@ std::string PadTo(const std::string& text, size_t columns) {
   return text + std::string(width < columns ? columns - width : 1, ' ');
 }
 
-std::string Joined(const std::vector<std::string>& texts) {
-  std::string out;
-  for (const auto& text : texts) out += (out.empty() ? "" : ", ") + text;
-  return out;
-}
-
 // How a twin's runs end, as twins are grouped: its verdict, then every outcome and every
 // CAB's fate.
 std::string EndingKey(const TwinReport& twin, const std::set<Reason>& allowed) {
@@ -183,10 +177,13 @@ std::vector<GroupRow> RowsOf(const Report& report, const std::vector<Group>& gro
   for (const auto& group : groups) {
     std::vector<std::string> names;
     for (const TwinReport* twin : group.twins) names.push_back(twin->name);
+    const std::string twins = Counted(static_cast<int64_t>(names.size()), "twin", "twins");
     GroupRow row{Mark(group.passed), Counted(group.terminals, "terminal", "terminals"), RunsWords(*group.twins.front()),
-                 {Counted(static_cast<int64_t>(names.size()), "twin", "twins") + " (" + KindsOf(group) + "): " + Joined(names)}};
-    if (const auto codes = GroupReasonCodes(report, group, true); !codes.empty()) row.below.push_back("fails by: " + Joined(codes));
-    if (const auto codes = GroupReasonCodes(report, group, false); !codes.empty()) row.below.push_back("allowed: " + Joined(codes));
+                 {twins + " (" + KindsOf(group) + "): " + Joined(names)}};
+    for (const bool failing : {true, false}) {
+      const std::string codes = Joined(GroupReasonCodes(report, group, failing));
+      if (!codes.empty()) row.below.push_back((failing ? "fails by: " : "allowed: ") + codes);
+    }
     rows.push_back(row);
   }
   return rows;
@@ -200,10 +197,7 @@ std::string VerdictAndGroups(const Report& report) {
     rows.push_back({Mark(TwinPassed(*twin, report.plan.allowed)), Counted(twin->count, "terminal", "terminals"),
                     RunsWords(*twin), {"twin: " + twin->name}});
   }
-  int64_t twins = 0;
-  for (const auto& twin : report.twins) twins += InSummary(report, twin) ? 1 : 0;
-  out += "\n" + std::string(report.plan.fleet ? "The fleet: " : "The twins: ") +
-         Counted(Terminals(report), "terminal", "terminals") + " in " + Counted(twins, "twin", "twins") + "\n" + GroupRows(rows);
+  out += "\n" + TwinsLine(report) + "\n" + GroupRows(rows);
   if (report.plan.fleet) {
     const std::vector<Group> clean = GroupsOf(report, false);
     if (!clean.empty()) out += "The clean kinds\n" + GroupRows(RowsOf(report, clean));
@@ -228,14 +222,19 @@ std::string TwinLines(const Report& report, const TwinReport& twin, size_t cabCo
   }
   for (const auto& warning : twin.warnings) out += "  warning: " + warning + "\n";
   for (const auto& finding : twin.findings) {
-    const bool fails = Fails(finding, report.plan.allowed);
-    out += std::string("  ") + (fails ? "fails" : InfoOf(finding.reason).failsByDefault ? "allowed" : "note") + " (" +
-           InfoOf(finding.reason).code + "): " + finding.text + "\n";
+    out += std::string("  ") + ReasonMark(finding, report.plan.allowed) + " (" + InfoOf(finding.reason).code +
+           "): " + finding.text + "\n";
   }
   return out;
 }
 
 }  // namespace
+
+std::string Joined(const std::vector<std::string>& texts) {
+  std::string out;
+  for (const auto& text : texts) out += (out.empty() ? "" : ", ") + text;
+  return out;
+}
 
 std::string Counted(int64_t count, std::string_view one, std::string_view many) {
   return std::to_string(count) + " " + std::string(count == 1 ? one : many);
@@ -269,11 +268,13 @@ FateText FateTextOf(const CabFate& cab) {
                              (cab.reason.empty() ? "" : " (" + cab.reason + ")")};
 }
 
+bool Repeats(const RunReport& run, size_t index) { return index > 0 && (run.reset || IsBox(run.outcome)); }
+
 std::string RunWords(const TwinReport& twin, size_t index) {
   const RunReport& run = twin.runs[index];
-  if (index > 0 && run.reset) return std::string("a loop: ") + WordsOf(run.outcome) + ", again at every start";
-  if (index > 0 && IsBox(run.outcome)) return std::string("a box at every start: ") + WordsOf(run.outcome) + " again";
-  return WordsOf(run.outcome);
+  if (!Repeats(run, index)) return WordsOf(run.outcome);
+  if (run.reset) return std::string("a loop: ") + WordsOf(run.outcome) + ", again at every start";
+  return std::string("a box at every start: ") + WordsOf(run.outcome) + " again";
 }
 
 std::string RunsWords(const TwinReport& twin) {
@@ -337,6 +338,17 @@ std::vector<std::string> GroupReasonCodes(const Report& report, const Group& gro
 int64_t AddCount(int64_t sum, int64_t count) {
   int64_t result = 0;
   return __builtin_add_overflow(sum, count, &result) ? INT64_MAX : result;
+}
+
+std::string TwinsLine(const Report& report) {
+  const auto twins = std::count_if(report.twins.begin(), report.twins.end(),
+                                   [&](const TwinReport& twin) { return InSummary(report, twin); });
+  return std::string(report.plan.fleet ? "The fleet: " : "The twins: ") + Counted(Terminals(report), "terminal", "terminals") +
+         " in " + Counted(twins, "twin", "twins");
+}
+
+const char* ReasonMark(const Finding& finding, const std::set<Reason>& allowed) {
+  return Fails(finding, allowed) ? "fails" : InfoOf(finding.reason).failsByDefault ? "allowed" : "note";
 }
 
 bool InSummary(const Report& report, const TwinReport& twin) { return !report.plan.fleet || twin.fleet; }

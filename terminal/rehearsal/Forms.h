@@ -11,6 +11,8 @@
 
 namespace rehearsal {
 
+// Texts apart by commas.
+std::string Joined(const std::vector<std::string>& texts);
 // A count with its noun in the right number: "1 twin", "2 twins".
 std::string Counted(int64_t count, std::string_view one, std::string_view many);
 
@@ -21,8 +23,10 @@ struct FateText {
 };
 FateText FateTextOf(const CabFate& cab);
 
-// One run in words: a later run that resets is a loop, one that shows a box again a box
-// at every start, and says so.
+// Whether the run at `index` does again what it did before: a later run that resets is a
+// loop, one that shows a box a box at every start.
+bool Repeats(const RunReport& run, size_t index);
+// One run in words; a loop or a box at every start says so.
 std::string RunWords(const TwinReport& twin, size_t index);
 // All the twin's runs in words, a repeated run once; a refused twin's reason.
 std::string RunsWords(const TwinReport& twin);
@@ -41,6 +45,11 @@ std::vector<const TwinReport*> RefusedTwins(const Report& report);
 std::string KindsOf(const Group& group);
 // The codes of the reasons that fail a group's twins, or that were allowed, in the table's order.
 std::vector<std::string> GroupReasonCodes(const Report& report, const Group& group, bool failing);
+
+// "The fleet: 250 terminals in 14 twins", or "The twins: ..." without a fleet.
+std::string TwinsLine(const Report& report);
+// How a reason weighs on its twin: "fails", "allowed" (by --allow), or "note" (it fails no twin).
+const char* ReasonMark(const Finding& finding, const std::set<Reason>& allowed);
 
 // The terminals the summary counts: the fleet's, or the clean kinds' one each without one.
 bool InSummary(const Report& report, const TwinReport& twin);

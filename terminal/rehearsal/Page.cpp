@@ -5,6 +5,7 @@
 #include "terminal/rehearsal/Forms.h"
 
 #include <algorithm>
+#include <optional>
 #include <tuple>
 
 namespace rehearsal {
@@ -15,11 +16,13 @@ namespace {
 std::string Html(const std::string& text) {
   std::string out;
   for (const char c : text) {
-    if (c == '\n') out += "&#10;";
-    else if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else if (c == '&') out += "&amp;";
-    else if (c == '"') out += "&quot;";
+    const char* entity = c == '\n'  ? "&#10;"
+                         : c == '<' ? "&lt;"
+                         : c == '>' ? "&gt;"
+                         : c == '&' ? "&amp;"
+                         : c == '"' ? "&quot;"
+                                    : nullptr;
+    if (entity != nullptr) out += entity;
     else out += c;
   }
   return out;
@@ -32,20 +35,20 @@ std::string MarkHtml(bool passed) {
   return passed ? "<span class=\"mark\">✓ passed</span>" : "<span class=\"mark\">✗ failed</span>";
 }
 
-// The service pack a twin of this kind installs first; "" for a kind of no model.
-bool IsOwnServicePack(const TwinReport& twin, const std::string& cab) {
-  const std::string own = ServicePackNameOfKind(twin.kind);
-  return !own.empty() && host::EqualsIgnoreCase(host::FromUtf8(cab), host::FromUtf8(own));
+// The kind, by its row of the model table, whose service pack the CAB is.
+std::optional<size_t> ServicePackRow(const std::string& cab) {
+  const std::vector<std::string> kinds = AllKinds();
+  for (size_t row = 0; row < kinds.size(); ++row) {
+    if (host::EqualsIgnoreCase(host::FromUtf8(cab), host::FromUtf8(ServicePackNameOfKind(kinds[row])))) return row;
+  }
+  return std::nullopt;
 }
 
 // Where a CAB stands in the matrix: the service packs in the model table's order, then the
 // patches, then the other CABs, each in code-unit order as Setup sorts a pass.
 std::tuple<int, size_t, std::string> ColumnRank(const std::string& cab) {
   const std::u16string name = host::FromUtf8(cab);
-  const std::vector<std::string> kinds = AllKinds();
-  for (size_t i = 0; i < kinds.size(); ++i) {
-    if (host::EqualsIgnoreCase(name, host::FromUtf8(ServicePackNameOfKind(kinds[i])))) return {0, i, host::ToSortKey(name)};
-  }
+  if (const auto row = ServicePackRow(cab)) return {0, *row, host::ToSortKey(name)};
   return {host::GlobMatch(u"Patch*.cab", name) ? 1 : 2, 0, host::ToSortKey(name)};
 }
 
@@ -64,15 +67,10 @@ std::vector<std::string> MatrixColumns(const Report& report) {
   return columns;
 }
 
-// The kinds whose service pack a column is: "service pack of LM310-en".
 std::string ColumnHead(const std::string& cab) {
-  std::string kinds;
-  for (const auto& kind : AllKinds()) {
-    if (host::EqualsIgnoreCase(host::FromUtf8(cab), host::FromUtf8(ServicePackNameOfKind(kind))))
-      kinds += (kinds.empty() ? "" : ", ") + kind;
-  }
+  const auto row = ServicePackRow(cab);
   return "<th data-cab=\"" + Html(cab) + "\">" + Html(cab) +
-         (kinds.empty() ? "" : "<small>service pack of " + Html(kinds) + "</small>") + "</th>";
+         (row ? "<small>service pack of " + AllKinds()[*row] + "</small>" : "") + "</th>";
 }
 
 // What an installation wrote, closed until asked for.
@@ -83,21 +81,22 @@ std::string WroteHtml(const CabFate& cab) {
     parts.push_back(Counted(static_cast<int64_t>(cab.registry.size()), "registry value", "registry values"));
   if (!cab.shortcuts.empty()) parts.push_back(Counted(static_cast<int64_t>(cab.shortcuts.size()), "shortcut", "shortcuts"));
   if (parts.empty()) return "";
-  std::string summary, items;
-  for (const auto& part : parts) summary += (summary.empty() ? "" : ", ") + part;
+  std::string items;
   for (const auto* list : {&cab.files, &cab.registry, &cab.shortcuts}) {
     for (const auto& item : *list) items += "<li>" + Html(item) + "</li>";
   }
-  return "<details><summary>" + summary + "</summary><ul>" + items + "</ul></details>";
+  return "<details><summary>" + Joined(parts) + "</summary><ul>" + items + "</ul></details>";
 }
 
 std::string CellHtml(const TwinReport& twin, const RunReport& run, const std::string& column) {
   const auto cab = std::find_if(run.cabs.begin(), run.cabs.end(), [&](const CabFate& c) { return c.name == column; });
   if (cab == run.cabs.end()) return "<td class=\"fate-none\" data-cab=\"" + Html(column) + "\"></td>";
   const FateText text = FateTextOf(*cab);
+  const auto servicePack = ServicePackRow(column);
+  const bool own = servicePack && AllKinds()[*servicePack] == twin.kind;
   return "<td class=\"fate-" + std::string(NameOf(cab->fate)) + "\" data-cab=\"" + Html(column) + "\">" +
-         (IsOwnServicePack(twin, column) ? "<span class=\"first\">its service pack, taken first</span>" : "") + "<b>" +
-         Html(text.words) + "</b>" + (text.why.empty() ? "" : ": " + Html(text.why)) + WroteHtml(*cab) + "</td>";
+         (own ? "<span class=\"first\">its service pack, taken first</span>" : "") + "<b>" + Html(text.words) + "</b>" +
+         (text.why.empty() ? "" : ": " + Html(text.why)) + WroteHtml(*cab) + "</td>";
 }
 
 // The twin's runs, a row each; the twin's own cell spans them and stays in view.
@@ -112,8 +111,7 @@ std::string TwinRows(const Report& report, const TwinReport& twin, const std::ve
              std::to_string(twin.runs.size()) + "\">" + MarkHtml(passed) + " " + Html(twin.name) + "<small>" +
              Html(twin.kind) + ", " + Counted(twin.count, "terminal", "terminals") + "</small></th>";
     }
-    const bool repeats = i > 0 && (run.reset || IsBox(run.outcome));
-    out += "<td class=\"run" + std::string(repeats ? " repeats" : "") + "\"><b>" + std::to_string(i + 1) + ".</b> " +
+    out += "<td class=\"run" + std::string(Repeats(run, i) ? " repeats" : "") + "\"><b>" + std::to_string(i + 1) + ".</b> " +
            Html(RunWords(twin, i));
     if (run.box) out += "<q class=\"box\"" + LangOf(twin) + ">" + Html(run.box->text) + "</q>";
     out += "<small>" + std::string(run.reset ? "reset" : "no reset") + "; Setup's exit code " +
@@ -145,9 +143,9 @@ std::string MatrixHtml(const Report& report) {
 std::string ReasonsHtml(const Report& report, const TwinReport& twin) {
   std::string out;
   for (const auto& finding : twin.findings) {
-    const ReasonInfo& info = InfoOf(finding.reason);
-    const char* mark = Fails(finding, report.plan.allowed) ? "fails" : info.failsByDefault ? "allowed" : "note";
-    out += "<li class=\"" + std::string(mark) + "\"><b>" + mark + "</b> (" + info.code + "): " + Html(finding.text) + "</li>";
+    const std::string mark = ReasonMark(finding, report.plan.allowed);
+    out += "<li class=\"" + mark + "\"><b>" + mark + "</b> (" + InfoOf(finding.reason).code + "): " + Html(finding.text) +
+           "</li>";
   }
   return out.empty() ? "" : "<ul class=\"reasons\">" + out + "</ul>";
 }
@@ -170,8 +168,7 @@ std::string TwinItem(const Report& report, const TwinReport& twin) {
 std::string GroupHtml(const Report& report, const Group& group) {
   std::string reasons;
   for (const bool failing : {true, false}) {
-    std::string codes;
-    for (const auto& code : GroupReasonCodes(report, group, failing)) codes += (codes.empty() ? "" : ", ") + code;
+    const std::string codes = Joined(GroupReasonCodes(report, group, failing));
     if (!codes.empty()) reasons += std::string("<small>") + (failing ? "fails by: " : "allowed: ") + Html(codes) + "</small>";
   }
   std::string out = "<details class=\"group " + std::string(group.passed ? "passed" : "failed") + "\"><summary>" +
@@ -185,11 +182,7 @@ std::string GroupHtml(const Report& report, const Group& group) {
 // The twins as groups whose runs end alike, the fleet's apart from the clean kinds', and
 // the refused twins apart with their reasons.
 std::string GroupsHtml(const Report& report) {
-  int64_t twins = 0;
-  for (const auto& twin : report.twins) twins += InSummary(report, twin) ? 1 : 0;
-  std::string out = "<section id=\"groups\"><h2>" + std::string(report.plan.fleet ? "The fleet: " : "The twins: ") +
-                    Counted(Terminals(report), "terminal", "terminals") + " in " + Counted(twins, "twin", "twins") +
-                    "</h2>\n<p class=\"hint\">Twins whose runs end alike form a group; open one to see its twins.</p>\n";
+  std::string out = "<section id=\"groups\"><h2>" + Html(TwinsLine(report)) + "</h2>\n<p class=\"hint\">Twins whose runs end alike form a group; open one to see its twins.</p>\n";
   for (const auto& group : GroupsOf(report, report.plan.fleet)) out += GroupHtml(report, group);
   const std::vector<const TwinReport*> refused = RefusedTwins(report);
   if (!refused.empty()) {
@@ -229,14 +222,15 @@ std::string FolderHtml(const Report& report) {
   for (const auto& warning : report.warnings) {
     const bool problem = ReasonOf(warning.kind).has_value();
     (problem ? problems : notes) += "<li class=\"warning-" + std::string(NameOf(warning.kind)) + "\"><b>" +
-                                    NameOf(warning.kind) + "</b>: " + Html(warning.text) + "</li>\n";
+                                    (problem ? "problem" : "note") + "</b> (" + NameOf(warning.kind) + "): " +
+                                    Html(warning.text) + "</li>\n";
   }
   for (const auto& twin : report.twins) {
-    for (const auto& warning : twin.warnings) notes += "<li class=\"warning-twin\">" + Html(twin.name + ": " + warning) + "</li>\n";
+    for (const auto& warning : twin.warnings)
+      notes += "<li class=\"warning-twin\"><b>note</b>: " + Html(twin.name + ": " + warning) + "</li>\n";
   }
   return "<section id=\"folder\"><h2>The folder</h2>\n<ul id=\"warnings\">\n" +
-         (problems.empty() ? "<li>No problem of the folder fails a twin.</li>\n" : problems) + "</ul>\n" +
-         (notes.empty() ? "" : "<details><summary>Notes</summary><ul>\n" + notes + "</ul></details>\n") + "</section>\n";
+         (problems.empty() ? "<li>No problem of the folder fails a twin.</li>\n" : problems) + notes + "</ul>\n</section>\n";
 }
 
 // Japanese fallbacks after the Latin faces, so that box texts and CAB names show on a
@@ -278,7 +272,8 @@ constexpr char kStyle[] =
     ".fate-unexplained{background:#d3a6e8}.fate-none{background:#fff}"
     "@media (max-width:40rem){body{padding:.5rem .6rem}#verdict{font-size:1.3rem}"
     "#matrix th.twin{min-width:5.5em;max-width:7em}#matrix td{min-width:7.5em}#matrix td.run{min-width:8em}}"
-    "@media print{body{max-width:none;padding:0;font-size:9pt;print-color-adjust:exact;-webkit-print-color-adjust:exact}.scroll{overflow:visible;border:0}"
+    "@media print{body{max-width:none;padding:0;font-size:9pt;print-color-adjust:exact;-webkit-print-color-adjust:exact}"
+    ".scroll{overflow:visible;border:0}"
     "#matrix th.twin,#matrix thead th{position:static}#matrix tr{break-inside:avoid}details.group{break-inside:avoid}"
     "#verdict{border:2px solid}}";
 
