@@ -153,18 +153,20 @@ std::string EndingKey(const TwinReport& twin, const std::set<Reason>& allowed) {
 // A line of the table of groups: its mark, its terminals, how the runs end, and the
 // lines below the words.
 struct GroupRow {
-  std::string mark, terminals, words;
+  std::string mark;
+  int64_t terminals = 0;
+  std::string words;
   std::vector<std::string> below;
 };
 
-std::string GroupRows(const std::vector<GroupRow>& rows) {
-  size_t width = 0;
-  for (const auto& row : rows) width = std::max(width, DisplayWidth(row.terminals));
-  const std::string indent(2 + 8 + width + 2, ' ');
+// The rows with their counts of terminals aligned by the widest of `digits`.
+std::string GroupRows(const std::vector<GroupRow>& rows, size_t digits) {
+  const std::string indent(2 + 8 + digits + 1 + 10 + 1, ' ');
   std::string out;
   for (const auto& row : rows) {
-    out += "  " + PadTo(row.mark, 8) + std::string(width - DisplayWidth(row.terminals), ' ') + row.terminals + "  " +
-           row.words + "\n";
+    const std::string count = std::to_string(row.terminals);
+    out += "  " + PadTo(row.mark, 8) + std::string(digits - count.size(), ' ') + count + " " +
+           PadTo(row.terminals == 1 ? "terminal" : "terminals", 10) + " " + row.words + "\n";
     for (const auto& line : row.below) out += indent + line + "\n";
   }
   return out;
@@ -178,7 +180,7 @@ std::vector<GroupRow> RowsOf(const Report& report, const std::vector<Group>& gro
     std::vector<std::string> names;
     for (const TwinReport* twin : group.twins) names.push_back(twin->name);
     const std::string twins = Counted(static_cast<int64_t>(names.size()), "twin", "twins");
-    GroupRow row{Mark(group.passed), Counted(group.terminals, "terminal", "terminals"), RunsWords(*group.twins.front()),
+    GroupRow row{Mark(group.passed), group.terminals, RunsWords(*group.twins.front()),
                  {twins + " (" + KindsOf(group) + "): " + Joined(names)}};
     for (const bool failing : {true, false}) {
       const std::string codes = Joined(GroupReasonCodes(report, group, failing));
@@ -191,18 +193,15 @@ std::vector<GroupRow> RowsOf(const Report& report, const std::vector<Group>& gro
 
 // The verdict and the groups: what a reader decides from.
 std::string VerdictAndGroups(const Report& report) {
-  std::string out = VerdictLine(report) + " " + AllowedLine(report.plan) + "\n" + AssumptionsLine() + "\n";
   std::vector<GroupRow> rows = RowsOf(report, GroupsOf(report, report.plan.fleet));
-  for (const TwinReport* twin : RefusedTwins(report)) {
-    rows.push_back({Mark(TwinPassed(*twin, report.plan.allowed)), Counted(twin->count, "terminal", "terminals"),
-                    RunsWords(*twin), {"twin: " + twin->name}});
-  }
-  out += "\n" + TwinsLine(report) + "\n" + GroupRows(rows);
-  if (report.plan.fleet) {
-    const std::vector<Group> clean = GroupsOf(report, false);
-    if (!clean.empty()) out += "The clean kinds\n" + GroupRows(RowsOf(report, clean));
-  }
-  return out;
+  for (const TwinReport* twin : RefusedTwins(report))
+    rows.push_back({Mark(TwinPassed(*twin, report.plan.allowed)), twin->count, RunsWords(*twin), {"twin: " + twin->name}});
+  const std::vector<GroupRow> clean = report.plan.fleet ? RowsOf(report, GroupsOf(report, false)) : std::vector<GroupRow>();
+  size_t digits = 1;
+  for (const auto& row : rows) digits = std::max(digits, std::to_string(row.terminals).size());
+  for (const auto& row : clean) digits = std::max(digits, std::to_string(row.terminals).size());
+  return VerdictLine(report) + " " + AllowedLine(report.plan) + "\n" + AssumptionsLine() + "\n\n" + TwinsLine(report) + "\n" +
+         GroupRows(rows, digits) + (clean.empty() ? "" : "The clean kinds\n" + GroupRows(clean, digits));
 }
 
 // One twin: each run, what became of each CAB in it, and the twin's reasons.

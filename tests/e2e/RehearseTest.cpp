@@ -516,7 +516,7 @@ TEST(Rehearse, CabinetWithoutSetupFileAndSurprisingNamesAreWarnedAboutAndEndTheR
       e2e::Termsim({"rehearse", source.FsPath("FlashDisk/SP"), "--kinds", "LM310-en", "--out", rehearsal.out + "-table"});
   EXPECT_EQ(table.exitCode, 1) << table.err;
   EXPECT_EQ(table.out.rfind("Failed: the twin fails. Nothing allowed.\n", 0), 0u) << table.out;
-  const size_t groups = table.out.find("\nThe twins: 1 terminal in 1 twin\n  failed  1 terminal  install error; then a box "
+  const size_t groups = table.out.find("\nThe twins: 1 terminal in 1 twin\n  failed  1 terminal   install error; then a box "
                                        "at every start: install error again\n");
   EXPECT_LT(groups, table.out.find("\nLM310-en (LM310-en, 1 terminal): failed\n")) << table.out;
   std::set<size_t> wordsColumns;
