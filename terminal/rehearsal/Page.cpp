@@ -240,6 +240,9 @@ constexpr char kFonts[] =
     "'Hiragino Kaku Gothic ProN','Yu Gothic UI','Yu Gothic',Meiryo,'MS PGothic','IPAexGothic','IPAPGothic','IPAGothic',"
     "'TakaoPGothic','VL PGothic',sans-serif";
 
+// Long names wrap anywhere and the matrix scrolls in its own box, its twin column fixed,
+// so that the page itself never scrolls sideways. Paper cannot open a group: print shows
+// each group's twins, and the whole matrix.
 constexpr char kStyle[] =
     "body{margin:0 auto;max-width:88rem;padding:1rem 1.25rem;line-height:1.4;color:#1d1d1d;overflow-wrap:anywhere}"
     "h1{font-size:1.05rem;margin:1em 0 .3em}h2{font-size:1.25rem;margin:1.5em 0 .4em}h3{font-size:1.05rem}"
@@ -274,7 +277,8 @@ constexpr char kStyle[] =
     "#matrix th.twin{min-width:5.5em;max-width:7em}#matrix td{min-width:7.5em}#matrix td.run{min-width:8em}}"
     "@media print{body{max-width:none;padding:0;font-size:9pt;print-color-adjust:exact;-webkit-print-color-adjust:exact}"
     ".scroll{overflow:visible;border:0}"
-    "#matrix th.twin,#matrix thead th{position:static}#matrix tr{break-inside:avoid}details.group{break-inside:avoid}"
+    "#matrix th.twin,#matrix thead th{position:static}#matrix tr{break-inside:avoid}"
+    "details.group::details-content{content-visibility:visible;display:block}"
     "#verdict{border:2px solid}}";
 
 }  // namespace
