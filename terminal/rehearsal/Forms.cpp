@@ -262,7 +262,9 @@ FateText FateTextOf(const CabFate& cab) {
     case Fate::Unexplained:
       break;
   }
-  return {"unexplained", std::string("the explanation expected ") + NameOf(cab.expected.value_or(Fate::Installed)) +
+  CabFate expected;
+  expected.fate = cab.expected.value_or(Fate::Installed);
+  return {"unexplained", "Setup's rules expected \"" + FateTextOf(expected).words + "\"" +
                              (cab.exitCodes.empty() ? "" : ", " + ExitCodesText(cab)) +
                              (cab.reason.empty() ? "" : " (" + cab.reason + ")")};
 }
