@@ -1,7 +1,11 @@
-// The rehearsal's report in its three forms: a table for people, one JSON document,
-// and a self-contained HTML page with the matrix of twins and CABs.
+// The rehearsal's report for people on standard output and as one JSON document, the
+// folder check's, and the words the page shares with the table.
+#include "terminal/rehearsal/Forms.h"
+
 #include "platform/host/Terminal.h"
-#include "terminal/rehearsal/Rehearsal.h"
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -27,46 +31,11 @@ std::string JsonList(const std::vector<std::string>& texts) {
   return out + "]";
 }
 
-// A box text on one line, its line breaks shown as \n.
-std::string OneLine(std::string text) {
-  for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) text.replace(at, 1, "\\n");
-  return text;
-}
-
 std::string ExitCodesText(const CabFate& cab) {
   if (cab.exitCodes.empty()) return "no exit code";
   std::string text = cab.exitCodes.size() == 1 ? "exit code " : "exit codes ";
   for (size_t i = 0; i < cab.exitCodes.size(); ++i) text += (i ? " and " : "") + std::to_string(cab.exitCodes[i]);
   return text;
-}
-
-std::string FateWords(const CabFate& cab) {
-  const std::string code = ExitCodesText(cab);
-  const std::string because = cab.reason.empty() ? "" : " (" + cab.reason + ")";
-  switch (cab.fate) {
-    case Fate::Installed:
-      return "installed, " + code;
-    case Fate::InstalledOtherModel:
-      return "installed as an ordinary application although it is another model's service pack, " + code;
-    case Fate::InstalledTwice:
-      return "installed twice in one run, " + code + because;
-    case Fate::SkippedRegistered:
-      return "skipped: already registered";
-    case Fate::SkippedUnchanged:
-      return "skipped: the service pack is unchanged (DateTime)";
-    case Fate::NotReachedLimit:
-      return "not reached: the limit of 30 stopped the pass";
-    case Fate::NotReachedError:
-      return "not reached after an installation error" + because;
-    case Fate::PathTooLong:
-      return "passed over: its full path is too long";
-    case Fate::Failed:
-      return "failed, " + code + ": " + cab.reason;
-    case Fate::Unexplained:
-      break;
-  }
-  return std::string("unexplained: the explanation expected ") + NameOf(cab.expected.value_or(Fate::Installed)) +
-         (cab.exitCodes.empty() ? "" : ", " + code) + because;
 }
 
 // A twin's outcome over all its runs, as the summary groups terminals: refused twins
@@ -78,42 +47,6 @@ std::string TwinOutcome(const TwinReport& twin, bool words) {
     outcome += std::string(outcome.empty() ? "" : ", then ") + (words ? WordsOf(run.outcome) : NameOf(run.outcome));
   }
   return outcome;
-}
-
-// Counts of terminals add up without overflowing: a sum past the largest is that.
-int64_t AddCount(int64_t sum, int64_t count) {
-  int64_t result = 0;
-  return __builtin_add_overflow(sum, count, &result) ? INT64_MAX : result;
-}
-
-bool InSummary(const Report& report, const TwinReport& twin) { return !report.plan.fleet || twin.fleet; }
-
-struct OutcomeGroup {
-  std::string outcome, words;
-  int64_t terminals = 0;
-  std::vector<std::string> twins;
-};
-
-// The terminals of the fleet by outcome; without a fleet, the clean kinds count one each.
-std::vector<OutcomeGroup> Summary(const Report& report) {
-  std::vector<OutcomeGroup> groups;
-  for (const auto& twin : report.twins) {
-    if (!InSummary(report, twin)) continue;
-    const std::string outcome = TwinOutcome(twin, false);
-    auto group = std::find_if(groups.begin(), groups.end(), [&](const OutcomeGroup& g) { return g.outcome == outcome; });
-    if (group == groups.end()) group = groups.insert(groups.end(), {outcome, TwinOutcome(twin, true), 0, {}});
-    group->terminals = AddCount(group->terminals, twin.count);
-    group->twins.push_back(twin.name);
-  }
-  return groups;
-}
-
-int64_t Terminals(const Report& report) {
-  int64_t total = 0;
-  for (const auto& twin : report.twins) {
-    if (InSummary(report, twin)) total = AddCount(total, twin.count);
-  }
-  return total;
 }
 
 std::string CabJson(const CabFate& cab) {
@@ -154,18 +87,6 @@ std::string DeviceJson(const Device& device) {
          ",\"file_times\":" + Json(device.fileTimes) + ",\"assumed\":" + assumed + "]}";
 }
 
-// The device in one line, then what nobody gave and is assumed.
-std::string DeviceLine(const Device& device) {
-  const std::string processor = device.processorName.empty() ? std::to_string(device.processor)
-                                                             : device.processorName + " (" + std::to_string(device.processor) + ")";
-  std::string line = "The device: processor " + processor + ", CE " + device.ceVersion + " build " +
-                     std::to_string(device.ceBuild) + ", " + (device.fileTimes == "fat" ? "FAT" : "exact") + " file times";
-  if (device.assumed.empty()) return line + ".";
-  line += "; assumed, as nobody gave them:";
-  for (size_t i = 0; i < device.assumed.size(); ++i) line += (i ? ", " : " ") + device.assumed[i];
-  return line + ".";
-}
-
 std::string WarningJson(const Warning& w) {
   return "{\"kind\":" + Json(NameOf(w.kind)) + ",\"cab\":" + JsonOrNull(w.cab) + ",\"text\":" + Json(w.text) +
          ",\"fails\":" + (ReasonOf(w.kind) ? "true" : "false") + ",\"twins\":" + JsonList(w.twins) + "}";
@@ -185,106 +106,11 @@ std::string TwinJson(const TwinReport& twin, const Report& report) {
   return out + "]}";
 }
 
-std::string Html(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else if (c == '&') out += "&amp;";
-    else if (c == '"') out += "&quot;";
-    else out += c;
-  }
-  return out;
-}
-
-// The matrix's columns: every CAB that any run names, in the order first met.
-std::vector<std::string> MatrixColumns(const Report& report) {
-  std::vector<std::string> columns;
-  for (const auto& twin : report.twins) {
-    for (const auto& run : twin.runs) {
-      for (const auto& cab : run.cabs) {
-        if (std::find(columns.begin(), columns.end(), cab.name) == columns.end()) columns.push_back(cab.name);
-      }
-    }
-  }
-  return columns;
-}
-
-constexpr char kStyle[] =
-    "body{font-family:sans-serif;margin:1.5em}table{border-collapse:collapse}th,td{border:1px solid #999;"
-    "padding:.25em .5em;text-align:left;vertical-align:top}pre{margin:0;white-space:pre-wrap}"
-    ".fate-installed{background:#b6e3b6}.fate-installed-other-model{background:#f7c873}"
-    ".fate-skipped-registered,.fate-skipped-unchanged{background:#dde6f0}"
-    ".fate-not-reached-limit,.fate-not-reached-error{background:#e6e6e6;color:#555}"
-    ".fate-path-too-long{background:#f3e08a}.fate-failed{background:#f19a9a}"
-    ".fate-unexplained{background:#c58be0}.fate-installed-twice{background:#f19a9a}.fate-none{background:#fff}"
-    ".passed{color:#1a6b1a}.failed{color:#a01818}";
-
-std::string MatrixRow(const TwinReport& twin, const RunReport* run, size_t index, const std::vector<std::string>& columns) {
-  std::string row = "<tr data-twin=\"" + Html(twin.name) + "\" data-run=\"" + std::to_string(index + 1) + "\"><th>" +
-                    Html(twin.name) + "<br>" + Html(twin.kind) + ", " + std::to_string(twin.count) + " terminal(s)</th><td>" +
-                    std::to_string(index + 1) + "</td><td>" + Html(run ? WordsOf(run->outcome) : "refused: " + twin.refused) +
-                    "</td>";
-  for (const auto& column : columns) {
-    const CabFate* cab = nullptr;
-    for (size_t i = 0; run != nullptr && i < run->cabs.size(); ++i) {
-      if (run->cabs[i].name == column) cab = &run->cabs[i];
-    }
-    if (cab == nullptr) {
-      row += "<td class=\"fate-none\" data-cab=\"" + Html(column) + "\"></td>";
-      continue;
-    }
-    const std::string fate = NameOf(cab->fate);
-    row += "<td class=\"fate-" + fate + "\" data-cab=\"" + Html(column) + "\" title=\"" + Html(FateWords(*cab)) + "\">" +
-           Html(fate) + (cab->ExitCode() ? " (" + std::to_string(*cab->ExitCode()) + ")" : "") + "</td>";
-  }
-  return row + "</tr>\n";
-}
-
-std::string HtmlMatrix(const Report& report) {
-  const std::vector<std::string> columns = MatrixColumns(report);
-  std::string out = "<h2>What became of each CAB</h2>\n<table id=\"matrix\"><thead><tr><th>twin</th><th>run</th><th>outcome</th>";
-  for (const auto& column : columns) out += "<th>" + Html(column) + "</th>";
-  out += "</tr></thead><tbody>\n";
-  for (const auto& twin : report.twins) {
-    if (twin.runs.empty()) out += MatrixRow(twin, nullptr, 0, columns);
-    for (size_t i = 0; i < twin.runs.size(); ++i) out += MatrixRow(twin, &twin.runs[i], i, columns);
-  }
-  return out + "</tbody></table>\n";
-}
-
-std::string HtmlBoxesAndSummary(const Report& report) {
-  std::string out = "<h2>Boxes</h2>\n<table id=\"boxes\"><tr><th>twin</th><th>run</th><th>box</th><th>reset</th><th>exit code</th></tr>\n";
-  for (const auto& twin : report.twins) {
-    for (size_t i = 0; i < twin.runs.size(); ++i) {
-      const RunReport& run = twin.runs[i];
-      out += "<tr><td>" + Html(twin.name) + "</td><td>" + std::to_string(i + 1) + "</td><td><pre>" +
-             Html(run.box ? run.box->text : "(none)") + "</pre></td><td>" + (run.reset ? "yes" : "no") + "</td><td>" +
-             (run.exitCode ? std::to_string(*run.exitCode) : "-") + "</td></tr>\n";
-    }
-  }
-  out += "</table>\n<h2>The fleet</h2>\n<table id=\"summary\"><tr><th>terminals</th><th>outcome</th><th>twins</th></tr>\n";
-  for (const auto& group : Summary(report)) {
-    std::string names;
-    for (const auto& name : group.twins) names += (names.empty() ? "" : ", ") + name;
-    out += "<tr><td>" + std::to_string(group.terminals) + "</td><td>" + Html(group.words) + "</td><td>" + Html(names) +
-           "</td></tr>\n";
-  }
-  return out + "</table>\n";
-}
-
-// The twins' reasons, each marked as failing, allowed, or a warning that fails nothing.
-std::string HtmlReasons(const Report& report) {
-  std::string out = "<h2>Reasons</h2>\n<table id=\"reasons\"><tr><th>twin</th><th>reason</th><th>what</th><th></th></tr>\n";
-  for (const auto& twin : report.twins) {
-    for (const auto& finding : twin.findings) {
-      const ReasonInfo& info = InfoOf(finding.reason);
-      const char* mark = Fails(finding, report.plan.allowed) ? "fails" : info.failsByDefault ? "allowed" : "fails nothing";
-      out += "<tr class=\"reason-" + std::string(info.code) + "\"><td>" + Html(twin.name) + "</td><td>" + info.code +
-             "</td><td>" + Html(finding.text) + "</td><td>" + mark + "</td></tr>\n";
-    }
-  }
-  return out + "</table>\n";
+std::string SetupJson(const Plan& plan) {
+  const char* comparison = MarkComparison(plan.setupFile);
+  return "{\"folder_file\":" + JsonOrNull(plan.setupFile.name) +
+         ",\"windows_program\":" + (plan.setupFile.windowsProgram ? "true" : "false") + ",\"ran\":" + Json(plan.setupProgram) +
+         ",\"mark\":" + (comparison ? Json(comparison) : "null") + "}";
 }
 
 // A finding about the folder: a problem, failing by its reason, or a note.
@@ -292,11 +118,282 @@ std::string WarningLine(const Warning& warning) {
   return std::string(ReasonOf(warning.kind) ? "  problem (" : "  note (") + NameOf(warning.kind) + "): " + warning.text + "\n";
 }
 
-// The verdict in one line, with what was allowed.
+// Columns a text takes on a terminal: East Asian wide and fullwidth characters two, the
+// others one (the ambiguous ones too, as terminals outside East Asian locales show them).
+size_t DisplayWidth(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const auto length = static_cast<int32_t>(text.size());
+  size_t width = 0;
+  for (int32_t i = 0; i < length;) {
+    UChar32 c;
+    U8_NEXT(bytes, i, length, c);
+    const int eastAsian = c < 0 ? U_EA_NEUTRAL : u_getIntPropertyValue(c, UCHAR_EAST_ASIAN_WIDTH);
+    width += eastAsian == U_EA_WIDE || eastAsian == U_EA_FULLWIDTH ? 2 : 1;
+  }
+  return width;
+}
+
+// `text` and blanks up to `columns`, one blank at least.
+std::string PadTo(const std::string& text, size_t columns) {
+  const size_t width = DisplayWidth(text);
+  return text + std::string(width < columns ? columns - width : 1, ' ');
+}
+
+// How a twin's runs end, as twins are grouped: its verdict, then every outcome and every
+// CAB's fate.
+std::string EndingKey(const TwinReport& twin, const std::set<Reason>& allowed) {
+  std::string key = TwinPassed(twin, allowed) ? "passed" : "failed";
+  for (const auto& run : twin.runs) {
+    key += std::string(1, '\0') + NameOf(run.outcome);
+    for (const auto& cab : run.cabs) key += std::string(1, '\0') + cab.name + '\0' + NameOf(cab.fate);
+  }
+  return key;
+}
+
+// A line of the table of groups: its mark, its terminals, how the runs end, and the
+// lines below the words.
+struct GroupRow {
+  std::string mark;
+  int64_t terminals = 0;
+  std::string words;
+  std::vector<std::string> below;
+};
+
+// The rows with their counts of terminals aligned by the widest of `digits`.
+std::string GroupRows(const std::vector<GroupRow>& rows, size_t digits) {
+  const std::string indent(2 + 8 + digits + 1 + 10 + 1, ' ');
+  std::string out;
+  for (const auto& row : rows) {
+    const std::string count = std::to_string(row.terminals);
+    out += "  " + PadTo(row.mark, 8) + std::string(digits - count.size(), ' ') + count + " " +
+           PadTo(row.terminals == 1 ? "terminal" : "terminals", 10) + " " + row.words + "\n";
+    for (const auto& line : row.below) out += indent + line + "\n";
+  }
+  return out;
+}
+
+const char* Mark(bool passed) { return passed ? "passed" : "failed"; }
+
+std::vector<GroupRow> RowsOf(const Report& report, const std::vector<Group>& groups) {
+  std::vector<GroupRow> rows;
+  for (const auto& group : groups) {
+    std::vector<std::string> names;
+    for (const TwinReport* twin : group.twins) names.push_back(twin->name);
+    const std::string twins = Counted(static_cast<int64_t>(names.size()), "twin", "twins");
+    GroupRow row{Mark(group.passed), group.terminals, RunsWords(*group.twins.front()),
+                 {twins + " (" + KindsOf(group) + "): " + Joined(names)}};
+    for (const bool failing : {true, false}) {
+      const std::string codes = Joined(GroupReasonCodes(report, group, failing));
+      if (!codes.empty()) row.below.push_back((failing ? "fails by: " : "allowed: ") + codes);
+    }
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// The verdict and the groups: what a reader decides from.
+std::string VerdictAndGroups(const Report& report) {
+  std::vector<GroupRow> rows = RowsOf(report, GroupsOf(report, report.plan.fleet));
+  for (const TwinReport* twin : RefusedTwins(report))
+    rows.push_back({Mark(TwinPassed(*twin, report.plan.allowed)), twin->count, RunsWords(*twin), {"twin: " + twin->name}});
+  const std::vector<GroupRow> clean = report.plan.fleet ? RowsOf(report, GroupsOf(report, false)) : std::vector<GroupRow>();
+  size_t digits = 1;
+  for (const auto& row : rows) digits = std::max(digits, std::to_string(row.terminals).size());
+  for (const auto& row : clean) digits = std::max(digits, std::to_string(row.terminals).size());
+  return VerdictLine(report) + " " + AllowedLine(report.plan) + "\n" + AssumptionsLine() + "\n\n" + TwinsLine(report) + "\n" +
+         GroupRows(rows, digits) + (clean.empty() ? "" : "The clean kinds\n" + GroupRows(clean, digits));
+}
+
+// One twin: each run, what became of each CAB in it, and the twin's reasons.
+std::string TwinLines(const Report& report, const TwinReport& twin, size_t cabColumns) {
+  std::string out = "\n" + twin.name + " (" + (twin.kind.empty() ? "" : twin.kind + ", ") +
+                    Counted(twin.count, "terminal", "terminals") + "): " + Mark(TwinPassed(twin, report.plan.allowed)) + "\n";
+  if (!twin.refused.empty()) out += "  refused: " + twin.refused + "\n";
+  for (size_t i = 0; i < twin.runs.size(); ++i) {
+    const RunReport& run = twin.runs[i];
+    out += "  run " + std::to_string(i + 1) + ": " + RunWords(twin, i) + "; reset: " + (run.reset ? "yes" : "no") +
+           "; Setup's exit code: " + (run.exitCode ? std::to_string(*run.exitCode) : "none") + "\n";
+    if (run.box) out += "    box: \"" + OneLine(run.box->text) + "\"\n";
+    for (const auto& cab : run.cabs) {
+      const FateText fate = FateTextOf(cab);
+      out += "    " + PadTo(cab.name, cabColumns) + fate.words + (fate.why.empty() ? "" : ": " + fate.why) + "\n";
+    }
+  }
+  for (const auto& warning : twin.warnings) out += "  warning: " + warning + "\n";
+  for (const auto& finding : twin.findings) {
+    out += std::string("  ") + ReasonMark(finding, report.plan.allowed) + " (" + InfoOf(finding.reason).code +
+           "): " + finding.text + "\n";
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string Joined(const std::vector<std::string>& texts) {
+  std::string out;
+  for (const auto& text : texts) out += (out.empty() ? "" : ", ") + text;
+  return out;
+}
+
+std::string Counted(int64_t count, std::string_view one, std::string_view many) {
+  return std::to_string(count) + " " + std::string(count == 1 ? one : many);
+}
+
+FateText FateTextOf(const CabFate& cab) {
+  switch (cab.fate) {
+    case Fate::Installed:
+      return {"installed", ""};
+    case Fate::InstalledOtherModel:
+      return {"installed as an application", "it is another model's service pack"};
+    case Fate::InstalledTwice:
+      return {"installed twice", cab.reason};
+    case Fate::SkippedRegistered:
+      return {"skipped", "already registered"};
+    case Fate::SkippedUnchanged:
+      return {"skipped", "the service pack is unchanged (DateTime)"};
+    case Fate::NotReachedLimit:
+      return {"not reached", "the limit of 30 stopped the pass"};
+    case Fate::NotReachedError:
+      return {"not reached", cab.reason.empty() ? "an installation error ended the run" : cab.reason};
+    case Fate::PathTooLong:
+      return {"passed over", "its full path is too long"};
+    case Fate::Failed:
+      return {"failed, " + ExitCodesText(cab), cab.reason};
+    case Fate::Unexplained:
+      break;
+  }
+  CabFate expected;
+  expected.fate = cab.expected.value_or(Fate::Installed);
+  return {"unexplained", "Setup's rules expected \"" + FateTextOf(expected).words + "\"" +
+                             (cab.exitCodes.empty() ? "" : ", " + ExitCodesText(cab)) +
+                             (cab.reason.empty() ? "" : " (" + cab.reason + ")")};
+}
+
+bool Repeats(const RunReport& run, size_t index) { return index > 0 && (run.reset || IsBox(run.outcome)); }
+
+std::string RunWords(const TwinReport& twin, size_t index) {
+  const RunReport& run = twin.runs[index];
+  if (!Repeats(run, index)) return WordsOf(run.outcome);
+  if (run.reset) return std::string("a loop: ") + WordsOf(run.outcome) + ", again at every start";
+  return std::string("a box at every start: ") + WordsOf(run.outcome) + " again";
+}
+
+std::string RunsWords(const TwinReport& twin) {
+  if (!twin.refused.empty()) return "refused: " + twin.refused;
+  std::string text, last;
+  for (size_t i = 0; i < twin.runs.size(); ++i) {
+    const std::string words = RunWords(twin, i);
+    if (words != last) text += (text.empty() ? "" : "; then ") + words;
+    last = words;
+  }
+  return text;
+}
+
+std::vector<Group> GroupsOf(const Report& report, bool fleet) {
+  std::vector<std::pair<std::string, Group>> keyed;
+  for (const auto& twin : report.twins) {
+    if (!twin.refused.empty() || twin.fleet != fleet) continue;
+    const std::string key = EndingKey(twin, report.plan.allowed);
+    auto found = std::find_if(keyed.begin(), keyed.end(), [&](const auto& entry) { return entry.first == key; });
+    if (found == keyed.end()) found = keyed.insert(keyed.end(), {key, Group{{}, 0, TwinPassed(twin, report.plan.allowed)}});
+    found->second.twins.push_back(&twin);
+    found->second.terminals = AddCount(found->second.terminals, twin.count);
+  }
+  std::vector<Group> groups;
+  for (auto& entry : keyed) groups.push_back(std::move(entry.second));
+  std::stable_sort(groups.begin(), groups.end(), [](const Group& a, const Group& b) {
+    return a.passed != b.passed ? !a.passed : a.terminals > b.terminals;
+  });
+  return groups;
+}
+
+std::vector<const TwinReport*> RefusedTwins(const Report& report) {
+  std::vector<const TwinReport*> refused;
+  for (const auto& twin : report.twins) {
+    if (!twin.refused.empty()) refused.push_back(&twin);
+  }
+  return refused;
+}
+
+std::string KindsOf(const Group& group) {
+  std::vector<std::string> kinds;
+  for (const TwinReport* twin : group.twins) {
+    if (std::find(kinds.begin(), kinds.end(), twin->kind) == kinds.end()) kinds.push_back(twin->kind);
+  }
+  return Joined(kinds);
+}
+
+std::vector<std::string> GroupReasonCodes(const Report& report, const Group& group, bool failing) {
+  std::vector<std::string> codes;
+  for (const ReasonInfo& info : ReasonTable()) {
+    const bool found = std::any_of(group.twins.begin(), group.twins.end(), [&](const TwinReport* twin) {
+      return std::any_of(twin->findings.begin(), twin->findings.end(), [&](const Finding& finding) {
+        return finding.reason == info.reason && info.failsByDefault && Fails(finding, report.plan.allowed) == failing;
+      });
+    });
+    if (found) codes.emplace_back(info.code);
+  }
+  return codes;
+}
+
+int64_t AddCount(int64_t sum, int64_t count) {
+  int64_t result = 0;
+  return __builtin_add_overflow(sum, count, &result) ? INT64_MAX : result;
+}
+
+std::string TwinsLine(const Report& report) {
+  const auto twins = std::count_if(report.twins.begin(), report.twins.end(),
+                                   [&](const TwinReport& twin) { return InSummary(report, twin); });
+  return std::string(report.plan.fleet ? "The fleet: " : "The twins: ") + Counted(Terminals(report), "terminal", "terminals") +
+         " in " + Counted(twins, "twin", "twins");
+}
+
+const char* ReasonMark(const Finding& finding, const std::set<Reason>& allowed) {
+  return Fails(finding, allowed) ? "fails" : InfoOf(finding.reason).failsByDefault ? "allowed" : "note";
+}
+
+bool InSummary(const Report& report, const TwinReport& twin) { return !report.plan.fleet || twin.fleet; }
+
+std::vector<OutcomeGroup> Summary(const Report& report) {
+  std::vector<OutcomeGroup> groups;
+  for (const auto& twin : report.twins) {
+    if (!InSummary(report, twin)) continue;
+    const std::string outcome = TwinOutcome(twin, false);
+    auto group = std::find_if(groups.begin(), groups.end(), [&](const OutcomeGroup& g) { return g.outcome == outcome; });
+    if (group == groups.end()) group = groups.insert(groups.end(), {outcome, TwinOutcome(twin, true), 0, {}, &twin});
+    group->terminals = AddCount(group->terminals, twin.count);
+    group->twins.push_back(twin.name);
+  }
+  return groups;
+}
+
+int64_t Terminals(const Report& report) {
+  int64_t total = 0;
+  for (const auto& twin : report.twins) {
+    if (InSummary(report, twin)) total = AddCount(total, twin.count);
+  }
+  return total;
+}
+
 std::string VerdictLine(const Report& report) {
-  std::string line = Passed(report) ? "Every twin passed." : "Not every twin passed.";
-  if (!report.plan.allowed.empty()) line += " Allowed: " + AllowedText(report.plan.allowed) + ".";
-  return line;
+  int64_t failedTwins = 0, failedTerminals = 0;
+  for (const auto& twin : report.twins) {
+    if (TwinPassed(twin, report.plan.allowed)) continue;
+    ++failedTwins;
+    if (InSummary(report, twin)) failedTerminals = AddCount(failedTerminals, twin.count);
+  }
+  const auto twins = static_cast<int64_t>(report.twins.size());
+  const std::string fleet = report.plan.fleet ? "the fleet's " + Counted(Terminals(report), "terminal", "terminals") : "";
+  if (failedTwins == 0) {
+    const std::string all = twins == 1 ? "the twin passes" : "all " + Counted(twins, "twin", "twins") + " pass";
+    return "Passed: " + all + (fleet.empty() ? "" : " (" + fleet + ")") + ".";
+  }
+  const std::string some = twins == 1 ? "the twin fails" : std::to_string(failedTwins) + " of " + Counted(twins, "twin", "twins") + " fail";
+  return "Failed: " + some + (fleet.empty() ? "" : " (" + std::to_string(failedTerminals) + " of " + fleet + ")") + ".";
+}
+
+std::string AllowedLine(const Plan& plan) {
+  return plan.allowed.empty() ? "Nothing allowed." : "Allowed: " + AllowedText(plan.allowed) + ".";
 }
 
 // What the twins ran as Setup, and where; a Windows program of the folder was run by the
@@ -313,59 +410,46 @@ std::string SetupLine(const Plan& plan) {
          setup.name + ", a Windows program, which carries " + carries + ".";
 }
 
-std::string SetupJson(const Plan& plan) {
-  const char* comparison = MarkComparison(plan.setupFile);
-  return "{\"folder_file\":" + JsonOrNull(plan.setupFile.name) +
-         ",\"windows_program\":" + (plan.setupFile.windowsProgram ? "true" : "false") + ",\"ran\":" + Json(plan.setupProgram) +
-         ",\"mark\":" + (comparison ? Json(comparison) : "null") + "}";
-}
-
 std::string AssumptionsLine() {
   std::string line = "Assumed of the terminals: ";
   for (size_t i = 0; i < Assumptions().size(); ++i) line += (i ? "; " : "") + std::string(Assumptions()[i]);
   return line + ".";
 }
 
-}  // namespace
+std::string DeviceWords(const Device& device) {
+  const std::string processor = device.processorName.empty() ? std::to_string(device.processor)
+                                                             : device.processorName + " (" + std::to_string(device.processor) + ")";
+  return "processor " + processor + ", CE " + device.ceVersion + " build " + std::to_string(device.ceBuild) + ", " +
+         (device.fileTimes == "fat" ? "FAT" : "exact") + " file times";
+}
+
+std::string DeviceLine(const Device& device) {
+  std::string line = "The device: " + DeviceWords(device);
+  if (device.assumed.empty()) return line + ".";
+  line += "; assumed, as nobody gave them:";
+  for (size_t i = 0; i < device.assumed.size(); ++i) line += (i ? ", " : " ") + device.assumed[i];
+  return line + ".";
+}
+
+std::string OneLine(std::string text) {
+  for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) text.replace(at, 1, "\\n");
+  return text;
+}
 
 void PrintTable(const Report& report) {
-  std::string out = "Rehearsal of " + report.plan.folder + " at " + host::ToUtf8(report.plan.at) + ": " +
-                    std::to_string(report.twins.size()) + (report.twins.size() == 1 ? " twin" : " twins") +
-                    "; the twins are in " + report.plan.out + "\n" + SetupLine(report.plan) + "\n" + AssumptionsLine() +
-                    "\n" + DeviceLine(DeviceOf(report.plan)) + "\n\nThe folder\n";
+  std::string out = VerdictAndGroups(report) + "\nRehearsal of " + report.plan.folder + " at " + host::ToUtf8(report.plan.at) +
+                    ": " + Counted(static_cast<int64_t>(report.twins.size()), "twin", "twins") + ", " +
+                    Counted(report.plan.runs, "run", "runs") + " each; the twins are in " + report.plan.out + "\n" +
+                    SetupLine(report.plan) + "\n" + DeviceLine(DeviceOf(report.plan)) + "\n\nThe folder\n";
   for (const auto& warning : report.warnings) out += WarningLine(warning);
+  size_t cabColumns = 0;
   for (const auto& twin : report.twins) {
-    out += "\n" + twin.name + " (" + (twin.kind.empty() ? "?" : twin.kind) + ", " + std::to_string(twin.count) +
-           (twin.count == 1 ? " terminal" : " terminals") + "): " +
-           (TwinPassed(twin, report.plan.allowed) ? "passed" : "failed") + "\n";
-    if (!twin.refused.empty()) out += "  refused: " + twin.refused + "\n";
-    for (size_t i = 0; i < twin.runs.size(); ++i) {
-      const RunReport& run = twin.runs[i];
-      out += "  run " + std::to_string(i + 1) + ": " + WordsOf(run.outcome) + "; reset: " + (run.reset ? "yes" : "no") +
-             "; Setup's exit code: " + (run.exitCode ? std::to_string(*run.exitCode) : "none") + "\n";
-      if (run.box) out += "    box: \"" + OneLine(run.box->text) + "\"\n";
-      for (const auto& cab : run.cabs) {
-        std::string name = "    " + cab.name;
-        name += std::string(name.size() < 30 ? 30 - name.size() : 1, ' ');
-        out += name + FateWords(cab) + "\n";
-      }
-    }
-    for (const auto& warning : twin.warnings) out += "  warning: " + warning + "\n";
-    for (const auto& finding : twin.findings) {
-      const bool fails = Fails(finding, report.plan.allowed);
-      out += std::string("  ") + (fails ? "fails" : InfoOf(finding.reason).failsByDefault ? "allowed" : "note") + " (" +
-             InfoOf(finding.reason).code + "): " + finding.text + "\n";
+    for (const auto& run : twin.runs) {
+      for (const auto& cab : run.cabs) cabColumns = std::max(cabColumns, DisplayWidth(cab.name) + 2);
     }
   }
-  out += "\n" + std::string(report.plan.fleet ? "The fleet: " : "The twins: ") + std::to_string(Terminals(report)) +
-         " terminals\n";
-  for (const auto& group : Summary(report)) out += "  " + std::to_string(group.terminals) + "  " + group.words + "\n";
-  if (report.plan.fleet) {
-    for (const auto& twin : report.twins) {
-      if (!twin.fleet) out += "  the clean kind " + twin.name + ": " + TwinOutcome(twin, true) + "\n";
-    }
-  }
-  out += VerdictLine(report) + "\n";
+  out += "\nThe twins\n";
+  for (const auto& twin : report.twins) out += TwinLines(report, twin, cabColumns);
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
 }
@@ -402,23 +486,6 @@ void PrintJson(const Report& report) {
   out += "]}}\n";
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
-}
-
-std::string HtmlPage(const Report& report) {
-  std::string out = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Rehearsal of " +
-                    Html(report.plan.folder) + "</title><style>" + kStyle + "</style></head><body>\n<h1>Rehearsal of " +
-                    Html(report.plan.folder) + " at " + Html(host::ToUtf8(report.plan.at)) + "</h1>\n<p id=\"verdict\" class=\"" +
-                    (Passed(report) ? "passed" : "failed") + "\">" + Html(VerdictLine(report)) + "</p>\n<p id=\"setup\">" +
-                    Html(SetupLine(report.plan)) + "</p>\n<p id=\"assumptions\">" + Html(AssumptionsLine()) +
-                    "</p>\n<p id=\"device\">" + Html(DeviceLine(DeviceOf(report.plan))) +
-                    "</p>\n<h2>Warnings</h2>\n<ul id=\"warnings\">\n";
-  for (const auto& warning : report.warnings)
-    out += "<li class=\"warning-" + std::string(NameOf(warning.kind)) + "\">" + Html(warning.text) + "</li>\n";
-  for (const auto& twin : report.twins) {
-    for (const auto& warning : twin.warnings) out += "<li class=\"warning-twin\">" + Html(twin.name + ": " + warning) + "</li>\n";
-  }
-  out += "</ul>\n" + HtmlReasons(report) + HtmlMatrix(report) + HtmlBoxesAndSummary(report) + "</body></html>\n";
-  return out;
 }
 
 std::string AllowedText(const std::set<Reason>& allowed) {

@@ -314,6 +314,9 @@ std::optional<Finding> SetupFinding(const SetupFile& setup);
 // The reasons a twin gives the verdict, from its report; `servicePackMissing`: the
 // folder lacks the service pack of the twin's model.
 std::vector<Finding> FindingsOf(const TwinReport& twin, bool servicePackMissing);
+// A box other than the completion notice: the install-error box, either limit box, or
+// one Setup does not show.
+bool IsBox(Outcome outcome);
 // A finding fails its twin when its reason fails by default and was not allowed.
 bool Fails(const Finding& finding, const std::set<Reason>& allowed);
 bool TwinPassed(const TwinReport& twin, const std::set<Reason>& allowed);

@@ -27,6 +27,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -177,10 +178,46 @@ void WatchForTheEnd(int rehearsalPid) {
   ::_exit(0);
 }
 
-void ShowProgress(size_t done, size_t total) {
-  if (::isatty(STDERR_FILENO) == 0) return;
-  std::fprintf(stderr, "\rrehearsing: %zu of %zu twins done", done, total);
-  if (done == total) std::fprintf(stderr, "\n");
+// One line on standard error from the start, rewritten in place as twins are made and
+// end; nothing unless standard error is a terminal. Its last state stays on the screen.
+class Progress {
+ public:
+  explicit Progress(size_t twins) : twins_(twins), shown_(::isatty(STDERR_FILENO) != 0) { Show(); }
+  ~Progress() {
+    if (shown_) std::fputc('\n', stderr);
+  }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  void Made() {
+    ++made_;
+    Show();
+  }
+  void Ended(bool made, bool failed) {
+    ended_ += 1;
+    endedMade_ += made ? 1 : 0;
+    failed_ += failed ? 1 : 0;
+    Show();
+  }
+
+ private:
+  void Show() const {
+    if (shown_)
+      std::fprintf(stderr, "\r\033[Krehearsing %zu %s: %zu made, %zu running, %zu ended, %zu failed", twins_,
+                   twins_ == 1 ? "twin" : "twins", made_, made_ - endedMade_, ended_, failed_);
+  }
+
+  size_t twins_, made_ = 0, ended_ = 0, endedMade_ = 0, failed_ = 0;
+  bool shown_;
+};
+
+// The reasons that only show once every twin is known: the folder's problems, and a
+// Setup.exe of the folder that is not the one the twins ran.
+void Judge(const Plan& plan, std::vector<Warning>& warnings, std::vector<TwinReport>& twins) {
+  ApplyFolderWarnings(warnings, twins);
+  if (const auto finding = SetupFinding(plan.setupFile)) {
+    for (auto& twin : twins) twin.findings.insert(twin.findings.begin(), *finding);
+  }
 }
 
 // What is left of the rehearsal itself: the twins that ran.
@@ -212,9 +249,11 @@ void EndWorkers(std::map<int, size_t>& running) {
   }
 }
 
-std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinRequest>& requests) {
+// `fails` judges a twin as it ends, for the progress line.
+std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinRequest>& requests,
+                                     const std::function<bool(const TwinReport&)>& fails) {
   std::map<int, size_t> running;
-  std::vector<int> statuses(requests.size(), 0);
+  std::vector<std::optional<TwinReport>> ended(requests.size());
   size_t next = 0, done = 0;
   const auto resultOf = [&](size_t i) { return (WorkOf(plan) / "results" / (requests[i].name + ".result")).string(); };
   const sigset_t interruptions = Interruptions();
@@ -223,18 +262,22 @@ std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinReq
   host::UniqueFd signals(::signalfd(-1, &interruptions, SFD_CLOEXEC | SFD_NONBLOCK));
   if (!signals.Valid()) throw Failure(std::string("cannot watch for signals: ") + std::strerror(errno));
   const int self = ::getpid();
+  Progress progress(requests.size());
   std::fflush(nullptr);
   while (done < requests.size()) {
     while (next < requests.size() && static_cast<int>(running.size()) < plan.jobs) {
       if (!requests[next].refused.empty()) {
+        ended[next] = Refused(requests[next], requests[next].refused);
+        progress.Ended(false, fails(*ended[next]));
         ++next;
-        ShowProgress(++done, requests.size());
+        ++done;
         continue;
       }
       const int pid = ::fork();
       if (pid == 0) RehearseInChild(plan, requests[next], resultOf(next), self);
       if (pid < 0) throw Failure("cannot start a twin's process");
       running[pid] = next++;
+      progress.Made();
     }
     if (running.empty()) continue;
     pollfd watch{signals.Get(), POLLIN, 0};
@@ -247,26 +290,22 @@ std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinReq
     }
     int status = 0;
     for (int pid; (pid = ::waitpid(-1, &status, WNOHANG)) > 0;) {
-      if (const auto twin = running.find(pid); twin != running.end()) {
-        statuses[twin->second] = status;
-        running.erase(twin);
-        ShowProgress(++done, requests.size());
-      }
+      const auto worker = running.find(pid);
+      if (worker == running.end()) continue;
+      const size_t i = worker->second;
+      running.erase(worker);
+      ended[i] = LoadTwinReport(resultOf(i));
+      const bool noRoom = WIFEXITED(status) && WEXITSTATUS(status) == kNoRoomForReport;
+      if (!ended[i])
+        ended[i] = Refused(requests[i], noRoom ? "the host's storage is full: the twin's report could not be written"
+                                               : "the twin's process ended without a report");
+      progress.Ended(true, fails(*ended[i]));
+      ++done;
     }
   }
   ::sigprocmask(SIG_SETMASK, &before, nullptr);
   std::vector<TwinReport> twins;
-  for (size_t i = 0; i < requests.size(); ++i) {
-    if (!requests[i].refused.empty()) {
-      twins.push_back(Refused(requests[i], requests[i].refused));
-      continue;
-    }
-    auto twin = LoadTwinReport(resultOf(i));
-    const bool noRoom = WIFEXITED(statuses[i]) && WEXITSTATUS(statuses[i]) == kNoRoomForReport;
-    twins.push_back(twin ? *twin
-                         : Refused(requests[i], noRoom ? "the host's storage is full: the twin's report could not be written"
-                                                       : "the twin's process ended without a report"));
-  }
+  for (auto& twin : ended) twins.push_back(std::move(*twin));
   return twins;
 }
 
@@ -279,17 +318,19 @@ Report Rehearse(Plan plan, const std::vector<TwinRequest>& requests, std::vector
   try {
     report.warnings = CheckFolder(plan, (WorkOf(plan) / "check").string());
     report.warnings.insert(report.warnings.end(), warnings.begin(), warnings.end());
-    report.twins = RunEveryTwin(plan, requests);
+    report.twins = RunEveryTwin(plan, requests, [&](const TwinReport& twin) {
+      std::vector<Warning> folderWarnings = report.warnings;
+      std::vector<TwinReport> judged = {twin};
+      Judge(plan, folderWarnings, judged);
+      return !TwinPassed(judged.front(), plan.allowed);
+    });
   } catch (...) {
     // The claim stays: the folder says that its rehearsal did not finish.
     Tidy(plan, report.twins);
     throw;
   }
   Tidy(plan, report.twins);
-  ApplyFolderWarnings(report.warnings, report.twins);
-  if (const auto finding = SetupFinding(plan.setupFile)) {
-    for (auto& twin : report.twins) twin.findings.insert(twin.findings.begin(), *finding);
-  }
+  Judge(plan, report.warnings, report.twins);
   WriteWhole(fs::path(plan.out) / "report.html", HtmlPage(report));
   std::error_code ec;
   fs::remove(fs::path(plan.out) / kClaim, ec);

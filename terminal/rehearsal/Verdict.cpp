@@ -9,12 +9,6 @@ namespace rehearsal {
 
 namespace {
 
-bool AsksForReset(Outcome outcome) { return outcome == Outcome::InstallError || outcome == Outcome::TooManyCabsReset; }
-
-bool IsBox(Outcome outcome) {
-  return AsksForReset(outcome) || outcome == Outcome::TooManyCabs || outcome == Outcome::OtherBox;
-}
-
 std::string OneLine(std::string text) {
   for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) text.replace(at, 1, "\\n");
   return text;
@@ -72,6 +66,11 @@ void RunFindings(const TwinReport& twin, size_t index, const std::string& cause,
 }
 
 }  // namespace
+
+bool IsBox(Outcome outcome) {
+  return outcome == Outcome::InstallError || outcome == Outcome::TooManyCabsReset || outcome == Outcome::TooManyCabs ||
+         outcome == Outcome::OtherBox;
+}
 
 std::vector<Finding> FindingsOf(const TwinReport& twin, bool servicePackMissing) {
   std::vector<Finding> findings;

@@ -6,7 +6,8 @@
 
 #include <filesystem>
 #include <map>
-#include <regex>
+#include <set>
+#include <string_view>
 
 #include "tests/e2e/InstallRunSupport.h"
 
@@ -148,18 +149,78 @@ bool Contains(const std::vector<std::string>& list, const std::string& item) {
   return std::find(list.begin(), list.end(), item) != list.end();
 }
 
-// The matrix of report.html: "twin/run/cab" -> the fate its cell is coloured by.
-std::map<std::string, std::string> HtmlMatrix(const std::string& html) {
-  std::map<std::string, std::string> cells;
-  const std::regex row("<tr data-twin=\"([^\"]*)\" data-run=\"([0-9]+)\">(.*?)</tr>");
-  const std::regex cell("<td class=\"fate-([a-z-]+)\" data-cab=\"([^\"]*)\"");
-  for (std::sregex_iterator r(html.begin(), html.end(), row), end; r != end; ++r) {
-    const std::string cellsText = (*r)[3];
-    for (std::sregex_iterator c(cellsText.begin(), cellsText.end(), cell); c != end; ++c) {
-      if ((*c)[1] != "none") cells[(*r)[1].str() + "/" + (*r)[2].str() + "/" + (*c)[2].str()] = (*c)[1];
+// An HTML fragment's text, without its tags.
+std::string TextOf(std::string_view html) {
+  std::string text;
+  bool inTag = false;
+  for (const char c : html) {
+    if (c == '<' || c == '>') inTag = c == '<';
+    else if (!inTag) text += c;
+  }
+  return text;
+}
+
+// The value of the attribute `name` of the tag that begins at `at`; "" without it.
+std::string Attribute(const std::string& html, size_t at, const std::string& name) {
+  const size_t found = html.find(" " + name + "=\"", at);
+  if (found > html.find('>', at)) return "";
+  const size_t start = found + name.size() + 3;
+  return html.substr(start, html.find('"', start) - start);
+}
+
+// A cell of report.html's matrix: the fate it is coloured by, and its text.
+struct Cell {
+  std::string fate, text;
+};
+
+// The matrix of report.html: "twin/run/cab" -> its cell, "twin/run/" -> the run's own cell.
+// Rows and CAB cells are read as outside readers take them: a row is one line opening
+// with `<tr data-twin="T" data-run="N">`, a CAB cell opens with `<td class="fate-F" data-cab="C"`.
+std::map<std::string, Cell> HtmlMatrix(const std::string& html) {
+  std::map<std::string, Cell> cells;
+  for (size_t row = html.find("<tr data-twin="); row != std::string::npos; row = html.find("<tr data-twin=", row + 1)) {
+    const std::string twin = Attribute(html, row, "data-twin"), run = Attribute(html, row, "data-run");
+    const size_t rowEnd = html.find("</tr>", row);
+    EXPECT_EQ(html.substr(row, html.find('>', row) + 1 - row), "<tr data-twin=\"" + twin + "\" data-run=\"" + run + "\">");
+    EXPECT_GT(html.find('\n', row), rowEnd) << twin << " " << run;
+    for (size_t cell = html.find("<td", row); cell < rowEnd; cell = html.find("<td", cell + 1)) {
+      const std::string fate = Attribute(html, cell, "class"), cab = Attribute(html, cell, "data-cab");
+      const std::string text = TextOf(html.substr(cell, html.find("</td>", cell) - cell));
+      if (fate.rfind("fate-", 0) != 0) {
+        cells[twin + "/" + run + "/"] = {"", text};
+        continue;
+      }
+      EXPECT_EQ(html.substr(cell, fate.size() + cab.size() + 24), "<td class=\"" + fate + "\" data-cab=\"" + cab + "\"");
+      if (fate != "fate-none") cells[twin + "/" + run + "/" + cab] = {fate.substr(5), text};
     }
   }
   return cells;
+}
+
+// The matrix's CAB columns, in order.
+std::vector<std::string> HtmlColumns(const std::string& html) {
+  std::vector<std::string> columns;
+  for (size_t at = html.find("<th data-cab="); at != std::string::npos; at = html.find("<th data-cab=", at + 1))
+    columns.push_back(Attribute(html, at, "data-cab"));
+  return columns;
+}
+
+// A group of report.html: its summary's text and its twins.
+struct HtmlGroup {
+  std::string summary;
+  std::vector<std::string> twins;
+};
+std::vector<HtmlGroup> HtmlGroups(const std::string& html) {
+  std::vector<HtmlGroup> groups;
+  for (size_t at = html.find("<details class=\"group "); at != std::string::npos;
+       at = html.find("<details class=\"group ", at + 1)) {
+    const size_t summary = html.find("<summary>", at), end = html.find("</details>", at);
+    HtmlGroup group{TextOf(html.substr(summary, html.find("</summary>", at) - summary)), {}};
+    for (size_t twin = html.find("data-twin=", at); twin < end; twin = html.find("data-twin=", twin + 1))
+      group.twins.push_back(Attribute(html, twin - 1, "data-twin"));
+    groups.push_back(group);
+  }
+  return groups;
 }
 
 // DateTime for a time since 1970, as a .reg hex list.
@@ -211,7 +272,8 @@ TEST(Rehearse, TypicalFolderOnTheFourKinds) {
       {"LM320-ja", "ja", {"Patch01.cab=installed", "ServicePackHQ40.CAB=installed-other-model", "Tool.cab=installed"},
        {"Patch01.cab=skipped-registered", "ServicePackHQ40.CAB=skipped-registered", "Tool.cab=skipped-registered"}},
   };
-  const std::map<std::string, std::string> matrix = HtmlMatrix(rehearsal.html);
+  EXPECT_EQ(rehearsal.err, "");  // no progress line where standard error is no terminal
+  const std::map<std::string, Cell> matrix = HtmlMatrix(rehearsal.html);
   for (const auto& expected : expectations) {
     SCOPED_TRACE(expected.kind);
     const Json* twin = TwinNamed(rehearsal, expected.kind);
@@ -235,17 +297,41 @@ TEST(Rehearse, TypicalFolderOnTheFourKinds) {
     EXPECT_EQ((*twin)["passed"].text, "true");
     const std::vector<std::string> reasons = {"no-service-pack", "other-model-service-pack (allowed)"};
     EXPECT_EQ(ReasonCodes(*twin), expected.kind == "LM310-ja" ? std::vector<std::string>() : reasons);
-    // The page colours each cell by the fate the document gives.
+    // The page colours each cell by the fate the document gives, and marks the service
+    // pack the twin's kind installs first.
     for (size_t run = 0; run < 2; ++run) {
       for (const auto& cab : (*twin)["runs"].items[run]["cabs"].items) {
         const std::string key = expected.kind + "/" + std::to_string(run + 1) + "/" + cab["name"].text;
-        EXPECT_EQ(matrix.count(key) ? matrix.at(key) : "<no cell>", cab["fate"].text) << key;
+        const Cell cell = matrix.count(key) ? matrix.at(key) : Cell{"<no cell>", ""};
+        EXPECT_EQ(cell.fate, cab["fate"].text) << key;
+        const bool own = expected.kind == "LM310-ja" && cab["name"].text == "ServicePackHQ40.CAB";
+        EXPECT_EQ(cell.text.find("its service pack, taken first") != std::string::npos, own) << key;
       }
     }
   }
-  EXPECT_EQ(matrix.size(), 4u * 2u * 3u);
-  EXPECT_NE(rehearsal.html.find("<p id=\"verdict\" class=\"passed\">Every twin passed. Allowed: other-model-service-pack."),
+  EXPECT_EQ(matrix.size(), 4u * 2u * (3u + 1u));
+  // In words, in one column order for every twin, though LM310-en meets Patch01.cab first.
+  EXPECT_EQ(matrix.at("LM310-ja/2/ServicePackHQ40.CAB").text,
+            "its service pack, taken firstskipped: the service pack is unchanged (DateTime)");
+  EXPECT_EQ(matrix.at("LM310-en/1/ServicePackHQ40.CAB").text.rfind(
+                "installed as an application: it is another model's service pack", 0),
+            0u);
+  // What an installation wrote is in its cell.
+  EXPECT_NE(matrix.at("LM310-en/1/Tool.cab").text.find("1 file\\Program Files\\KORVA Tool\\readme.txt"), std::string::npos)
+      << matrix.at("LM310-en/1/Tool.cab").text;
+  EXPECT_EQ(HtmlColumns(rehearsal.html),
+            (std::vector<std::string>{"ServicePackHQ40.CAB", "Patch01.cab", "Tool.cab"}));
+  EXPECT_NE(rehearsal.html.find("<body>\n<header>\n<p id=\"verdict\" class=\"passed\">Passed: all 4 twins pass.</p>\n"
+                                "<p id=\"allowed\">Allowed: other-model-service-pack.</p>"),
             std::string::npos);
+  // The twins whose runs end alike, largest group first.
+  const std::vector<HtmlGroup> groups = HtmlGroups(rehearsal.html);
+  ASSERT_EQ(groups.size(), 2u);
+  EXPECT_EQ(groups[0].twins, (std::vector<std::string>{"LM310-en", "LM320-en", "LM320-ja"}));
+  EXPECT_EQ(groups[0].summary.rfind("✓ passed 3 terminals in 3 twins (LM310-en, LM320-en, LM320-ja): completion notice", 0), 0u)
+      << groups[0].summary;
+  EXPECT_EQ(groups[1].twins, std::vector<std::string>{"LM310-ja"});
+  EXPECT_NE(groups[1].summary.find("1 terminal in 1 twin (LM310-ja)"), std::string::npos) << groups[1].summary;
   EXPECT_EQ(rehearsal.report["allowed"].items.size(), 1u);
   EXPECT_EQ(rehearsal.report["assumptions"].items.size(), 3u);
   EXPECT_EQ(rehearsal.html.find("<script"), std::string::npos);
@@ -273,7 +359,8 @@ TEST(Rehearse, TypicalFolderOnTheFourKinds) {
 
 TEST(Rehearse, FleetExportsNearTheLimitWithUnchangedAndChangedServicePacksAndRefusals) {
   installrun::SetupTerminal source;
-  source.PutEntries(kTypicalFolder);
+  // Two kinds of the fleet each install their own service pack first.
+  source.PutEntries({Cab("ServicePackHQ20.CAB"), Cab("ServicePackHQ40.CAB"), Cab("Patch01.cab"), Cab("Tool.cab")});
   // A twin's flash disk keeps it as 1700000002: the time a terminal stored in DateTime.
   installrun::SetLastWriteTime(source.FsPath("FlashDisk/SP/ServicePackHQ40.CAB"), 1700000001, 123456789);
   const std::string fleet = source.image().scratch() + "/fleet";
@@ -289,21 +376,26 @@ TEST(Rehearse, FleetExportsNearTheLimitWithUnchangedAndChangedServicePacksAndRef
   const std::vector<Export> exports = {
       {"near-limit.reg", PlatformLines("LM310") + kJapanese + AppsElsewhere(28), "40\n", "LM310-ja",
        "too-many-cabs-reset, then too-many-cabs",
-       {"ServicePackHQ40.CAB=installed", "Patch01.cab=installed", "Tool.cab=not-reached-limit"}},
+       {"ServicePackHQ40.CAB=installed", "Patch01.cab=installed", "ServicePackHQ20.CAB=not-reached-limit",
+        "Tool.cab=not-reached-limit"}},
       {"unchanged.reg", PlatformLines("LM310") + kJapanese + registeredPack + dateTimeKey + DateTimeHex(1700000002, 0) + "\n",
        "3", "LM310-ja", "completed, then silent",
-       {"ServicePackHQ40.CAB=skipped-unchanged", "Patch01.cab=installed", "Tool.cab=installed"}},
+       {"ServicePackHQ40.CAB=skipped-unchanged", "Patch01.cab=installed", "ServicePackHQ20.CAB=installed-other-model",
+        "Tool.cab=installed"}},
       // The host's time to 100 ns, which no FAT volume reports.
       {"changed.reg", PlatformLines("LM310") + kJapanese + registeredPack + dateTimeKey +
                           DateTimeHex(1700000001, 123456789) + "\n",
        "", "LM310-ja", "completed, then silent",
-       {"ServicePackHQ40.CAB=installed", "Patch01.cab=installed", "Tool.cab=installed"}},
+       {"ServicePackHQ40.CAB=installed", "Patch01.cab=installed", "ServicePackHQ20.CAB=installed-other-model",
+        "Tool.cab=installed"}},
       // No DefaultLCID: the terminal reads English.
-      {"english.reg", PlatformLines("LM320"), "", "LM320-en", "completed, then silent",
-       {"Patch01.cab=installed", "ServicePackHQ40.CAB=installed-other-model", "Tool.cab=installed"}},
+      {"english.reg", PlatformLines("LM310"), "", "LM310-en", "completed, then silent",
+       {"ServicePackHQ20.CAB=installed", "Patch01.cab=installed", "ServicePackHQ40.CAB=installed-other-model",
+        "Tool.cab=installed"}},
       // A platform of no model: no service pack of its own, the rest installed.
       {"Osaka.REG", PlatformLines("LM330"), "5\r\n", "unknown-en", "completed, then silent",
-       {"Patch01.cab=installed", "ServicePackHQ40.CAB=installed-other-model", "Tool.cab=installed"}},
+       {"Patch01.cab=installed", "ServicePackHQ20.CAB=installed-other-model", "ServicePackHQ40.CAB=installed-other-model",
+        "Tool.cab=installed"}},
       {"broken.reg", PlatformLines("LM310") + "[HKEY_LOCAL_MACHINE\\X]\n\"a\"=dword:zz\n", "2", "", "broken.reg: line 7", {}},
       {"dup.reg", PlatformLines("LM310"), "", "", "differ only in letter case", {}},
       {"DUP.reg", PlatformLines("LM310"), "", "", "differ only in letter case", {}},
@@ -326,6 +418,9 @@ TEST(Rehearse, FleetExportsNearTheLimitWithUnchangedAndChangedServicePacksAndRef
   std::map<std::string, double> terminalsByOutcome;
   for (const auto& group : rehearsal.report["summary"]["outcomes"].items)
     terminalsByOutcome[group["outcome"].text] = group["terminals"].number;
+  const std::map<std::string, Cell> matrix = HtmlMatrix(rehearsal.html);
+  const size_t refusedList = rehearsal.html.find("<ul id=\"refused\"");
+  const std::string refusedHtml = rehearsal.html.substr(refusedList, rehearsal.html.find("\n</ul>", refusedList) - refusedList);
   for (const auto& device : exports) {
     SCOPED_TRACE(device.file);
     const Json* twin = TwinNamed(rehearsal, fs::path(device.file).stem().string());
@@ -337,10 +432,18 @@ TEST(Rehearse, FleetExportsNearTheLimitWithUnchangedAndChangedServicePacksAndRef
       EXPECT_EQ(ReasonCodes(*twin), std::vector<std::string>{"refused"});
       EXPECT_EQ(terminalsByOutcome["refused: " + refused], (*twin)["count"].number);
       EXPECT_FALSE(fs::exists(rehearsal.out + "/twins/" + (*twin)["name"].text));
+      // The page lists them apart, and not as rows of the matrix.
+      EXPECT_NE(refusedHtml.find("data-twin=\"" + (*twin)["name"].text + "\""), std::string::npos);
+      EXPECT_EQ(matrix.count((*twin)["name"].text + "/1/"), 0u);
       continue;
     }
     EXPECT_EQ((*twin)["kind"].text, device.kind);
     EXPECT_EQ(Fates((*twin)["runs"].items[0]), device.fates);
+    const std::string own = device.kind == "LM310-en" ? "ServicePackHQ20.CAB" : device.kind == "LM310-ja" ? "ServicePackHQ40.CAB" : "";
+    for (const auto& cab : (*twin)["runs"].items[0]["cabs"].items) {
+      const std::string key = (*twin)["name"].text + "/1/" + cab["name"].text;
+      EXPECT_EQ(matrix.count(key) && matrix.at(key).text.find("taken first") != std::string::npos, cab["name"].text == own) << key;
+    }
     EXPECT_GE(terminalsByOutcome[device.outcome], (*twin)["count"].number);
     EXPECT_TRUE(fs::exists(rehearsal.out + "/twins/" + (*twin)["name"].text + "/terminal.db"));
   }
@@ -352,6 +455,17 @@ TEST(Rehearse, FleetExportsNearTheLimitWithUnchangedAndChangedServicePacksAndRef
   ASSERT_EQ(rehearsal.report["summary"]["kinds"].items.size(), 1u);
   EXPECT_EQ(rehearsal.report["summary"]["kinds"].items[0]["kind"].text, "LM310-ja");
   EXPECT_TRUE(Contains(WarningKinds(rehearsal), "count-without-export"));
+  // One column order for both kinds: the service packs in the model table's order first.
+  EXPECT_EQ(HtmlColumns(rehearsal.html),
+            (std::vector<std::string>{"ServicePackHQ20.CAB", "ServicePackHQ40.CAB", "Patch01.cab", "Tool.cab"}));
+  // The failed group of the most terminals first, a box at every start said so.
+  const std::vector<HtmlGroup> groups = HtmlGroups(rehearsal.html);
+  ASSERT_FALSE(groups.empty());
+  EXPECT_EQ(groups[0].twins, std::vector<std::string>{"near-limit"});
+  EXPECT_NE(groups[0].summary.find("✗ failed 40 terminals in 1 twin (LM310-ja): over 30 CABs after installing some: a "
+                                   "manual reset is asked for; then a box at every start: over 30 CABs: nothing installed again"),
+            std::string::npos)
+      << groups[0].summary;
 }
 
 TEST(Rehearse, CabinetWithoutSetupFileAndSurprisingNamesAreWarnedAboutAndEndTheRun) {
@@ -359,8 +473,12 @@ TEST(Rehearse, CabinetWithoutSetupFileAndSurprisingNamesAreWarnedAboutAndEndTheR
   // A terminal refuses a cabinet without a setup file: so must the rehearsal.
   const std::string bare = cabinets::MakeCe(
       {.setup = {.files = {{1, "%InstallDir%", "readme.txt"}}}, .fileBytes = {"r"}, .withSetupFile = false});
+  // Names of wide (two columns) and halfwidth (one) characters, for the table's columns.
+  const std::map<std::string, size_t> widths = {{"Patch10.cab", 11}, {"Patch2.cab", 10}, {"Broken.cab", 10},
+                                                {"Folder.cab", 10},  {"notes.cab", 9},   {"在庫ツール.cab", 14},
+                                                {"ﾒﾓ.cab", 6}};
   source.PutEntries({Cab("Patch10.cab"), Cab("Patch2.cab"), Cab("Broken.cab", bare), Folder("Folder.cab"),
-                     Cab("notes.cab", "not a cabinet")});
+                     Cab("notes.cab", "not a cabinet"), Cab("在庫ツール.cab"), Cab("ﾒﾓ.cab")});
   const Rehearsal rehearsal = Rehearse(source, {"--kinds", "LM310-en"});
   EXPECT_EQ(rehearsal.exitCode, 1) << rehearsal.err;
   const std::vector<std::string> kinds = WarningKinds(rehearsal);
@@ -372,7 +490,8 @@ TEST(Rehearse, CabinetWithoutSetupFileAndSurprisingNamesAreWarnedAboutAndEndTheR
   EXPECT_EQ((*twin)["runs"].items[1]["outcome"].text, "install-error");
   EXPECT_EQ(Fates((*twin)["runs"].items[1]),
             (std::vector<std::string>{"Patch10.cab=skipped-registered", "Patch2.cab=skipped-registered", "Broken.cab=failed",
-                                      "Folder.cab=not-reached-error", "notes.cab=not-reached-error"}));
+                                      "Folder.cab=not-reached-error", "notes.cab=not-reached-error",
+                                      "在庫ツール.cab=not-reached-error", "ﾒﾓ.cab=not-reached-error"}));
   // The folder's problems come first, then what the runs showed.
   EXPECT_EQ(ReasonCodes(*twin), (std::vector<std::string>{"folder-named-cab", "not-a-cabinet", "no-setup-file",
                                                           "no-service-pack", "box", "cab-failed", "box-at-every-start"}));
@@ -380,10 +499,33 @@ TEST(Rehearse, CabinetWithoutSetupFileAndSurprisingNamesAreWarnedAboutAndEndTheR
   EXPECT_EQ(run["outcome"].text, "install-error");
   EXPECT_EQ(run["box"]["text"].text, TextFor(Ending::kInstallError, "en"));
   EXPECT_EQ(Fates(run), (std::vector<std::string>{"Patch10.cab=installed", "Patch2.cab=installed", "Broken.cab=failed",
-                                                  "Folder.cab=not-reached-error", "notes.cab=not-reached-error"}));
+                                                  "Folder.cab=not-reached-error", "notes.cab=not-reached-error",
+                                                  "在庫ツール.cab=not-reached-error", "ﾒﾓ.cab=not-reached-error"}));
   const Json& broken = run["cabs"].items[2];
   EXPECT_EQ(broken["exit_code"].number, 7);
   EXPECT_NE(broken["reason"].text.find("no setup file"), std::string::npos) << broken["reason"].text;
+  // The page says why, without hovering, and that the box comes at every start.
+  const std::map<std::string, Cell> matrix = HtmlMatrix(rehearsal.html);
+  EXPECT_EQ(matrix.at("LM310-en/1/Folder.cab").text, "not reached: after Broken.cab failed");
+  EXPECT_EQ(matrix.at("LM310-en/2/").text.rfind("2. a box at every start: install error again", 0), 0u)
+      << matrix.at("LM310-en/2/").text;
+
+  // The table: the verdict and the groups before the twins, counts in their number, and
+  // each CAB's words at one column, however wide the characters of its name.
+  const e2e::Result table =
+      e2e::Termsim({"rehearse", source.FsPath("FlashDisk/SP"), "--kinds", "LM310-en", "--out", rehearsal.out + "-table"});
+  EXPECT_EQ(table.exitCode, 1) << table.err;
+  EXPECT_EQ(table.out.rfind("Failed: the twin fails. Nothing allowed.\n", 0), 0u) << table.out;
+  const size_t groups = table.out.find("\nThe twins: 1 terminal in 1 twin\n  failed  1 terminal   install error; then a box "
+                                       "at every start: install error again\n");
+  EXPECT_LT(groups, table.out.find("\nLM310-en (LM310-en, 1 terminal): failed\n")) << table.out;
+  std::set<size_t> wordsColumns;
+  for (size_t line = table.out.find("\n    "); line != std::string::npos; line = table.out.find("\n    ", line + 1)) {
+    const size_t name = line + 5, blank = table.out.find(' ', name);
+    const auto width = widths.find(table.out.substr(name, blank - name));
+    if (width != widths.end()) wordsColumns.insert(4 + width->second + (table.out.find_first_not_of(' ', blank) - blank));
+  }
+  EXPECT_EQ(wordsColumns.size(), 1u) << table.out;
 }
 
 TEST(Rehearse, TwoPatchesOfOneApplicationInstallOneTwiceAndLoop) {
@@ -414,6 +556,9 @@ TEST(Rehearse, TwoPatchesOfOneApplicationInstallOneTwiceAndLoop) {
   const Json& loop = (*twin)["reasons"].items[3];
   EXPECT_NE(loop["text"].text.find("Patch11.cab and Patch12.cab register one application (KORVA Tool)"), std::string::npos)
       << loop["text"].text;
+  // The page's row says it is a loop.
+  const std::string row = HtmlMatrix(rehearsal.html).at("LM320-ja/3/").text;
+  EXPECT_EQ(row.rfind("3. a loop: completion notice, then the reset, again at every start", 0), 0u) << row;
 }
 
 // termsim check: one pass names every problem, each with its kind and file; the device
