@@ -454,9 +454,35 @@ void PrintTable(const Report& report) {
   std::fflush(stdout);
 }
 
+namespace {
+
+// The inputs' identity, as merge compares parts by it.
+std::string InputsJson(const Inputs& inputs) {
+  const auto files = [](const std::vector<FileIdentity>& list) {
+    std::string out = "[";
+    for (size_t i = 0; i < list.size(); ++i) {
+      out += std::string(i ? "," : "") + "{\"name\":" + Json(list[i].name) + ",\"size\":" + std::to_string(list[i].size) +
+             ",\"last_write\":" + std::to_string(list[i].lastWrite) + "}";
+    }
+    return out + "]";
+  };
+  std::string options = "{";
+  for (size_t i = 0; i < inputs.options.size(); ++i)
+    options += std::string(i ? "," : "") + Json(inputs.options[i].first) + ":" + Json(inputs.options[i].second);
+  return "{\"digest\":" + Json(inputs.Digest()) + ",\"folder\":" + files(inputs.folder) + ",\"fleet\":" +
+         files(inputs.fleet) + ",\"options\":" + options + "}}";
+}
+
+}  // namespace
+
 void PrintJson(const Report& report) {
-  std::string out = "{\"folder\":" + Json(report.plan.folder) + ",\"at\":" + Json(host::ToUtf8(report.plan.at)) +
-                    ",\"setup\":" + SetupJson(report.plan) + ",\"out\":" + Json(report.plan.out) +
+  const std::string shard = report.plan.shard ? "{\"k\":" + std::to_string(report.plan.shard->k) +
+                                                    ",\"n\":" + std::to_string(report.plan.shard->n) + "}"
+                                              : "null";
+  std::string out = "{\"schema_version\":" + std::to_string(kSchemaVersion) + ",\"shard\":" + shard +
+                    ",\"inputs\":" + InputsJson(report.plan.inputs) + ",\"folder\":" + Json(report.plan.folder) + ",\"at\":" + Json(host::ToUtf8(report.plan.at)) +
+                    ",\"setup\":" + SetupJson(report.plan) + ",\"device\":" + DeviceJson(DeviceOf(report.plan)) +
+                    ",\"out\":" + Json(report.plan.out) +
                     ",\"runs\":" + std::to_string(report.plan.runs) +
                     ",\"time_scale\":" + ScaleText(report.plan.timeScale) + ",\"assumptions\":[";
   for (size_t i = 0; i < Assumptions().size(); ++i) out += (i ? "," : "") + Json(Assumptions()[i]);

@@ -116,6 +116,7 @@ const char* WordsOf(Outcome outcome);  // the outcome for people
 std::optional<Reason> ReasonOf(WarningKind kind);
 std::optional<Fate> FateNamed(std::string_view name);
 std::optional<Outcome> OutcomeNamed(std::string_view name);
+std::optional<WarningKind> WarningKindNamed(std::string_view name);
 
 // One row of the table of verdict reasons: its code (which --allow takes), its words,
 // and whether it fails a twin unless allowed.
@@ -145,6 +146,26 @@ struct SetupFile {
   std::string TwinName() const { return name.empty() ? "Setup.exe" : name; }
 };
 
+// One file of the inputs, as its identity counts: its name below its folder, its size
+// and its last-write time (nanoseconds since 1970).
+struct FileIdentity {
+  std::string name;
+  int64_t size = 0;
+  int64_t lastWrite = 0;
+};
+// What a rehearsal's outcome depends on besides the terminals' own code: the folder's
+// files, the fleet folder's files, and the options that change outcomes, by name. Two
+// rehearsals of the same inputs, on any machines, have the same digest (Shards.cpp).
+struct Inputs {
+  std::vector<FileIdentity> folder, fleet;
+  std::vector<std::pair<std::string, std::string>> options;
+  std::string Digest() const;
+};
+// Part `k` of `n` of a rehearsal's twins.
+struct Shard {
+  int k = 1, n = 1;
+};
+
 // What the user asked for, checked.
 struct Plan {
   std::string folder;              // host folder, as it will be copied to a terminal
@@ -165,6 +186,8 @@ struct Plan {
   std::set<std::string> given;
   std::string regEncoding;         // of exports without a BOM that are not UTF-8
   std::set<Reason> allowed;        // reasons that fail no twin (--allow)
+  Inputs inputs;
+  std::optional<Shard> shard;      // this rehearsal is one part of the twins
 };
 
 // One twin to rehearse: a clean terminal of a kind, or a device's export.
@@ -322,6 +345,42 @@ bool Fails(const Finding& finding, const std::set<Reason>& allowed);
 bool TwinPassed(const TwinReport& twin, const std::set<Reason>& allowed);
 bool Passed(const Report& report);
 
+// ---------------------------------------------------------------- reports read back, and shards
+
+// The version of the --json report's shape, at its top as "schema_version".
+inline constexpr int kSchemaVersion = 1;
+// A --json report read back (ReportJson.cpp); BadRequest naming the file for anything
+// that is not a report of this schema version.
+Report ReadReport(const std::string& path);
+
+// The part, from 1 to `parts`, that the twin `name` falls in: FNV-1a (64 bits) of the
+// name's UTF-8, modulo `parts`, plus one, so that a twin keeps its part whatever else
+// the fleet holds (Shards.cpp).
+int ShardOf(const std::string& name, int parts);
+// The inputs' identity: the files of `folder` (all of its tree) and of `fleetFolder`
+// ("" for none), and `options`, the settings that change outcomes, as given.
+Inputs IdentifyInputs(const std::string& folder, const std::string& fleetFolder,
+                      std::vector<std::pair<std::string, std::string>> options);
+// The parts of one sharded rehearsal as the report one rehearsal of all its twins gives.
+// `names` name the parts' files for the refusals (BadRequest): a part missing or given
+// twice, or parts of different inputs.
+Report MergeParts(const std::vector<Report>& parts, const std::vector<std::string>& names);
+
+// One change between two reports (Compare.cpp): of a twin's verdict ("verdict"), a
+// run's outcome ("outcome"), a CAB's fate ("fate"; before or after none when the CAB
+// is new in the folder or gone from it), or a twin only one report has ("added",
+// "removed").
+struct Change {
+  std::string twin;
+  std::optional<int> run;
+  std::string cab;  // "" when the change is no CAB's
+  std::string what;
+  std::optional<std::string> before, after;
+};
+std::vector<Change> CompareReports(const Report& before, const Report& after);
+// In words, one line each; or as {"schema_version", "changes"}.
+void PrintChanges(const std::vector<Change>& changes, bool json);
+
 // ---------------------------------------------------------------- the forms (Forms.cpp)
 
 void PrintTable(const Report& report);
@@ -332,6 +391,8 @@ void PrintCheck(const Plan& plan, const std::vector<Warning>& warnings, bool jso
 bool CheckPassed(const std::vector<Warning>& warnings);
 // The table of verdict reasons, for --help: one line each.
 std::string ReasonTableText();
+// The report as JUnit XML (Junit.cpp).
+std::string JunitXml(const Report& report);
 // The codes of `allowed`, apart by commas.
 std::string AllowedText(const std::set<Reason>& allowed);
 

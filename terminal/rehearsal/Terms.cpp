@@ -141,6 +141,7 @@ std::optional<Reason> ReasonOf(WarningKind kind) {
 }
 std::optional<Fate> FateNamed(std::string_view name) { return Find<Fate>(kFates, name); }
 std::optional<Outcome> OutcomeNamed(std::string_view name) { return Find<Outcome>(kOutcomes, name); }
+std::optional<WarningKind> WarningKindNamed(std::string_view name) { return Find<WarningKind>(kWarningKinds, name); }
 
 std::span<const ReasonInfo> ReasonTable() { return kReasons; }
 const ReasonInfo& InfoOf(Reason reason) { return kReasons[static_cast<size_t>(reason)]; }

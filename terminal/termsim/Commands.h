@@ -21,6 +21,14 @@ CommandSpec StopCommand();
 CommandSpec JournalCommand();
 CommandSpec RehearseCommand();
 CommandSpec CheckCommand();
+CommandSpec CompareCommand();
+CommandSpec MergeCommand();
+
+// A rehearsal's report in the forms the command line asks for (--json, --junit FILE),
+// and its verdict as the exit status (RehearseCommand.cpp).
+int ReportForms(const rehearsal::Report& report, const Arguments& arguments);
+// Writes `text` to `path`, or throws CommandFailure.
+void WriteFileOrFail(const std::string& path, const std::string& text);
 
 // The folder and the device of `rehearse` and `check` (RehearseCommand.cpp): FOLDER,
 // --at and the device options, checked; and those options for the help.

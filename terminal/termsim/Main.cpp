@@ -15,7 +15,7 @@ std::vector<CommandSpec> AllCommands() {
   return {termsim::CreateCommand(), termsim::RegImportCommand(), termsim::RegExportCommand(),
           termsim::RunCommand(),    termsim::WindowCommand(),    termsim::FaultCommand(),
           termsim::StopCommand(),   termsim::JournalCommand(),  termsim::RehearseCommand(),
-          termsim::CheckCommand()};
+          termsim::CheckCommand(),  termsim::CompareCommand(), termsim::MergeCommand()};
 }
 
 void PrintOverview(const std::vector<CommandSpec>& commands, const std::string& prefix) {
@@ -29,7 +29,8 @@ void PrintOverview(const std::vector<CommandSpec>& commands, const std::string& 
   std::printf("Exit codes: 0 done, 1 not done (nothing changed), 2 bad command line (nothing changed);\n"
               "run: the program's code, 100 reset, 101 power cut, 124 time-out, 125 run failed, 130 interrupted;\n"
               "rehearse: 0 every twin passed, 1 not every twin passed, 2 bad command line, 130 interrupted;\n"
-              "check: 0 no problem fails a twin, 1 problems, 2 bad command line.\n");
+              "check: 0 no problem fails a twin, 1 problems, 2 bad command line;\n"
+              "compare: 0 nothing changed, 1 changes, 2 not such reports; merge: as rehearse.\n");
 }
 
 // One line, whatever the reason holds.

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <cstdio>
+#include <fstream>
 #include <set>
 
 namespace termsim {
@@ -122,6 +123,37 @@ void CheckOut(const std::string& out, const std::string& folder, const std::opti
   }
 }
 
+// --shard K/N: K from 1 to N.
+std::optional<Shard> ShardArgument(const Arguments& arguments) {
+  const auto text = arguments.Value("shard");
+  if (!text) return std::nullopt;
+  const size_t slash = text->find('/');
+  if (slash == std::string::npos) throw UsageError("--shard must be K/N, as 2/5");
+  const int64_t n = CountArgument("--shard's N", text->substr(slash + 1), 1);
+  const int64_t k = CountArgument("--shard's K", text->substr(0, slash), 1);
+  if (k > n || n > 100000) throw UsageError("--shard " + *text + ": K goes from 1 to N, N up to 100000");
+  return Shard{static_cast<int>(k), static_cast<int>(n)};
+}
+
+// What changes a rehearsal's outcome besides the terminals' code, as given: the parts of
+// one sharded rehearsal must agree on it.
+Inputs InputsOf(const Plan& plan, const Arguments& arguments) {
+  std::vector<std::pair<std::string, std::string>> options = {
+      {"at", host::ToUtf8(plan.at)},
+      {"kinds", arguments.Value("kinds").value_or("all")},
+      {"runs", std::to_string(plan.runs)},
+      {"time_scale", std::to_string(plan.timeScale)},
+      {"allow", AllowedText(plan.allowed)},
+      {"processor", plan.processor},
+      {"ce_version", plan.ceVersion},
+      {"ce_build", plan.ceBuild},
+      {"file_times", plan.fileTimes},
+      {"reg_encoding", plan.regEncoding},
+      {"setup", VersionMarkOf(plan.setupProgram)},
+  };
+  return IdentifyInputs(plan.folder, arguments.Value("fleet").value_or(""), std::move(options));
+}
+
 Plan PlanFrom(const Arguments& arguments) {
   Plan plan = FolderPlan(arguments);
   if (auto runs = arguments.Value("runs")) plan.runs = static_cast<int>(std::min<int64_t>(CountArgument("--runs", *runs, 1), 100));
@@ -141,6 +173,8 @@ Plan PlanFrom(const Arguments& arguments) {
   plan.out = arguments.Value("out").value_or("");
   if (arguments.Has("out")) CheckOut(plan.out, plan.folder, arguments.Value("fleet"));
   FindSetup(plan, arguments);
+  plan.shard = ShardArgument(arguments);
+  plan.inputs = InputsOf(plan, arguments);
   plan.installerProgram = ProgramBesideTermsim("wceload");
   plan.windowOwnerProgram = ProgramBesideTermsim("windowowner");
   return plan;
@@ -151,7 +185,10 @@ int Rehearse(const Arguments& arguments) {
   try {
     report.plan = PlanFrom(arguments);
     std::vector<Warning> fleetWarnings;
-    const std::vector<TwinRequest> requests = AllTwins(arguments, &fleetWarnings);
+    std::vector<TwinRequest> requests = AllTwins(arguments, &fleetWarnings);
+    if (const auto shard = report.plan.shard) {
+      std::erase_if(requests, [&](const TwinRequest& twin) { return ShardOf(twin.name, shard->n) != shard->k; });
+    }
     report = rehearsal::Rehearse(report.plan, requests, fleetWarnings);
   } catch (const BadRequest& e) {
     throw UsageError(e.what());
@@ -162,6 +199,13 @@ int Rehearse(const Arguments& arguments) {
                  e.what());
     return kExitInterrupted;
   }
+  return ReportForms(report, arguments);
+}
+
+}  // namespace
+
+int ReportForms(const Report& report, const Arguments& arguments) {
+  if (auto junit = arguments.Value("junit")) WriteFileOrFail(*junit, JunitXml(report));
   if (arguments.Has("json")) {
     PrintJson(report);
   } else {
@@ -170,7 +214,11 @@ int Rehearse(const Arguments& arguments) {
   return Passed(report) ? kExitOk : kExitFailed;
 }
 
-}  // namespace
+void WriteFileOrFail(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out.flush()) throw CommandFailure("cannot write " + path);
+}
 
 Plan FolderPlan(const Arguments& arguments) {
   Plan plan;
@@ -250,6 +298,8 @@ CommandSpec RehearseCommand() {
               {"out", "DIR", "the twins' images (DIR/twins) and report.html, absent or empty (a new folder, printed)"},
               {"reg-encoding", "NAME", "the exports' encoding when they have no byte-order mark and are not UTF-8"},
               {"json", "", "the report as one JSON document"},
+              {"junit", "FILE", "the verdict as JUnit XML too, a test case per twin"},
+              {"shard", "K/N", "only the twins of part K of N (termsim merge puts the parts together)"},
               {"j", "N", "twins rehearsed at once (the number of cores)"},
               {"time-scale", "X", "real time per terminal time of the twins (0.01)"},
           },

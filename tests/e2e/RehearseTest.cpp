@@ -93,6 +93,7 @@ Json ParseJson(std::string_view s, size_t& i) {
 
 struct Rehearsal {
   int exitCode = -1;
+  std::string json;  // the document as printed
   Json report;
   std::string html;
   std::string err;
@@ -110,6 +111,7 @@ Rehearsal Rehearse(const installrun::SetupTerminal& source, const std::vector<st
   const e2e::Result result = e2e::Termsim(all);
   rehearsal.exitCode = result.exitCode;
   rehearsal.err = result.err;
+  rehearsal.json = result.out;
   size_t at = 0;
   if (!result.out.empty()) rehearsal.report = ParseJson(result.out, at);
   if (fs::exists(rehearsal.out + "/report.html")) rehearsal.html = e2e::ReadFile(rehearsal.out + "/report.html");
@@ -559,6 +561,78 @@ TEST(Rehearse, TwoPatchesOfOneApplicationInstallOneTwiceAndLoop) {
   // The page's row says it is a loop.
   const std::string row = HtmlMatrix(rehearsal.html).at("LM320-ja/3/").text;
   EXPECT_EQ(row.rfind("3. a loop: completion notice, then the reset, again at every start", 0), 0u) << row;
+}
+
+// A rehearsal in a pipeline: JUnit XML for CI, what changed between two versions of a
+// folder, and a rehearsal cut into parts that merge into the same report.
+TEST(Rehearse, JunitCompareAndShardsMergedAsOne) {
+  installrun::SetupTerminal source;
+  source.PutEntries(kTypicalFolder);
+  installrun::SetLastWriteTime(source.FsPath("FlashDisk/SP/ServicePackHQ40.CAB"), 1700000002, 0);
+  const std::string scratch = source.image().scratch(), fleet = scratch + "/fleet";
+  fs::create_directories(fleet);
+  e2e::WriteFile(fleet + "/stored.reg", std::string(kRegHead) + PlatformLines("LM310") + kJapanese +
+                                            AppLines("KORVA ServicePackHQ40", "\\\\FlashDisk\\\\SP\\\\ServicePackHQ40.CAB") +
+                                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KORVA\\Service Pack]\n\"DateTime\"=hex:" +
+                                            DateTimeHex(1700000002, 0) + "\n");
+  e2e::WriteFile(fleet + "/broken.reg", std::string(kRegHead) + "[HKEY_LOCAL_MACHINE\\X]\n\"a\"=dword:zz\n");
+  const std::vector<std::string> twins = {"--fleet", fleet, "--kinds", "LM310-ja,LM320-en"};
+  const auto rehearse = [&](std::vector<std::string> options) {
+    options.insert(options.end(), twins.begin(), twins.end());
+    return Rehearse(source, options);
+  };
+  const std::string junit = scratch + "/junit.xml";
+  std::vector<std::string> options = {"--junit", junit};
+  const Rehearsal before = rehearse(options);
+  ASSERT_EQ(before.exitCode, 1) << before.err;
+  // One test case per twin: LM320-en fails by its reasons, the refused export is an error.
+  const std::string xml = e2e::ReadFile(junit);
+  EXPECT_NE(xml.find("<testsuite name=\"termsim rehearse "), std::string::npos) << xml;
+  EXPECT_NE(xml.find("tests=\"4\" failures=\"1\" errors=\"1\" skipped=\"0\">"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<testcase classname=\"LM310-ja\" name=\"LM310-ja\">\n    <properties><property name=\"terminals\" "
+                     "value=\"1\"/></properties>\n  </testcase>"),
+            std::string::npos) << xml;
+  EXPECT_NE(xml.find("<testcase classname=\"LM320-en\" name=\"LM320-en\">"), std::string::npos);
+  EXPECT_NE(xml.find("<failure type=\"verdict\" message=\"other-model-service-pack: "), std::string::npos);
+  EXPECT_NE(xml.find("<testcase classname=\"fleet\" name=\"broken\">"), std::string::npos);
+  EXPECT_NE(xml.find("<error type=\"refused\" message=\"broken.reg: line 4"), std::string::npos);
+  EXPECT_EQ(xml.find("skipped>"), std::string::npos);
+
+  const auto compare = [&](const Rehearsal& a, const Rehearsal& b) {
+    e2e::WriteFile(scratch + "/a.json", a.json);
+    e2e::WriteFile(scratch + "/b.json", b.json);
+    return e2e::Termsim({"compare", scratch + "/a.json", scratch + "/b.json"});
+  };
+  const e2e::Result same = compare(before, before);
+  EXPECT_EQ(same.exitCode, 0) << same.err;
+  EXPECT_EQ(same.out, "Nothing changed.\n");
+  // The next version of the folder: one patch more, the service pack made anew.
+  source.PutEntries({Cab("Patch02.cab")});
+  installrun::SetLastWriteTime(source.FsPath("FlashDisk/SP/ServicePackHQ40.CAB"), 1700000100, 0);
+  const Rehearsal after = rehearse({});
+  const e2e::Result changed = compare(before, after);
+  EXPECT_EQ(changed.exitCode, 1) << changed.err;
+  for (const char* line : {"LM310-ja run 1: Patch02.cab: installed (new in the folder)\n",
+                           "stored run 1: ServicePackHQ40.CAB: skipped-unchanged \u2192 installed\n"})
+    EXPECT_NE(changed.out.find(line), std::string::npos) << line << changed.out;
+
+  // Three parts, each rehearsed apart, merge into the report of one rehearsal.
+  std::vector<std::string> parts;
+  for (int k = 1; k <= 3; ++k) {
+    const Rehearsal part = rehearse({"--shard", std::to_string(k) + "/3"});
+    parts.push_back(scratch + "/part" + std::to_string(k) + ".json");
+    e2e::WriteFile(parts.back(), part.json);
+  }
+  std::vector<std::string> merge = {"merge"};
+  merge.insert(merge.end(), parts.begin(), parts.end());
+  merge.push_back("--json");
+  const e2e::Result merged = e2e::Termsim(merge);
+  EXPECT_EQ(merged.exitCode, 1) << merged.err;
+  const std::regex outPaths("/out[0-9]*");
+  EXPECT_EQ(std::regex_replace(merged.out, outPaths, "/OUT"), std::regex_replace(after.json, outPaths, "/OUT"));
+  const e2e::Result missing = e2e::Termsim({"merge", parts[0], parts[2]});
+  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_NE(missing.err.find("part 2 of 3 is missing"), std::string::npos) << missing.err;
 }
 
 // termsim check: one pass names every problem, each with its kind and file; the device

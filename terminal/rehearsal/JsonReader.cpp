@@ -1,0 +1,216 @@
+// A strict reader of JSON: a malformed document is refused with the byte it fails at,
+// never half read. Texts come back as UTF-8, \u escapes decoded (pairs of surrogates
+// joined; a lone one, which UTF-8 cannot hold, becomes U+FFFD).
+#include "terminal/rehearsal/JsonReader.h"
+
+#include <charconv>
+#include <stdexcept>
+
+namespace rehearsal {
+
+namespace {
+
+// Deeper than any report nests: a hostile document cannot exhaust the stack.
+constexpr int kMostDepth = 64;
+
+struct Failure {
+  size_t at;
+  std::string what;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::string_view text) : text_(text) {}
+
+  JsonValue Document() {
+    JsonValue value = Value(0);
+    Space();
+    if (at_ != text_.size()) Fail("text after the document");
+    return value;
+  }
+
+ private:
+  [[noreturn]] void Fail(const std::string& what) const { throw Failure{at_, what}; }
+
+  void Space() {
+    while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\n' || text_[at_] == '\r' || text_[at_] == '\t')) ++at_;
+  }
+
+  bool Take(std::string_view word) {
+    if (text_.substr(at_, word.size()) != word) return false;
+    at_ += word.size();
+    return true;
+  }
+
+  JsonValue Value(int depth) {
+    if (depth > kMostDepth) Fail("nested too deep");
+    Space();
+    if (at_ >= text_.size()) Fail("the document ends early");
+    JsonValue value;
+    const char c = text_[at_];
+    if (c == '{') return Object(depth);
+    if (c == '[') return List(depth);
+    if (c == '"') {
+      value.kind = JsonValue::Kind::Text;
+      value.text = Text();
+    } else if (Take("null")) {
+    } else if (Take("true")) {
+      value.kind = JsonValue::Kind::Bool;
+      value.boolean = true;
+    } else if (Take("false")) {
+      value.kind = JsonValue::Kind::Bool;
+    } else {
+      value.kind = JsonValue::Kind::Number;
+      const size_t start = at_;
+      value.number = Number();
+      // Times in nanoseconds pass a double's 53 bits: a whole number is read exactly too.
+      const std::string_view written = text_.substr(start, at_ - start);
+      if (written.find_first_of(".eE") == std::string_view::npos) {
+        std::from_chars(written.data(), written.data() + written.size(), value.integer);
+      } else {
+        value.integer = static_cast<int64_t>(value.number);
+      }
+    }
+    return value;
+  }
+
+  double Number() {
+    const size_t start = at_;
+    while (at_ < text_.size() && std::string_view("+-0123456789.eE").find(text_[at_]) != std::string_view::npos) ++at_;
+    double number = 0;
+    const auto [end, error] = std::from_chars(text_.data() + start, text_.data() + at_, number);
+    if (start == at_ || error != std::errc() || end != text_.data() + at_) Fail("not a value");
+    return number;
+  }
+
+  unsigned Hex4() {
+    if (at_ + 4 > text_.size()) Fail("a \\u escape ends early");
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text_.data() + at_, text_.data() + at_ + 4, value, 16);
+    if (error != std::errc() || end != text_.data() + at_ + 4) Fail("a \\u escape without four hex digits");
+    at_ += 4;
+    return value;
+  }
+
+  static void AppendUtf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+
+  uint32_t Escape() {
+    const char c = text_[at_++];
+    switch (c) {
+      case '"': case '\\': case '/': return static_cast<uint32_t>(c);
+      case 'b': return '\b';
+      case 'f': return '\f';
+      case 'n': return '\n';
+      case 'r': return '\r';
+      case 't': return '\t';
+      case 'u': break;
+      default: Fail("an unknown escape");
+    }
+    uint32_t unit = Hex4();
+    if (unit >= 0xD800 && unit < 0xDC00 && text_.substr(at_, 2) == "\\u") {
+      const size_t back = at_;
+      at_ += 2;
+      const uint32_t low = Hex4();
+      if (low >= 0xDC00 && low < 0xE000) return 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+      at_ = back;
+    }
+    return unit >= 0xD800 && unit < 0xE000 ? 0xFFFD : unit;
+  }
+
+  std::string Text() {
+    ++at_;
+    std::string out;
+    while (true) {
+      if (at_ >= text_.size()) Fail("a text without its closing quote");
+      const char c = text_[at_++];
+      if (c == '"') return out;
+      if (static_cast<unsigned char>(c) < 0x20) Fail("a control character in a text");
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
+      if (at_ >= text_.size()) Fail("a text ends in an escape");
+      AppendUtf8(out, Escape());
+    }
+  }
+
+  JsonValue List(int depth) {
+    JsonValue value;
+    value.kind = JsonValue::Kind::List;
+    ++at_;
+    Space();
+    if (Take("]")) return value;
+    while (true) {
+      value.items.push_back(Value(depth + 1));
+      Space();
+      if (Take("]")) return value;
+      if (!Take(",")) Fail("a list without , or ]");
+    }
+  }
+
+  JsonValue Object(int depth) {
+    JsonValue value;
+    value.kind = JsonValue::Kind::Object;
+    ++at_;
+    Space();
+    if (Take("}")) return value;
+    while (true) {
+      Space();
+      if (at_ >= text_.size() || text_[at_] != '"') Fail("a member without its quoted name");
+      std::string name = Text();
+      Space();
+      if (!Take(":")) Fail("a member without :");
+      value.members.emplace_back(std::move(name), Value(depth + 1));
+      Space();
+      if (Take("}")) return value;
+      if (!Take(",")) Fail("an object without , or }");
+    }
+  }
+
+  std::string_view text_;
+  size_t at_ = 0;
+};
+
+}  // namespace
+
+const JsonValue& JsonValue::operator[](std::string_view name) const {
+  static const JsonValue none;
+  for (const auto& [member, value] : members) {
+    if (member == name) return value;
+  }
+  return none;
+}
+
+bool JsonValue::Has(std::string_view name) const {
+  for (const auto& member : members) {
+    if (member.first == name) return true;
+  }
+  return false;
+}
+
+std::optional<JsonValue> ParseJson(std::string_view document, std::string* why) {
+  try {
+    return Reader(document).Document();
+  } catch (const Failure& failure) {
+    if (why) *why = "at byte " + std::to_string(failure.at) + ": " + failure.what;
+    return std::nullopt;
+  }
+}
+
+}  // namespace rehearsal
