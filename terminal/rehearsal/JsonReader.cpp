@@ -6,6 +6,8 @@
 #include <charconv>
 #include <stdexcept>
 
+#include "platform/host/Terminal.h"
+
 namespace rehearsal {
 
 namespace {
@@ -92,45 +94,28 @@ class Reader {
     return value;
   }
 
-  static void AppendUtf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-
-  uint32_t Escape() {
+  // A \u escape is one UTF-16 unit; a pair of them one character, a lone half U+FFFD.
+  std::u16string Escape() {
     const char c = text_[at_++];
     switch (c) {
-      case '"': case '\\': case '/': return static_cast<uint32_t>(c);
-      case 'b': return '\b';
-      case 'f': return '\f';
-      case 'n': return '\n';
-      case 'r': return '\r';
-      case 't': return '\t';
+      case '"': case '\\': case '/': return std::u16string(1, static_cast<char16_t>(c));
+      case 'b': return u"\b";
+      case 'f': return u"\f";
+      case 'n': return u"\n";
+      case 'r': return u"\r";
+      case 't': return u"\t";
       case 'u': break;
       default: Fail("an unknown escape");
     }
-    uint32_t unit = Hex4();
-    if (unit >= 0xD800 && unit < 0xDC00 && text_.substr(at_, 2) == "\\u") {
+    std::u16string units(1, static_cast<char16_t>(Hex4()));
+    if (units[0] >= 0xD800 && units[0] < 0xDC00 && text_.substr(at_, 2) == "\\u") {
       const size_t back = at_;
       at_ += 2;
-      const uint32_t low = Hex4();
-      if (low >= 0xDC00 && low < 0xE000) return 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+      const auto low = static_cast<char16_t>(Hex4());
+      if (low >= 0xDC00 && low < 0xE000) return units + low;
       at_ = back;
     }
-    return unit >= 0xD800 && unit < 0xE000 ? 0xFFFD : unit;
+    return units;
   }
 
   std::string Text() {
@@ -146,7 +131,7 @@ class Reader {
         continue;
       }
       if (at_ >= text_.size()) Fail("a text ends in an escape");
-      AppendUtf8(out, Escape());
+      out += host::ToUtf8(Escape());
     }
   }
 
