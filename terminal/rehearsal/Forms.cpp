@@ -200,7 +200,7 @@ std::string VerdictAndGroups(const Report& report) {
   size_t digits = 1;
   for (const auto& row : rows) digits = std::max(digits, std::to_string(row.terminals).size());
   for (const auto& row : clean) digits = std::max(digits, std::to_string(row.terminals).size());
-  return VerdictLine(report) + " " + AllowedLine(report.plan) + "\n" + AssumptionsLine() + "\n\n" + TwinsLine(report) + "\n" +
+  return VerdictLine(report) + " " + AllowedLine(report.plan) + "\n" + AssumptionsLine(report) + "\n\n" + TwinsLine(report) + "\n" +
          GroupRows(rows, digits) + (clean.empty() ? "" : "The clean kinds\n" + GroupRows(clean, digits));
 }
 
@@ -410,9 +410,10 @@ std::string SetupLine(const Plan& plan) {
          setup.name + ", a Windows program, which carries " + carries + ".";
 }
 
-std::string AssumptionsLine() {
+std::string AssumptionsLine(const Report& report) {
   std::string line = "Assumed of the terminals: ";
-  for (size_t i = 0; i < Assumptions().size(); ++i) line += (i ? "; " : "") + std::string(Assumptions()[i]);
+  const auto assumptions = Assumptions(report.plan.cuts != Plan::Cuts::None);
+  for (size_t i = 0; i < assumptions.size(); ++i) line += (i ? "; " : "") + assumptions[i];
   return line + ".";
 }
 
@@ -485,7 +486,8 @@ void PrintJson(const Report& report) {
                     ",\"out\":" + Json(report.plan.out) +
                     ",\"runs\":" + std::to_string(report.plan.runs) +
                     ",\"time_scale\":" + ScaleText(report.plan.timeScale) + ",\"assumptions\":[";
-  for (size_t i = 0; i < Assumptions().size(); ++i) out += (i ? "," : "") + Json(Assumptions()[i]);
+  const auto assumptions = Assumptions(report.plan.cuts != Plan::Cuts::None);
+  for (size_t i = 0; i < assumptions.size(); ++i) out += (i ? "," : "") + Json(assumptions[i]);
   out += "],\"allowed\":[";
   size_t allowedIndex = 0;
   for (const Reason reason : report.plan.allowed) out += (allowedIndex++ ? "," : "") + Json(InfoOf(reason).code);

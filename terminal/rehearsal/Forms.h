@@ -70,7 +70,7 @@ std::string VerdictLine(const Report& report);
 // What --allow spared, or that nothing was.
 std::string AllowedLine(const Plan& plan);
 std::string SetupLine(const Plan& plan);
-std::string AssumptionsLine();
+std::string AssumptionsLine(const Report& report);
 // "processor ARM (2577), CE 4.10 build 908, FAT file times"
 std::string DeviceWords(const Device& device);
 // The device, then what nobody gave and is assumed.

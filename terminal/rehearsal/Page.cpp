@@ -203,7 +203,7 @@ std::string VerdictHtml(const Report& report) {
   const bool passed = Passed(report);
   std::string out = "<header>\n<p id=\"verdict\" class=\"" + std::string(passed ? "passed" : "failed") + "\">" +
                     Html(VerdictLine(report)) + "</p>\n<p id=\"allowed\">" + Html(AllowedLine(report.plan)) +
-                    "</p>\n<p id=\"assumptions\">" + Html(AssumptionsLine()) + "</p>\n<table id=\"outcomes\">";
+                    "</p>\n<p id=\"assumptions\">" + Html(AssumptionsLine(report)) + "</p>\n<table id=\"outcomes\">";
   std::vector<OutcomeGroup> outcomes = Summary(report);
   std::stable_sort(outcomes.begin(), outcomes.end(), [](const auto& a, const auto& b) { return a.terminals > b.terminals; });
   for (const auto& outcome : outcomes) {

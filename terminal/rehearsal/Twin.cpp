@@ -3,6 +3,7 @@
 #include "platform/host/Terminal.h"
 #include "terminal/regfile/RegFile.h"
 #include "terminal/rehearsal/HostFiles.h"
+#include "terminal/rehearsal/PowerCuts.h"
 #include "terminal/rehearsal/TwinRun.h"
 #include "terminal/windowowner/WindowOwnerLaunch.h"
 
@@ -79,6 +80,11 @@ void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
 }
 
 }  // namespace
+
+void CopyImage(const fs::path& from, const fs::path& to) {
+  fs::create_directory(to);
+  CopyFolder(from, to, false);
+}
 
 void CopyHostFile(const fs::path& from, const fs::path& to) {
   std::string error;
@@ -218,9 +224,96 @@ bool BootsAgain(const RunReport& run) {
   return run.reset || run.outcome == Outcome::InstallError || run.outcome == Outcome::TooManyCabsReset;
 }
 
+// Where the twin of a sweep keeps its image as it was before its first run.
+fs::path BeforeOf(const TwinReport& twin) { return twin.image + ".before"; }
+
+std::u16string SetupPath(const Plan& plan) { return plan.at + u"\\" + host::FromUtf8(plan.setupFile.TwinName()); }
+
+// Runs from the start until the power goes at the point, then up to plan.runs runs
+// after it; the runs after the cut.
+std::vector<RunReport> RunsAroundTheCut(const Plan& plan, const Profile& profile, bool& cut) {
+  std::vector<RunReport> after;
+  cut = false;
+  for (int run = 0; run < plan.runs && !cut; ++run) {
+    const RunReport report = RunOnce(plan, profile);
+    cut = report.outcome == Outcome::PowerLoss;
+    if (!cut && !BootsAgain(report)) break;
+  }
+  if (!cut) return after;
+  // After the cut the terminal boots as after any reset.
+  for (int run = 0; run < plan.runs; ++run) {
+    after.push_back(RunOnce(plan, profile));
+    if (!BootsAgain(after.back())) break;
+  }
+  return after;
+}
+
 }  // namespace
 
-TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request) {
+std::optional<DamagedPoint> CutAndCompare(const Plan& plan, const TwinReport& twin, const CutPoint& point,
+                                          const std::string& image, const TwinState& reference) {
+  CopyImage(BeforeOf(twin), image);
+  std::string error;
+  if (!host::AttachImage(image, &error)) throw Failure(error);
+  host::FaultRule rule;
+  rule.api = point.api;
+  rule.pattern = host::FromUtf8(point.target);
+  rule.error = point.torn ? "power-loss:half" : "power-loss";
+  rule.after = point.after;
+  rule.times = 1;
+  rule.caller = host::FromUtf8(point.caller);
+  host::AddFaultRule(rule);
+  const Profile profile = ReadProfile();
+  bool cut = false;
+  TwinReport after;
+  after.runs = RunsAroundTheCut(plan, profile, cut);
+  TwinState state = reference;
+  Capture(state);
+  host::DetachImage();
+  DamagedPoint damaged{point, CutClass::Setup, {}};
+  std::vector<std::pair<CutClass, std::string>> differences;
+  if (!cut) differences.emplace_back(CutClass::Setup, "the power was never cut: the runs went otherwise than the rehearsal's");
+  const auto found = Differences(reference, state, plan.at);
+  differences.insert(differences.end(), found.begin(), found.end());
+  // The runs after the cut must pass as the rehearsal's did: a reason the rehearsal did
+  // not give is a difference.
+  for (const auto& finding : FindingsOf(after, false)) {
+    const bool known = std::any_of(twin.findings.begin(), twin.findings.end(),
+                                   [&](const Finding& f) { return f.reason == finding.reason; });
+    if (known || !Fails(finding, plan.allowed)) continue;
+    const bool installer = finding.reason == Reason::CabFailed || finding.reason == Reason::InstalledTwice ||
+                           finding.reason == Reason::OtherModelServicePack;
+    const std::string words = finding.reason == Reason::BoxAtEveryStart ? "a box at every start"
+                              : finding.reason == Reason::Loop          ? "a loop at every start"
+                                                                        : finding.text;
+    differences.emplace_back(installer ? CutClass::Installer : CutClass::Setup, words);
+  }
+  if (differences.empty()) return std::nullopt;
+  // The record first: a torn calibration record is never repaired, whatever else follows.
+  damaged.cut = std::min_element(differences.begin(), differences.end())->first;
+  const bool byInstaller = host::EqualsIgnoreCase(host::FromUtf8(point.caller), u"\\Windows\\wceload.exe");
+  for (const auto& [cut_, words] : differences) {
+    (void)cut_;
+    damaged.differences.push_back(byInstaller ? words + " (depends on the terminal's installer)" : words);
+  }
+  return damaged;
+}
+
+namespace {
+
+// After the plain rehearsal of a sweep: its cut points, and what it wrote as it ended,
+// beside the twin's report for the cut runs.
+void KeepReference(const Plan& plan, TwinReport& twin, const std::string& stateFile) {
+  const std::vector<host::TracedCall> calls = host::StopCallTrace();
+  twin.cutPoints = CutPointsOf(calls, SetupPath(plan));
+  TwinState state = ReferenceWatches(calls, SetupPath(plan), twin);
+  Capture(state);
+  if (!SaveState(state, stateFile)) throw Failure("cannot write " + stateFile);
+}
+
+}  // namespace
+
+TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request, const std::string& stateFile) {
   TwinReport twin;
   twin.name = request.name;
   twin.count = request.count;
@@ -247,11 +340,19 @@ TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request) {
     twin.warnings.push_back("Platform\\Name \"" + profile.platformName + "\" names no model: no service pack is installed");
   }
   const bool servicePackMissing = !profile.servicePack.empty() && !HoldsServicePack(plan.at, profile);
+  const bool sweep = plan.cuts != Plan::Cuts::None;
+  if (sweep) {
+    // No process runs yet: the copy is the twin as it was switched on.
+    host::CheckpointImage();
+    CopyImage(twin.image, BeforeOf(twin));
+    host::StartCallTrace();
+  }
   for (int run = 0; run < plan.runs; ++run) {
     twin.runs.push_back(RunOnce(plan, profile));
     if (!BootsAgain(twin.runs.back())) break;
   }
   twin.findings = FindingsOf(twin, servicePackMissing);
+  if (sweep) KeepReference(plan, twin, stateFile);
   // A kept twin holds its database in one file, not in a write-ahead log beside it.
   host::CheckpointImage();
   return twin;
