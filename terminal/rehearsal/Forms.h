@@ -13,6 +13,17 @@ namespace rehearsal {
 
 // Texts apart by commas.
 std::string Joined(const std::vector<std::string>& texts);
+// A twin's power cuts in one line: "12 cuts, 10 recover, 2 leave a difference".
+std::string CutsWords(const PowerCuts& cuts);
+// Damaged points that left the same differences, by class.
+struct CutGroup {
+  CutClass cut;
+  std::string left;  // the differences, joined
+  std::vector<const DamagedPoint*> points;
+};
+std::vector<CutGroup> CutGroups(const PowerCuts& cuts);
+// "calibration: points 10 (torn), 12 leave ..."
+std::string CutGroupLine(const CutGroup& group);
 // A count with its noun in the right number: "1 twin", "2 twins".
 std::string Counted(int64_t count, std::string_view one, std::string_view many);
 

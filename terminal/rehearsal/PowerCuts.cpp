@@ -45,8 +45,8 @@ std::string WatchOf(const host::TracedCall& call) {
 }
 
 // The class of what a watch concerns: Setup's calibration record (its files on the
-// flash disk, the touch driver's registry value), the installer's writes and the
-// applications registered, or Setup's own.
+// flash disk, the touch driver's registry value), the installer's writes, or Setup's
+// own (its flags in the installer's key too).
 CutClass ClassOf(const std::string& watch, bool byInstaller) {
   const std::u16string what = host::FromUtf8(watch.substr(1));
   if (watch[0] == 'F') {
@@ -54,9 +54,7 @@ CutClass ClassOf(const std::string& watch, bool byInstaller) {
     if (StartsWithIgnoreCase(name, u"Calibrate")) return CutClass::Calibration;
   }
   if ((watch[0] == 'V' || watch[0] == 'K') && StartsWithIgnoreCase(what, kTouchKey)) return CutClass::Calibration;
-  if (byInstaller || ((watch[0] == 'V' || watch[0] == 'K') && StartsWithIgnoreCase(what, kApps)))
-    return CutClass::Installer;
-  return CutClass::Setup;
+  return byInstaller ? CutClass::Installer : CutClass::Setup;
 }
 
 std::optional<std::string> FileContents(const std::string& cePath) {
