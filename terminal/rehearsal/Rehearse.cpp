@@ -316,6 +316,12 @@ void RunInWorkers(const Plan& plan, size_t count, Progress& progress, const std:
   ::sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
+// A worker's wait status in words, for a worker that left no report.
+std::string HowEnded(int status) {
+  if (WIFSIGNALED(status)) return std::string("ended by ") + ::strsignal(WTERMSIG(status));
+  return "exit status " + std::to_string(WEXITSTATUS(status));
+}
+
 // `fails` judges a twin as it ends, for the progress line.
 std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinRequest>& requests,
                                      const std::function<bool(const TwinReport&)>& fails) {
@@ -336,7 +342,7 @@ std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinReq
         const bool noRoom = WIFEXITED(status) && WEXITSTATUS(status) == kNoRoomForReport;
         if (!ended[i])
           ended[i] = Refused(requests[i], noRoom ? "the host's storage is full: the twin's report could not be written"
-                                                 : "the twin's process ended without a report");
+                                                 : "the twin's process ended without a report (" + HowEnded(status) + ")");
         progress.Ended(true, fails(*ended[i]));
       });
   std::vector<TwinReport> twins;

@@ -342,9 +342,14 @@ TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request, const std:
   const bool servicePackMissing = !profile.servicePack.empty() && !HoldsServicePack(plan.at, profile);
   const bool sweep = plan.cuts != Plan::Cuts::None;
   if (sweep) {
-    // No process runs yet: the copy is the twin as it was switched on.
+    // No process runs yet: the copy is the twin as it was switched on. It is made
+    // detached: closing a copied database file would drop this process's locks on it,
+    // and the next program would take the database for unused and reset its index
+    // under this process's mapping.
     host::CheckpointImage();
+    host::DetachImage();
     CopyImage(twin.image, BeforeOf(twin));
+    if (!host::AttachImage(twin.image, &error)) throw Failure(error);
     host::StartCallTrace();
   }
   for (int run = 0; run < plan.runs; ++run) {

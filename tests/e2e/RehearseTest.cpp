@@ -912,13 +912,17 @@ std::string ProcessesOf(const std::string& out) {
 TEST(Rehearse, InterruptedRehearsalLeavesNoProcessAndSaysItDidNotFinish) {
   installrun::SetupTerminal source;
   source.PutEntries(kTypicalFolder);
-  for (const int signal : {SIGTERM, SIGKILL}) {
+  // The last is interrupted among its power cuts, each on its own copy of the twin.
+  for (const auto& [signal, cuts] : {std::pair{SIGTERM, false}, std::pair{SIGKILL, false}, std::pair{SIGTERM, true}}) {
     SCOPED_TRACE(::strsignal(signal));
-    const std::string out = source.image().scratch() + "/cut" + std::to_string(signal);
+    const std::string out = source.image().scratch() + "/cut" + std::to_string(signal) + (cuts ? "-cuts" : "");
     // At real time, Setup waits five seconds before its reset: time to cut it short.
-    e2e::Process rehearsal(TERMSIM_PATH, {"rehearse", source.FsPath("FlashDisk/SP"), "--kinds", "LM310-ja,LM320-ja",
-                                          "--time-scale", "1", "--out", out}, {});
-    ASSERT_TRUE(e2e::WaitUntil(30, [&] { return !ProcessesOf(out + "/twins/").empty(); }));
+    std::vector<std::string> arguments = {"rehearse", source.FsPath("FlashDisk/SP"), "--kinds", "LM310-ja,LM320-ja",
+                                          "--time-scale", "1", "--out", out};
+    if (cuts) arguments.insert(arguments.end(), {"--power-cuts", "sample:2", "--seed", "1"});
+    e2e::Process rehearsal(TERMSIM_PATH, arguments, {});
+    const std::string running = out + (cuts ? "/.work/cuts/" : "/twins/");
+    ASSERT_TRUE(e2e::WaitUntil(60, [&] { return !ProcessesOf(running).empty(); }));
     ::kill(rehearsal.pid(), signal);
     const e2e::Result result = rehearsal.Finish();
     EXPECT_EQ(result.exitCode, signal == SIGTERM ? 130 : 128 + SIGKILL) << result.err;
