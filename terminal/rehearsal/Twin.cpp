@@ -292,10 +292,8 @@ std::optional<DamagedPoint> CutAndCompare(const Plan& plan, const TwinReport& tw
   // The record first: a torn calibration record is never repaired, whatever else follows.
   damaged.cut = std::min_element(differences.begin(), differences.end())->first;
   const bool byInstaller = host::EqualsIgnoreCase(host::FromUtf8(point.caller), u"\\Windows\\wceload.exe");
-  for (const auto& [cut_, words] : differences) {
-    (void)cut_;
-    damaged.differences.push_back(byInstaller ? words + " (depends on the terminal's installer)" : words);
-  }
+  for (const auto& difference : differences)
+    damaged.differences.push_back(difference.second + (byInstaller ? " (depends on the terminal's installer)" : ""));
   return damaged;
 }
 
