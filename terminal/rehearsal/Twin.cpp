@@ -49,9 +49,17 @@ Birth BirthOf(const fs::path& path) {
   return {entry.stx_btime.tv_sec, entry.stx_btime.tv_nsec, entry.stx_ino};
 }
 
+// A read-only file with other names: a shared stand-in program, which a copy of a twin
+// links to as the twin does.
+bool IsSharedStandIn(const fs::path& path) {
+  struct ::stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1 && (st.st_mode & S_IWUSR) == 0;
+}
+
 // Copies `from` into the host folder `to`, each entry born after the one before, so
 // that the twin lists them as the folder would on a terminal; last-write times kept.
-void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
+// `linkStandIns`: the shared stand-ins are linked, keeping their place in the order.
+void CopyFolder(const fs::path& from, const fs::path& to, bool top, bool linkStandIns = false) {
   std::vector<fs::path> entries;
   for (const auto& entry : fs::directory_iterator(from)) entries.push_back(entry.path());
   std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) { return BirthOf(a) < BirthOf(b); });
@@ -59,6 +67,10 @@ void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
   for (const auto& entry : entries) {
     const fs::path target = to / entry.filename();
     if (top && host::EqualsIgnoreCase(host::FromUtf8(entry.filename().string()), u"Setup.exe")) continue;
+    if (linkStandIns && IsSharedStandIn(entry)) {
+      LinkStandIn(entry, target);
+      continue;
+    }
     // Within one clock tick a file system may hand out a lower inode: then the next tick.
     for (int attempt = 0;; ++attempt) {
       if (fs::is_directory(entry)) {
@@ -74,7 +86,7 @@ void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
       fs::remove(target);
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    if (fs::is_directory(entry)) CopyFolder(entry, target, false);
+    if (fs::is_directory(entry)) CopyFolder(entry, target, false, linkStandIns);
     fs::last_write_time(target, fs::last_write_time(entry));
   }
 }
@@ -83,7 +95,7 @@ void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
 
 void CopyImage(const fs::path& from, const fs::path& to) {
   fs::create_directory(to);
-  CopyFolder(from, to, false);
+  CopyFolder(from, to, false, true);
 }
 
 void CopyHostFile(const fs::path& from, const fs::path& to) {
