@@ -45,8 +45,8 @@ void CopyImage(const std::filesystem::path& from, const std::filesystem::path& t
 
 // Cuts the power at `point` on a copy of the twin's image before its rehearsal, at
 // `image`, then boots it and runs Setup up to plan.runs times after the cut; compares
-// the end with the rehearsal's (`reference`, `referenceFindings`). nullopt when it
-// recovered (Twin.cpp).
+// the end with the rehearsal's (`reference`), and the reasons of the runs after the
+// cut with `twin`'s. nullopt when it recovered (Twin.cpp).
 std::optional<DamagedPoint> CutAndCompare(const Plan& plan, const TwinReport& twin, const CutPoint& point,
                                           const std::string& image, const TwinState& reference);
 
