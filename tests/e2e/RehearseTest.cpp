@@ -705,17 +705,31 @@ TEST(Rehearse, PowerCutsFindTheTornCalibrationRecordAndSamplesDrawFromTheSweep) 
   EXPECT_TRUE(Contains(ReasonCodes(*clean), "power-cut-calibration"));
   EXPECT_NE(full.html.find("leave a difference"), std::string::npos);
 
-  // Its repeat rule, on a copy of the twin before its rehearsal, leaves the same record.
-  const std::string copy = scratch + "/repeat";
-  fs::copy(full.out + "/twins/LM310-ja.before", copy, fs::copy_options::recursive);
-  std::vector<std::string> rule = ShellWords((*torn)["repeat"].text);
-  ASSERT_GE(rule.size(), 3u);
-  ASSERT_EQ(rule[2], "IMAGE");
-  rule[2] = copy;
-  const e2e::Result added = e2e::Termsim(std::vector<std::string>(rule.begin() + 1, rule.end()));
-  ASSERT_EQ(added.exitCode, 0) << added.err;
-  EXPECT_EQ(e2e::Termsim({"run", copy, "\\FlashDisk\\SP\\Setup.exe"}).exitCode, 101);
-  EXPECT_EQ(fs::file_size(copy + "/fs/FlashDisk/Calibrate.dat"), std::stoul(bytes[1].str()));
+  // Its repeat rule, on a copy of the twin before its rehearsal, leaves the same record;
+  // so does the rule of the last flag Setup restores, a call its program made before.
+  const Json* flag = nullptr;
+  for (const auto& point : cuts["damaged"].items) {
+    if (point["api"].text == "RegSetValueExW" && point["target"].text.ends_with(":fAskDest")) flag = &point;
+  }
+  ASSERT_NE(flag, nullptr) << full.json;
+  EXPECT_EQ((*flag)["class"].text, "setup");
+  EXPECT_GT((*flag)["after"].number, 0);
+  const auto repeat = [&](const Json& point, const std::string& copy) {
+    fs::copy(full.out + "/twins/LM310-ja.before", copy, fs::copy_options::recursive);
+    std::vector<std::string> rule = ShellWords(point["repeat"].text);
+    ASSERT_GE(rule.size(), 3u);
+    ASSERT_EQ(rule[2], "IMAGE");
+    rule[2] = copy;
+    const e2e::Result added = e2e::Termsim(std::vector<std::string>(rule.begin() + 1, rule.end()));
+    ASSERT_EQ(added.exitCode, 0) << added.err;
+    EXPECT_EQ(e2e::Termsim({"run", copy, "\\FlashDisk\\SP\\Setup.exe"}).exitCode, 101);
+  };
+  repeat(*torn, scratch + "/repeat");
+  EXPECT_EQ(fs::file_size(scratch + "/repeat/fs/FlashDisk/Calibrate.dat"), std::stoul(bytes[1].str()));
+  repeat(*flag, scratch + "/repeat-flag");
+  EXPECT_NE(e2e::Termsim({"reg", "export", scratch + "/repeat-flag", "SOFTWARE\\Apps\\Microsoft Application Installer"})
+                .out.find("\"fAskDest\"=dword:00000000"),
+            std::string::npos);
 
   // The settled twin recovers from every cut, and says so.
   const Json& settledCuts = (*settled)["power_cuts"];
