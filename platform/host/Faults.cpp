@@ -24,13 +24,13 @@ namespace {
 
 // Every call of the terminal that consults fault rules, and what its target is.
 constexpr FaultApi kFaultApis[] = {
-    {"CopyFileW", FaultTarget::Path, true},
-    {"CreateDirectoryW", FaultTarget::Path, false},
-    {"CreateFileW", FaultTarget::Path, false},
+    {"CopyFileW", FaultTarget::Path, true, true},
+    {"CreateDirectoryW", FaultTarget::Path, false, true},
+    {"CreateFileW", FaultTarget::Path, false, true},
     {"CreateMutexW", FaultTarget::None, false},
-    {"CreateProcessW", FaultTarget::Path, false},
+    {"CreateProcessW", FaultTarget::Path, false, true},
     {"CreateThread", FaultTarget::None, false},
-    {"DeleteFileW", FaultTarget::Path, false},
+    {"DeleteFileW", FaultTarget::Path, false, true},
     {"DeviceIoControl", FaultTarget::None, false},
     {"FindFirstFileW", FaultTarget::Path, false},
     {"FindWindowW", FaultTarget::None, false},
@@ -42,19 +42,19 @@ constexpr FaultApi kFaultApis[] = {
     {"OpenProcess", FaultTarget::None, false},
     {"PostMessageW", FaultTarget::None, false},
     {"ReadFile", FaultTarget::Path, false},
-    {"RegCreateKeyExW", FaultTarget::Key, false},
-    {"RegDeleteKeyW", FaultTarget::Key, false},
-    {"RegDeleteValueW", FaultTarget::KeyValue, false},
+    {"RegCreateKeyExW", FaultTarget::Key, false, true},
+    {"RegDeleteKeyW", FaultTarget::Key, false, true},
+    {"RegDeleteValueW", FaultTarget::KeyValue, false, true},
     {"RegEnumKeyExW", FaultTarget::Key, false},
     {"RegEnumValueW", FaultTarget::Key, false},
     {"RegOpenKeyExW", FaultTarget::Key, false},
     {"RegQueryInfoKeyW", FaultTarget::Key, false},
     {"RegQueryValueExW", FaultTarget::KeyValue, false},
-    {"RegSetValueExW", FaultTarget::KeyValue, false},
+    {"RegSetValueExW", FaultTarget::KeyValue, false, true},
     {"ReleaseMutex", FaultTarget::None, false},
-    {"TouchCalibrate", FaultTarget::None, false},
+    {"TouchCalibrate", FaultTarget::None, false, true},
     {"WaitForSingleObject", FaultTarget::None, false},
-    {"WriteFile", FaultTarget::Path, true},
+    {"WriteFile", FaultTarget::Path, true, true},
 };
 
 // Sorted by name, so that a call site's exact name is found by binary search.
@@ -167,17 +167,31 @@ std::u16string_view JournalTarget(const FaultApi& api, std::u16string_view targe
   return split->rest.starts_with(u'\\') ? split->rest.substr(1) : split->rest;
 }
 
+// The error text of the rules a call trace consists of; no command line can give it.
+constexpr char kTraceRule[] = "trace";
+
 // The first rule of `entry` that fires for this call, counting every rule that matched.
 // A registry call's target begins with its key's root. The counts are lasting writes:
 // a call made inside a transaction of the terminal's own (the touch driver's) is
 // counted even when that transaction rolls back, so that --after and --times hold.
-std::optional<Fault> Decide(const FaultApi& entry, std::u16string_view target) {
+std::optional<Fault> Decide(const FaultApi& entry, std::u16string_view target, bool readsOnly) {
   std::optional<Fault> decision;
   Transaction transaction;
   Statement rules(
       "SELECT id, pattern, error, after, times, caller, matched FROM faults WHERE api = ? COLLATE NOCASE ORDER BY id");
   rules.Bind(1, std::string_view(entry.name));
   while (!decision && rules.Step()) {
+    if (rules.Text(2) == kTraceRule) {
+      // Lasting, as the counts are: a call the touch driver takes back was still made.
+      const std::u16string caller = ModulePath();
+      const bool changes = entry.changes && !readsOnly;
+      WriteLasting([&] {
+        Statement record("INSERT INTO traced_calls(api, target, caller, changes) VALUES(?, ?, ?, ?)");
+        record.Bind(1, std::string_view(entry.name)).Bind(2, target).Bind(3, std::u16string_view(caller));
+        record.Bind(4, int64_t{changes ? 1 : 0}).Run();
+      });
+      continue;
+    }
     const std::u16string pattern = rules.Text16(1);
     if (!GlobMatch(IsKeyApi(entry) ? RootedKeyPattern(pattern) : pattern, target)) continue;
     if (!rules.IsNull(5) && !EqualsIgnoreCase(rules.Text16(5), ModulePath())) continue;
@@ -310,10 +324,10 @@ bool MayHaveFaultRules(const char* api, bool afterRead) { return IsAttached() &&
 
 bool HasFaultRules() { return RuledApisNow(true).any(); }
 
-Fault CheckFault(const char* api, std::u16string_view rootedTarget) {
+Fault CheckFault(const char* api, std::u16string_view rootedTarget, bool readsOnly) {
   if (!MayHaveFaultRules(api, false)) return {};
   const FaultApi& entry = CallSiteApi(api);
-  const auto fault = Decide(entry, rootedTarget);
+  const auto fault = Decide(entry, rootedTarget, readsOnly);
   if (!fault) return {};
   const std::u16string_view target = JournalTarget(entry, rootedTarget);
   JournalLasting("fault", {{"api", FromUtf8(api)},
@@ -392,6 +406,62 @@ void ClearFaultRules() {
   Statement("DELETE FROM faults").Run();
   BumpRuleVersion();
   transaction.Commit();
+}
+
+void StartCallTrace() {
+  Transaction transaction;
+  Statement("CREATE TABLE IF NOT EXISTS traced_calls(seq INTEGER PRIMARY KEY AUTOINCREMENT, api TEXT NOT NULL, "
+            "target TEXT NOT NULL, caller TEXT NOT NULL, changes INTEGER NOT NULL)").Run();
+  Statement("DELETE FROM traced_calls").Run();
+  for (const auto& api : kFaultApis) {
+    Statement insert("INSERT INTO faults(api, pattern, error) VALUES(?, '*', ?)");
+    insert.Bind(1, std::string_view(api.name)).Bind(2, std::string_view(kTraceRule)).Run();
+  }
+  BumpRuleVersion();
+  transaction.Commit();
+}
+
+std::vector<TracedCall> StopCallTrace() {
+  struct Row {
+    const FaultApi* api;
+    std::u16string rootedTarget;
+    TracedCall call;
+  };
+  std::vector<Row> rows;
+  Transaction transaction;
+  {
+    Statement calls("SELECT api, target, caller, changes FROM traced_calls ORDER BY seq");
+    while (calls.Step()) {
+      const FaultApi* api = FindFaultApi(calls.Text(0));
+      if (!api) continue;
+      Row row{api, calls.Text16(1), {}};
+      row.call.api = api->name;
+      row.call.target = std::u16string(JournalTarget(*api, row.rootedTarget));
+      row.call.caller = calls.Text16(2);
+      row.call.changes = calls.Int(3) != 0;
+      row.call.writesHalf = row.call.changes && api->writesHalf;
+      rows.push_back(std::move(row));
+    }
+  }
+  Statement("DELETE FROM faults WHERE error = ?").Bind(1, std::string_view(kTraceRule)).Run();
+  Statement("DROP TABLE traced_calls").Run();
+  BumpRuleVersion();
+  transaction.Commit();
+  // A rule naming the call's own target counts the earlier calls it matches as Decide
+  // would: same API, same program, the pattern matching their targets.
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (!rows[i].call.changes) continue;
+    const FaultApi& api = *rows[i].api;
+    const std::u16string pattern = IsKeyApi(api) ? RootedKeyPattern(rows[i].call.target) : rows[i].call.target;
+    for (size_t j = 0; j < i; ++j) {
+      if (rows[j].api == &api && EqualsIgnoreCase(rows[j].call.caller, rows[i].call.caller) &&
+          GlobMatch(pattern, rows[j].rootedTarget))
+        ++rows[i].call.after;
+    }
+  }
+  std::vector<TracedCall> calls;
+  for (auto& row : rows) calls.push_back(std::move(row.call));
+  return calls;
 }
 
 void CreateFaultTables(sqlite3* db) {

@@ -50,8 +50,8 @@ DWORD LastErrno() {
 
 // A fault rule on this call: true when the call must fail here (last error set).
 // A power loss ends the terminal, this process included, before any effect.
-bool Faulted(const char* api, std::u16string_view target) {
-  const Fault fault = CheckFault(api, target);
+bool Faulted(const char* api, std::u16string_view target, bool readsOnly = false) {
+  const Fault fault = CheckFault(api, target, readsOnly);
   if (fault.action == FaultAction::PowerLossHalf) PowerLoss();
   if (fault.action != FaultAction::Fail) return false;
   ::SetLastError(fault.error);
@@ -344,7 +344,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE);
   return host::Guarded(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
     const std::u16string given(lpFileName);
-    if (host::Faulted("CreateFileW", given)) return INVALID_HANDLE_VALUE;
+    const bool readsOnly = !host::Writes(dwDesiredAccess) && dwCreationDisposition == OPEN_EXISTING;
+    if (host::Faulted("CreateFileW", given, readsOnly)) return INVALID_HANDLE_VALUE;
     if (host::IsDeviceName(given)) return host::OpenDevice(given);
     return host::OpenPath(given, dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes);
   });

@@ -315,7 +315,9 @@ std::string FaultErrorText(const Fault& fault);
 // error and aborts. A registry call's target begins with its key's root
 // ("HKEY_LOCAL_MACHINE\SOFTWARE\X:Value"); the journal shows keys of
 // HKEY_LOCAL_MACHINE without it, and a rule's pattern without a root means that root.
-Fault CheckFault(const char* api, std::u16string_view target);
+// `readsOnly`: this call of an API that may change the terminal's state changes nothing
+// (a CreateFileW that opens an existing file for reading), which a call trace notes.
+Fault CheckFault(const char* api, std::u16string_view target, bool readsOnly = false);
 [[noreturn]] void PowerLoss();
 
 // What a call's rules match: its CE path, its KEY, its KEY:VALUE, or nothing ("*").
@@ -324,6 +326,7 @@ struct FaultApi {
   const char* name;
   FaultTarget target;
   bool writesHalf;  // power-loss:half can cut it after half of its bytes
+  bool changes = false;  // it may change the terminal's state (a write, a deletion, a start)
 };
 // Every call that consults fault rules: the one list termsim checks rules against.
 std::span<const FaultApi> FaultApis();
@@ -348,6 +351,23 @@ bool RemoveFaultRule(int64_t id);  // false when there is no such rule
 void ClearFaultRules();
 // Drops what this process knows of the attached image's rules (DetachImage).
 void ForgetFaultRules();
+
+// A call trace: while it is on, every call of every program of the terminal that
+// consults fault rules is recorded in order, so that a later rule can single out any
+// one of them. It rides on the rules (one rule per API that only records), so a call
+// costs no more than a call with rules on its API.
+struct TracedCall {
+  std::string api;
+  std::u16string target;  // as a rule's PATTERN names it (keys of HKLM without root)
+  std::u16string caller;  // the program's canonical CE path ("" outside a terminal)
+  bool changes = false;   // a state-changing call (file data, a deletion, a start...)
+  bool writesHalf = false;  // it writes file data: a torn cut applies
+  // How many earlier calls a rule `api target --caller caller` matches: its --after.
+  int64_t after = 0;
+};
+void StartCallTrace();
+// Ends the trace begun by StartCallTrace and gives its calls, in order.
+std::vector<TracedCall> StopCallTrace();
 
 // ---------------------------------------------------------------- processes (Processes.cpp)
 

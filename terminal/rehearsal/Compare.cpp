@@ -1,6 +1,7 @@
 // What changed between two rehearsals' reports, twin by twin (matched by name): the
 // verdict, each run's outcome, and every CAB whose fate changed.
 #include "platform/host/Terminal.h"
+#include "terminal/rehearsal/Forms.h"
 #include "terminal/rehearsal/Rehearsal.h"
 
 #include <algorithm>
@@ -44,6 +45,10 @@ void CompareTwin(const TwinReport& before, const TwinReport& after, const Report
   };
   if (verdict(before, beforeReport) != verdict(after, afterReport))
     changes.push_back({after.name, std::nullopt, "", "verdict", verdict(before, beforeReport), verdict(after, afterReport)});
+  const auto cuts = [](const TwinReport& twin) {
+    return twin.powerCuts ? std::optional<std::string>(CutsWords(*twin.powerCuts)) : std::nullopt;
+  };
+  if (cuts(before) != cuts(after)) changes.push_back({after.name, std::nullopt, "", "power-cuts", cuts(before), cuts(after)});
   const size_t runs = std::max(before.runs.size(), after.runs.size());
   for (size_t i = 0; i < runs; ++i) {
     const int run = static_cast<int>(i + 1);
@@ -61,6 +66,8 @@ std::string Words(const Change& change) {
   std::string where = change.twin + (change.run ? " run " + std::to_string(*change.run) : "") + ": ";
   if (change.what == "added") return change.twin + ": a twin only the second report has";
   if (change.what == "removed") return change.twin + ": a twin only the first report has";
+  if (change.what == "power-cuts")
+    return change.twin + ": power cuts: " + change.before.value_or("none") + " \u2192 " + change.after.value_or("none");
   if (!change.cab.empty()) where += change.cab + ": ";
   if (!change.before) return where + *change.after + (change.cab.empty() ? " (a run more)" : " (new in the folder)");
   if (!change.after) return where + *change.before + (change.cab.empty() ? " (a run fewer)" : " (gone from the folder)");

@@ -92,6 +92,35 @@ std::string WarningJson(const Warning& w) {
          ",\"fails\":" + (ReasonOf(w.kind) ? "true" : "false") + ",\"twins\":" + JsonList(w.twins) + "}";
 }
 
+std::string PlanCutsJson(const Plan& plan) {
+  if (plan.cuts == Plan::Cuts::None) return "null";
+  if (plan.cuts == Plan::Cuts::All) return "{\"mode\":\"all\",\"seed\":null}";
+  return "{\"mode\":" + Json("sample:" + std::to_string(plan.sample)) + ",\"seed\":" + std::to_string(plan.seed) + "}";
+}
+
+std::string PowerCutsJson(const std::optional<PowerCuts>& cuts) {
+  if (!cuts) return "null";
+  std::string out = "{\"points\":" + std::to_string(cuts->points) + ",\"of\":" + std::to_string(cuts->of) +
+                    ",\"recovered\":" + std::to_string(cuts->recovered) + ",\"sample\":";
+  if (cuts->sample.empty() && cuts->points == cuts->of) {
+    out += "null";
+  } else {
+    out += "[";
+    for (size_t i = 0; i < cuts->sample.size(); ++i) out += (i ? "," : "") + std::to_string(cuts->sample[i]);
+    out += "]";
+  }
+  out += ",\"damaged\":[";
+  for (size_t i = 0; i < cuts->damaged.size(); ++i) {
+    const DamagedPoint& d = cuts->damaged[i];
+    out += std::string(i ? "," : "") + "{\"point\":" + std::to_string(d.point.number) + ",\"api\":" + Json(d.point.api) +
+           ",\"target\":" + Json(d.point.target) + ",\"caller\":" + Json(d.point.caller) +
+           ",\"torn\":" + (d.point.torn ? "true" : "false") + ",\"after\":" + std::to_string(d.point.after) +
+           ",\"class\":" + Json(NameOf(d.cut)) + ",\"differences\":" + JsonList(d.differences) +
+           ",\"repeat\":" + Json(RepeatRule(d.point)) + "}";
+  }
+  return out + "]}";
+}
+
 std::string TwinJson(const TwinReport& twin, const Report& report) {
   const std::set<Reason>& allowed = report.plan.allowed;
   std::string out = "{\"name\":" + Json(twin.name) + ",\"kind\":" + JsonOrNull(twin.kind) +
@@ -103,7 +132,7 @@ std::string TwinJson(const TwinReport& twin, const Report& report) {
                     ",\"reasons\":" + ReasonsJson(twin, allowed) + ",\"warnings\":" + JsonList(twin.warnings) +
                     ",\"runs\":[";
   for (size_t i = 0; i < twin.runs.size(); ++i) out += (i ? "," : "") + RunJson(twin.runs[i], i);
-  return out + "]}";
+  return out + "],\"power_cuts\":" + PowerCutsJson(twin.powerCuts) + "}";
 }
 
 std::string SetupJson(const Plan& plan) {
@@ -200,7 +229,7 @@ std::string VerdictAndGroups(const Report& report) {
   size_t digits = 1;
   for (const auto& row : rows) digits = std::max(digits, std::to_string(row.terminals).size());
   for (const auto& row : clean) digits = std::max(digits, std::to_string(row.terminals).size());
-  return VerdictLine(report) + " " + AllowedLine(report.plan) + "\n" + AssumptionsLine() + "\n\n" + TwinsLine(report) + "\n" +
+  return VerdictLine(report) + " " + AllowedLine(report.plan) + "\n" + AssumptionsLine(report) + "\n\n" + TwinsLine(report) + "\n" +
          GroupRows(rows, digits) + (clean.empty() ? "" : "The clean kinds\n" + GroupRows(clean, digits));
 }
 
@@ -220,6 +249,10 @@ std::string TwinLines(const Report& report, const TwinReport& twin, size_t cabCo
     }
   }
   for (const auto& warning : twin.warnings) out += "  warning: " + warning + "\n";
+  if (twin.powerCuts) {
+    out += "  power cuts: " + CutsWords(*twin.powerCuts) + "\n";
+    for (const auto& group : CutGroups(*twin.powerCuts)) out += "    " + CutGroupLine(group) + "\n";
+  }
   for (const auto& finding : twin.findings) {
     out += std::string("  ") + ReasonMark(finding, report.plan.allowed) + " (" + InfoOf(finding.reason).code +
            "): " + finding.text + "\n";
@@ -228,6 +261,36 @@ std::string TwinLines(const Report& report, const TwinReport& twin, size_t cabCo
 }
 
 }  // namespace
+
+std::string CutsWords(const PowerCuts& cuts) {
+  const int damaged = static_cast<int>(cuts.damaged.size());
+  return Counted(cuts.points, "cut", "cuts") + (cuts.points == cuts.of ? "" : " of " + Counted(cuts.of, "point", "points")) +
+         ", " + std::to_string(cuts.recovered) + (cuts.recovered == 1 ? " recovers, " : " recover, ") +
+         std::to_string(damaged) + (damaged == 1 ? " leaves a difference" : " leave a difference");
+}
+
+std::vector<CutGroup> CutGroups(const PowerCuts& cuts) {
+  std::vector<CutGroup> groups;
+  for (const CutClass cut : {CutClass::Calibration, CutClass::Installer, CutClass::Setup}) {
+    for (const auto& damaged : cuts.damaged) {
+      if (damaged.cut != cut) continue;
+      std::string left;
+      for (const auto& difference : damaged.differences) left += (left.empty() ? "" : "; ") + difference;
+      auto group = std::find_if(groups.begin(), groups.end(), [&](const CutGroup& g) { return g.cut == cut && g.left == left; });
+      if (group == groups.end()) group = groups.insert(groups.end(), CutGroup{cut, left, {}});
+      group->points.push_back(&damaged);
+    }
+  }
+  return groups;
+}
+
+std::string CutGroupLine(const CutGroup& group) {
+  std::string points;
+  for (const DamagedPoint* d : group.points)
+    points += (points.empty() ? "" : ", ") + std::to_string(d->point.number) + (d->point.torn ? " (torn)" : "");
+  return std::string(NameOf(group.cut)) + ": " + (group.points.size() == 1 ? "point " : "points ") + points +
+         (group.points.size() == 1 ? " leaves " : " leave ") + group.left;
+}
 
 std::string Joined(const std::vector<std::string>& texts) {
   std::string out;
@@ -410,9 +473,10 @@ std::string SetupLine(const Plan& plan) {
          setup.name + ", a Windows program, which carries " + carries + ".";
 }
 
-std::string AssumptionsLine() {
+std::string AssumptionsLine(const Report& report) {
   std::string line = "Assumed of the terminals: ";
-  for (size_t i = 0; i < Assumptions().size(); ++i) line += (i ? "; " : "") + std::string(Assumptions()[i]);
+  const auto assumptions = Assumptions(report.plan.cuts != Plan::Cuts::None);
+  for (size_t i = 0; i < assumptions.size(); ++i) line += (i ? "; " : "") + assumptions[i];
   return line + ".";
 }
 
@@ -484,8 +548,10 @@ void PrintJson(const Report& report) {
                     ",\"setup\":" + SetupJson(report.plan) + ",\"device\":" + DeviceJson(DeviceOf(report.plan)) +
                     ",\"out\":" + Json(report.plan.out) +
                     ",\"runs\":" + std::to_string(report.plan.runs) +
-                    ",\"time_scale\":" + ScaleText(report.plan.timeScale) + ",\"assumptions\":[";
-  for (size_t i = 0; i < Assumptions().size(); ++i) out += (i ? "," : "") + Json(Assumptions()[i]);
+                    ",\"time_scale\":" + ScaleText(report.plan.timeScale) + ",\"power_cuts\":" + PlanCutsJson(report.plan) +
+                    ",\"assumptions\":[";
+  const auto assumptions = Assumptions(report.plan.cuts != Plan::Cuts::None);
+  for (size_t i = 0; i < assumptions.size(); ++i) out += (i ? "," : "") + Json(assumptions[i]);
   out += "],\"allowed\":[";
   size_t allowedIndex = 0;
   for (const Reason reason : report.plan.allowed) out += (allowedIndex++ ? "," : "") + Json(InfoOf(reason).code);

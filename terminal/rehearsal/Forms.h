@@ -13,6 +13,17 @@ namespace rehearsal {
 
 // Texts apart by commas.
 std::string Joined(const std::vector<std::string>& texts);
+// A twin's power cuts in one line: "12 cuts, 10 recover, 2 leave a difference".
+std::string CutsWords(const PowerCuts& cuts);
+// Damaged points that left the same differences, by class.
+struct CutGroup {
+  CutClass cut;
+  std::string left;  // the differences, joined
+  std::vector<const DamagedPoint*> points;
+};
+std::vector<CutGroup> CutGroups(const PowerCuts& cuts);
+// "calibration: points 10 (torn), 12 leave ..."
+std::string CutGroupLine(const CutGroup& group);
 // A count with its noun in the right number: "1 twin", "2 twins".
 std::string Counted(int64_t count, std::string_view one, std::string_view many);
 
@@ -70,7 +81,7 @@ std::string VerdictLine(const Report& report);
 // What --allow spared, or that nothing was.
 std::string AllowedLine(const Plan& plan);
 std::string SetupLine(const Plan& plan);
-std::string AssumptionsLine();
+std::string AssumptionsLine(const Report& report);
 // "processor ARM (2577), CE 4.10 build 908, FAT file times"
 std::string DeviceWords(const Device& device);
 // The device, then what nobody gave and is assumed.

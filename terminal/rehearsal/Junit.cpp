@@ -1,6 +1,7 @@
 // The rehearsal as JUnit XML, as CI systems read it: the rehearsal one test suite, each
 // twin one test case that passes, fails by its reasons, or errs when it was refused.
 // A refused twin is an error, never a skipped case: CI systems pass skipped cases.
+#include "terminal/rehearsal/Forms.h"
 #include "terminal/rehearsal/Rehearsal.h"
 
 namespace rehearsal {
@@ -27,7 +28,9 @@ std::string Xml(const std::string& text) {
 std::string TestCase(const TwinReport& twin, const std::set<Reason>& allowed) {
   std::string out = "  <testcase classname=\"" + Xml(twin.fleet ? "fleet" : twin.name) + "\" name=\"" + Xml(twin.name) +
                     "\">\n    <properties><property name=\"terminals\" value=\"" + std::to_string(twin.count) +
-                    "\"/></properties>\n";
+                    "\"/>" +
+                    (twin.powerCuts ? "<property name=\"power_cuts\" value=\"" + Xml(CutsWords(*twin.powerCuts)) + "\"/>" : "") +
+                    "</properties>\n";
   if (!twin.refused.empty()) {
     out += "    <error type=\"refused\" message=\"" + Xml(twin.refused) + "\">" + Xml(twin.refused) + "</error>\n";
   } else if (!TwinPassed(twin, allowed)) {

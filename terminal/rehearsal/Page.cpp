@@ -150,6 +150,21 @@ std::string ReasonsHtml(const Report& report, const TwinReport& twin) {
   return out.empty() ? "" : "<ul class=\"reasons\">" + out + "</ul>";
 }
 
+// A twin's power cuts: the counts, and the damaged points by class and by what they left,
+// each with the rule that repeats it.
+std::string PowerCutsHtml(const TwinReport& twin) {
+  if (!twin.powerCuts) return "";
+  std::string out = "<div class=\"power-cuts\">Power cuts: " + Html(CutsWords(*twin.powerCuts));
+  const auto groups = CutGroups(*twin.powerCuts);
+  if (!groups.empty()) out += "<ul class=\"cuts\">";
+  for (const auto& group : groups) {
+    out += "<li class=\"cut-" + std::string(NameOf(group.cut)) + "\">" + Html(CutGroupLine(group)) + "<br><code>" +
+           Html(RepeatRule(group.points.front()->point)) + "</code></li>";
+  }
+  if (!groups.empty()) out += "</ul>";
+  return out + "</div>";
+}
+
 // A twin in a list: its mark, name and terminals, its device, its reasons.
 std::string TwinItem(const Report& report, const TwinReport& twin) {
   const bool passed = TwinPassed(twin, report.plan.allowed);
@@ -162,7 +177,8 @@ std::string TwinItem(const Report& report, const TwinReport& twin) {
   }
   return "<li class=\"twin " + std::string(passed ? "passed" : "failed") + "\" data-twin=\"" + Html(twin.name) + "\">" +
          MarkHtml(passed) + " <b>" + Html(twin.name) + "</b>, " + Counted(twin.count, "terminal", "terminals") +
-         (device.empty() ? "" : "<small class=\"device\">" + Html(device) + "</small>") + ReasonsHtml(report, twin) + "</li>\n";
+         (device.empty() ? "" : "<small class=\"device\">" + Html(device) + "</small>") + PowerCutsHtml(twin) +
+         ReasonsHtml(report, twin) + "</li>\n";
 }
 
 std::string GroupHtml(const Report& report, const Group& group) {
@@ -203,7 +219,7 @@ std::string VerdictHtml(const Report& report) {
   const bool passed = Passed(report);
   std::string out = "<header>\n<p id=\"verdict\" class=\"" + std::string(passed ? "passed" : "failed") + "\">" +
                     Html(VerdictLine(report)) + "</p>\n<p id=\"allowed\">" + Html(AllowedLine(report.plan)) +
-                    "</p>\n<p id=\"assumptions\">" + Html(AssumptionsLine()) + "</p>\n<table id=\"outcomes\">";
+                    "</p>\n<p id=\"assumptions\">" + Html(AssumptionsLine(report)) + "</p>\n<table id=\"outcomes\">";
   std::vector<OutcomeGroup> outcomes = Summary(report);
   std::stable_sort(outcomes.begin(), outcomes.end(), [](const auto& a, const auto& b) { return a.terminals > b.terminals; });
   for (const auto& outcome : outcomes) {

@@ -105,7 +105,18 @@ enum class Reason {
   SameName,
   PathTooLong,
   FolderNamedCab,
+  PowerCutCalibration,
+  PowerCutInstaller,
+  PowerCutSetup,
 };
+
+// What a power cut left, by whose writes it concerns: Setup's calibration record, what
+// the installer wrote or registered, Setup's own values and runs.
+enum class CutClass { Calibration, Installer, Setup };
+const char* NameOf(CutClass cut);
+std::optional<CutClass> CutClassNamed(std::string_view name);
+// The verdict's reason for damage of a class.
+Reason ReasonOf(CutClass cut);
 
 const char* NameOf(Fate fate);
 const char* NameOf(Outcome outcome);
@@ -131,7 +142,8 @@ const ReasonInfo& InfoOf(Reason reason);
 std::optional<Reason> ReasonNamed(std::string_view code);
 
 // What the rehearsal assumes of the terminals, which nothing here can know: one line each.
-std::span<const char* const> Assumptions();
+// With `powerCuts`, what a sweep of power cuts assumes too.
+std::vector<std::string> Assumptions(bool powerCuts);
 
 // ---------------------------------------------------------------- the request
 
@@ -188,6 +200,11 @@ struct Plan {
   std::set<Reason> allowed;        // reasons that fail no twin (--allow)
   Inputs inputs;
   std::optional<Shard> shard;      // this rehearsal is one part of the twins
+  // Power cuts after each twin's rehearsal: none, every cut point, or `sample` points
+  // drawn by `seed`.
+  enum class Cuts { None, All, Sample } cuts = Cuts::None;
+  int sample = 0;
+  uint64_t seed = 0;
 };
 
 // One twin to rehearse: a clean terminal of a kind, or a device's export.
@@ -283,6 +300,34 @@ struct Device {
 };
 Device DeviceOf(const Plan& plan);
 
+// One moment of a twin's rehearsal at which the power can be cut: a state-changing call
+// of Setup or of the installer, as a fault rule singles it out (its --after and
+// --caller), cut plainly or, for a call that writes file data, torn.
+struct CutPoint {
+  int number = 0;  // from 1, in the order of the calls
+  std::string api, target, caller;
+  bool torn = false;
+  int64_t after = 0;
+};
+// The `termsim fault` rule that cuts the power at `point` on a copy of NAME.before/
+// (IMAGE stands for the copy).
+std::string RepeatRule(const CutPoint& point);
+
+// A cut point after which the twin did not end as its rehearsal did.
+struct DamagedPoint {
+  CutPoint point;
+  CutClass cut = CutClass::Setup;
+  std::vector<std::string> differences;  // in words, one each
+};
+
+// The power cuts of one twin: how many were run (`points`, of `of` in the full sweep),
+// how many recovered, and the damaged ones. `sample`: the numbers of a sample's points.
+struct PowerCuts {
+  int points = 0, of = 0, recovered = 0;
+  std::vector<int> sample;
+  std::vector<DamagedPoint> damaged;
+};
+
 struct TwinReport {
   std::string name;
   std::string kind;          // LM310-en; "unknown-en" for a platform name of no model
@@ -294,6 +339,8 @@ struct TwinReport {
   std::vector<std::string> warnings;
   std::vector<RunReport> runs;
   std::vector<Finding> findings;  // the verdict's reasons, in the order found
+  std::optional<PowerCuts> powerCuts;  // when the rehearsal cut the power
+  std::vector<CutPoint> cutPoints;     // the points to cut, between the reference and the cuts
 };
 
 struct Report {
@@ -309,8 +356,10 @@ struct Report {
 Report Rehearse(Plan plan, const std::vector<TwinRequest>& requests, std::vector<Warning> warnings);
 
 // Rehearses one twin in this process, which attaches its image: makes it, runs Setup
-// up to plan.runs times and returns what happened (Twin.cpp).
-TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request);
+// up to plan.runs times and returns what happened (Twin.cpp). For a sweep of power
+// cuts it keeps the image before the runs as NAME.before beside the twin, gives the
+// cut points and writes what the runs wrote to `stateFile`.
+TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request, const std::string& stateFile);
 
 // The twin's report through a file, from the process that rehearsed it to the one
 // that reports (Transfer.cpp). Save gives false, errno set, when the file could not be

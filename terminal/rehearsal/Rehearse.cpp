@@ -8,6 +8,7 @@
 // notices at once (its parent's death signal) and ends its twin the same way.
 #include "platform/host/Terminal.h"
 #include "terminal/rehearsal/HostFiles.h"
+#include "terminal/rehearsal/PowerCuts.h"
 #include "terminal/rehearsal/TwinRun.h"
 
 #include <fcntl.h>
@@ -154,19 +155,28 @@ void WatchForTheEnd(int rehearsalPid) {
   }).detach();
 }
 
+std::string StateFileOf(const Plan& plan, const std::string& twin) {
+  return (WorkOf(plan) / "results" / (twin + ".state")).string();
+}
+
+void LogTo(const std::string& log) {
+  const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    ::dup2(fd, STDOUT_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+  }
+}
+
 // The twin's own process: its journal boxes and errors go to its log, its report to a file.
 [[noreturn]] void RehearseInChild(const Plan& plan, const TwinRequest& request, const std::string& result,
                                   int rehearsalPid) {
   WatchForTheEnd(rehearsalPid);
   const std::string log = (WorkOf(plan) / "results" / (request.name + ".log")).string();
-  const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    ::dup2(fd, STDOUT_FILENO);
-    ::dup2(fd, STDERR_FILENO);
-  }
+  LogTo(log);
   TwinReport twin;
   try {
-    twin = RehearseTwin(plan, request);
+    twin = RehearseTwin(plan, request, StateFileOf(plan, request.name));
   } catch (const std::exception& e) {
     twin = Refused(request, std::string("the twin could not be rehearsed: ") + e.what());
   }
@@ -182,7 +192,10 @@ void WatchForTheEnd(int rehearsalPid) {
 // end; nothing unless standard error is a terminal. Its last state stays on the screen.
 class Progress {
  public:
-  explicit Progress(size_t twins) : twins_(twins), shown_(::isatty(STDERR_FILENO) != 0) { Show(); }
+  explicit Progress(size_t twins, const char* one = "twin", const char* many = "twins")
+      : twins_(twins), one_(one), many_(many), shown_(::isatty(STDERR_FILENO) != 0) {
+    Show();
+  }
   ~Progress() {
     if (shown_) std::fputc('\n', stderr);
   }
@@ -204,10 +217,12 @@ class Progress {
   void Show() const {
     if (shown_)
       std::fprintf(stderr, "\r\033[Krehearsing %zu %s: %zu made, %zu running, %zu ended, %zu failed", twins_,
-                   twins_ == 1 ? "twin" : "twins", made_, made_ - endedMade_, ended_, failed_);
+                   twins_ == 1 ? one_ : many_, made_, made_ - endedMade_, ended_, failed_);
   }
 
-  size_t twins_, made_ = 0, ended_ = 0, endedMade_ = 0, failed_ = 0;
+  size_t twins_;
+  const char *one_, *many_;
+  size_t made_ = 0, ended_ = 0, endedMade_ = 0, failed_ = 0;
   bool shown_;
 };
 
@@ -249,32 +264,32 @@ void EndWorkers(std::map<int, size_t>& running) {
   }
 }
 
-// `fails` judges a twin as it ends, for the progress line.
-std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinRequest>& requests,
-                                     const std::function<bool(const TwinReport&)>& fails) {
+// Runs jobs 0..count-1 at most Plan::jobs at once, each in its own process: `settled`
+// answers a job without one (true when it did), `work` is the process's (it never
+// returns), `ended` takes its wait status. Interrupted, the workers are ended first.
+void RunInWorkers(const Plan& plan, size_t count, Progress& progress, const std::function<bool(size_t)>& settled,
+                  const std::function<void(size_t, int)>& work, const std::function<void(size_t, int)>& ended) {
   std::map<int, size_t> running;
-  std::vector<std::optional<TwinReport>> ended(requests.size());
   size_t next = 0, done = 0;
-  const auto resultOf = [&](size_t i) { return (WorkOf(plan) / "results" / (requests[i].name + ".result")).string(); };
   const sigset_t interruptions = Interruptions();
   sigset_t before;
   ::sigprocmask(SIG_BLOCK, &interruptions, &before);
   host::UniqueFd signals(::signalfd(-1, &interruptions, SFD_CLOEXEC | SFD_NONBLOCK));
   if (!signals.Valid()) throw Failure(std::string("cannot watch for signals: ") + std::strerror(errno));
   const int self = ::getpid();
-  Progress progress(requests.size());
   std::fflush(nullptr);
-  while (done < requests.size()) {
-    while (next < requests.size() && static_cast<int>(running.size()) < plan.jobs) {
-      if (!requests[next].refused.empty()) {
-        ended[next] = Refused(requests[next], requests[next].refused);
-        progress.Ended(false, fails(*ended[next]));
+  while (done < count) {
+    while (next < count && static_cast<int>(running.size()) < plan.jobs) {
+      if (settled(next)) {
         ++next;
         ++done;
         continue;
       }
       const int pid = ::fork();
-      if (pid == 0) RehearseInChild(plan, requests[next], resultOf(next), self);
+      if (pid == 0) {
+        work(next, self);
+        ::_exit(1);
+      }
       if (pid < 0) throw Failure("cannot start a twin's process");
       running[pid] = next++;
       progress.Made();
@@ -294,19 +309,137 @@ std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinReq
       if (worker == running.end()) continue;
       const size_t i = worker->second;
       running.erase(worker);
-      ended[i] = LoadTwinReport(resultOf(i));
-      const bool noRoom = WIFEXITED(status) && WEXITSTATUS(status) == kNoRoomForReport;
-      if (!ended[i])
-        ended[i] = Refused(requests[i], noRoom ? "the host's storage is full: the twin's report could not be written"
-                                               : "the twin's process ended without a report");
-      progress.Ended(true, fails(*ended[i]));
+      ended(i, status);
       ++done;
     }
   }
   ::sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+// A worker's wait status in words, for a worker that left no report.
+std::string HowEnded(int status) {
+  if (WIFSIGNALED(status)) return std::string("ended by ") + ::strsignal(WTERMSIG(status));
+  return "exit status " + std::to_string(WEXITSTATUS(status));
+}
+
+// `fails` judges a twin as it ends, for the progress line.
+std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinRequest>& requests,
+                                     const std::function<bool(const TwinReport&)>& fails) {
+  std::vector<std::optional<TwinReport>> ended(requests.size());
+  const auto resultOf = [&](size_t i) { return (WorkOf(plan) / "results" / (requests[i].name + ".result")).string(); };
+  Progress progress(requests.size());
+  RunInWorkers(
+      plan, requests.size(), progress,
+      [&](size_t i) {
+        if (requests[i].refused.empty()) return false;
+        ended[i] = Refused(requests[i], requests[i].refused);
+        progress.Ended(false, fails(*ended[i]));
+        return true;
+      },
+      [&](size_t i, int self) { RehearseInChild(plan, requests[i], resultOf(i), self); },
+      [&](size_t i, int status) {
+        ended[i] = LoadTwinReport(resultOf(i));
+        const bool noRoom = WIFEXITED(status) && WEXITSTATUS(status) == kNoRoomForReport;
+        if (!ended[i])
+          ended[i] = Refused(requests[i], noRoom ? "the host's storage is full: the twin's report could not be written"
+                                                 : "the twin's process ended without a report (" + HowEnded(status) + ")");
+        progress.Ended(true, fails(*ended[i]));
+      });
   std::vector<TwinReport> twins;
   for (auto& twin : ended) twins.push_back(std::move(*twin));
   return twins;
+}
+
+// One cut point's process: a copy of the twin before its rehearsal, cut, booted and
+// compared; its damage, if any, handed back as a twin report of that one point.
+[[noreturn]] void CutInChild(const Plan& plan, const TwinReport& twin, const CutPoint& point, const std::string& result,
+                             int rehearsalPid) {
+  WatchForTheEnd(rehearsalPid);
+  const std::string name = twin.name + ".cut" + std::to_string(point.number);
+  LogTo((WorkOf(plan) / "results" / (name + ".log")).string());
+  const fs::path image = WorkOf(plan) / "cuts" / name;
+  TwinReport answer;
+  answer.powerCuts = PowerCuts{};
+  try {
+    const auto reference = LoadState(StateFileOf(plan, twin.name));
+    if (!reference) throw Failure("the rehearsal's end state is missing");
+    if (auto damaged = CutAndCompare(plan, twin, point, image.string(), *reference))
+      answer.powerCuts->damaged.push_back(std::move(*damaged));
+  } catch (const std::exception& e) {
+    answer.powerCuts->damaged.push_back({point, CutClass::Setup, {std::string("the cut could not be rehearsed: ") + e.what()}});
+  }
+  std::fflush(nullptr);
+  std::error_code ec;
+  fs::remove_all(image, ec);
+  if (!SaveTwinReport(answer, result)) ::_exit(errno == ENOSPC || errno == EDQUOT ? kNoRoomForReport : 1);
+  ::_exit(0);
+}
+
+// The reasons of a twin's damaged points, one per class: how many points, and the first.
+void CutFindings(TwinReport& twin) {
+  for (const CutClass cut : {CutClass::Calibration, CutClass::Installer, CutClass::Setup}) {
+    std::vector<const DamagedPoint*> points;
+    for (const auto& damaged : twin.powerCuts->damaged) {
+      if (damaged.cut == cut) points.push_back(&damaged);
+    }
+    if (points.empty()) continue;
+    const DamagedPoint& first = *points.front();
+    std::string text = std::to_string(points.size()) + (points.size() == 1 ? " power cut leaves " : " power cuts leave ") +
+                       "a difference (" + NameOf(cut) + "), first at point " + std::to_string(first.point.number) + " (" +
+                       first.point.api + " " + first.point.target + (first.point.torn ? ", torn" : "") + "): ";
+    for (size_t i = 0; i < first.differences.size(); ++i) text += (i ? "; " : "") + first.differences[i];
+    twin.findings.push_back({ReasonOf(cut), text});
+  }
+}
+
+// Every cut point of every twin that was rehearsed, as many at once as Plan::jobs says.
+void RunEveryCut(const Plan& plan, std::vector<TwinReport>& twins) {
+  struct Job {
+    size_t twin;
+    const CutPoint* point;
+  };
+  std::vector<Job> jobs;
+  for (size_t t = 0; t < twins.size(); ++t) {
+    TwinReport& twin = twins[t];
+    if (twin.runs.empty() || !twin.refused.empty()) continue;
+    const int of = static_cast<int>(twin.cutPoints.size());
+    std::vector<int> numbers;
+    if (plan.cuts == Plan::Cuts::Sample) {
+      numbers = SamplePoints(of, plan.sample, plan.seed);
+    } else {
+      for (int n = 1; n <= of; ++n) numbers.push_back(n);
+    }
+    twin.powerCuts = PowerCuts{static_cast<int>(numbers.size()), of, 0,
+                               plan.cuts == Plan::Cuts::Sample ? numbers : std::vector<int>{}, {}};
+    for (const int n : numbers) jobs.push_back({t, &twin.cutPoints[n - 1]});
+  }
+  std::error_code ec;
+  fs::create_directories(WorkOf(plan) / "cuts", ec);
+  const auto resultOf = [&](size_t i) {
+    return (WorkOf(plan) / "results" / (twins[jobs[i].twin].name + ".cut" + std::to_string(jobs[i].point->number))).string();
+  };
+  Progress progress(jobs.size(), "power cut", "power cuts");
+  RunInWorkers(
+      plan, jobs.size(), progress, [](size_t) { return false; },
+      [&](size_t i, int self) { CutInChild(plan, twins[jobs[i].twin], *jobs[i].point, resultOf(i), self); },
+      [&](size_t i, int) {
+        PowerCuts& cuts = *twins[jobs[i].twin].powerCuts;
+        const auto answer = LoadTwinReport(resultOf(i));
+        if (!answer || !answer->powerCuts) {
+          cuts.damaged.push_back({*jobs[i].point, CutClass::Setup, {"the cut's process ended without a report"}});
+        } else if (answer->powerCuts->damaged.empty()) {
+          ++cuts.recovered;
+        } else {
+          cuts.damaged.push_back(answer->powerCuts->damaged.front());
+        }
+        progress.Ended(true, !answer || !answer->powerCuts || !answer->powerCuts->damaged.empty());
+      });
+  for (auto& twin : twins) {
+    if (!twin.powerCuts) continue;
+    std::sort(twin.powerCuts->damaged.begin(), twin.powerCuts->damaged.end(),
+              [](const DamagedPoint& a, const DamagedPoint& b) { return a.point.number < b.point.number; });
+    CutFindings(twin);
+  }
 }
 
 }  // namespace
@@ -324,6 +457,7 @@ Report Rehearse(Plan plan, const std::vector<TwinRequest>& requests, std::vector
       Judge(plan, folderWarnings, judged);
       return !TwinPassed(judged.front(), plan.allowed);
     });
+    if (plan.cuts != Plan::Cuts::None) RunEveryCut(plan, report.twins);
   } catch (...) {
     // The claim stays: the folder says that its rehearsal did not finish.
     Tidy(plan, report.twins);

@@ -57,6 +57,23 @@ RunReport RunFrom(const JsonValue& run) {
   return report;
 }
 
+std::optional<PowerCuts> PowerCutsFrom(const JsonValue& cuts) {
+  if (cuts.IsNull()) return std::nullopt;
+  PowerCuts report;
+  report.points = static_cast<int>(cuts["points"].Int());
+  report.of = static_cast<int>(cuts["of"].Int());
+  report.recovered = static_cast<int>(cuts["recovered"].Int());
+  for (const auto& number : cuts["sample"].items) report.sample.push_back(static_cast<int>(number.Int()));
+  for (const auto& d : cuts["damaged"].items) {
+    const std::string cut = d["class"].Text();
+    report.damaged.push_back({{static_cast<int>(d["point"].Int()), d["api"].Text(), d["target"].Text(), d["caller"].Text(),
+                               d["torn"].boolean, d["after"].Int()},
+                              Named(CutClassNamed(cut), "class of power cut", cut),
+                              Texts(d["differences"])});
+  }
+  return report;
+}
+
 TwinReport TwinFrom(const JsonValue& twin) {
   TwinReport report;
   report.name = twin["name"].Text();
@@ -68,6 +85,7 @@ TwinReport TwinFrom(const JsonValue& twin) {
   report.image = twin["image"].Text();
   report.warnings = Texts(twin["warnings"]);
   for (const auto& run : twin["runs"].items) report.runs.push_back(RunFrom(run));
+  report.powerCuts = PowerCutsFrom(twin["power_cuts"]);
   for (const auto& reason : twin["reasons"].items) {
     const std::string code = reason["code"].Text();
     report.findings.push_back({Named(ReasonNamed(code), "reason", code), reason["text"].Text()});
@@ -120,6 +138,14 @@ Plan PlanFrom(const JsonValue& document) {
   for (const auto& [name, value] : inputs["options"].members) plan.inputs.options.emplace_back(name, value.Text());
   if (!document["shard"].IsNull()) plan.shard = Shard{static_cast<int>(document["shard"]["k"].Int()), static_cast<int>(document["shard"]["n"].Int())};
   DeviceAndSetupFrom(document, plan);
+  if (const JsonValue& cuts = document["power_cuts"]; !cuts.IsNull()) {
+    const std::string mode = cuts["mode"].Text();
+    plan.cuts = mode == "all" ? Plan::Cuts::All : Plan::Cuts::Sample;
+    if (plan.cuts == Plan::Cuts::Sample) {
+      plan.sample = std::stoi(mode.substr(mode.find(':') + 1));
+      plan.seed = static_cast<uint64_t>(cuts["seed"].Int());
+    }
+  }
   for (const auto& twin : document["twins"].items) plan.fleet = plan.fleet || twin["source"].Text() == "fleet";
   return plan;
 }

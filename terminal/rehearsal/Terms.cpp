@@ -100,12 +100,25 @@ constexpr ReasonInfo kReasons[] = {
      true},
     {Reason::PathTooLong, "path-too-long", "a CAB whose path has 256 characters or more, which Setup passes over", true},
     {Reason::FolderNamedCab, "folder-named-cab", "a folder named like a CAB, which Setup hands to the installer", true},
+    {Reason::PowerCutCalibration, "power-cut-calibration",
+     "a power cut leaves Setup's calibration record other than the rehearsal did (torn, missing, left over)", true},
+    {Reason::PowerCutInstaller, "power-cut-installer",
+     "a power cut leaves what the installer wrote or registered other than the rehearsal did", true},
+    {Reason::PowerCutSetup, "power-cut-setup",
+     "a power cut leaves Setup's own values or runs other than the rehearsal did", true},
 };
+
+constexpr const char* kCutClasses[] = {"calibration", "installer", "setup"};
 
 constexpr const char* kAssumptions[] = {
     "Setup starts at every boot of the terminal",
     "a reset keeps the file system and the registry",
     "the CAB installer shows no dialogs of its own",
+};
+constexpr const char* kPowerCutAssumptions[] = {
+    "a power cut keeps every write a call completed, and a torn write its first part",
+    "after a cut the CAB installer behaves as the stand-in: it writes everything, then registers, and takes back "
+    "the writes of an installation that failed",
 };
 
 // Each table lists its enumeration in declaration order, so a value indexes its row.
@@ -151,6 +164,21 @@ std::optional<Reason> ReasonNamed(std::string_view code) {
   return found->reason;
 }
 
-std::span<const char* const> Assumptions() { return kAssumptions; }
+std::vector<std::string> Assumptions(bool powerCuts) {
+  std::vector<std::string> lines(std::begin(kAssumptions), std::end(kAssumptions));
+  if (powerCuts) lines.insert(lines.end(), std::begin(kPowerCutAssumptions), std::end(kPowerCutAssumptions));
+  return lines;
+}
+
+const char* NameOf(CutClass cut) { return kCutClasses[static_cast<size_t>(cut)]; }
+std::optional<CutClass> CutClassNamed(std::string_view name) {
+  for (size_t i = 0; i < std::size(kCutClasses); ++i) {
+    if (name == kCutClasses[i]) return static_cast<CutClass>(i);
+  }
+  return std::nullopt;
+}
+Reason ReasonOf(CutClass cut) {
+  return static_cast<Reason>(static_cast<size_t>(Reason::PowerCutCalibration) + static_cast<size_t>(cut));
+}
 
 }  // namespace rehearsal

@@ -78,8 +78,22 @@ Enum Named(const std::optional<Enum>& value) {
 
 Reason ReasonOfCode(const std::string& code) { return Named(ReasonNamed(code)); }
 
+CutPoint ReadPoint(const std::vector<std::string>& f) {
+  return {std::stoi(f.at(1)), f.at(2), f.at(3), f.at(4), f.at(5) == "1", std::stoll(f.at(6))};
+}
+
+std::vector<int> ReadInts(const std::string& text) {
+  std::vector<int> values;
+  for (const int64_t value : ReadNumbers(text)) values.push_back(static_cast<int>(value));
+  return values;
+}
+
 void ReadRecord(TwinReport& twin, const std::vector<std::string>& f) {
   const std::string& tag = f.at(0);
+  if (tag == "cutpoint") twin.cutPoints.push_back(ReadPoint(f));
+  if (tag == "powercuts") twin.powerCuts = PowerCuts{std::stoi(f.at(1)), std::stoi(f.at(2)), std::stoi(f.at(3)), ReadInts(f.at(4)), {}};
+  if (tag == "damaged") twin.powerCuts.value().damaged.push_back({ReadPoint(f), Named(CutClassNamed(f.at(7))), {}});
+  if (tag == "difference") twin.powerCuts.value().damaged.at(twin.powerCuts->damaged.size() - 1).differences.push_back(f.at(1));
   if (tag == "twin") {
     twin = TwinReport{f.at(1), f.at(2), f.at(3), f.at(4) == "1", std::stoll(f.at(5)), f.at(6), f.at(7), {}, {}, {}};
   } else if (tag == "warning") {
@@ -117,6 +131,19 @@ bool SaveTwinReport(const TwinReport& twin, const std::string& path) {
       for (const auto& file : cab.files) Line(out, {"file", file});
       for (const auto& value : cab.registry) Line(out, {"registry", value});
       for (const auto& shortcut : cab.shortcuts) Line(out, {"shortcut", shortcut});
+    }
+  }
+  for (const auto& p : twin.cutPoints)
+    Line(out, {"cutpoint", std::to_string(p.number), p.api, p.target, p.caller, p.torn ? "1" : "0", std::to_string(p.after)});
+  if (twin.powerCuts) {
+    std::vector<int64_t> sample(twin.powerCuts->sample.begin(), twin.powerCuts->sample.end());
+    Line(out, {"powercuts", std::to_string(twin.powerCuts->points), std::to_string(twin.powerCuts->of),
+               std::to_string(twin.powerCuts->recovered), Numbers(sample)});
+    for (const auto& d : twin.powerCuts->damaged) {
+      const CutPoint& p = d.point;
+      Line(out, {"damaged", std::to_string(p.number), p.api, p.target, p.caller, p.torn ? "1" : "0",
+                 std::to_string(p.after), NameOf(d.cut)});
+      for (const auto& difference : d.differences) Line(out, {"difference", difference});
     }
   }
   Line(out, {"end"});

@@ -3,6 +3,7 @@
 #include "platform/host/Terminal.h"
 #include "terminal/regfile/RegFile.h"
 #include "terminal/rehearsal/HostFiles.h"
+#include "terminal/rehearsal/PowerCuts.h"
 #include "terminal/rehearsal/TwinRun.h"
 #include "terminal/windowowner/WindowOwnerLaunch.h"
 
@@ -48,9 +49,17 @@ Birth BirthOf(const fs::path& path) {
   return {entry.stx_btime.tv_sec, entry.stx_btime.tv_nsec, entry.stx_ino};
 }
 
+// A read-only file with other names: a shared stand-in program, which a copy of a twin
+// links to as the twin does.
+bool IsSharedStandIn(const fs::path& path) {
+  struct ::stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1 && (st.st_mode & S_IWUSR) == 0;
+}
+
 // Copies `from` into the host folder `to`, each entry born after the one before, so
 // that the twin lists them as the folder would on a terminal; last-write times kept.
-void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
+// `linkStandIns`: the shared stand-ins are linked, keeping their place in the order.
+void CopyFolder(const fs::path& from, const fs::path& to, bool top, bool linkStandIns = false) {
   std::vector<fs::path> entries;
   for (const auto& entry : fs::directory_iterator(from)) entries.push_back(entry.path());
   std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) { return BirthOf(a) < BirthOf(b); });
@@ -58,6 +67,10 @@ void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
   for (const auto& entry : entries) {
     const fs::path target = to / entry.filename();
     if (top && host::EqualsIgnoreCase(host::FromUtf8(entry.filename().string()), u"Setup.exe")) continue;
+    if (linkStandIns && IsSharedStandIn(entry)) {
+      LinkStandIn(entry, target);
+      continue;
+    }
     // Within one clock tick a file system may hand out a lower inode: then the next tick.
     for (int attempt = 0;; ++attempt) {
       if (fs::is_directory(entry)) {
@@ -73,12 +86,17 @@ void CopyFolder(const fs::path& from, const fs::path& to, bool top) {
       fs::remove(target);
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    if (fs::is_directory(entry)) CopyFolder(entry, target, false);
+    if (fs::is_directory(entry)) CopyFolder(entry, target, false, linkStandIns);
     fs::last_write_time(target, fs::last_write_time(entry));
   }
 }
 
 }  // namespace
+
+void CopyImage(const fs::path& from, const fs::path& to) {
+  fs::create_directory(to);
+  CopyFolder(from, to, false, true);
+}
 
 void CopyHostFile(const fs::path& from, const fs::path& to) {
   std::string error;
@@ -218,9 +236,94 @@ bool BootsAgain(const RunReport& run) {
   return run.reset || run.outcome == Outcome::InstallError || run.outcome == Outcome::TooManyCabsReset;
 }
 
+// Where the twin of a sweep keeps its image as it was before its first run.
+fs::path BeforeOf(const TwinReport& twin) { return twin.image + ".before"; }
+
+std::u16string SetupPath(const Plan& plan) { return plan.at + u"\\" + host::FromUtf8(plan.setupFile.TwinName()); }
+
+// Runs from the start until the power goes at the point, then up to plan.runs runs
+// after it; the runs after the cut.
+std::vector<RunReport> RunsAroundTheCut(const Plan& plan, const Profile& profile, bool& cut) {
+  std::vector<RunReport> after;
+  cut = false;
+  for (int run = 0; run < plan.runs && !cut; ++run) {
+    const RunReport report = RunOnce(plan, profile);
+    cut = report.outcome == Outcome::PowerLoss;
+    if (!cut && !BootsAgain(report)) break;
+  }
+  if (!cut) return after;
+  // After the cut the terminal boots as after any reset.
+  for (int run = 0; run < plan.runs; ++run) {
+    after.push_back(RunOnce(plan, profile));
+    if (!BootsAgain(after.back())) break;
+  }
+  return after;
+}
+
 }  // namespace
 
-TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request) {
+std::optional<DamagedPoint> CutAndCompare(const Plan& plan, const TwinReport& twin, const CutPoint& point,
+                                          const std::string& image, const TwinState& reference) {
+  CopyImage(BeforeOf(twin), image);
+  std::string error;
+  if (!host::AttachImage(image, &error)) throw Failure(error);
+  host::FaultRule rule;
+  rule.api = point.api;
+  rule.pattern = host::FromUtf8(point.target);
+  rule.error = point.torn ? "power-loss:half" : "power-loss";
+  rule.after = point.after;
+  rule.times = 1;
+  rule.caller = host::FromUtf8(point.caller);
+  host::AddFaultRule(rule);
+  const Profile profile = ReadProfile();
+  bool cut = false;
+  TwinReport after;
+  after.runs = RunsAroundTheCut(plan, profile, cut);
+  TwinState state = reference;
+  Capture(state);
+  host::DetachImage();
+  DamagedPoint damaged{point, CutClass::Setup, {}};
+  std::vector<std::pair<CutClass, std::string>> differences;
+  if (!cut) differences.emplace_back(CutClass::Setup, "the power was never cut: the runs went otherwise than the rehearsal's");
+  const auto found = Differences(reference, state, plan.at);
+  differences.insert(differences.end(), found.begin(), found.end());
+  // The runs after the cut must pass as the rehearsal's did: a reason the rehearsal did
+  // not give is a difference.
+  for (const auto& finding : FindingsOf(after, false)) {
+    const bool known = std::any_of(twin.findings.begin(), twin.findings.end(),
+                                   [&](const Finding& f) { return f.reason == finding.reason; });
+    if (known || !Fails(finding, plan.allowed)) continue;
+    const bool installer = finding.reason == Reason::CabFailed || finding.reason == Reason::InstalledTwice ||
+                           finding.reason == Reason::OtherModelServicePack;
+    const std::string words = finding.reason == Reason::BoxAtEveryStart ? "a box at every start"
+                              : finding.reason == Reason::Loop          ? "a loop at every start"
+                                                                        : finding.text;
+    differences.emplace_back(installer ? CutClass::Installer : CutClass::Setup, words);
+  }
+  if (differences.empty()) return std::nullopt;
+  // The record first: a torn calibration record is never repaired, whatever else follows.
+  damaged.cut = std::min_element(differences.begin(), differences.end())->first;
+  const bool byInstaller = host::EqualsIgnoreCase(host::FromUtf8(point.caller), u"\\Windows\\wceload.exe");
+  for (const auto& difference : differences)
+    damaged.differences.push_back(difference.second + (byInstaller ? " (depends on the terminal's installer)" : ""));
+  return damaged;
+}
+
+namespace {
+
+// After the plain rehearsal of a sweep: its cut points, and what it wrote as it ended,
+// beside the twin's report for the cut runs.
+void KeepReference(const Plan& plan, TwinReport& twin, const std::string& stateFile) {
+  const std::vector<host::TracedCall> calls = host::StopCallTrace();
+  twin.cutPoints = CutPointsOf(calls, SetupPath(plan));
+  TwinState state = ReferenceWatches(calls, SetupPath(plan), twin);
+  Capture(state);
+  if (!SaveState(state, stateFile)) throw Failure("cannot write " + stateFile);
+}
+
+}  // namespace
+
+TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request, const std::string& stateFile) {
   TwinReport twin;
   twin.name = request.name;
   twin.count = request.count;
@@ -247,11 +350,24 @@ TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request) {
     twin.warnings.push_back("Platform\\Name \"" + profile.platformName + "\" names no model: no service pack is installed");
   }
   const bool servicePackMissing = !profile.servicePack.empty() && !HoldsServicePack(plan.at, profile);
+  const bool sweep = plan.cuts != Plan::Cuts::None;
+  if (sweep) {
+    // No process runs yet: the copy is the twin as it was switched on. It is made
+    // detached: closing a copied database file would drop this process's locks on it,
+    // and the next program would take the database for unused and reset its index
+    // under this process's mapping.
+    host::CheckpointImage();
+    host::DetachImage();
+    CopyImage(twin.image, BeforeOf(twin));
+    if (!host::AttachImage(twin.image, &error)) throw Failure(error);
+    host::StartCallTrace();
+  }
   for (int run = 0; run < plan.runs; ++run) {
     twin.runs.push_back(RunOnce(plan, profile));
     if (!BootsAgain(twin.runs.back())) break;
   }
   twin.findings = FindingsOf(twin, servicePackMissing);
+  if (sweep) KeepReference(plan, twin, stateFile);
   // A kept twin holds its database in one file, not in a write-ahead log beside it.
   host::CheckpointImage();
   return twin;

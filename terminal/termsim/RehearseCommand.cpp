@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <filesystem>
+#include <random>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -135,6 +137,31 @@ std::optional<Shard> ShardArgument(const Arguments& arguments) {
   return Shard{static_cast<int>(k), static_cast<int>(n)};
 }
 
+// --power-cuts all|sample:N [--seed S]: a sample without a seed draws one, printed so
+// that it can be given again.
+void PowerCutArguments(Plan& plan, const Arguments& arguments) {
+  const auto cuts = arguments.Value("power-cuts");
+  const auto seed = arguments.Value("seed");
+  if (!cuts) {
+    if (seed) throw UsageError("--seed draws the points of --power-cuts sample:N; there is no --power-cuts");
+    return;
+  }
+  if (*cuts == "all") {
+    if (seed) throw UsageError("--seed draws the points of --power-cuts sample:N, not of all");
+    plan.cuts = Plan::Cuts::All;
+    return;
+  }
+  if (cuts->rfind("sample:", 0) != 0) throw UsageError("--power-cuts must be all or sample:N, as sample:20");
+  plan.cuts = Plan::Cuts::Sample;
+  plan.sample = static_cast<int>(std::min<int64_t>(CountArgument("--power-cuts sample:N", cuts->substr(7), 1), 1000000));
+  if (seed) {
+    plan.seed = static_cast<uint64_t>(CountArgument("--seed", *seed, 0));
+  } else {
+    plan.seed = std::random_device{}() & 0xffffffffu;
+    std::fprintf(stderr, "termsim rehearse: the power cuts are sampled with --seed %" PRIu64 "\n", plan.seed);
+  }
+}
+
 // What changes a rehearsal's outcome besides the terminals' code, as given: the parts of
 // one sharded rehearsal must agree on it.
 Inputs InputsOf(const Plan& plan, const Arguments& arguments) {
@@ -151,6 +178,8 @@ Inputs InputsOf(const Plan& plan, const Arguments& arguments) {
       {"reg_encoding", plan.regEncoding},
       {"setup", VersionMarkOf(plan.setupProgram)},
   };
+  if (plan.cuts != Plan::Cuts::None) options.push_back({"power_cuts", *arguments.Value("power-cuts")});
+  if (plan.cuts == Plan::Cuts::Sample) options.push_back({"seed", std::to_string(plan.seed)});
   return IdentifyInputs(plan.folder, arguments.Value("fleet").value_or(""), std::move(options));
 }
 
@@ -174,6 +203,7 @@ Plan PlanFrom(const Arguments& arguments) {
   if (arguments.Has("out")) CheckOut(plan.out, plan.folder, arguments.Value("fleet"));
   FindSetup(plan, arguments);
   plan.shard = ShardArgument(arguments);
+  PowerCutArguments(plan, arguments);
   plan.inputs = InputsOf(plan, arguments);
   plan.installerProgram = ProgramBesideTermsim("wceload");
   plan.windowOwnerProgram = ProgramBesideTermsim("windowowner");
@@ -300,6 +330,9 @@ CommandSpec RehearseCommand() {
               {"json", "", "the report as one JSON document"},
               {"junit", "FILE", "the verdict as JUnit XML too, a test case per twin"},
               {"shard", "K/N", "only the twins of part K of N (termsim merge puts the parts together)"},
+              {"power-cuts", "all|sample:N", "after each twin's rehearsal, cut the power at every state-changing call "
+                                              "of it (or N drawn), each on a copy of the twin before it"},
+              {"seed", "S", "the draw of --power-cuts sample:N (a new one, printed)"},
               {"j", "N", "twins rehearsed at once (the number of cores)"},
               {"time-scale", "X", "real time per terminal time of the twins (0.01)"},
           },

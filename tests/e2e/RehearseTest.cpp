@@ -639,6 +639,142 @@ TEST(Rehearse, JunitCompareAndShardsMergedAsOne) {
 
 // termsim check: one pass names every problem, each with its kind and file; the device
 // it checks against is set as `create` sets it.
+// A shell command line's words, as the report quotes them: 'single-quoted' or bare.
+std::vector<std::string> ShellWords(const std::string& line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool inWord = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == '\'') {
+      const size_t end = line.find('\'', i + 1);
+      word += line.substr(i + 1, end - i - 1);
+      i = end;
+      inWord = true;
+    } else if (line[i] == ' ') {
+      if (inWord) words.push_back(word);
+      word.clear();
+      inWord = false;
+    } else {
+      word += line[i];
+      inWord = true;
+    }
+  }
+  if (inWord) words.push_back(word);
+  return words;
+}
+
+// "number api target torn" of a damaged point, as a sample and the full sweep must agree.
+std::string PointKey(const Json& point) {
+  return std::to_string(static_cast<int>(point["point"].number)) + " " + point["api"].text + " " + point["target"].text +
+         " " + point["torn"].text;
+}
+
+TEST(Rehearse, PowerCutsFindTheTornCalibrationRecordAndSamplesDrawFromTheSweep) {
+  installrun::SetupTerminal source;
+  source.PutEntries({Cab("Patch01.cab")});
+  const std::string scratch = source.image().scratch(), fleet = scratch + "/fleet";
+  fs::create_directories(fleet);
+  // Patch01 registered, and an empty calibration that Setup makes no record of: a run
+  // that writes nothing but what the touch driver does, wherever the power goes.
+  e2e::WriteFile(fleet + "/settled.reg", std::string(kRegHead) + PlatformLines("LM310") + kJapanese +
+                                             AppLines("KORVA Patch01", "\\\\FlashDisk\\\\SP\\\\Patch01.cab") +
+                                             "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\TOUCH]\n\"CalibrationData\"=\"\"\n");
+  const std::string junit = scratch + "/junit.xml";
+  const Rehearsal full = Rehearse(source, {"--kinds", "LM310-ja", "--fleet", fleet, "--power-cuts", "all", "--junit", junit});
+  ASSERT_EQ(full.exitCode, 1) << full.err;
+  EXPECT_EQ(full.report["power_cuts"]["mode"].text, "all");
+  const Json* clean = TwinNamed(full, "LM310-ja");
+  const Json* settled = TwinNamed(full, "settled");
+  ASSERT_TRUE(clean && settled);
+
+  // The clean twin calibrates and stores its record: a torn copy of it is never repaired.
+  const Json& cuts = (*clean)["power_cuts"];
+  EXPECT_EQ(cuts["points"].number, cuts["of"].number);
+  EXPECT_EQ(cuts["recovered"].number + static_cast<double>(cuts["damaged"].items.size()), cuts["points"].number);
+  const Json* torn = nullptr;
+  for (const auto& point : cuts["damaged"].items) {
+    if (point["api"].text == "CopyFileW" && point["target"].text == "\\FlashDisk\\Calibrate.dat" && point["torn"].text == "true")
+      torn = &point;
+  }
+  ASSERT_NE(torn, nullptr) << full.json;
+  EXPECT_EQ((*torn)["class"].text, "calibration");
+  EXPECT_EQ((*torn)["caller"].text, "\\FlashDisk\\SP\\Setup.exe");
+  std::smatch bytes;
+  const std::string difference = (*torn)["differences"].items.at(0).text;
+  ASSERT_TRUE(std::regex_match(difference, bytes, std::regex(R"(\\FlashDisk\\Calibrate\.dat: (\d+) of (\d+) bytes, torn)")))
+      << difference;
+  EXPECT_TRUE(Contains(ReasonCodes(*clean), "power-cut-calibration"));
+  EXPECT_NE(full.html.find("leave a difference"), std::string::npos);
+
+  // Its repeat rule, on a copy of the twin before its rehearsal, leaves the same record;
+  // so does the rule of the last flag Setup restores, a call its program made before.
+  const Json* flag = nullptr;
+  for (const auto& point : cuts["damaged"].items) {
+    if (point["api"].text == "RegSetValueExW" && point["target"].text.ends_with(":fAskDest")) flag = &point;
+  }
+  ASSERT_NE(flag, nullptr) << full.json;
+  EXPECT_EQ((*flag)["class"].text, "setup");
+  EXPECT_GT((*flag)["after"].number, 0);
+  const auto repeat = [&](const Json& point, const std::string& copy) {
+    fs::copy(full.out + "/twins/LM310-ja.before", copy, fs::copy_options::recursive);
+    std::vector<std::string> rule = ShellWords(point["repeat"].text);
+    ASSERT_GE(rule.size(), 3u);
+    ASSERT_EQ(rule[2], "IMAGE");
+    rule[2] = copy;
+    const e2e::Result added = e2e::Termsim(std::vector<std::string>(rule.begin() + 1, rule.end()));
+    ASSERT_EQ(added.exitCode, 0) << added.err;
+    EXPECT_EQ(e2e::Termsim({"run", copy, "\\FlashDisk\\SP\\Setup.exe"}).exitCode, 101);
+  };
+  repeat(*torn, scratch + "/repeat");
+  EXPECT_EQ(fs::file_size(scratch + "/repeat/fs/FlashDisk/Calibrate.dat"), std::stoul(bytes[1].str()));
+  repeat(*flag, scratch + "/repeat-flag");
+  EXPECT_NE(e2e::Termsim({"reg", "export", scratch + "/repeat-flag", "SOFTWARE\\Apps\\Microsoft Application Installer"})
+                .out.find("\"fAskDest\"=dword:00000000"),
+            std::string::npos);
+
+  // The settled twin recovers from every cut, and says so.
+  const Json& settledCuts = (*settled)["power_cuts"];
+  EXPECT_GT(settledCuts["points"].number, 0);
+  EXPECT_EQ(settledCuts["recovered"].number, settledCuts["points"].number);
+  EXPECT_TRUE(settledCuts["damaged"].items.empty());
+  EXPECT_EQ((*settled)["passed"].text, "true");
+  const std::string words = std::to_string(static_cast<int>(settledCuts["points"].number)) + " cuts, " +
+                            std::to_string(static_cast<int>(settledCuts["points"].number)) + " recover, 0 leave a difference";
+  EXPECT_NE(full.html.find(words), std::string::npos);
+  EXPECT_NE(e2e::ReadFile(junit).find("<property name=\"power_cuts\" value=\"" + words + "\"/>"), std::string::npos);
+
+  // A seed draws the same points again, another seed others: all of them the sweep's.
+  const auto sample = [&](const std::string& seed) {
+    return Rehearse(source, {"--kinds", "LM310-ja", "--power-cuts", "sample:3", "--seed", seed});
+  };
+  const Rehearsal first = sample("7"), again = sample("7"), other = sample("8");
+  const auto numbers = [](const Rehearsal& r) {
+    std::vector<int> list;
+    for (const auto& n : r.report["twins"].items.at(0)["power_cuts"]["sample"].items) list.push_back(static_cast<int>(n.number));
+    return list;
+  };
+  ASSERT_EQ(numbers(first).size(), 3u) << first.err;
+  EXPECT_EQ(numbers(first), numbers(again));
+  EXPECT_NE(numbers(first), numbers(other));
+  EXPECT_EQ(first.report["power_cuts"]["seed"].number, 7);
+  for (const Rehearsal* drawn : {&first, &other}) {
+    const Json& drawnCuts = drawn->report["twins"].items.at(0)["power_cuts"];
+    EXPECT_EQ(drawnCuts["of"].number, cuts["of"].number);
+    for (const int n : numbers(*drawn)) EXPECT_LE(n, cuts["of"].number);
+    for (const auto& point : drawnCuts["damaged"].items) {
+      const bool inSweep = std::any_of(cuts["damaged"].items.begin(), cuts["damaged"].items.end(),
+                                       [&](const Json& p) { return PointKey(p) == PointKey(point); });
+      EXPECT_TRUE(inSweep) << PointKey(point);
+    }
+  }
+  // compare tells a sweep from a sample.
+  e2e::WriteFile(scratch + "/full.json", full.json);
+  e2e::WriteFile(scratch + "/first.json", first.json);
+  const e2e::Result compared = e2e::Termsim({"compare", scratch + "/full.json", scratch + "/first.json"});
+  EXPECT_NE(compared.out.find("LM310-ja: power cuts: "), std::string::npos) << compared.out;
+  EXPECT_NE(compared.out.find(" 3 cuts of "), std::string::npos) << compared.out;
+}
+
 TEST(Rehearse, CheckNamesEveryProblemOfTheFolderInOnePass) {
   installrun::SetupTerminal source;
   const auto setup = [](const std::string& appName, uint32_t processor, uint32_t minMajor) {
@@ -754,6 +890,7 @@ TEST(Rehearse, BadInputIsOneLineAndMakesNothing) {
       {folder, "--runs", "0"}, {folder, "--at", "FlashDisk"},
       {folder, "--allow", "box,nothing"}, {folder, "--fleet", scratch + "/no-exports"},
       {folder, "--reg-encoding", "klingon"}, {folder, "--processor", "Z80"}, {folder, "--file-times", "ntfs"},
+      {folder, "--seed", "7"}, {folder, "--power-cuts", "sample:0"}, {folder, "--power-cuts", "most"},
   };
   for (auto arguments : commandLines) {
     arguments.insert(arguments.begin(), "rehearse");
@@ -790,13 +927,17 @@ std::string ProcessesOf(const std::string& out) {
 TEST(Rehearse, InterruptedRehearsalLeavesNoProcessAndSaysItDidNotFinish) {
   installrun::SetupTerminal source;
   source.PutEntries(kTypicalFolder);
-  for (const int signal : {SIGTERM, SIGKILL}) {
+  // The last is interrupted among its power cuts, each on its own copy of the twin.
+  for (const auto& [signal, cuts] : {std::pair{SIGTERM, false}, std::pair{SIGKILL, false}, std::pair{SIGTERM, true}}) {
     SCOPED_TRACE(::strsignal(signal));
-    const std::string out = source.image().scratch() + "/cut" + std::to_string(signal);
+    const std::string out = source.image().scratch() + "/cut" + std::to_string(signal) + (cuts ? "-cuts" : "");
     // At real time, Setup waits five seconds before its reset: time to cut it short.
-    e2e::Process rehearsal(TERMSIM_PATH, {"rehearse", source.FsPath("FlashDisk/SP"), "--kinds", "LM310-ja,LM320-ja",
-                                          "--time-scale", "1", "--out", out}, {});
-    ASSERT_TRUE(e2e::WaitUntil(30, [&] { return !ProcessesOf(out + "/twins/").empty(); }));
+    std::vector<std::string> arguments = {"rehearse", source.FsPath("FlashDisk/SP"), "--kinds", "LM310-ja,LM320-ja",
+                                          "--time-scale", "1", "--out", out};
+    if (cuts) arguments.insert(arguments.end(), {"--power-cuts", "sample:2", "--seed", "1"});
+    e2e::Process rehearsal(TERMSIM_PATH, arguments, {});
+    const std::string running = out + (cuts ? "/.work/cuts/" : "/twins/");
+    ASSERT_TRUE(e2e::WaitUntil(60, [&] { return !ProcessesOf(running).empty(); }));
     ::kill(rehearsal.pid(), signal);
     const e2e::Result result = rehearsal.Finish();
     EXPECT_EQ(result.exitCode, signal == SIGTERM ? 130 : 128 + SIGKILL) << result.err;
