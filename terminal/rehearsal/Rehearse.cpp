@@ -29,6 +29,7 @@
 #include <fstream>
 #include <map>
 #include <thread>
+#include <vector>
 
 namespace rehearsal {
 
@@ -214,6 +215,8 @@ void EndWorkers(std::map<int, size_t>& running) {
 
 std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinRequest>& requests) {
   std::map<int, size_t> running;
+  // Each running worker's pidfd: its end wakes the loop at once, and the next twin starts.
+  std::map<int, host::UniqueFd> ends;
   std::vector<int> statuses(requests.size(), 0);
   size_t next = 0, done = 0;
   const auto resultOf = [&](size_t i) { return (WorkOf(plan) / "results" / (requests[i].name + ".result")).string(); };
@@ -235,10 +238,16 @@ std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinReq
       if (pid == 0) RehearseInChild(plan, requests[next], resultOf(next), self);
       if (pid < 0) throw Failure("cannot start a twin's process");
       running[pid] = next++;
+      ends[pid] = host::OpenPidfd(pid);
     }
     if (running.empty()) continue;
-    pollfd watch{signals.Get(), POLLIN, 0};
-    if (::poll(&watch, 1, 50) > 0) {
+    std::vector<pollfd> watch{{signals.Get(), POLLIN, 0}};
+    for (const auto& [pid, end] : ends) {
+      if (end.Valid()) watch.push_back({end.Get(), POLLIN, 0});
+    }
+    // Without a pidfd (an old kernel) the loop looks every 50 ms.
+    const bool everyEnd = watch.size() == running.size() + 1;
+    if (::poll(watch.data(), watch.size(), everyEnd ? -1 : 50) > 0 && (watch[0].revents & POLLIN)) {
       signalfd_siginfo info{};
       if (::read(signals.Get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         EndWorkers(running);
@@ -250,6 +259,7 @@ std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinReq
       if (const auto twin = running.find(pid); twin != running.end()) {
         statuses[twin->second] = status;
         running.erase(twin);
+        ends.erase(pid);
         ShowProgress(++done, requests.size());
       }
     }
