@@ -49,6 +49,8 @@ fs::path WorkOf(const Plan& plan) { return fs::path(plan.out) / kWork; }
 
 fs::path StandInsOf(const Plan& plan) { return WorkOf(plan) / "stand-ins"; }
 
+fs::path PreparedImagesOf(const Plan& plan) { return WorkOf(plan) / "prepared"; }
+
 namespace {
 
 // What a folder that is not empty holds, for the line that refuses it.
@@ -149,7 +151,11 @@ void WatchForTheEnd(int rehearsalPid) {
     int signal = 0;
     while (::sigwait(&set, &signal) != 0) {
     }
-    if (host::IsAttached()) host::EndTerminalProcesses(true);
+    try {
+      if (host::IsAttached()) host::EndTerminalProcesses(true);
+    } catch (const host::HostError&) {
+      // The twin was detached meanwhile: its processes had all ended.
+    }
     ::_exit(130);
   }).detach();
 }
@@ -233,6 +239,11 @@ std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinReq
         ++next;
         ShowProgress(++done, requests.size());
         continue;
+      }
+      try {
+        PrepareTwinImage(plan, requests[next]);
+      } catch (const Failure&) {
+        // The twin's own process tries again, and reports why it could not.
       }
       const int pid = ::fork();
       if (pid == 0) RehearseInChild(plan, requests[next], resultOf(next), self);
