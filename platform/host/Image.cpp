@@ -506,6 +506,7 @@ void DetachImage() {
   std::lock_guard guard(g_databaseLock);
   if (!g_image) return;
   ForgetFaultRules();
+  ForgetBell();
   FinalizeIdleStatements(*g_image);
   sqlite3_close_v2(g_image->db);
   g_image.reset();

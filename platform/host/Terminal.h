@@ -128,6 +128,13 @@ bool CopyNewImage(const std::string& prepared, const std::string& root, std::str
 // The Platform\Name a new image gets (meaningless with noPlatform).
 std::string PlatformNameFor(const ImageOptions& options);
 
+// The image's bell (Bell.cpp): RingBell after committing a change that another process
+// may wait for; a waiter reads BellRings, looks, and if what it waits for is not there
+// yet, AwaitBell(what it read, its longest sleep) returns once the bell rang since.
+void RingBell();
+uint32_t BellRings();
+void AwaitBell(uint32_t seen, std::chrono::microseconds most);
+
 // Opens the image for this process. False with a one-line reason when `root` is not
 // an image. Programs attach through the start-up code; termsim and tests directly.
 bool AttachImage(const std::string& root, std::string* error);

@@ -81,7 +81,8 @@ Reason ReasonOfCode(const std::string& code) { return Named(ReasonNamed(code)); 
 void ReadRecord(TwinReport& twin, const std::vector<std::string>& f) {
   const std::string& tag = f.at(0);
   if (tag == "twin") {
-    twin = TwinReport{f.at(1), f.at(2), f.at(3), f.at(4) == "1", std::stoll(f.at(5)), f.at(6), f.at(7), {}, {}, {}};
+    twin = TwinReport{f.at(1), f.at(2), f.at(3), f.at(4) == "1", std::stoll(f.at(5)), f.at(6), f.at(7), std::stoll(f.at(8)),
+                      {}, {}, {}};
   } else if (tag == "warning") {
     twin.warnings.push_back(f.at(1));
   } else if (tag == "finding") {
@@ -105,7 +106,7 @@ void ReadRecord(TwinReport& twin, const std::vector<std::string>& f) {
 bool SaveTwinReport(const TwinReport& twin, const std::string& path) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   Line(out, {"twin", twin.name, twin.kind, twin.platformName, twin.fleet ? "1" : "0", std::to_string(twin.count),
-             twin.refused, twin.image});
+             twin.refused, twin.image, std::to_string(twin.processes)});
   for (const auto& warning : twin.warnings) Line(out, {"warning", warning});
   for (const auto& finding : twin.findings) Line(out, {"finding", InfoOf(finding.reason).code, finding.text});
   for (const auto& run : twin.runs) {

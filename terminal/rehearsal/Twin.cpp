@@ -284,6 +284,7 @@ TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request) {
     if (!BootsAgain(twin.runs.back())) break;
   }
   twin.findings = FindingsOf(twin, servicePackMissing);
+  twin.processes = static_cast<int64_t>(host::ProcessRecords().size());
   // A kept twin holds its database in one file, not in a write-ahead log beside it;
   // detached, it keeps neither the log nor its index.
   host::CheckpointImage();

@@ -251,7 +251,7 @@ CommandSpec RehearseCommand() {
               {"reg-encoding", "NAME", "the exports' encoding when they have no byte-order mark and are not UTF-8"},
               {"json", "", "the report as one JSON document"},
               {"j", "N", "twins rehearsed at once (the number of cores)"},
-              {"time-scale", "X", "real time per terminal time of the twins (0.01)"},
+              {"time-scale", "X", "real time per terminal time of the twins (0.001)"},
           },
       .run = Rehearse,
   };
