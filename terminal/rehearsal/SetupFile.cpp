@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <sstream>
 #include <iterator>
 
 namespace rehearsal {
@@ -15,7 +16,9 @@ namespace {
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return std::move(bytes).str();
 }
 
 // An MZ header whose e_lfanew (at 0x3C, little-endian) points at "PE\0\0".
