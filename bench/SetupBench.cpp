@@ -1,6 +1,8 @@
 // What Setup's own work costs on the emulated terminal, beside the floor it stands on:
-//   (a) a run that installs 30 CABs with a trivial installer, beside 30 bare starts of
-//       that installer, and the program's 30 installer calls alone, beside the same;
+//   (a) a run that installs 30 CABs with a trivial installer, beside its floor: 30 bare
+//       starts of that installer, the 120 registry writes Setup must commit (Reset and
+//       fAskDest before and after each installation) as bare SQLite commits in one
+//       process with the image's own settings, and a program that returns at once;
 //   (b) a run with nothing to install, beside a program that returns at once;
 // and from both, what one installation adds to a run beside one bare start.
 // Every run goes through `termsim run`, as people start Setup. Waits are scaled down
@@ -9,13 +11,15 @@
 // deliberate wait, which no floor has, stays out of the comparison) and the
 // terminal ignores the reset request, so one image serves every round.
 //
-// Usage: setup_bench [ROUNDS]   (default 15; medians are reported)
+// Usage: setup_bench [ROUNDS] [RUNS]   (defaults 15 and 3: medians of ROUNDS rounds,
+// RUNS times over; the ratios are given with their spread over the runs)
 #include "completion/Completion.h"
 #include "install/CabInstaller.h"
 #include "platform/host/Terminal.h"
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +40,8 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kCabs = 30;
+// Setup writes Reset and fAskDest before and after each installation.
+constexpr int kCommits = 4 * kCabs;
 constexpr double kTimeScale = 0.001;
 // The wait before the reset that a run with installations makes, in real seconds.
 constexpr double kResetWaitSeconds = RESET_DELAY_MS / 1000.0 * kTimeScale;
@@ -130,6 +136,46 @@ double InstallerCalls(const std::string& image) {
   return seconds;
 }
 
+// `kCommits` bare SQLite commits in one process, each a DWORD replaced in a table of
+// its own, into a database beside the image made with the image's own settings: a
+// write-ahead log, synced as the image is (NORMAL; OFF for an image made not durable).
+// Returns real seconds.
+double BareCommits(const std::string& image, const std::string& scratch) {
+  sqlite3* db = nullptr;
+  std::string synchronous = "NORMAL";
+  if (sqlite3_open_v2((image + "/terminal.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* durable = nullptr;
+    sqlite3_prepare_v2(db, "SELECT 1 FROM settings WHERE name = 'durable' AND value = 'no'", -1, &durable, nullptr);
+    if (durable && sqlite3_step(durable) == SQLITE_ROW) synchronous = "OFF";
+    sqlite3_finalize(durable);
+  }
+  sqlite3_close(db);
+  if (sqlite3_open(scratch.c_str(), &db) != SQLITE_OK) Die("cannot open " + scratch);
+  const std::string setup = "PRAGMA journal_mode=WAL; PRAGMA synchronous=" + synchronous +
+                            "; CREATE TABLE IF NOT EXISTS value(id INTEGER PRIMARY KEY, data BLOB NOT NULL);";
+  if (sqlite3_exec(db, setup.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Die(sqlite3_errmsg(db));
+  sqlite3_stmt *begin = nullptr, *write = nullptr, *commit = nullptr;
+  sqlite3_prepare_v2(db, "BEGIN IMMEDIATE", -1, &begin, nullptr);
+  sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO value(id, data) VALUES(?, ?)", -1, &write, nullptr);
+  sqlite3_prepare_v2(db, "COMMIT", -1, &commit, nullptr);
+  const auto start = Clock::now();
+  for (int i = 0; i < kCommits; ++i) {
+    const uint32_t data = static_cast<uint32_t>(i % 2);
+    sqlite3_step(begin);
+    sqlite3_reset(begin);
+    sqlite3_bind_int(write, 1, i % 2);
+    sqlite3_bind_blob(write, 2, &data, sizeof data, SQLITE_TRANSIENT);
+    sqlite3_step(write);
+    sqlite3_reset(write);
+    if (sqlite3_step(commit) != SQLITE_DONE) Die(sqlite3_errmsg(db));
+    sqlite3_reset(commit);
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  for (sqlite3_stmt* statement : {begin, write, commit}) sqlite3_finalize(statement);
+  sqlite3_close(db);
+  return seconds;
+}
+
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const size_t middle = values.size() / 2;
@@ -141,26 +187,17 @@ void Report(const char* what, double measured, const char* floorName, double flo
               measured / floor);
 }
 
-}  // namespace
+struct Ratios {
+  double installing = 0, idle = 0;
+};
 
-int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
-  std::string folder = (fs::temp_directory_path() / "korva-setup-bench-XXXXXX").string();
-  if (!::mkdtemp(folder.data())) Die("mkdtemp failed");
-  const std::string installing = MakeImage(folder + "/installing", kCabs);
-  const std::string idle = MakeImage(folder + "/idle", 0);
-
-  // One round of each first, unmeasured: caches, page faults.
-  TermsimRun(installing, kSetupCePath, 1);
-  InstallerStarts(installing);
-  InstallerCalls(installing);
-  TermsimRun(idle, kSetupCePath, 1);
-  TermsimRun(idle, kEmptyCePath, 0);
-
-  std::vector<double> setupInstalling, starts, calls, setupIdle, empty;
+// One measured run of ROUNDS rounds, with its report; the two ratios to their floors.
+Ratios MeasureOnce(const std::string& installing, const std::string& idle, const std::string& scratch, int rounds) {
+  std::vector<double> setupInstalling, starts, commits, calls, setupIdle, empty;
   for (int round = 0; round < rounds; ++round) {
     setupInstalling.push_back(TermsimRun(installing, kSetupCePath, 1) - kResetWaitSeconds);
     starts.push_back(InstallerStarts(installing));
+    commits.push_back(BareCommits(installing, scratch));
     calls.push_back(InstallerCalls(installing));
     // The first termsim run after this process's own installations takes about 1 ms
     // more, whichever program it runs. An unmeasured run takes that place, so that
@@ -169,16 +206,54 @@ int main(int argc, char** argv) {
     setupIdle.push_back(TermsimRun(idle, kSetupCePath, 1));
     empty.push_back(TermsimRun(idle, kEmptyCePath, 0));
   }
+  const double floor = Median(starts) + Median(commits) + Median(empty);
   std::printf("medians of %d rounds\n", rounds);
   Report("(a) Setup installing 30 CABs", Median(setupInstalling), "30 installer starts", Median(starts));
-  Report("    the same", Median(setupInstalling), "30 installer starts + an empty program",
-         Median(starts) + Median(empty));
+  Report("    the same", Median(setupInstalling), "30 installer starts + 120 bare commits + an empty program", floor);
+  std::printf("    (120 bare commits alone: %.1f ms)\n", Median(commits) * 1000);
   Report("    of which 30 installer calls", Median(calls), "30 installer starts", Median(starts));
   Report("(b) Setup with nothing to install", Median(setupIdle), "an empty program", Median(empty));
   // What one installation adds to a run, beside one bare start: the fixed cost of any
   // run (b) taken out.
   Report("    per installation, (a) - (b) over 30", (Median(setupInstalling) - Median(setupIdle)) / kCabs,
          "one installer start", Median(starts) / kCabs);
+  return {Median(setupInstalling) / floor, Median(setupIdle) / Median(empty)};
+}
+
+void PrintRatio(const char* what, std::vector<double> ratios) {
+  std::sort(ratios.begin(), ratios.end());
+  std::printf("ratio %s to its floor: %.2f (%zu runs: %.3f to %.3f)\n", what, Median(ratios), ratios.size(),
+              ratios.front(), ratios.back());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+  const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+  std::string folder = (fs::temp_directory_path() / "korva-setup-bench-XXXXXX").string();
+  if (!::mkdtemp(folder.data())) Die("mkdtemp failed");
+  const std::string installing = MakeImage(folder + "/installing", kCabs);
+  const std::string idle = MakeImage(folder + "/idle", 0);
+  const std::string scratch = folder + "/commits.db";
+
+  // One round of each first, unmeasured: caches, page faults.
+  TermsimRun(installing, kSetupCePath, 1);
+  InstallerStarts(installing);
+  BareCommits(installing, scratch);
+  InstallerCalls(installing);
+  TermsimRun(idle, kSetupCePath, 1);
+  TermsimRun(idle, kEmptyCePath, 0);
+
+  std::vector<double> installingRatios, idleRatios;
+  for (int run = 0; run < runs; ++run) {
+    std::printf("== run %d of %d\n", run + 1, runs);
+    const Ratios ratios = MeasureOnce(installing, idle, scratch, rounds);
+    installingRatios.push_back(ratios.installing);
+    idleRatios.push_back(ratios.idle);
+  }
+  PrintRatio("30-CAB run", installingRatios);
+  PrintRatio("no-op run", idleRatios);
   std::error_code ec;
   fs::remove_all(folder, ec);
   return 0;

@@ -10,6 +10,8 @@
 #include "platform/host/HostInternal.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -625,6 +627,24 @@ bool CopyHostFile(const std::string& from, const std::string& to, std::string* e
   if (!source.Valid() || ::fstat(source.Get(), &st) != 0) return fail(errno);
   const UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
   if (!target.Valid()) return fail(errno);
+  // A reflink where the file system shares extents (a copy that writes nothing until
+  // either side changes), else a copy in the kernel, else through a buffer.
+  if (::ioctl(target.Get(), FICLONE, source.Get()) == 0) return true;
+  for (off_t left = st.st_size; left > 0;) {
+    const ssize_t copied = ::copy_file_range(source.Get(), nullptr, target.Get(), nullptr, static_cast<size_t>(left), 0);
+    if (copied <= 0) {
+      if (copied < 0 && (errno == ENOSPC || errno == EDQUOT)) {
+        const int err = errno;
+        ::unlink(to.c_str());
+        return fail(err);
+      }
+      break;
+    }
+    left -= copied;
+    if (left == 0) return true;
+  }
+  // What the kernel could not copy is copied from where it stopped.
+  if (::lseek(source.Get(), ::lseek(target.Get(), 0, SEEK_CUR), SEEK_SET) < 0) return fail(errno);
   std::vector<char> buffer(64 * 1024);
   for (;;) {
     const ssize_t got = ::read(source.Get(), buffer.data(), buffer.size());

@@ -105,6 +105,9 @@ int64_t LastInsertRowId();
 // Runs SQL text of one or more statements on `db`. Throws HostError.
 void Exec(sqlite3* db, const char* sql);
 
+// Unmaps the bell of the image being detached (Bell.cpp).
+void ForgetBell();
+
 // ---------------------------------------------------------------- journal (Journal.cpp)
 
 // Journal(), as a lasting write (WriteLasting): the event stays, with the time it was

@@ -112,6 +112,10 @@ sqlite3* OpenDatabase(const std::string& path, int flags, std::string* error) {
   return db;
 }
 
+// An image made not durable ("durable" is "no") is never synced: its commits and
+// checkpoints write without waiting for the disk.
+constexpr char kNotDurable[] = "PRAGMA synchronous=OFF;";
+
 int64_t NowRealMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
@@ -329,6 +333,7 @@ void InsertSettings(sqlite3* db, const ImageOptions& options, const std::vector<
       {"ce_build", options.ceBuild},
   };
   if (options.capacity) settings.emplace_back("capacity", std::to_string(*options.capacity));
+  if (!options.durable) settings.emplace_back("durable", "no");
   sqlite3_stmt* insert = nullptr;
   sqlite3_prepare_v2(db, "INSERT INTO settings(name, value) VALUES(?, ?)", -1, &insert, nullptr);
   for (const auto& [name, value] : settings) {
@@ -350,6 +355,7 @@ bool CreateDatabase(const std::string& root, const ImageOptions& options, const 
   if (!db) return false;
   bool ok = true;
   try {
+    if (!options.durable) Exec(db, kNotDurable);
     Exec(db, "PRAGMA journal_mode=WAL;");
     Exec(db, "BEGIN;");
     CreateSchema(db);
@@ -376,6 +382,55 @@ bool CreateImage(const std::string& root, const ImageOptions& options, std::stri
   return CreateFileSystem(root, options, volumes, error) && CreateDatabase(root, options, volumes, error);
 }
 
+bool CopyNewImage(const std::string& prepared, const std::string& root, std::string* error) {
+  std::string ignored;
+  if (!error) error = &ignored;
+  std::error_code ec;
+  if (fs::exists(root, ec)) {
+    if (!fs::is_directory(root, ec) || !fs::is_empty(root, ec)) {
+      *error = root + " already exists and is not an empty folder";
+      return false;
+    }
+  } else if (!fs::create_directories(root, ec)) {
+    *error = "cannot create " + root + ": " + ec.message();
+    return false;
+  }
+  const fs::path from(prepared), to(root);
+  for (auto entry = fs::recursive_directory_iterator(from / "fs", ec); !ec && entry != fs::recursive_directory_iterator();
+       entry.increment(ec)) {
+    const fs::path target = to / "fs" / fs::relative(entry->path(), from / "fs", ec);
+    if (entry->is_directory(ec)) {
+      fs::create_directories(target, ec);
+    } else if (!CopyHostFile(entry->path().string(), target.string(), error)) {
+      return false;
+    }
+  }
+  fs::create_directories(to / "fs", ec);
+  if (ec) {
+    *error = "cannot create the file system of " + root + ": " + ec.message();
+    return false;
+  }
+  const std::string dbPath = (to / "terminal.db").string();
+  if (!CopyHostFile((from / "terminal.db").string(), dbPath, error)) return false;
+  sqlite3* db = OpenDatabase(dbPath, SQLITE_OPEN_READWRITE, error);
+  if (!db) return false;
+  bool ok = true;
+  try {
+    // The prepared image's own durability, while the copy is made its own.
+    sqlite3_stmt* durable = nullptr;
+    sqlite3_prepare_v2(db, "SELECT 1 FROM settings WHERE name = 'durable' AND value = 'no'", -1, &durable, nullptr);
+    if (durable && sqlite3_step(durable) == SQLITE_ROW) Exec(db, kNotDurable);
+    sqlite3_finalize(durable);
+    const std::string created = "UPDATE settings SET value = '" + std::to_string(NowRealMs()) + "' WHERE name = 'created_ms';";
+    Exec(db, created.c_str());
+  } catch (const HostError& e) {
+    *error = e.what();
+    ok = false;
+  }
+  sqlite3_close(db);
+  return ok;
+}
+
 bool AttachImage(const std::string& root, std::string* error) {
   std::string ignored;
   if (!error) error = &ignored;
@@ -394,14 +449,19 @@ bool AttachImage(const std::string& root, std::string* error) {
   if (!image->db) return false;
   sqlite3_stmt* query = nullptr;
   // Settings that never change after creation are read once per attach.
-  std::string format, scale, created, capacity;
+  std::string format, scale, created, capacity, durable;
   int read = sqlite3_prepare_v2(
-      image->db, "SELECT name, value FROM settings WHERE name IN ('format','time_scale','created_ms','capacity')", -1,
+      image->db,
+      "SELECT name, value FROM settings WHERE name IN ('format','time_scale','created_ms','capacity','durable')", -1,
       &query, nullptr);
   while (query && (read = sqlite3_step(query)) == SQLITE_ROW) {
     const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(query, 0));
     const std::string value = reinterpret_cast<const char*>(sqlite3_column_text(query, 1));
-    (name == "format" ? format : name == "time_scale" ? scale : name == "created_ms" ? created : capacity) = value;
+    (name == "format"       ? format
+     : name == "time_scale" ? scale
+     : name == "created_ms" ? created
+     : name == "durable"    ? durable
+                            : capacity) = value;
   }
   sqlite3_finalize(query);
   // A database that a full host keeps from being read (its log's index cannot be made)
@@ -429,6 +489,7 @@ bool AttachImage(const std::string& root, std::string* error) {
     *error = root + ": " + e.what();
     return false;
   }
+  if (durable == "no") sqlite3_exec(image->db, kNotDurable, nullptr, nullptr, nullptr);
   // Images made before the lower bound keep the scale they were made with.
   if (!(image->timeScale > 0 && image->timeScale <= 1000)) image->timeScale = 1.0;
   image->fsFd.Reset(::open(image->fsRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -445,6 +506,7 @@ void DetachImage() {
   std::lock_guard guard(g_databaseLock);
   if (!g_image) return;
   ForgetFaultRules();
+  ForgetBell();
   FinalizeIdleStatements(*g_image);
   sqlite3_close_v2(g_image->db);
   g_image.reset();

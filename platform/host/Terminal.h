@@ -107,6 +107,11 @@ struct ImageOptions {
   std::string ceBuild = kDefaultCeBuild;
   std::string fileTimes = "fat";             // fat | exact: the volumes' last-write times
   std::optional<uint64_t> capacity;          // bytes of storage (fs/ and the database); none: the host's
+  // False: the database is never synced to disk (SQLite's synchronous=OFF), for an image
+  // that is made again rather than recovered after a crash of the host (a rehearsal's
+  // twin). Every transaction is still atomic and isolated for the terminal's programs;
+  // only a crash of the host itself may lose or damage what they committed.
+  bool durable = true;
 };
 
 // False with a one-line reason when `options` name no terminal (checked by CreateImage).
@@ -115,8 +120,20 @@ bool ValidateImageOptions(const ImageOptions& options, std::string* error);
 // Makes a new image at `root` (absent or an empty folder). False with a one-line
 // reason on bad options or an existing non-empty folder.
 bool CreateImage(const std::string& root, const ImageOptions& options, std::string* error);
+// Makes a new image at `root` (absent or an empty folder) as a copy of `prepared`, an
+// image that CreateImage made and no process has attached since: its folders and files,
+// and its database copied whole rather than built again, with the time of creation set
+// to now. False with a one-line reason.
+bool CopyNewImage(const std::string& prepared, const std::string& root, std::string* error);
 // The Platform\Name a new image gets (meaningless with noPlatform).
 std::string PlatformNameFor(const ImageOptions& options);
+
+// The image's bell (Bell.cpp): RingBell after committing a change that another process
+// may wait for; a waiter reads BellRings, looks, and if what it waits for is not there
+// yet, AwaitBell(what it read, its longest sleep) returns once the bell rang since.
+void RingBell();
+uint32_t BellRings();
+void AwaitBell(uint32_t seen, std::chrono::microseconds most);
 
 // Opens the image for this process. False with a one-line reason when `root` is not
 // an image. Programs attach through the start-up code; termsim and tests directly.

@@ -222,7 +222,9 @@ HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName,
     insert.Bind(1, std::u16string_view(windowClass->name)).Bind(2, host::ToU16(lpWindowName));
     insert.Bind(3, static_cast<int64_t>(::getpid())).Bind(4, host::SelfStartTime());
     insert.Bind(5, static_cast<int64_t>(GetCurrentThreadId())).Run();
-    return host::WindowHandle(host::LastInsertRowId());
+    const HWND window = host::WindowHandle(host::LastInsertRowId());
+    host::RingBell();
+    return window;
   });
 }
 
@@ -291,6 +293,7 @@ BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
     host::Journal("post-message",
                   {{"class", window->windowClass}, {"title", window->title}, {"message", static_cast<int64_t>(Msg)}});
     transaction.Commit();
+    host::RingBell();
     return TRUE;
   });
 }
@@ -303,10 +306,10 @@ BOOL GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)
       if (!window || !window->OwnedByThisThread()) return host::Fail(ERROR_INVALID_WINDOW_HANDLE, -1);
     }
     host::BlockedInCall blocked;
-    // Other processes post through the database: poll it, quickly at first, then less
-    // often while the queue stays empty.
-    auto pause = std::chrono::milliseconds(1);
+    // Other processes post through the database and ring the image's bell: the queue is
+    // looked at again at each ring, and at least every 20 ms.
     for (;;) {
+      const uint32_t rings = host::BellRings();
       if (const auto posted = host::TakePostedMessage(host::WindowId(hWnd), wMsgFilterMin, wMsgFilterMax)) {
         host::FillMessage(lpMsg, host::WindowHandle(posted->window), posted->message, posted->wParam, posted->lParam);
         return posted->message == WM_QUIT ? FALSE : TRUE;
@@ -317,8 +320,7 @@ BOOL GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)
         host::FillMessage(lpMsg, HWND{}, WM_QUIT, static_cast<WPARAM>(host::t_quitCode), 0);
         return FALSE;
       }
-      std::this_thread::sleep_for(pause);
-      pause = std::min(pause * 2, std::chrono::milliseconds(20));
+      host::AwaitBell(rings, std::chrono::milliseconds(20));
     }
   });
 }

@@ -128,6 +128,7 @@ std::string TwinJson(const TwinReport& twin, const Report& report) {
                     ",\"platform_name\":" + JsonOrNull(twin.platformName) + ",\"device\":" + DeviceJson(DeviceOf(report.plan)) +
                     ",\"refused\":" + JsonOrNull(twin.refused) +
                     ",\"image\":" + JsonOrNull(twin.runs.empty() ? "" : twin.image) +
+                    ",\"processes\":" + std::to_string(twin.processes) +
                     ",\"passed\":" + (TwinPassed(twin, allowed) ? "true" : "false") +
                     ",\"reasons\":" + ReasonsJson(twin, allowed) + ",\"warnings\":" + JsonList(twin.warnings) +
                     ",\"runs\":[";
@@ -559,8 +560,10 @@ void PrintJson(const Report& report) {
   for (size_t i = 0; i < report.warnings.size(); ++i) out += std::string(i ? "," : "") + WarningJson(report.warnings[i]);
   out += "],\"twins\":[";
   for (size_t i = 0; i < report.twins.size(); ++i) out += (i ? ",\n" : "\n") + TwinJson(report.twins[i], report);
+  int64_t processes = 0;
+  for (const auto& twin : report.twins) processes += twin.processes;
   out += "],\"summary\":{\"twins\":" + std::to_string(report.twins.size()) + ",\"terminals\":" +
-         std::to_string(Terminals(report)) + ",\"passed\":" + (Passed(report) ? "true" : "false") +
+         std::to_string(Terminals(report)) + ",\"processes\":" + std::to_string(processes) + ",\"passed\":" + (Passed(report) ? "true" : "false") +
          ",\"exit_status\":" + (Passed(report) ? "0" : "1") + ",\"outcomes\":[";
   const std::vector<OutcomeGroup> groups = Summary(report);
   for (size_t i = 0; i < groups.size(); ++i) {

@@ -190,7 +190,7 @@ struct Plan {
   bool outCreated = false;         // made by this rehearsal (printed, as nobody named it)
   int runs = 2;
   int jobs = 1;
-  double timeScale = 0.01;
+  double timeScale = 0.001;  // Setup's five seconds before the reset take 5 ms
   bool fleet = false;              // the twins include a fleet's exports
   // The twins' device, as `termsim create` takes it; `given` names what the command line
   // set ("processor", "ce_version", "ce_build", "file_times"), the rest is assumed.
@@ -336,6 +336,7 @@ struct TwinReport {
   int64_t count = 1;
   std::string refused;       // why the twin could not be rehearsed; "" when it was
   std::string image;         // host folder of the twin
+  int64_t processes = 0;     // processes started on the twin: Setup, the installers, the welcome window's owners
   std::vector<std::string> warnings;
   std::vector<RunReport> runs;
   std::vector<Finding> findings;  // the verdict's reasons, in the order found

@@ -31,6 +31,7 @@
 #include <functional>
 #include <map>
 #include <thread>
+#include <vector>
 
 namespace rehearsal {
 
@@ -49,6 +50,8 @@ fs::path WorkOf(const Plan& plan) { return fs::path(plan.out) / kWork; }
 }  // namespace
 
 fs::path StandInsOf(const Plan& plan) { return WorkOf(plan) / "stand-ins"; }
+
+fs::path PreparedImagesOf(const Plan& plan) { return WorkOf(plan) / "prepared"; }
 
 namespace {
 
@@ -150,7 +153,11 @@ void WatchForTheEnd(int rehearsalPid) {
     int signal = 0;
     while (::sigwait(&set, &signal) != 0) {
     }
-    if (host::IsAttached()) host::EndTerminalProcesses(true);
+    try {
+      if (host::IsAttached()) host::EndTerminalProcesses(true);
+    } catch (const host::HostError&) {
+      // The twin was detached meanwhile: its processes had all ended.
+    }
     ::_exit(130);
   }).detach();
 }
@@ -270,6 +277,8 @@ void EndWorkers(std::map<int, size_t>& running) {
 void RunInWorkers(const Plan& plan, size_t count, Progress& progress, const std::function<bool(size_t)>& settled,
                   const std::function<void(size_t, int)>& work, const std::function<void(size_t, int)>& ended) {
   std::map<int, size_t> running;
+  // Each running worker's pidfd: its end wakes the loop at once, and the next job starts.
+  std::map<int, host::UniqueFd> ends;
   size_t next = 0, done = 0;
   const sigset_t interruptions = Interruptions();
   sigset_t before;
@@ -293,10 +302,16 @@ void RunInWorkers(const Plan& plan, size_t count, Progress& progress, const std:
       if (pid < 0) throw Failure("cannot start a twin's process");
       running[pid] = next++;
       progress.Made();
+      ends[pid] = host::OpenPidfd(pid);
     }
     if (running.empty()) continue;
-    pollfd watch{signals.Get(), POLLIN, 0};
-    if (::poll(&watch, 1, 50) > 0) {
+    std::vector<pollfd> watch{{signals.Get(), POLLIN, 0}};
+    for (const auto& [pid, end] : ends) {
+      if (end.Valid()) watch.push_back({end.Get(), POLLIN, 0});
+    }
+    // Without a pidfd (an old kernel) the loop looks every 50 ms.
+    const bool everyEnd = watch.size() == running.size() + 1;
+    if (::poll(watch.data(), watch.size(), everyEnd ? -1 : 50) > 0 && (watch[0].revents & POLLIN)) {
       signalfd_siginfo info{};
       if (::read(signals.Get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         EndWorkers(running);
@@ -309,6 +324,7 @@ void RunInWorkers(const Plan& plan, size_t count, Progress& progress, const std:
       if (worker == running.end()) continue;
       const size_t i = worker->second;
       running.erase(worker);
+      ends.erase(pid);
       ended(i, status);
       ++done;
     }
@@ -331,7 +347,14 @@ std::vector<TwinReport> RunEveryTwin(const Plan& plan, const std::vector<TwinReq
   RunInWorkers(
       plan, requests.size(), progress,
       [&](size_t i) {
-        if (requests[i].refused.empty()) return false;
+        if (requests[i].refused.empty()) {
+          try {
+            PrepareTwinImage(plan, requests[i]);
+          } catch (const Failure&) {
+            // The twin's own process tries again, and reports why it could not.
+          }
+          return false;
+        }
         ended[i] = Refused(requests[i], requests[i].refused);
         progress.Ended(false, fails(*ended[i]));
         return true;

@@ -7,15 +7,26 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <sstream>
 #include <iterator>
+#include <limits>
 
 namespace rehearsal {
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
+// The first `most` bytes of the file (all of it by default).
+std::string ReadAll(const std::string& path, std::streamsize most = std::numeric_limits<std::streamsize>::max()) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (most != std::numeric_limits<std::streamsize>::max()) {
+    std::string head(static_cast<size_t>(most), '\0');
+    in.read(head.data(), most);
+    head.resize(static_cast<size_t>(in.gcount()));
+    return head;
+  }
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return std::move(bytes).str();
 }
 
 // An MZ header whose e_lfanew (at 0x3C, little-endian) points at "PE\0\0".
@@ -29,7 +40,10 @@ bool IsPeFile(const std::string& bytes) {
 }  // namespace
 
 ProgramForm ProgramFormOf(const std::string& path) {
-  const std::string bytes = ReadAll(path);
+  // A program's headers are at its start; the whole file only for a PE header further on.
+  constexpr std::streamsize kHead = 64 * 1024;
+  std::string bytes = ReadAll(path, kHead);
+  if (bytes.size() == kHead && !IsPeFile(bytes) && bytes.compare(0, 2, "MZ") == 0) bytes = ReadAll(path);
   if (IsPeFile(bytes)) return ProgramForm::Windows;
   if (bytes.compare(0, 4, "\x7F" "ELF") == 0 || bytes.compare(0, 2, "#!") == 0) return ProgramForm::Terminal;
   return ProgramForm::Neither;

@@ -95,7 +95,8 @@ void ReadRecord(TwinReport& twin, const std::vector<std::string>& f) {
   if (tag == "damaged") twin.powerCuts.value().damaged.push_back({ReadPoint(f), Named(CutClassNamed(f.at(7))), {}});
   if (tag == "difference") twin.powerCuts.value().damaged.at(twin.powerCuts->damaged.size() - 1).differences.push_back(f.at(1));
   if (tag == "twin") {
-    twin = TwinReport{f.at(1), f.at(2), f.at(3), f.at(4) == "1", std::stoll(f.at(5)), f.at(6), f.at(7), {}, {}, {}};
+    twin = TwinReport{f.at(1), f.at(2), f.at(3), f.at(4) == "1", std::stoll(f.at(5)), f.at(6), f.at(7), std::stoll(f.at(8)),
+                      {}, {}, {}};
   } else if (tag == "warning") {
     twin.warnings.push_back(f.at(1));
   } else if (tag == "finding") {
@@ -119,7 +120,7 @@ void ReadRecord(TwinReport& twin, const std::vector<std::string>& f) {
 bool SaveTwinReport(const TwinReport& twin, const std::string& path) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   Line(out, {"twin", twin.name, twin.kind, twin.platformName, twin.fleet ? "1" : "0", std::to_string(twin.count),
-             twin.refused, twin.image});
+             twin.refused, twin.image, std::to_string(twin.processes)});
   for (const auto& warning : twin.warnings) Line(out, {"warning", warning});
   for (const auto& finding : twin.findings) Line(out, {"finding", InfoOf(finding.reason).code, finding.text});
   for (const auto& run : twin.runs) {

@@ -136,9 +136,40 @@ host::ImageOptions TwinImageOptions(const Plan& plan, const TwinRequest& request
   options.ceVersion = plan.ceVersion;
   options.ceBuild = plan.ceBuild;
   options.fileTimes = plan.fileTimes;
+  options.durable = false;
   const std::u16string volume = plan.at.empty() ? u"" : plan.at.substr(1, plan.at.find(u'\\', 1) - 1);
   if (!volume.empty() && !host::EqualsIgnoreCase(volume, u"FlashDisk")) options.volumes = {"FlashDisk", host::ToUtf8(volume)};
   return options;
+}
+
+namespace {
+
+// One prepared image for each set of options: a clean kind's, or every export's (the
+// export brings the platform and the language).
+fs::path PreparedImageOf(const Plan& plan, const TwinRequest& request) {
+  return PreparedImagesOf(plan) / (request.regFile.empty() ? request.model + "-" + request.language : "export");
+}
+
+}  // namespace
+
+void PrepareTwinImage(const Plan& plan, const TwinRequest& request) {
+  const fs::path prepared = PreparedImageOf(plan, request);
+  std::error_code ec;
+  if (fs::exists(prepared / "terminal.db", ec)) return;
+  fs::create_directories(PreparedImagesOf(plan), ec);
+  // Made beside its place and renamed there whole: a twin never copies half of one.
+  const fs::path making = prepared.string() + "." + std::to_string(::getpid());
+  std::string error;
+  if (!host::CreateImage(making.string(), TwinImageOptions(plan, request), &error)) {
+    fs::remove_all(making, ec);
+    throw Failure(error);
+  }
+  fs::rename(making, prepared, ec);
+  if (ec) {
+    fs::remove_all(making, ec);
+    // Another process may have put its own there meanwhile.
+    if (!fs::exists(prepared / "terminal.db", ec)) throw Failure("cannot prepare the twins' image");
+  }
 }
 
 namespace {
@@ -149,8 +180,9 @@ void PlaceFolder(const Plan& plan) {
 }
 
 void MakeImage(const Plan& plan, const TwinRequest& request, const std::string& root) {
+  PrepareTwinImage(plan, request);
   std::string error;
-  if (!host::CreateImage(root, TwinImageOptions(plan, request), &error)) throw Failure(error);
+  if (!host::CopyNewImage(PreparedImageOf(plan, request).string(), root, &error)) throw Failure(error);
   // A terminal has its CAB installer there too; the welcome window's owner has no file
   // of its own on the twin (WelcomeWindow).
   LinkStandIn(StandInsOf(plan) / "wceload.exe", fs::path(root) / "fs" / "Windows" / "wceload.exe");
@@ -367,9 +399,12 @@ TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request, const std:
     if (!BootsAgain(twin.runs.back())) break;
   }
   twin.findings = FindingsOf(twin, servicePackMissing);
+  twin.processes = static_cast<int64_t>(host::ProcessRecords().size());
   if (sweep) KeepReference(plan, twin, stateFile);
-  // A kept twin holds its database in one file, not in a write-ahead log beside it.
+  // A kept twin holds its database in one file, not in a write-ahead log beside it;
+  // detached, it keeps neither the log nor its index.
   host::CheckpointImage();
+  host::DetachImage();
   return twin;
 }
 

@@ -15,8 +15,15 @@ namespace rehearsal {
 // (Rehearse.cpp).
 std::filesystem::path StandInsOf(const Plan& plan);
 
-// What `termsim create` would be told for the twin of `request` (Twin.cpp).
+// The folder of the rehearsal's own files where its prepared images are (Rehearse.cpp).
+std::filesystem::path PreparedImagesOf(const Plan& plan);
+
+// What `termsim create` would be told for the twin of `request`, not durable: a twin is
+// made again, never recovered after a crash of the host (Twin.cpp).
 host::ImageOptions TwinImageOptions(const Plan& plan, const TwinRequest& request);
+// Makes, once per rehearsal, the image that the twins of the same options as `request`'s
+// are copied from (Twin.cpp). Called before the twins' processes start.
+void PrepareTwinImage(const Plan& plan, const TwinRequest& request);
 // Copies the folder to `plan.at` of the attached image, made folder by folder as the
 // terminal names them, each entry born after the one before so that the terminal lists
 // them as the folder would on a terminal, last-write times kept; Setup.exe left out.

@@ -334,7 +334,7 @@ CommandSpec RehearseCommand() {
                                               "of it (or N drawn), each on a copy of the twin before it"},
               {"seed", "S", "the draw of --power-cuts sample:N (a new one, printed)"},
               {"j", "N", "twins rehearsed at once (the number of cores)"},
-              {"time-scale", "X", "real time per terminal time of the twins (0.01)"},
+              {"time-scale", "X", "real time per terminal time of the twins (0.001)"},
           },
       .run = Rehearse,
   };

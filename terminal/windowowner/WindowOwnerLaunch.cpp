@@ -104,7 +104,10 @@ std::optional<int> StartWindowOwner(const std::string& hostBinary, const std::u1
       return std::nullopt;
     }
     const auto deadline = std::chrono::steady_clock::now() + kWindowTimeout;
-    while (!host::HasWindow(*process)) {
+    for (;;) {
+      // The owner rings the image's bell when its window is made.
+      const uint32_t rings = host::BellRings();
+      if (host::HasWindow(*process)) break;
       if (!host::ProcessAlive(process->pid, process->startTime)) {
         *error = "the window owner ended without a window (bad class or title?)";
         return std::nullopt;
@@ -114,7 +117,7 @@ std::optional<int> StartWindowOwner(const std::string& hostBinary, const std::u1
         *error = "the window owner made no window within 30 seconds";
         return std::nullopt;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      host::AwaitBell(rings, std::chrono::milliseconds(5));
     }
     return process->pid;
   } catch (const host::HostError& e) {

@@ -11,6 +11,7 @@
 #include <set>
 #include <string_view>
 
+#include "platform/host/Terminal.h"
 #include "tests/e2e/InstallRunSupport.h"
 
 namespace {
@@ -351,6 +352,24 @@ TEST(Rehearse, TypicalFolderOnTheFourKinds) {
   EXPECT_TRUE(Contains(kinds, "service-pack"));
   // The user's folder is as it was: Setup and the three CABs.
   EXPECT_EQ(e2e::ListTree(source.FsPath("FlashDisk/SP")).size(), 4u);
+  // Each twin's CABs are its own copies: one written in a twin leaves the user's folder
+  // and the other twins as they were.
+  const std::string userCab = e2e::ReadFile(source.FsPath("FlashDisk/SP/Tool.cab"));
+  const std::string twinCab = rehearsal.out + "/twins/LM310-en/fs/FlashDisk/SP/Tool.cab";
+  EXPECT_EQ(fs::hard_link_count(twinCab), 1u);
+  e2e::WriteFile(twinCab, "written on the twin");
+  EXPECT_EQ(e2e::ReadFile(source.FsPath("FlashDisk/SP/Tool.cab")), userCab);
+  EXPECT_EQ(e2e::ReadFile(rehearsal.out + "/twins/LM320-en/fs/FlashDisk/SP/Tool.cab"), userCab);
+  // The processes a rehearsal cannot do without: at each of two boots the welcome
+  // window's owner and Setup, and the installer for each of the three CABs.
+  EXPECT_EQ(rehearsal.report["time_scale"].number, 0.001);
+  for (const auto& twin : rehearsal.report["twins"].items) EXPECT_EQ(twin["processes"].number, 2 * 2 + 3);
+  EXPECT_EQ(summary["processes"].number, 4 * 7);
+  // A twin is made again, never recovered: not synced to disk, unlike termsim create's.
+  std::string error;
+  ASSERT_TRUE(host::AttachImage(rehearsal.out + "/twins/LM310-ja", &error)) << error;
+  EXPECT_EQ(host::Setting("durable"), "no");
+  host::DetachImage();
 
   // Not allowed, the other model's service pack fails the kind that installs it.
   const Rehearsal strict = Rehearse(source, {"--kinds", "LM320-en"});

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 
 TEST(Image, CreateRefusesExistingNonEmptyFolderAndBadOptions) {
   TestImage image;
@@ -32,6 +34,35 @@ TEST(Image, CreatingAnotherLeavesTheCallerOnItsImageMidChange) {
   ASSERT_TRUE(host::AttachImage(image.root() + "/other", &error)) << error;
   EXPECT_FALSE(host::RegistryFindKey(host::RegistryRoot::LocalMachine, u"Probe"));
   EXPECT_TRUE(host::RegistryFindKey(host::RegistryRoot::LocalMachine, u"Platform"));
+}
+
+// A rehearsal's twins: copies of one prepared image, each made anew, none synced to disk.
+TEST(Image, CopyOfAPreparedImageHoldsItsStateWithItsOwnCreationTimeNotDurable) {
+  namespace fs = std::filesystem;
+  TestImage image;
+  EXPECT_EQ(host::Setting("durable"), "");  // termsim create's images are synced
+  host::ImageOptions twin;
+  twin.language = "ja";
+  twin.durable = false;
+  const std::string prepared = image.root() + "/prepared", copy = image.root() + "/copy";
+  std::string error;
+  ASSERT_TRUE(host::CreateImage(prepared, twin, &error)) << error;
+  fs::create_directories(prepared + "/fs/FlashDisk/SP");
+  { std::ofstream(prepared + "/fs/FlashDisk/SP/a.cab") << "MSCF"; }
+  const auto before = std::chrono::system_clock::now();
+  ASSERT_TRUE(host::CopyNewImage(prepared, copy, &error)) << error;
+  EXPECT_FALSE(host::CopyNewImage(prepared, copy, &error));
+  EXPECT_NE(error.find("not an empty folder"), std::string::npos) << error;
+  ASSERT_TRUE(host::AttachImage(copy, &error)) << error;
+  EXPECT_EQ(host::Setting("durable"), "no");
+  EXPECT_EQ(host::Setting("language"), "ja");
+  EXPECT_TRUE(host::RegistryFindKey(host::RegistryRoot::LocalMachine, u"SOFTWARE\\Apps"));
+  EXPECT_GE(host::CreatedMs(),
+            std::chrono::duration_cast<std::chrono::milliseconds>(before.time_since_epoch()).count());
+  // Its files are its own: writing one leaves the prepared image's as it was.
+  { std::ofstream(copy + "/fs/FlashDisk/SP/a.cab", std::ios::app) << "more"; }
+  EXPECT_EQ(fs::file_size(prepared + "/fs/FlashDisk/SP/a.cab"), 4u);
+  EXPECT_EQ(fs::hard_link_count(copy + "/fs/FlashDisk/SP/a.cab"), 1u);
 }
 
 TEST(Image, AttachRefusesForeignFolder) {
