@@ -83,6 +83,7 @@ TwinReport TwinFrom(const JsonValue& twin) {
   report.count = twin["count"].Int();
   report.refused = twin["refused"].Text();
   report.image = twin["image"].Text();
+  report.processes = twin["processes"].Int();
   report.warnings = Texts(twin["warnings"]);
   for (const auto& run : twin["runs"].items) report.runs.push_back(RunFrom(run));
   report.powerCuts = PowerCutsFrom(twin["power_cuts"]);
