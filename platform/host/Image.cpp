@@ -270,10 +270,8 @@ void WriteNewRegistry(const ImageOptions& options) {
   transaction.Commit();
 }
 
-// The image folder with an empty fs/ of Windows and the volumes, and the CAB installer
-// copied in when one is given. `root` may exist only as an empty folder.
-bool CreateFileSystem(const std::string& root, const ImageOptions& options, const std::vector<std::string>& volumes,
-                      std::string* error) {
+// A new image's folder: made, or taken when it exists only as an empty folder.
+bool ClaimEmptyFolder(const std::string& root, std::string* error) {
   std::error_code ec;
   if (fs::exists(root, ec)) {
     if (!fs::is_directory(root, ec) || !fs::is_empty(root, ec)) {
@@ -284,6 +282,15 @@ bool CreateFileSystem(const std::string& root, const ImageOptions& options, cons
     *error = "cannot create " + root + ": " + ec.message();
     return false;
   }
+  return true;
+}
+
+// The image folder with an empty fs/ of Windows and the volumes, and the CAB installer
+// copied in when one is given. `root` may exist only as an empty folder.
+bool CreateFileSystem(const std::string& root, const ImageOptions& options, const std::vector<std::string>& volumes,
+                      std::string* error) {
+  if (!ClaimEmptyFolder(root, error)) return false;
+  std::error_code ec;
   const fs::path base(root);
   fs::create_directories(base / "fs" / "Windows", ec);
   for (const auto& volume : volumes) fs::create_directories(base / "fs" / volume, ec);
@@ -385,16 +392,8 @@ bool CreateImage(const std::string& root, const ImageOptions& options, std::stri
 bool CopyNewImage(const std::string& prepared, const std::string& root, std::string* error) {
   std::string ignored;
   if (!error) error = &ignored;
+  if (!ClaimEmptyFolder(root, error)) return false;
   std::error_code ec;
-  if (fs::exists(root, ec)) {
-    if (!fs::is_directory(root, ec) || !fs::is_empty(root, ec)) {
-      *error = root + " already exists and is not an empty folder";
-      return false;
-    }
-  } else if (!fs::create_directories(root, ec)) {
-    *error = "cannot create " + root + ": " + ec.message();
-    return false;
-  }
   const fs::path from(prepared), to(root);
   for (auto entry = fs::recursive_directory_iterator(from / "fs", ec); !ec && entry != fs::recursive_directory_iterator();
        entry.increment(ec)) {

@@ -32,7 +32,7 @@ int Check(const Arguments& arguments) {
 }  // namespace
 
 CommandSpec CheckCommand() {
-  CommandSpec spec = {
+  CommandSpec command = {
       .name = "check",
       .positionals = "FOLDER",
       .minPositionals = 1,
@@ -44,8 +44,8 @@ CommandSpec CheckCommand() {
       .run = Check,
   };
   const std::vector<OptionSpec> device = FolderPlanOptions();
-  spec.options.insert(spec.options.begin(), device.begin(), device.end());
-  return spec;
+  command.options.insert(command.options.begin(), device.begin(), device.end());
+  return command;
 }
 
 }  // namespace termsim

@@ -305,7 +305,7 @@ std::vector<OptionSpec> FolderPlanOptions() {
 }
 
 CommandSpec RehearseCommand() {
-  CommandSpec spec = {
+  CommandSpec command = {
       .name = "rehearse",
       .positionals = "FOLDER",
       .minPositionals = 1,
@@ -339,8 +339,8 @@ CommandSpec RehearseCommand() {
       .run = Rehearse,
   };
   const std::vector<OptionSpec> device = FolderPlanOptions();
-  spec.options.insert(spec.options.begin() + 5, device.begin(), device.end());
-  return spec;
+  command.options.insert(command.options.begin() + 5, device.begin(), device.end());
+  return command;
 }
 
 }  // namespace termsim
