@@ -1,7 +1,7 @@
 #include "completion/Completion.h"
 
 #include "environment/DeviceProfile.h"
-#include "setup/Texts.h"
+#include "texts/Texts.h"
 
 namespace {
 

@@ -3,11 +3,7 @@
 #define KORVA_ENVIRONMENT_DEVICEPROFILE_H
 
 #include "platform/coredll.h"
-
-// Language indexes: they select the member of every text pair.
-const int LANG_ENGLISH = 0;
-const int LANG_JAPANESE = 1;
-const int LANGUAGE_COUNT = 2;
+#include "texts/Languages.h"
 
 // One row of the model table. Only the terminator row has no platform name and no
 // service-pack CAB name.

@@ -2,7 +2,7 @@
 
 #include "environment/DeviceProfile.h"
 #include "platform/coredll.h"
-#include "setup/Texts.h"
+#include "texts/Texts.h"
 
 namespace {
 

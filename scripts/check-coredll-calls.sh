@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build-win32}
 nm=x86_64-w64-mingw32-nm
 
-folders=(setup environment install calibration completion registry)
+folders=(setup environment install calibration completion registry texts)
 mapfile -t objects < <(find "${folders[@]/#/$build/}" -path '*CMakeFiles*' -name '*.obj' | sort)
 if ((${#objects[@]} == 0)); then
   echo "no program objects under $build" >&2

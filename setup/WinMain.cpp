@@ -7,8 +7,8 @@
 #include "install/CabInventory.h"
 #include "platform/coredll.h"
 #include "setup/InstallationPasses.h"
-#include "setup/Texts.h"
 #include "setup/VersionMark.h"
+#include "texts/Texts.h"
 
 namespace {
 

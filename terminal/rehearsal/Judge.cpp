@@ -2,8 +2,8 @@
 // it installed, the box, the reset and the faults of the journal. The run decides; where
 // it does what the explanation does not expect, the CAB is "unexplained".
 #include "platform/host/Terminal.h"
-#include "setup/Texts.h"
 #include "terminal/rehearsal/TwinRun.h"
+#include "texts/Texts.h"
 
 #include <algorithm>
 

@@ -160,7 +160,7 @@ TEST(VersionMark, IsTheHashOfTheProgramsSources) {
   const fs::path root = KORVA_SOURCE_DIR;
   const std::string markFile = "setup/VersionMark.h";
   std::vector<std::string> paths = {"platform/coredll.h"};
-  for (const char* folder : {"setup", "environment", "install", "calibration", "registry", "completion"}) {
+  for (const char* folder : {"setup", "environment", "install", "calibration", "registry", "completion", "texts"}) {
     for (const auto& entry : fs::recursive_directory_iterator(root / folder)) {
       const std::string path = fs::relative(entry.path(), root).generic_string();
       if (entry.is_regular_file() && path != markFile) paths.push_back(path);

@@ -1,4 +1,4 @@
-#include "setup/Texts.h"
+#include "texts/Texts.h"
 
 // The two titles must equal the platform's own dialog captions character for character;
 // the "5 seconds" of the completion notice is RESET_DELAY_MS.

@@ -1,9 +1,9 @@
 // Every text that Setup shows or searches for, in English and in Japanese.
-#ifndef KORVA_SETUP_TEXTS_H
-#define KORVA_SETUP_TEXTS_H
+#ifndef KORVA_TEXTS_TEXTS_H
+#define KORVA_TEXTS_TEXTS_H
 
-#include "environment/DeviceProfile.h"
 #include "platform/coredll.h"
+#include "texts/Languages.h"
 
 // The text pairs, in the order of g_texts.
 enum TextPair {
@@ -16,10 +16,10 @@ enum TextPair {
     TEXT_PAIR_COUNT
 };
 
-// Indexed by a TextPair and then by g_languageIndex.
+// Indexed by a TextPair and then by a language index (g_languageIndex of a run).
 extern const WCHAR* const g_texts[TEXT_PAIR_COUNT][LANGUAGE_COUNT];
 
 // The caption of every message box, and the name of the single-instance mutex.
 const WCHAR SETUP_NAME[] = TEXT("Setup");
 
-#endif  // KORVA_SETUP_TEXTS_H
+#endif  // KORVA_TEXTS_TEXTS_H
