@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh demo
-cmake --preset default >/dev/null
+# The tests' preset, without their -Werror: the demo builds with whatever compiler is here.
+cmake --preset default -DKORVA_WERROR=OFF >/dev/null
 cmake --build --preset default --target termsim Setup wceload windowowner cecab
 
 bin=build/bin
