@@ -1,26 +1,19 @@
 #!/usr/bin/env bash
-# Runs every test: the host build, the sanitizer build, the Win32 build of Setup,
-# and a short fuzzing run. Installs what is missing first.
+# Runs every test: the host build (whose tests include the Win32 build of Setup, its
+# call check and its runs under Wine), the sanitizer build, and a short fuzzing run.
+# Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
-echo "== host build and tests"
+echo "== host build and tests, the Win32 build and its runs under Wine among them"
 cmake --workflow --preset default
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 # Half the random terminals of the host build: each run is several times slower under
 # the sanitizers, and the test must end within its time-out on a loaded machine too.
 ASAN_OPTIONS=detect_leaks=0 KORVA_RANDOM_RUNS=50 cmake --workflow --preset asan
-
-echo "== Win32 build of Setup (mingw-w64, the platform's own headers)"
-cmake --workflow --preset win32
-test -f build-win32/bin/Setup.exe
-bash scripts/check-coredll-calls.sh build-win32
-
-echo "== Setup.exe under Wine, compared with the emulated terminal"
-bash tests/wine/run-scenarios.sh
 
 echo "== .reg import fuzzing, 30 seconds"
 cmake --preset fuzz >/dev/null

@@ -8,13 +8,19 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 started=$SECONDS
 
+# The host build's programs: build/bin, or the folder given.
+host=${1:-$PWD/build/bin}
+desktop=$PWD/build-win32/bin
+# Exit code 77: skipped, as the tests count it.
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 if [ ! -x "$wine" ]; then
   echo "== Wine is not installed: the runs of Setup.exe under Wine are skipped"
-  exit 0
+  exit 77
 fi
-host=$PWD/build/bin
-desktop=$PWD/build-win32/bin
+if [ ! -f "$desktop/Setup.exe" ]; then
+  echo "== no Win32 build of Setup ($desktop/Setup.exe): the runs under Wine are skipped"
+  exit 77
+fi
 work=$PWD/build-win32/wine
 rm -rf "$work" && mkdir -p "$work"
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' LANG=en_US.UTF-8
