@@ -424,6 +424,9 @@ TEST_F(FilesConformance, CopiesKeepTheReadOnlyAttributeAndReportTheSourceFirst) 
       {"§2.8", "no source name: as an empty one",
        [] { return Ask([] { return CopyFileW(nullptr, u"\\FlashDisk\\x.dat", FALSE); }); },
        Fails(FALSE, ERROR_PATH_NOT_FOUND)},
+      {"§2.8", "an empty source name",
+       [] { return Ask([] { return CopyFileW(u"", u"\\FlashDisk\\x.dat", FALSE); }); },
+       Fails(FALSE, ERROR_PATH_NOT_FOUND)},
       {"§2.8", "no target name: as an empty one",
        [] { return Ask([] { return CopyFileW(u"\\FlashDisk\\src.dat", nullptr, FALSE); }); },
        Fails(FALSE, ERROR_PATH_NOT_FOUND)},
@@ -734,7 +737,6 @@ TEST(Find, SearchHandlesCloseWithFindCloseOnly) {
   image.PutFile("d/a.cab", "x");
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW(u"\\d\\a.cab", &data);
-  EXPECT_EQ(Outcome([&] { return FindNextFileW(find, &data); }), Failed(ERROR_NO_MORE_FILES));
   EXPECT_EQ(Outcome([&] { return CloseHandle(find); }), Failed(ERROR_INVALID_HANDLE));  // FindClose only
   EXPECT_TRUE(FindClose(find));
   EXPECT_EQ(Outcome([&] { return FindClose(find); }), Failed(ERROR_INVALID_HANDLE));
@@ -795,7 +797,7 @@ TEST(Find, RecordHasTheCeLayoutAttributesAndTimes) {
             std::make_pair(INVALID_FILE_ATTRIBUTES, DWORD{ERROR_PATH_NOT_FOUND}));
 }
 
-// The answers of each disposition stand in the conformance table.
+// The answers of each disposition stand in the table above.
 TEST(CreateFile, ReadOnlyNewFileIsWrittenThroughItsCreatorOnly) {
   TestImage image;
   HANDLE file = Open(u"\\made.txt", kWrite, 0, CREATE_NEW, FILE_ATTRIBUTE_READONLY);
@@ -899,7 +901,6 @@ TEST(CopyFile, OverwritesInPlaceKeepingTimeAndAttribute) {
   EXPECT_EQ(GetFileAttributesW(u"\\FlashDisk\\dst.dat"), DWORD{FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE});
 
   const std::tuple<const char16_t*, const char16_t*, BOOL, DWORD> cases[] = {
-      {u"\\FlashDisk\\plain.dat", u"\\FlashDisk\\dst.dat", FALSE, ERROR_ACCESS_DENIED},  // read-only like its source
       {u"\\FlashDisk\\src.dat", u"\\FlashDisk\\plain.dat", TRUE, ERROR_FILE_EXISTS},
       {u"\\FlashDisk\\none.dat", u"\\FlashDisk\\x.dat", FALSE, ERROR_FILE_NOT_FOUND},
       {u"\\none\\a.dat", u"\\FlashDisk\\x.dat", FALSE, ERROR_PATH_NOT_FOUND},
@@ -907,7 +908,6 @@ TEST(CopyFile, OverwritesInPlaceKeepingTimeAndAttribute) {
       {u"\\FlashDisk", u"\\FlashDisk\\x.dat", FALSE, ERROR_ACCESS_DENIED},
       {u"\\FlashDisk\\src.dat", u"\\Windows", FALSE, ERROR_ACCESS_DENIED},
       {u"\\FlashDisk\\plain.dat", u"\\FLASHDISK\\PLAIN.DAT", FALSE, ERROR_SHARING_VIOLATION},
-      {u"", u"\\FlashDisk\\x.dat", FALSE, ERROR_PATH_NOT_FOUND},
   };
   for (const auto& [from, to, failIfExists, error] : cases)
     EXPECT_EQ(Outcome([&] { return CopyFileW(from, to, failIfExists); }), Failed(error)) << host::ToUtf8(to);
@@ -968,7 +968,7 @@ TEST(Faults, FileCallsFailOrLoseThePowerHalfway) {
   EXPECT_EQ(image.GetFile("half.bin"), std::string(500, 'c'));
 }
 
-// The buffer sizes stand in the conformance table; here, a started program learns
+// The buffer sizes stand in the table above; here, a started program learns
 // the CE path it was started as.
 TEST(ModuleFileName, IsThePathTheProgramWasStartedAs) {
   TestImage image;
