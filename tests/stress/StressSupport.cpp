@@ -1,5 +1,6 @@
 #include "tests/stress/StressSupport.h"
 #include "tests/support/Cabinets.h"
+#include "tests/support/SetupFacts.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -21,7 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
-constexpr size_t kSlotUnits = 256;  // an inventory slot, terminator included
+using setupfacts::kSlotUnits;
 constexpr int kApplications = 20;   // more cabinets than one terminal draws
 
 // Bytes that do not compress away, the same for every run of the test.

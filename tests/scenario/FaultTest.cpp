@@ -1,6 +1,6 @@
 // termsim fault: rules given on the command line, and what they do to a program.
 #include "platform/host/Terminal.h"
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // termsim run, stop and window: programs on the terminal, their exit codes, and the
 // journal the run prints.
 #include "platform/host/Terminal.h"
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // termsim reg import / export: .reg files in, .reg files out, through the command line.
 #include "platform/host/Terminal.h"
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Setup over a start folder that holds a damaged cabinet from elsewhere: the installer
 // refuses it, the run ends with the install-error box, and the terminal is not reset.
-#include "tests/e2e/InstallRunSupport.h"
+#include "tests/scenario/SetupRunSupport.h"
 
 #include <gtest/gtest.h>
 

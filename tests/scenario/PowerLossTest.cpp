@@ -2,7 +2,7 @@
 // file call of the save and halfway through each write and copy. Whatever the cut, one
 // of the records survives whole, the record file never holds a record that looks valid
 // but is neither of them, and the next save puts the new record in place.
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // holds no record, a calibrated panel leaves the record of the terminal's calibration
 // data, and all of it happens after the other programs' windows are closed and before
 // anything is installed.
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
 

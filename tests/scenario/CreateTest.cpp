@@ -1,6 +1,6 @@
 // termsim create: what a new image holds, and every refusal changing nothing.
 #include "platform/host/Terminal.h"
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
 

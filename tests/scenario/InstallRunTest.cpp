@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "tests/e2e/InstallRunSupport.h"
+#include "tests/scenario/SetupRunSupport.h"
 
 namespace {
 
