@@ -85,8 +85,7 @@ Pool::Pool(const std::string& folder) : folder_(folder) {
     cabinets_.back().application = "KORVA " + appName;
   }
 
-  const std::string badSignature = e2e::ReadFile(std::string(KORVA_SHARED_CABS) + "/bad_signature.cab");
-  if (!badSignature.empty()) damaged_.push_back(Add("bad_signature.cab", badSignature));
+  for (const auto& [name, bytes] : cabinets::DamagedHeaders(cabinets_[0].bytes)) damaged_.push_back(Add(name, bytes));
   const std::string& whole = cabinets_[1].bytes;
   damaged_.push_back(Add("truncated.cab", whole.substr(0, whole.size() / 2)));
 
