@@ -8,6 +8,7 @@
 //   fileholder IMAGE copy-half CEPATH    copies \src.bin to CEPATH
 //   fileholder IMAGE module -            its CE path, as GetModuleFileNameW gives it
 #include "platform/host/Terminal.h"
+#include "tests/support/TestImage.h"
 
 #include <unistd.h>
 
@@ -41,8 +42,7 @@ int main(int argc, char** argv) {
     Say("returned " + std::to_string(CopyFileW(u"\\src.bin", host::FromUtf8(path).c_str(), FALSE)));
   } else if (role == "module") {
     WCHAR buffer[MAX_PATH];
-    // The tests' sentinel: a success must leave the last error alone.
-    SetLastError(0xdeadbeef);
+    SetLastError(kSentinel);  // a success must leave it alone
     const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
     Say(std::to_string(length) + " " + std::to_string(GetLastError()) + " " + host::ToUtf8(buffer));
   }
