@@ -27,13 +27,6 @@ const std::string kCanaryText = "canary: must never be read or written through t
 const std::string kImageText = "beside fs/: must never be read or written through the terminal";
 constexpr int64_t kCanaryTime = 1234567890;
 
-std::string ReadHostFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 void Stamp(const fs::path& path) {
   const timespec times[2] = {{kCanaryTime, 0}, {kCanaryTime, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;

@@ -245,17 +245,6 @@ TEST_F(ProcessConformance, ThreadsAsTheProgramStartsThem) {
   EXPECT_NE(id, kSentinel);
 }
 
-namespace {
-
-std::string ReadHostFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-}  // namespace
-
 // The refusals of each argument stand in the table above; a fault rule refuses
 // before anything starts, and is journaled.
 TEST(CreateProcess, FaultRuleRefusesBeforeAnythingStarts) {

@@ -82,10 +82,10 @@ TEST(CalibrationRunTest, CalibrationIsStoredOnlyWhileTheFlashDiskHasNoRecord) {
     if (!c.existing) expected = c.stored ? std::vector<int64_t>{1} : std::vector<int64_t>{1, 1};
     EXPECT_EQ(Calibrations(image), expected);
     if (c.existing) {
-      EXPECT_EQ(e2e::ReadFile(image.FsPath(kRecord)), *c.existing);
+      EXPECT_EQ(ReadHostFile(image.FsPath(kRecord)), *c.existing);
       EXPECT_EQ(CalibrationFiles(image), std::vector<std::string>{kRecord});
     } else if (c.stored) {
-      EXPECT_EQ(e2e::ReadFile(image.FsPath(kRecord)), e2e::Utf16Le(*c.stored));
+      EXPECT_EQ(ReadHostFile(image.FsPath(kRecord)), e2e::Utf16Le(*c.stored));
       EXPECT_EQ(CalibrationFiles(image), std::vector<std::string>{kRecord});
     } else {
       EXPECT_EQ(CalibrationFiles(image), std::vector<std::string>{});

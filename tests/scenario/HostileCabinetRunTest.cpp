@@ -37,7 +37,7 @@ TEST(HostileCabinetRun, EveryDamagedCabinetFromElsewhereEndsWithTheInstallErrorB
                            "cve-2014-9732-folders-segfault.cab", "cve-2015-4470-mszip-over-read.cab",
                            "cve-2017-11423-fname-overread.cab", "filename-read-violation-1.cab",
                            "lzx-main-tree-no-lengths.cab"}) {
-    ExpectRefused(name, e2e::ReadFile(folder + "/" + name));
+    ExpectRefused(name, ReadHostFile(folder + "/" + name));
   }
 }
 

@@ -23,13 +23,6 @@ constexpr double kDamagedSeconds = 20;  // no damaged cabinet may take longer
 // A file for gcab: its name as gcab is given it (relative to the staging folder), its content.
 using Staged = cabinets::Member;
 
-std::string ReadHostFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 void Put16(std::string& data, size_t at, size_t value) {
   data[at] = static_cast<char>(value & 0xFF);
   data[at + 1] = static_cast<char>(value >> 8);

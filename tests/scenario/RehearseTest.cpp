@@ -55,7 +55,7 @@ Rehearsal Rehearse(const installrun::SetupTerminal& source, const std::vector<st
   rehearsal.err = result.err;
   rehearsal.json = result.out;
   if (!result.out.empty()) rehearsal.report = ReadJson(result.out);
-  if (fs::exists(rehearsal.out + "/report.html")) rehearsal.html = e2e::ReadFile(rehearsal.out + "/report.html");
+  if (fs::exists(rehearsal.out + "/report.html")) rehearsal.html = ReadHostFile(rehearsal.out + "/report.html");
   return rehearsal;
 }
 
@@ -292,12 +292,12 @@ TEST(Rehearse, TypicalFolderOnTheFourKinds) {
   EXPECT_EQ(e2e::ListTree(source.FsPath("FlashDisk/SP")).size(), 4u);
   // Each twin's CABs are its own copies: one written in a twin leaves the user's folder
   // and the other twins as they were.
-  const std::string userCab = e2e::ReadFile(source.FsPath("FlashDisk/SP/Tool.cab"));
+  const std::string userCab = ReadHostFile(source.FsPath("FlashDisk/SP/Tool.cab"));
   const std::string twinCab = rehearsal.out + "/twins/LM310-en/fs/FlashDisk/SP/Tool.cab";
   EXPECT_EQ(fs::hard_link_count(twinCab), 1u);
   e2e::WriteFile(twinCab, "written on the twin");
-  EXPECT_EQ(e2e::ReadFile(source.FsPath("FlashDisk/SP/Tool.cab")), userCab);
-  EXPECT_EQ(e2e::ReadFile(rehearsal.out + "/twins/LM320-en/fs/FlashDisk/SP/Tool.cab"), userCab);
+  EXPECT_EQ(ReadHostFile(source.FsPath("FlashDisk/SP/Tool.cab")), userCab);
+  EXPECT_EQ(ReadHostFile(rehearsal.out + "/twins/LM320-en/fs/FlashDisk/SP/Tool.cab"), userCab);
   // The processes a rehearsal cannot do without: at each of two boots the welcome
   // window's owner and Setup, and the installer for each of the three CABs.
   EXPECT_EQ(rehearsal.report["time_scale"].number, 0.001);
@@ -546,7 +546,7 @@ TEST(Rehearse, JunitCompareAndShardsMergedAsOne) {
   const Rehearsal before = rehearse(options);
   ASSERT_EQ(before.exitCode, 1) << before.err;
   // One test case per twin: LM320-en fails by its reasons, the refused export is an error.
-  const std::string xml = e2e::ReadFile(junit);
+  const std::string xml = ReadHostFile(junit);
   EXPECT_NE(xml.find("<testsuite name=\"termsim rehearse "), std::string::npos) << xml;
   EXPECT_NE(xml.find("tests=\"4\" failures=\"1\" errors=\"1\" skipped=\"0\">"), std::string::npos) << xml;
   EXPECT_NE(xml.find("<testcase classname=\"LM310-ja\" name=\"LM310-ja\">\n    <properties><property name=\"terminals\" "
@@ -699,7 +699,7 @@ TEST(Rehearse, PowerCutsFindTheTornCalibrationRecordAndSamplesDrawFromTheSweep) 
   const std::string words = std::to_string(static_cast<int>(settledCuts["points"].number)) + " cuts, " +
                             std::to_string(static_cast<int>(settledCuts["points"].number)) + " recover, 0 leave a difference";
   EXPECT_NE(full.html.find(words), std::string::npos);
-  EXPECT_NE(e2e::ReadFile(junit).find("<property name=\"power_cuts\" value=\"" + words + "\"/>"), std::string::npos);
+  EXPECT_NE(ReadHostFile(junit).find("<property name=\"power_cuts\" value=\"" + words + "\"/>"), std::string::npos);
 
   // A seed draws the same points again, another seed others: all of them the sweep's.
   const auto sample = [&](const std::string& seed) {
@@ -870,8 +870,8 @@ std::string ProcessesOf(const std::string& out) {
   for (const auto& entry : fs::directory_iterator("/proc", ec)) {
     const std::string pid = entry.path().filename().string();
     if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(::getpid())) continue;
-    std::string cmdline = e2e::ReadFile(entry.path().string() + "/cmdline");
-    if (cmdline.find(out) == std::string::npos && e2e::ReadFile(entry.path().string() + "/environ").find(out) == std::string::npos)
+    std::string cmdline = ReadHostFile(entry.path().string() + "/cmdline");
+    if (cmdline.find(out) == std::string::npos && ReadHostFile(entry.path().string() + "/environ").find(out) == std::string::npos)
       continue;
     std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
     found += pid + " " + cmdline + "\n";
@@ -900,7 +900,7 @@ TEST(Rehearse, InterruptedRehearsalLeavesNoProcessAndSaysItDidNotFinish) {
     EXPECT_EQ(result.exitCode, signal == SIGTERM ? 130 : 128 + SIGKILL) << result.err;
     EXPECT_TRUE(e2e::WaitUntil(1, [&] { return ProcessesOf(out).empty(); })) << ProcessesOf(out);
     EXPECT_TRUE(fs::exists(out + "/.rehearsal"));
-    EXPECT_NE(e2e::ReadFile(out + "/report.html").find("did not finish"), std::string::npos);
+    EXPECT_NE(ReadHostFile(out + "/report.html").find("did not finish"), std::string::npos);
   }
   // A new rehearsal into that folder says what it holds.
   const e2e::Result again = e2e::Termsim({"rehearse", source.FsPath("FlashDisk/SP"), "--out",

@@ -18,7 +18,7 @@ namespace {
 using e2e::Termsim;
 
 int ReadPid(const std::string& path) {
-  const std::string text = e2e::ReadFile(path);
+  const std::string text = ReadHostFile(path);
   return text.empty() ? 0 : std::stoi(text);
 }
 

@@ -90,8 +90,8 @@ Pool::Pool(const std::string& folder) : folder_(folder) {
   damaged_.push_back(Add("truncated.cab", whole.substr(0, whole.size() / 2)));
 
   text_ = Add("notes.txt", "not a cabinet\r\n");
-  setup_ = Add("Setup.exe", e2e::ReadFile(SETUP_PATH));
-  installer_ = Add("wceload.exe", e2e::ReadFile(WCELOAD_PATH));
+  setup_ = Add("Setup.exe", ReadHostFile(SETUP_PATH));
+  installer_ = Add("wceload.exe", ReadHostFile(WCELOAD_PATH));
   if (setup_.bytes.empty() || installer_.bytes.empty()) throw std::runtime_error("Setup or the installer is missing");
   fs::permissions(setup_.path, fs::perms::owner_all, fs::perm_options::add);
   fs::permissions(installer_.path, fs::perms::owner_all, fs::perm_options::add);
@@ -112,7 +112,7 @@ PoolFile Pool::Add(const std::string& name, const std::string& bytes) {
 std::vector<std::string> Pool::Changed() const {
   std::vector<std::string> changed;
   auto check = [&](const PoolFile& file) {
-    if (e2e::ReadFile(file.path) != file.bytes) changed.push_back(file.path + ": content changed");
+    if (ReadHostFile(file.path) != file.bytes) changed.push_back(file.path + ": content changed");
     if (MtimeNs(file.path) != file.mtimeNs) changed.push_back(file.path + ": last-write time changed");
   };
   for (const auto& file : cabinets_) check(file);

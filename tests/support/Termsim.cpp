@@ -1,6 +1,7 @@
 #include "tests/support/Termsim.h"
 
 #include "tests/support/Spawn.h"
+#include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>
 
@@ -63,12 +64,12 @@ Result Process::Finish() {
   }
   pid_ = -1;
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = ReadFile(outPath_);
-  result.err = ReadFile(errPath_);
+  result.out = ReadHostFile(outPath_);
+  result.err = ReadHostFile(errPath_);
   return result;
 }
 
-std::string Process::OutputSoFar() const { return ReadFile(outPath_); }
+std::string Process::OutputSoFar() const { return ReadHostFile(outPath_); }
 
 Result Termsim(const std::vector<std::string>& args, const std::vector<std::string>& extraEnvironment) {
   Process process(TERMSIM_PATH, args, extraEnvironment);
@@ -172,13 +173,6 @@ std::string ImageFolder::Export(const std::string& key) const {
 
 bool IsOneLine(const std::string& text) {
   return text.size() > 1 && text.back() == '\n' && text.find('\n') == text.size() - 1;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
 }
 
 void WriteFile(const std::string& path, std::string_view bytes) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "terminal/rehearsal/JsonReader.h"
+#include "tests/support/TestImage.h"
 
 namespace e2e {
 
@@ -94,7 +95,6 @@ std::vector<Event> EventsNamed(const std::vector<Event>& events, const std::stri
 // Exactly one non-empty line, as termsim reports a refusal.
 bool IsOneLine(const std::string& text);
 
-std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, std::string_view bytes);
 // Files and folders below `root` as sorted relative paths, folders with a trailing "/".
 std::vector<std::string> ListTree(const std::string& root);
