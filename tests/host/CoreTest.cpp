@@ -130,16 +130,3 @@ TEST(Faults, AfterTimesCallerAndGlob) {
   EXPECT_FALSE(host::RemoveFaultRule(every));
   EXPECT_EQ(host::CheckFault("RegSetValueExW", target).action, host::FaultAction::None);
 }
-
-TEST(Text, GlobMatchesWholeNameCaseInsensitively) {
-  struct Case {
-    const char16_t* pattern;
-    const char16_t* text;
-    bool match;
-  } cases[] = {
-      {u"*.cab", u"Tool.CAB", true},  {u"Patch*.cab", u"patch01.cab", true}, {u"*.*", u"a.b", true},
-      {u"?.cab", u"ab.cab", false},   {u"*.cab", u"a.cabx", false},          {u"*", u"", true},
-      {u"a*b*c", u"aXbYbZc", true},   {u"a*b*c", u"aXbYbZ", false},          {u"STRASSE", u"straße", true},
-  };
-  for (const auto& c : cases) EXPECT_EQ(host::GlobMatch(c.pattern, c.text), c.match) << host::ToUtf8(c.pattern);
-}

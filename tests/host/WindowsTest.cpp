@@ -1,7 +1,9 @@
-// Windows and messages: the window table shared by the terminal's processes, the
-// message loop, and the window-owner program on a real terminal image.
+// Windows and messages: the answers of each call for empty names and bad handles, row
+// by row; the window table shared by the terminal's processes, the message loop, and
+// the window-owner program on a real terminal image.
 #include "terminal/windowowner/WindowOwnerCommandLine.h"
 #include "terminal/windowowner/WindowOwnerLaunch.h"
+#include "tests/host/ConformanceTable.h"
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +14,15 @@
 #include <thread>
 #include <vector>
 
+using namespace conformance;
+
 namespace {
+
+std::string Dword(DWORD value) { return value == kSentinel ? "untouched" : std::to_string(value); }
+
+LRESULT CALLBACK IgnoringProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return DefWindowProcW(window, message, wParam, lParam);
+}
 
 constexpr DWORD kErrorClassAlreadyExists = 1410;
 constexpr const char16_t* kClass = u"KorvaTestWindow";
@@ -285,4 +295,44 @@ TEST_F(WindowOwner, ExitDelayKeepsTheOwnerAfterItsWindow) {
   EXPECT_LT(elapsed, std::chrono::milliseconds(4000));
   CloseHandle(process_);
   EXPECT_EQ(JournalEvents("sleep").at(0).FieldsJson(), "{\"ms\":4000}");
+}
+
+TEST(WindowsConformance, WindowsByEmptyNamesAndBadHandles) {
+  TestImage image;
+  WNDCLASSW registration = {};
+  registration.lpfnWndProc = IgnoringProc;
+  registration.lpszClassName = u"KorvaConformance";
+  RegisterClassW(&registration);  // classes outlive the test's image; one may be registered already
+  HWND untitled = CreateWindowExW(0, u"KorvaConformance", nullptr, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(untitled, nullptr);
+  HWND destroyed = CreateWindowExW(0, u"KorvaConformance", u"Gone", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(DestroyWindow(destroyed));
+  auto find = [](const char16_t* windowClass, const char16_t* title) {
+    return [=] { return Ask([&] { return FindWindowW(windowClass, title); }); };
+  };
+  auto owner = [](HWND window) {
+    return [=] {
+      DWORD pid = kSentinel;
+      return Ask([&] { return GetWindowThreadProcessId(window, &pid); }, [&] { return Dword(pid); });
+    };
+  };
+  const std::vector<Row> rows = {
+      {"§4.1", "an empty title matches a window without one", find(nullptr, u""), Succeeds(1)},
+      {"§4.1", "an empty class matches none", find(u"", nullptr), Succeeds(0)},
+      {"§4.1", "the class alone, in other case", find(u"KORVACONFORMANCE", nullptr), Succeeds(1)},
+      {"§3.4", "the owner of a window: its thread, and its process where asked", owner(untitled),
+       Succeeds(GetCurrentThreadId(), std::to_string(GetCurrentProcessId()))},
+      {"§3.4", "the owner's thread alone",
+       [untitled] { return Ask([untitled] { return GetWindowThreadProcessId(untitled, nullptr); }); },
+       Succeeds(GetCurrentThreadId())},
+      {"§3.4", "a window handle no window has", owner(reinterpret_cast<HWND>(intptr_t{-2})),
+       Fails(0, ERROR_INVALID_WINDOW_HANDLE, "untouched")},
+      {"§3.4", "a destroyed window", owner(destroyed), Fails(0, ERROR_INVALID_WINDOW_HANDLE, "untouched")},
+      {"§3.4", "NULL", owner(nullptr), Fails(0, ERROR_INVALID_WINDOW_HANDLE, "untouched")},
+      {"§4.2", "a broadcast, which the terminal does not deliver",
+       [] { return Ask([] { return PostMessageW(reinterpret_cast<HWND>(uintptr_t{0xFFFF}), WM_CLOSE, 0, 0); }); },
+       Fails(FALSE, ERROR_INVALID_PARAMETER)},
+  };
+  CheckRows(rows);
+  DestroyWindow(untitled);
 }

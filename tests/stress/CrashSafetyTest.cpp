@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +23,7 @@
 #include "platform/host/Terminal.h"
 #include "tests/stress/StressSupport.h"
 #include "tests/stress/WriterPayload.h"
+#include "tests/support/Spawn.h"
 
 extern char** environ;
 
@@ -44,18 +44,15 @@ class Writer {
   Writer(const std::string& image, const std::string& name, uint64_t first) : name_(name), expected_(first) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    std::vector<std::string> text = {WRITER_PATH, image, name, std::to_string(first)};
-    std::vector<char*> argv;
-    for (auto& argument : text) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const int rc = ::posix_spawn(&pid_, WRITER_PATH, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    try {
+      pid_ = support::Spawn(WRITER_PATH, {image, name, std::to_string(first)}, {}, {{.fd = 1, .from = fds[1]}});
+    } catch (...) {
+      ::close(fds[0]);
+      ::close(fds[1]);
+      throw;
+    }
     ::close(fds[1]);
     fd_ = fds[0];
-    if (rc != 0) throw std::runtime_error("cannot start the registry writer");
   }
   ~Writer() {
     if (pid_ > 0) {

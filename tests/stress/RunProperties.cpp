@@ -3,39 +3,20 @@
 #include <map>
 
 #include "platform/host/Terminal.h"
+#include "tests/support/SetupFacts.h"
 
 namespace stress {
 
 namespace {
 
-constexpr char kInstallerPath[] = "\\Windows\\wceload.exe";
-constexpr int64_t kNoticeStyle = 0x00040000;                 // MB_TOPMOST
-constexpr int64_t kErrorBoxStyle = 0x00040000 | 0x00000010;  // MB_TOPMOST | MB_ICONHAND
-constexpr int kResetExit = 100;
+using setupfacts::kErrorBoxStyle;
+using setupfacts::kMaxCabs;
+using setupfacts::kNoticeStyle;
+using setupfacts::kResetExit;
 // A CAB path this long does not fit an inventory slot, so it could never stand
 // registered: Setup must pass such a CAB over rather than install it on every run.
-constexpr size_t kSlotUnits = 256;
-constexpr size_t kMaxCabs = 30;
-
-// What the user reads at each ending.
-struct Texts {
-  const char* done;
-  const char* installError;
-  const char* tooManyCabs;
-  const char* tooManyCabsReset;
-};
-constexpr Texts kEnglish = {
-    "Installation has finished successfully. \nIt resets automatically after 5 seconds.",
-    "Install error.\nTry again after reset.",
-    "The number of the cab files exceeds 30.",
-    "The number of the\nCab files exceeds\n30.\nPlease move or\ndelete Cab files and\nreset manually.",
-};
-constexpr Texts kJapanese = {
-    "インストールが成功しました。\n5秒後に自動的にデバイスがリセットされます。",
-    "インストールでエラーが発生しました。\nリセット後、もう一度行って下さい。",
-    "Cabファイルの数が30個を超えています。",
-    "Cabﾌｧｲﾙの数が30個を超えました。\nCabﾌｧｲﾙの移動または削除を行い、手動でﾘｾｯﾄを行ってください。",
-};
+using setupfacts::kSlotUnits;
+constexpr const char* kInstallerPath = setupfacts::kInstallerCePath;
 
 // One start of the installer and how it ended.
 struct Install {
@@ -171,7 +152,7 @@ class Checker {
   }
 
   void ClassifyEnding() {
-    const Texts& texts = terminal_.language == "ja" ? kJapanese : kEnglish;
+    const std::string& language = terminal_.language;
     const auto boxes = Named("messagebox");
     const bool reset = !Named("reset").empty();
     if (boxes.size() > 1) Violation(std::to_string(boxes.size()) + " message boxes in one run");
@@ -186,7 +167,7 @@ class Checker {
     const e2e::Event& box = *boxes.front();
     const std::string text = box.Text("text");
     if (box.Text("caption") != "Setup") Violation("box caption " + box.Text("caption"));
-    if (text == texts.done) {
+    if (text == setupfacts::Text(TextInstallDone, language)) {
       verdict_.ending = Ending::kCompleted;
       if (box.Int("style") != kNoticeStyle) Violation("completion notice style " + std::to_string(box.Int("style")));
       if (terminal_.resetIgnored) {
@@ -201,9 +182,9 @@ class Checker {
       }
       return;
     }
-    if (text == texts.installError) verdict_.ending = Ending::kInstallError;
-    if (text == texts.tooManyCabs) verdict_.ending = Ending::kTooManyCabs;
-    if (text == texts.tooManyCabsReset) verdict_.ending = Ending::kTooManyCabsReset;
+    if (text == setupfacts::Text(TextInstallError, language)) verdict_.ending = Ending::kInstallError;
+    if (text == setupfacts::Text(TextTooManyCabs, language)) verdict_.ending = Ending::kTooManyCabs;
+    if (text == setupfacts::Text(TextTooManyCabsReset, language)) verdict_.ending = Ending::kTooManyCabsReset;
     if (verdict_.ending == Ending::kUnknown) {
       Violation("a box with an unexpected text: " + text);
       return;

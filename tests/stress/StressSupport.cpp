@@ -1,5 +1,6 @@
 #include "tests/stress/StressSupport.h"
 #include "tests/support/Cabinets.h"
+#include "tests/support/SetupFacts.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -21,7 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
-constexpr size_t kSlotUnits = 256;  // an inventory slot, terminator included
+using setupfacts::kSlotUnits;
 constexpr int kApplications = 20;   // more cabinets than one terminal draws
 
 // Bytes that do not compress away, the same for every run of the test.
@@ -84,14 +85,13 @@ Pool::Pool(const std::string& folder) : folder_(folder) {
     cabinets_.back().application = "KORVA " + appName;
   }
 
-  const std::string badSignature = e2e::ReadFile(std::string(KORVA_SHARED_CABS) + "/bad_signature.cab");
-  if (!badSignature.empty()) damaged_.push_back(Add("bad_signature.cab", badSignature));
+  for (const auto& [name, bytes] : cabinets::DamagedHeaders(cabinets_[0].bytes)) damaged_.push_back(Add(name, bytes));
   const std::string& whole = cabinets_[1].bytes;
   damaged_.push_back(Add("truncated.cab", whole.substr(0, whole.size() / 2)));
 
   text_ = Add("notes.txt", "not a cabinet\r\n");
-  setup_ = Add("Setup.exe", e2e::ReadFile(SETUP_PATH));
-  installer_ = Add("wceload.exe", e2e::ReadFile(WCELOAD_PATH));
+  setup_ = Add("Setup.exe", ReadHostFile(SETUP_PATH));
+  installer_ = Add("wceload.exe", ReadHostFile(WCELOAD_PATH));
   if (setup_.bytes.empty() || installer_.bytes.empty()) throw std::runtime_error("Setup or the installer is missing");
   fs::permissions(setup_.path, fs::perms::owner_all, fs::perm_options::add);
   fs::permissions(installer_.path, fs::perms::owner_all, fs::perm_options::add);
@@ -112,7 +112,7 @@ PoolFile Pool::Add(const std::string& name, const std::string& bytes) {
 std::vector<std::string> Pool::Changed() const {
   std::vector<std::string> changed;
   auto check = [&](const PoolFile& file) {
-    if (e2e::ReadFile(file.path) != file.bytes) changed.push_back(file.path + ": content changed");
+    if (ReadHostFile(file.path) != file.bytes) changed.push_back(file.path + ": content changed");
     if (MtimeNs(file.path) != file.mtimeNs) changed.push_back(file.path + ": last-write time changed");
   };
   for (const auto& file : cabinets_) check(file);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 
 namespace stress {
 

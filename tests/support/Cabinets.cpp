@@ -202,4 +202,34 @@ std::string Application(std::string_view provider, std::string_view appName, std
                         .fileBytes = {std::string(bytes)}});
 }
 
+std::vector<Member> DamagedHeaders(const std::string& good) {
+  // CFHEADER: the signature at 0, the offset of the first CFFILE at 16, the folder count
+  // at 26 and the file count at 28; a CFFILE's folder index is 8 bytes into it, its
+  // name (terminated) 16 bytes into it.
+  auto u16 = [](const std::string& bytes, size_t at) {
+    return static_cast<unsigned>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8);
+  };
+  auto put16 = [](std::string& bytes, size_t at, unsigned value) {
+    bytes[at] = static_cast<char>(value & 0xFF);
+    bytes[at + 1] = static_cast<char>(value >> 8);
+  };
+  if (good.size() < 36 || good.compare(0, 4, "MSCF") != 0) throw std::runtime_error("not a cabinet");
+  std::string garbled = good;
+  garbled.replace(0, 4, "MSCX");
+  std::string noFiles = good;
+  put16(noFiles, 28, 0);
+  std::string badFolder = good;
+  const unsigned folders = u16(good, 26);
+  size_t entry = u16(good, 16) | static_cast<size_t>(u16(good, 18)) << 16;
+  for (unsigned file = 0, files = u16(good, 28); file < files && entry + 16 < good.size(); ++file) {
+    put16(badFolder, entry + 8, folders + 1);
+    entry = good.find('\0', entry + 16) + 1;
+  }
+  return {{"cut-header.cab", good.substr(0, 20)},
+          {"bad-signature.cab", garbled},
+          {"no-files.cab", noFiles},
+          {"bad-folder-index.cab", badFolder}};
+}
+
 }  // namespace cabinets
+

@@ -70,6 +70,11 @@ std::string MakeCe(const CeCabinet& cabinet);
 std::string Application(std::string_view provider, std::string_view appName, std::string_view name = "readme.txt",
                         std::string_view bytes = "installed by Setup");
 
+// Cabinets with damaged headers, made from the good cabinet `good` (by the layout of
+// the cabinet format): cut inside its header, its signature garbled, no files, every
+// file in a folder the cabinet does not have. Each named "<what>.cab".
+std::vector<Member> DamagedHeaders(const std::string& good);
+
 }  // namespace cabinets
 
 #endif  // KORVA_TESTS_SUPPORT_CABINETS_H

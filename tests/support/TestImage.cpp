@@ -33,12 +33,7 @@ void TestImage::PutFile(std::string_view relative, std::string_view bytes) const
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::string TestImage::GetFile(std::string_view relative) const {
-  std::ifstream in(FsPath(relative), std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
+std::string TestImage::GetFile(std::string_view relative) const { return ReadHostFile(FsPath(relative)); }
 
 bool TestImage::Exists(std::string_view relative) const { return fs::exists(FsPath(relative)); }
 
@@ -46,4 +41,11 @@ std::vector<host::JournalEvent> JournalEvents(const std::string& event) {
   std::vector<host::JournalEvent> events = host::JournalEventsAfter(0);
   std::erase_if(events, [&](const host::JournalEvent& e) { return !event.empty() && e.event != event; });
   return events;
+}
+
+std::string ReadHostFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
 }

@@ -33,6 +33,9 @@ class TestImage {
   std::string root_;
 };
 
+// The bytes of a file of the host; "" when it cannot be read.
+std::string ReadHostFile(const std::string& path);
+
 // The attached image's journal, or only its events named `event`.
 std::vector<host::JournalEvent> JournalEvents(const std::string& event = "");
 

@@ -1,4 +1,4 @@
-// A program of the terminal that the process tests start, and the end-to-end tests run
+// A program of the terminal that the process tests start, and the scenario tests run
 // through termsim. The first word of its command line says what it does; what it sees
 // it records under HKLM\ProcessTest.
 //

@@ -1,8 +1,8 @@
 // Setup's installation runs on a terminal image: the terminal Setup is started on,
 // real cabinets for the installer, and what a run leaves in the journal and the
 // registry.
-#ifndef KORVA_TESTS_E2E_INSTALLRUNSUPPORT_H
-#define KORVA_TESTS_E2E_INSTALLRUNSUPPORT_H
+#ifndef KORVA_TESTS_SCENARIO_SETUPRUNSUPPORT_H
+#define KORVA_TESTS_SCENARIO_SETUPRUNSUPPORT_H
 
 #include <cstdint>
 #include <optional>
@@ -12,21 +12,20 @@
 #include <vector>
 
 #include "platform/coredll.h"
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 #include "tests/support/Cabinets.h"
+#include "tests/support/SetupFacts.h"
 
 namespace installrun {
 
-// Where the terminal keeps Setup and the packages it installs.
-inline constexpr char kSetupCePath[] = "\\FlashDisk\\SP\\Setup.exe";
-inline constexpr char kStartFolder[] = "\\FlashDisk\\SP";
-inline constexpr char kInstallerCePath[] = "\\Windows\\wceload.exe";
+using setupfacts::kErrorBoxStyle;
+using setupfacts::kInstallerCePath;
+using setupfacts::kNoticeStyle;
+using setupfacts::kResetExit;
+using setupfacts::kSetupCePath;
+using setupfacts::kStartFolder;
 // An installer that succeeds at once and registers nothing.
 inline constexpr char kTrivialInstaller[] = "#!/bin/sh\nexit 0\n";
-
-inline constexpr int64_t kNoticeStyle = 0x00040000;                // MB_TOPMOST
-inline constexpr int64_t kErrorBoxStyle = 0x00040000 | 0x00000010;  // MB_TOPMOST | MB_ICONHAND
-inline constexpr int kResetExit = 100;                              // termsim run: the terminal reset
 
 // ---------------------------------------------------------------- cabinets (gcab)
 
@@ -152,4 +151,4 @@ std::string Utf8(std::u16string_view text);
 
 }  // namespace installrun
 
-#endif  // KORVA_TESTS_E2E_INSTALLRUNSUPPORT_H
+#endif  // KORVA_TESTS_SCENARIO_SETUPRUNSUPPORT_H

@@ -1,5 +1,5 @@
 // termsim's command line as a whole: help, unknown commands, where options may go.
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
 

@@ -1,15 +1,18 @@
 // Driving termsim as a separate program, the way people and outside tests do: run it,
-// read its exit code and output, read the journal it prints.
-#ifndef KORVA_TESTS_E2E_E2ESUPPORT_H
-#define KORVA_TESTS_E2E_E2ESUPPORT_H
+// read its exit code and output, read the journal it prints. The scenario and stress
+// tests share it.
+#ifndef KORVA_TESTS_SUPPORT_TERMSIM_H
+#define KORVA_TESTS_SUPPORT_TERMSIM_H
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <string>
 #include <string_view>
-#include <variant>
+#include <sys/types.h>
 #include <vector>
+
+#include "terminal/rehearsal/JsonReader.h"
+#include "tests/support/TestImage.h"
 
 namespace e2e {
 
@@ -29,11 +32,11 @@ class Process {
   Process& operator=(const Process&) = delete;
   // Waits (at most two minutes: then it is killed and the test fails).
   Result Finish();
-  int pid() const { return pid_; }
+  pid_t pid() const { return pid_; }
   std::string OutputSoFar() const;  // what it printed on standard output until now
 
  private:
-  int pid_ = -1;
+  pid_t pid_ = -1;
   std::string outPath_;
   std::string errPath_;
 };
@@ -45,18 +48,17 @@ Result Termsim(const std::vector<std::string>& args, const std::vector<std::stri
 Result RunProgram(const std::string& program, const std::vector<std::string>& args);
 
 // One journal event, as `termsim journal --json` gives it. Texts are UTF-8.
-using JsonValue = std::variant<int64_t, std::string>;
 struct Event {
-  std::map<std::string, JsonValue> members;
-  std::string line;  // as printed
+  rehearsal::JsonValue value;  // the object
+  std::string line;            // as printed
 
   int64_t Int(const std::string& name) const;        // -1 when absent or not a number
   std::string Text(const std::string& name) const;   // "<absent>" when absent or not a text
-  bool Has(const std::string& name) const { return members.count(name) != 0; }
+  bool Has(const std::string& name) const { return value.Has(name); }
   std::string Name() const { return Text("event"); }
 };
 
-// A flat JSON object with string and integer members; fails the test on anything else.
+// A JSON object; fails the test on anything else.
 Event ParseJsonLine(const std::string& line);
 
 // A terminal image folder in a fresh temporary folder (the image itself not made
@@ -93,7 +95,6 @@ std::vector<Event> EventsNamed(const std::vector<Event>& events, const std::stri
 // Exactly one non-empty line, as termsim reports a refusal.
 bool IsOneLine(const std::string& text);
 
-std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, std::string_view bytes);
 // Files and folders below `root` as sorted relative paths, folders with a trailing "/".
 std::vector<std::string> ListTree(const std::string& root);
@@ -118,4 +119,4 @@ void ImportCalibrationData(const ImageFolder& image, const std::string& calibrat
 
 }  // namespace e2e
 
-#endif  // KORVA_TESTS_E2E_E2ESUPPORT_H
+#endif  // KORVA_TESTS_SUPPORT_TERMSIM_H

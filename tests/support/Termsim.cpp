@@ -1,10 +1,11 @@
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
+
+#include "tests/support/Spawn.h"
+#include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,8 +15,6 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-extern char** environ;
 
 namespace e2e {
 
@@ -31,130 +30,6 @@ std::string TempPath(const char* stem) {
   return pattern;
 }
 
-std::vector<std::string> Environment(const std::vector<std::string>& extra) {
-  std::vector<std::string> result;
-  for (char** entry = environ; *entry; ++entry) {
-    const std::string text = *entry;
-    const std::string key = text.substr(0, text.find('=') + 1);
-    bool replaced = false;
-    for (const auto& added : extra) replaced = replaced || added.rfind(key, 0) == 0;
-    if (!replaced) result.push_back(text);
-  }
-  result.insert(result.end(), extra.begin(), extra.end());
-  return result;
-}
-
-// Reads JSON the way `termsim journal --json` writes it: flat objects, strings and
-// integers.
-class JsonReader {
- public:
-  explicit JsonReader(const std::string& text) : text_(text) {}
-
-  std::map<std::string, JsonValue> Object() {
-    std::map<std::string, JsonValue> members;
-    Expect('{');
-    if (Peek() == '}') {
-      ++pos_;
-      return members;
-    }
-    for (;;) {
-      const std::string name = String();
-      Expect(':');
-      if (Peek() == '"') {
-        members[name] = String();
-      } else {
-        members[name] = Number();
-      }
-      if (Peek() == ',') {
-        ++pos_;
-        continue;
-      }
-      Expect('}');
-      break;
-    }
-    if (pos_ != text_.size()) Fail("trailing text");
-    return members;
-  }
-
- private:
-  [[noreturn]] void Fail(const std::string& what) {
-    throw std::runtime_error("bad JSON (" + what + ") at " + std::to_string(pos_) + ": " + text_);
-  }
-  char Peek() const { return pos_ < text_.size() ? text_[pos_] : '\0'; }
-  void Expect(char c) {
-    if (Peek() != c) Fail(std::string("expected ") + c);
-    ++pos_;
-  }
-  int64_t Number() {
-    size_t used = 0;
-    const int64_t value = std::stoll(text_.substr(pos_), &used);
-    pos_ += used;
-    return value;
-  }
-  unsigned Hex4() {
-    if (pos_ + 4 > text_.size()) Fail("short \\u");
-    const unsigned value = static_cast<unsigned>(std::stoul(text_.substr(pos_, 4), nullptr, 16));
-    pos_ += 4;
-    return value;
-  }
-  static void AppendUtf8(std::string& out, unsigned c) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  std::string String() {
-    std::string out;
-    Expect('"');
-    while (Peek() != '"') {
-      if (pos_ >= text_.size()) Fail("unterminated text");
-      const char c = text_[pos_++];
-      if (static_cast<unsigned char>(c) < 0x20) Fail("raw control character");
-      if (c != '\\') {
-        out += c;
-        continue;
-      }
-      const char escape = text_[pos_++];
-      switch (escape) {
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'u': {
-          unsigned unit = Hex4();
-          if (unit >= 0xD800 && unit < 0xDC00 && text_.compare(pos_, 2, "\\u") == 0) {
-            pos_ += 2;
-            unit = 0x10000 + ((unit - 0xD800) << 10) + (Hex4() - 0xDC00);
-          }
-          AppendUtf8(out, unit);
-          break;
-        }
-        default: Fail("bad escape");
-      }
-    }
-    ++pos_;
-    return out;
-  }
-
-  const std::string& text_;
-  size_t pos_ = 0;
-};
-
 }  // namespace
 
 // ---------------------------------------------------------------- processes
@@ -162,24 +37,7 @@ class JsonReader {
 Process::Process(const std::string& program, const std::vector<std::string>& args,
                  const std::vector<std::string>& extraEnvironment)
     : outPath_(TempPath("termsim-out")), errPath_(TempPath("termsim-err")) {
-  std::vector<std::string> argvText = {program};
-  argvText.insert(argvText.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& arg : argvText) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envText = Environment(extraEnvironment);
-  std::vector<char*> envp;
-  for (auto& entry : envText) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_TRUNC, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_TRUNC, 0);
-  const int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start " + program);
+  pid_ = support::Spawn(program, args, extraEnvironment, {{.fd = 1, .path = outPath_}, {.fd = 2, .path = errPath_}});
 }
 
 Process::~Process() {
@@ -206,12 +64,12 @@ Result Process::Finish() {
   }
   pid_ = -1;
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = ReadFile(outPath_);
-  result.err = ReadFile(errPath_);
+  result.out = ReadHostFile(outPath_);
+  result.err = ReadHostFile(errPath_);
   return result;
 }
 
-std::string Process::OutputSoFar() const { return ReadFile(outPath_); }
+std::string Process::OutputSoFar() const { return ReadHostFile(outPath_); }
 
 Result Termsim(const std::vector<std::string>& args, const std::vector<std::string>& extraEnvironment) {
   Process process(TERMSIM_PATH, args, extraEnvironment);
@@ -226,24 +84,24 @@ Result RunProgram(const std::string& program, const std::vector<std::string>& ar
 // ---------------------------------------------------------------- journal
 
 int64_t Event::Int(const std::string& name) const {
-  auto found = members.find(name);
-  if (found == members.end() || !std::holds_alternative<int64_t>(found->second)) return -1;
-  return std::get<int64_t>(found->second);
+  const rehearsal::JsonValue& member = value[name];
+  return member.kind == rehearsal::JsonValue::Kind::Number ? member.Int() : -1;
 }
 
 std::string Event::Text(const std::string& name) const {
-  auto found = members.find(name);
-  if (found == members.end() || !std::holds_alternative<std::string>(found->second)) return "<absent>";
-  return std::get<std::string>(found->second);
+  const rehearsal::JsonValue& member = value[name];
+  return member.kind == rehearsal::JsonValue::Kind::Text ? member.Text() : "<absent>";
 }
 
 Event ParseJsonLine(const std::string& line) {
   Event event;
   event.line = line;
-  try {
-    event.members = JsonReader(line).Object();
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << e.what();
+  std::string why;
+  auto parsed = rehearsal::ParseJson(line, &why);
+  if (!parsed || parsed->kind != rehearsal::JsonValue::Kind::Object) {
+    ADD_FAILURE() << "bad JSON (" << (parsed ? "not an object" : why) << "): " << line;
+  } else {
+    event.value = std::move(*parsed);
   }
   return event;
 }
@@ -315,13 +173,6 @@ std::string ImageFolder::Export(const std::string& key) const {
 
 bool IsOneLine(const std::string& text) {
   return text.size() > 1 && text.back() == '\n' && text.find('\n') == text.size() - 1;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
 }
 
 void WriteFile(const std::string& path, std::string_view bytes) {

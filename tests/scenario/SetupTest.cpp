@@ -1,5 +1,5 @@
 // Setup on a terminal, started through termsim as on the real terminal.
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,14 @@
-// Message boxes, the system driver's device and the touch panel's calibration.
+// Message boxes, the system driver's device (its names and handles row by row, then
+// its control codes) and the touch panel's calibration.
+#include "tests/host/ConformanceTable.h"
 #include "tests/host/ProcessTestSupport.h"
 
+using namespace conformance;
 using namespace process_test;
 
 namespace {
+
+std::string Dword(DWORD value) { return value == kSentinel ? "untouched" : std::to_string(value); }
 
 std::string CalibrationData() {
   HKEY key = nullptr;
@@ -181,4 +186,42 @@ TEST(TouchCalibrate, FailsAsTheImageOrAFaultRuleSays) {
     EXPECT_EQ(CalibrationData(), Bytes(host::FromUtf8(host::ImageOptions().calibrationData)));
     EXPECT_EQ(JournalEvents("fault").size(), 1u);
   }
+}
+
+TEST(Devices, SystemDriverNames) {
+  TestImage image;
+  HANDLE file = CreateFileW(u"\\f.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  auto open = [](const char16_t* name, DWORD access, DWORD share) {
+    return [=] {
+      HANDLE handle = INVALID_HANDLE_VALUE;
+      const Answer answer = Ask([&] { return handle = CreateFileW(name, access, share, nullptr, OPEN_EXISTING, 0, nullptr); });
+      if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+      return answer;
+    };
+  };
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+  auto control = [](HANDLE handle) {
+    return [=] {
+      DWORD returned = kSentinel;
+      return Ask([&] { return DeviceIoControl(handle, IOCTL_QDV_RESET, nullptr, 0, nullptr, 0, &returned, nullptr); });
+    };
+  };
+  const std::vector<Row> rows = {
+      {"§7", "opened as the platform's notes open it", open(u"QDV1:", GENERIC_READ | GENERIC_WRITE, 0), Succeeds(1)},
+      {"§7", "without the colon it is a file name of the root", open(u"QDV1", 0, 0), Fails(-1, ERROR_FILE_NOT_FOUND)},
+      {"§7", "another instance of the driver", open(u"QDV2:", 0, 0), Fails(-1, ERROR_DEV_NOT_EXIST)},
+      {"§7", "DeviceIoControl on a file",
+       [file] {
+         DWORD returned = kSentinel;
+         return Ask([&] { return DeviceIoControl(file, 256, nullptr, 0, nullptr, 0, &returned, nullptr); },
+                    [&] { return Dword(returned); });
+       },
+       Fails(FALSE, ERROR_INVALID_HANDLE, "untouched")},
+      {"§7", "DeviceIoControl on NULL", control(nullptr), Fails(FALSE, ERROR_INVALID_HANDLE)},
+      {"§7", "DeviceIoControl on INVALID_HANDLE_VALUE", control(INVALID_HANDLE_VALUE), Fails(FALSE, ERROR_INVALID_HANDLE)},
+      {"§7", "DeviceIoControl on a mutex", control(mutex), Fails(FALSE, ERROR_INVALID_HANDLE)},
+  };
+  CheckRows(rows);
+  CloseHandle(mutex);
+  CloseHandle(file);
 }

@@ -2,7 +2,7 @@
 // holds no record, a calibrated panel leaves the record of the terminal's calibration
 // data, and all of it happens after the other programs' windows are closed and before
 // anything is installed.
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
 
@@ -82,10 +82,10 @@ TEST(CalibrationRunTest, CalibrationIsStoredOnlyWhileTheFlashDiskHasNoRecord) {
     if (!c.existing) expected = c.stored ? std::vector<int64_t>{1} : std::vector<int64_t>{1, 1};
     EXPECT_EQ(Calibrations(image), expected);
     if (c.existing) {
-      EXPECT_EQ(e2e::ReadFile(image.FsPath(kRecord)), *c.existing);
+      EXPECT_EQ(ReadHostFile(image.FsPath(kRecord)), *c.existing);
       EXPECT_EQ(CalibrationFiles(image), std::vector<std::string>{kRecord});
     } else if (c.stored) {
-      EXPECT_EQ(e2e::ReadFile(image.FsPath(kRecord)), e2e::Utf16Le(*c.stored));
+      EXPECT_EQ(ReadHostFile(image.FsPath(kRecord)), e2e::Utf16Le(*c.stored));
       EXPECT_EQ(CalibrationFiles(image), std::vector<std::string>{kRecord});
     } else {
       EXPECT_EQ(CalibrationFiles(image), std::vector<std::string>{});

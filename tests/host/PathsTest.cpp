@@ -4,7 +4,7 @@
 // path. A canary file and folder outside fs/ (next to the image and beside it in the
 // temporary folder) keep their content and times, and no file of fs/ ever holds their
 // content.
-#include "tests/conformance/ConformanceTable.h"
+#include "tests/host/ConformanceTable.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,13 +26,6 @@ namespace {
 const std::string kCanaryText = "canary: must never be read or written through the terminal";
 const std::string kImageText = "beside fs/: must never be read or written through the terminal";
 constexpr int64_t kCanaryTime = 1234567890;
-
-std::string ReadHostFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 void Stamp(const fs::path& path) {
   const timespec times[2] = {{kCanaryTime, 0}, {kCanaryTime, 0}};

@@ -1,4 +1,4 @@
-#include "tests/e2e/InstallRunSupport.h"
+#include "tests/scenario/SetupRunSupport.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -164,19 +164,11 @@ int64_t SeqOf(const std::vector<e2e::Event>& events, const std::string& name) {
 }
 
 std::string TextFor(Ending ending, const std::string& language) {
-  const bool ja = language == "ja";
   switch (ending) {
-    case Ending::kReset:
-      return ja ? "インストールが成功しました。\n5秒後に自動的にデバイスがリセットされます。"
-                : "Installation has finished successfully. \nIt resets automatically after 5 seconds.";
-    case Ending::kInstallError:
-      return ja ? "インストールでエラーが発生しました。\nリセット後、もう一度行って下さい。"
-                : "Install error.\nTry again after reset.";
-    case Ending::kTooManyCabs:
-      return ja ? "Cabファイルの数が30個を超えています。" : "The number of the cab files exceeds 30.";
-    case Ending::kTooManyCabsReset:
-      return ja ? "Cabﾌｧｲﾙの数が30個を超えました。\nCabﾌｧｲﾙの移動または削除を行い、手動でﾘｾｯﾄを行ってください。"
-                : "The number of the\nCab files exceeds\n30.\nPlease move or\ndelete Cab files and\nreset manually.";
+    case Ending::kReset: return setupfacts::Text(TextInstallDone, language);
+    case Ending::kInstallError: return setupfacts::Text(TextInstallError, language);
+    case Ending::kTooManyCabs: return setupfacts::Text(TextTooManyCabs, language);
+    case Ending::kTooManyCabsReset: return setupfacts::Text(TextTooManyCabsReset, language);
     case Ending::kSilent: break;
   }
   return "";

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "tests/e2e/InstallRunSupport.h"
+#include "tests/scenario/SetupRunSupport.h"
 
 namespace {
 
@@ -93,9 +93,9 @@ TEST(InstallRun, TypicalJapaneseRunInstallsServicePackPatchAndToolThenResets) {
   EXPECT_EQ(dateTime->bytes, servicePackTime);
   EXPECT_EQ(ReadDword(kServicePackKey, u"Reset"), 1u);
   EXPECT_EQ(ReadDword(u"SOFTWARE\\Apps\\Microsoft Application Installer", u"fAskDest"), 1u);
-  EXPECT_EQ(e2e::ReadFile(terminal.FsPath("Windows/qdvdrv.dll")), "driver");
+  EXPECT_EQ(ReadHostFile(terminal.FsPath("Windows/qdvdrv.dll")), "driver");
   EXPECT_TRUE(ReadValue(u"SOFTWARE\\KORVA\\Drivers", u"QDV"));
-  EXPECT_EQ(e2e::ReadFile(terminal.FsPath("Program Files/KORVA Tool/readme.txt")), "installed by Setup");
+  EXPECT_EQ(ReadHostFile(terminal.FsPath("Program Files/KORVA Tool/readme.txt")), "installed by Setup");
   // The service pack's value of HKEY_CURRENT_USER, where the terminal's installer puts it.
   EXPECT_EQ(terminal.image().Export("HKCU\\ControlPanel"),
             "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\ControlPanel]\n\n"
@@ -175,7 +175,7 @@ TEST(InstallRun, AFullTerminalFailsTheInstallationCleanlyAndInstallsOnceRoomIsFr
   const SetupRun freed = terminal.Run();
   EXPECT_EQ(InstallerExitCodes(freed.events), (std::vector<int64_t>{0}));
   ExpectEnding(freed, Ending::kReset, "en");
-  EXPECT_EQ(e2e::ReadFile(terminal.FsPath("Program Files/KORVA Big/big.bin")).size(), 512u << 10);
+  EXPECT_EQ(ReadHostFile(terminal.FsPath("Program Files/KORVA Big/big.bin")).size(), 512u << 10);
 }
 
 std::string NumberedName(int number) {

@@ -2,7 +2,7 @@
 // file call of the save and halfway through each write and copy. Whatever the cut, one
 // of the records survives whole, the record file never holds a record that looks valid
 // but is neither of them, and the next save puts the new record in place.
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@ const std::u16string kNewRecord = u"80:460,468 652,860 276,852 276,436 652,436 :
 
 std::optional<std::string> ReadIfPresent(const e2e::ImageFolder& image, const char* relative) {
   if (!std::filesystem::exists(image.FsPath(relative))) return std::nullopt;
-  return e2e::ReadFile(image.FsPath(relative));
+  return ReadHostFile(image.FsPath(relative));
 }
 
 // Whether `bytes` is a record that passes its own checks: UTF-16LE "%d:%s:%d:" whose

@@ -1,7 +1,7 @@
 // termsim run, stop and window: programs on the terminal, their exit codes, and the
 // journal the run prints.
 #include "platform/host/Terminal.h"
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@ namespace {
 using e2e::Termsim;
 
 int ReadPid(const std::string& path) {
-  const std::string text = e2e::ReadFile(path);
+  const std::string text = ReadHostFile(path);
   return text.empty() ? 0 : std::stoi(text);
 }
 

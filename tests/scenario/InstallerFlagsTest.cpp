@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "tests/e2e/InstallRunSupport.h"
+#include "tests/scenario/SetupRunSupport.h"
 
 namespace {
 
@@ -81,7 +81,7 @@ TEST(InstallerFlags, FlagWritesStartAndResultOfTheInstaller) {
     if (started) {
       EXPECT_EQ(InstallerExitCodes(run.events), std::vector<int64_t>{c.installerExit});
     }
-    const std::string seen = e2e::ReadFile(terminal.FsPath("FlashDisk/installer-seen.txt"));
+    const std::string seen = ReadHostFile(terminal.FsPath("FlashDisk/installer-seen.txt"));
     EXPECT_EQ(seen, started ? *c.seen + " cab=\\FlashDisk\\SP\\Tool.cab\n" : "");
     ExpectEnding(run, c.ending, "en");
     Attached attached(terminal);

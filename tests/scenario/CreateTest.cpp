@@ -1,6 +1,6 @@
 // termsim create: what a new image holds, and every refusal changing nothing.
 #include "platform/host/Terminal.h"
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
 
@@ -170,7 +170,7 @@ TEST(CreateTest, NewImageHoldsExactlyWhatItIsToldAndNothingElse) {
     for (const auto& volume : c.volumes) tree.push_back("fs/" + volume + "/");
     std::sort(tree.begin(), tree.end());
     EXPECT_EQ(ImageTree(image.path()), tree);
-    EXPECT_EQ(e2e::ReadFile(image.FsPath("Windows/wceload.exe")), e2e::ReadFile(WCELOAD_PATH));
+    EXPECT_EQ(ReadHostFile(image.FsPath("Windows/wceload.exe")), ReadHostFile(WCELOAD_PATH));
 
     auto settings = Settings(image.path());
     EXPECT_DOUBLE_EQ(std::stod(settings["time_scale"]), std::stod(c.settings.at("time_scale")));
@@ -265,7 +265,7 @@ TEST(CreateTest, ExistingImageOrFolderIsLeftAlone) {
     EXPECT_TRUE(e2e::IsOneLine(result.err)) << result.err;
   }
   EXPECT_EQ(e2e::ListTree(folder), std::vector<std::string>{"keep.txt"});
-  EXPECT_EQ(e2e::ReadFile(file), "plain");
+  EXPECT_EQ(ReadHostFile(file), "plain");
 
   // An empty folder is a fine place for a new image.
   const std::string empty = image.scratch() + "/empty";

@@ -1,7 +1,7 @@
 // Setup and the windows of other programs, on a terminal with real window owners: the
 // welcome application is ended and waited for, the property dialogs of the terminal's
 // language are closed, and nothing else is touched.
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
 

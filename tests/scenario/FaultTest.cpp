@@ -1,6 +1,6 @@
 // termsim fault: rules given on the command line, and what they do to a program.
 #include "platform/host/Terminal.h"
-#include "tests/e2e/E2eSupport.h"
+#include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
 
@@ -145,7 +145,7 @@ TEST(FaultTest, RuleFailsTheMatchingCallsOfAProgram) {
   EXPECT_EQ(faults[0].Text("api"), "CreateFileW");
   EXPECT_EQ(faults[0].Text("target"), "\\FlashDisk\\b.txt");
   EXPECT_EQ(faults[0].Text("error"), "ERROR_ACCESS_DENIED");
-  EXPECT_EQ(e2e::ReadFile(image.FsPath("FlashDisk/a.txt")), "probe");
+  EXPECT_EQ(ReadHostFile(image.FsPath("FlashDisk/a.txt")), "probe");
   EXPECT_FALSE(std::filesystem::exists(image.FsPath("FlashDisk/b.txt")));
 
   // The list shows what each rule did; rules can be taken away one by one or all.
@@ -208,7 +208,7 @@ TEST(FaultTest, PowerLossEndsTheRunWithoutAReset) {
     EXPECT_TRUE(e2e::EventsNamed(journal, "reset").empty());
     EXPECT_NE(Termsim({"fault", image.path(), "--list"}).out.find(" times=1 fired=1\n"), std::string::npos);
     if (c.written) {
-      EXPECT_EQ(e2e::ReadFile(image.FsPath(c.file)), *c.written);
+      EXPECT_EQ(ReadHostFile(image.FsPath(c.file)), *c.written);
     } else {
       EXPECT_FALSE(std::filesystem::exists(image.FsPath(c.file)));
     }

@@ -2,8 +2,8 @@
 // image, the answer Windows gives (result, last error, what the call wrote), and the
 // section of the platform notes ("§1.5") that holds that answer, with its sources.
 // A row that fails prints its section, so that the answer can be checked at its source.
-#ifndef KORVA_TESTS_CONFORMANCE_CONFORMANCETABLE_H
-#define KORVA_TESTS_CONFORMANCE_CONFORMANCETABLE_H
+#ifndef KORVA_TESTS_HOST_CONFORMANCETABLE_H
+#define KORVA_TESTS_HOST_CONFORMANCETABLE_H
 
 #include "tests/support/TestImage.h"
 
@@ -121,4 +121,4 @@ inline std::string Hex(uint64_t value) {
 
 }  // namespace conformance
 
-#endif  // KORVA_TESTS_CONFORMANCE_CONFORMANCETABLE_H
+#endif  // KORVA_TESTS_HOST_CONFORMANCETABLE_H

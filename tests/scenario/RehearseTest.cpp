@@ -12,7 +12,8 @@
 #include <string_view>
 
 #include "platform/host/Terminal.h"
-#include "tests/e2e/InstallRunSupport.h"
+#include "terminal/rehearsal/JsonReader.h"
+#include "tests/scenario/SetupRunSupport.h"
 
 namespace {
 
@@ -22,76 +23,14 @@ using installrun::Ending;
 using installrun::Folder;
 using installrun::TextFor;
 
-// A JSON value, enough of JSON for the rehearsal's document.
-struct Json {
-  enum Kind { kNull, kBool, kNumber, kText, kList, kObject } kind = kNull;
-  double number = 0;
-  std::string text;  // a text, or "true"/"false"
-  std::vector<Json> items;
-  std::map<std::string, Json> members;
+using Json = rehearsal::JsonValue;
 
-  const Json& operator[](const std::string& name) const {
-    static const Json missing;
-    auto found = members.find(name);
-    EXPECT_TRUE(found != members.end()) << "no member " << name;
-    return found == members.end() ? missing : found->second;
-  }
-  bool Has(const std::string& name) const { return members.count(name) != 0; }
-};
-
-void SkipSpace(std::string_view s, size_t& i) {
-  while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
-}
-
-std::string ParseText(std::string_view s, size_t& i) {
-  std::string text;
-  for (++i; i < s.size() && s[i] != '"'; ++i) {
-    if (s[i] == '\\') {
-      const char c = s[++i];
-      text += c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c;
-    } else {
-      text += s[i];
-    }
-  }
-  ++i;
-  return text;
-}
-
-Json ParseJson(std::string_view s, size_t& i) {
-  Json value;
-  SkipSpace(s, i);
-  if (s[i] == '{' || s[i] == '[') {
-    const bool object = s[i] == '{';
-    value.kind = object ? Json::kObject : Json::kList;
-    for (++i, SkipSpace(s, i); s[i] != (object ? '}' : ']'); SkipSpace(s, i)) {
-      if (s[i] == ',') ++i;
-      SkipSpace(s, i);
-      if (!object) {
-        value.items.push_back(ParseJson(s, i));
-        continue;
-      }
-      const std::string name = ParseText(s, i);
-      SkipSpace(s, i);
-      ++i;  // the colon
-      value.members[name] = ParseJson(s, i);
-    }
-    ++i;
-  } else if (s[i] == '"') {
-    value.kind = Json::kText;
-    value.text = ParseText(s, i);
-  } else if (s.substr(i, 4) == "null") {
-    i += 4;
-  } else if (s.substr(i, 4) == "true" || s.substr(i, 5) == "false") {
-    value.kind = Json::kBool;
-    value.text = s[i] == 't' ? "true" : "false";
-    i += value.text.size();
-  } else {
-    value.kind = Json::kNumber;
-    size_t used = 0;
-    value.number = std::stod(std::string(s.substr(i, 32)), &used);
-    i += used;
-  }
-  return value;
+// A document termsim printed; a test failure unless it is JSON.
+Json ReadJson(const std::string& text) {
+  std::string why;
+  auto document = rehearsal::ParseJson(text, &why);
+  EXPECT_TRUE(document) << why;
+  return document ? std::move(*document) : Json();
 }
 
 struct Rehearsal {
@@ -115,9 +54,8 @@ Rehearsal Rehearse(const installrun::SetupTerminal& source, const std::vector<st
   rehearsal.exitCode = result.exitCode;
   rehearsal.err = result.err;
   rehearsal.json = result.out;
-  size_t at = 0;
-  if (!result.out.empty()) rehearsal.report = ParseJson(result.out, at);
-  if (fs::exists(rehearsal.out + "/report.html")) rehearsal.html = e2e::ReadFile(rehearsal.out + "/report.html");
+  if (!result.out.empty()) rehearsal.report = ReadJson(result.out);
+  if (fs::exists(rehearsal.out + "/report.html")) rehearsal.html = ReadHostFile(rehearsal.out + "/report.html");
   return rehearsal;
 }
 
@@ -140,7 +78,7 @@ std::vector<std::string> Fates(const Json& run) {
 std::vector<std::string> ReasonCodes(const Json& twin) {
   std::vector<std::string> codes;
   for (const auto& reason : twin["reasons"].items)
-    codes.push_back(reason["code"].text + (reason["allowed"].text == "true" ? " (allowed)" : ""));
+    codes.push_back(reason["code"].text + (reason["allowed"].boolean ? " (allowed)" : ""));
   return codes;
 }
 
@@ -289,17 +227,17 @@ TEST(Rehearse, TypicalFolderOnTheFourKinds) {
     const Json& first = (*twin)["runs"].items[0];
     const Json& second = (*twin)["runs"].items[1];
     EXPECT_EQ(first["outcome"].text, "completed");
-    EXPECT_EQ(first["reset"].text, "true");
-    EXPECT_EQ(first["exit_code"].kind, Json::kNull);
+    EXPECT_TRUE(first["reset"].boolean);
+    EXPECT_EQ(first["exit_code"].kind, Json::Kind::Null);
     EXPECT_EQ(first["box"]["text"].text, TextFor(Ending::kReset, expected.language));
     EXPECT_EQ(first["box"]["style"].number, installrun::kNoticeStyle);
     EXPECT_EQ(Fates(first), expected.first);
     EXPECT_EQ(first["cabs"].items[0]["exit_code"].number, 0);
     EXPECT_EQ(second["outcome"].text, "silent");
     EXPECT_EQ(second["exit_code"].number, 1);
-    EXPECT_EQ(second["box"].kind, Json::kNull);
+    EXPECT_EQ(second["box"].kind, Json::Kind::Null);
     EXPECT_EQ(Fates(second), expected.second);
-    EXPECT_EQ((*twin)["passed"].text, "true");
+    EXPECT_TRUE((*twin)["passed"].boolean);
     const std::vector<std::string> reasons = {"no-service-pack", "other-model-service-pack (allowed)"};
     EXPECT_EQ(ReasonCodes(*twin), expected.kind == "LM310-ja" ? std::vector<std::string>() : reasons);
     // The page colours each cell by the fate the document gives, and marks the service
@@ -354,12 +292,12 @@ TEST(Rehearse, TypicalFolderOnTheFourKinds) {
   EXPECT_EQ(e2e::ListTree(source.FsPath("FlashDisk/SP")).size(), 4u);
   // Each twin's CABs are its own copies: one written in a twin leaves the user's folder
   // and the other twins as they were.
-  const std::string userCab = e2e::ReadFile(source.FsPath("FlashDisk/SP/Tool.cab"));
+  const std::string userCab = ReadHostFile(source.FsPath("FlashDisk/SP/Tool.cab"));
   const std::string twinCab = rehearsal.out + "/twins/LM310-en/fs/FlashDisk/SP/Tool.cab";
   EXPECT_EQ(fs::hard_link_count(twinCab), 1u);
   e2e::WriteFile(twinCab, "written on the twin");
-  EXPECT_EQ(e2e::ReadFile(source.FsPath("FlashDisk/SP/Tool.cab")), userCab);
-  EXPECT_EQ(e2e::ReadFile(rehearsal.out + "/twins/LM320-en/fs/FlashDisk/SP/Tool.cab"), userCab);
+  EXPECT_EQ(ReadHostFile(source.FsPath("FlashDisk/SP/Tool.cab")), userCab);
+  EXPECT_EQ(ReadHostFile(rehearsal.out + "/twins/LM320-en/fs/FlashDisk/SP/Tool.cab"), userCab);
   // The processes a rehearsal cannot do without: at each of two boots the welcome
   // window's owner and Setup, and the installer for each of the three CABs.
   EXPECT_EQ(rehearsal.report["time_scale"].number, 0.001);
@@ -376,7 +314,8 @@ TEST(Rehearse, TypicalFolderOnTheFourKinds) {
   EXPECT_EQ(strict.exitCode, 1) << strict.err;
   const Json* twin = TwinNamed(strict, "LM320-en");
   ASSERT_NE(twin, nullptr);
-  EXPECT_EQ((*twin)["passed"].text, "false");
+  EXPECT_EQ((*twin)["passed"].kind, Json::Kind::Bool);
+  EXPECT_FALSE((*twin)["passed"].boolean);
   EXPECT_EQ(ReasonCodes(*twin), (std::vector<std::string>{"no-service-pack", "other-model-service-pack"}));
 }
 
@@ -607,7 +546,7 @@ TEST(Rehearse, JunitCompareAndShardsMergedAsOne) {
   const Rehearsal before = rehearse(options);
   ASSERT_EQ(before.exitCode, 1) << before.err;
   // One test case per twin: LM320-en fails by its reasons, the refused export is an error.
-  const std::string xml = e2e::ReadFile(junit);
+  const std::string xml = ReadHostFile(junit);
   EXPECT_NE(xml.find("<testsuite name=\"termsim rehearse "), std::string::npos) << xml;
   EXPECT_NE(xml.find("tests=\"4\" failures=\"1\" errors=\"1\" skipped=\"0\">"), std::string::npos) << xml;
   EXPECT_NE(xml.find("<testcase classname=\"LM310-ja\" name=\"LM310-ja\">\n    <properties><property name=\"terminals\" "
@@ -712,7 +651,7 @@ TEST(Rehearse, PowerCutsFindTheTornCalibrationRecordAndSamplesDrawFromTheSweep) 
   EXPECT_EQ(cuts["recovered"].number + static_cast<double>(cuts["damaged"].items.size()), cuts["points"].number);
   const Json* torn = nullptr;
   for (const auto& point : cuts["damaged"].items) {
-    if (point["api"].text == "CopyFileW" && point["target"].text == "\\FlashDisk\\Calibrate.dat" && point["torn"].text == "true")
+    if (point["api"].text == "CopyFileW" && point["target"].text == "\\FlashDisk\\Calibrate.dat" && point["torn"].boolean)
       torn = &point;
   }
   ASSERT_NE(torn, nullptr) << full.json;
@@ -756,11 +695,11 @@ TEST(Rehearse, PowerCutsFindTheTornCalibrationRecordAndSamplesDrawFromTheSweep) 
   EXPECT_GT(settledCuts["points"].number, 0);
   EXPECT_EQ(settledCuts["recovered"].number, settledCuts["points"].number);
   EXPECT_TRUE(settledCuts["damaged"].items.empty());
-  EXPECT_EQ((*settled)["passed"].text, "true");
+  EXPECT_TRUE((*settled)["passed"].boolean);
   const std::string words = std::to_string(static_cast<int>(settledCuts["points"].number)) + " cuts, " +
                             std::to_string(static_cast<int>(settledCuts["points"].number)) + " recover, 0 leave a difference";
   EXPECT_NE(full.html.find(words), std::string::npos);
-  EXPECT_NE(e2e::ReadFile(junit).find("<property name=\"power_cuts\" value=\"" + words + "\"/>"), std::string::npos);
+  EXPECT_NE(ReadHostFile(junit).find("<property name=\"power_cuts\" value=\"" + words + "\"/>"), std::string::npos);
 
   // A seed draws the same points again, another seed others: all of them the sweep's.
   const auto sample = [&](const std::string& seed) {
@@ -816,14 +755,13 @@ TEST(Rehearse, CheckNamesEveryProblemOfTheFolderInOnePass) {
     std::vector<std::string> arguments = {"check", source.FsPath("FlashDisk/SP"), "--json"};
     arguments.insert(arguments.end(), options.begin(), options.end());
     const e2e::Result result = e2e::Termsim(arguments);
-    size_t at = 0;
-    return std::make_pair(result.exitCode, result.out.empty() ? Json() : ParseJson(result.out, at));
+    return std::make_pair(result.exitCode, result.out.empty() ? Json() : ReadJson(result.out));
   };
   const auto [exitCode, report] = check({});
   EXPECT_EQ(exitCode, 1);
   std::vector<std::string> problems;
   for (const auto& warning : report["warnings"].items) {
-    if (warning["fails"].text == "true") problems.push_back(warning["kind"].text + " " + warning["cab"].text);
+    if (warning["fails"].boolean) problems.push_back(warning["kind"].text + " " + warning["cab"].text);
   }
   std::sort(problems.begin(), problems.end());
   EXPECT_EQ(problems, (std::vector<std::string>{
@@ -860,7 +798,7 @@ TEST(Rehearse, WindowsSetupInTheFolderIsRunByTheHostBuildWhoseMarkItMustCarry) {
   EXPECT_EQ(unmarked.exitCode, 1) << unmarked.err;
   const Json& setup = unmarked.report["setup"];
   EXPECT_EQ(setup["folder_file"].text, "SETUP.EXE");
-  EXPECT_EQ(setup["windows_program"].text, "true");
+  EXPECT_TRUE(setup["windows_program"].boolean);
   EXPECT_TRUE(fs::equivalent(setup["ran"].text, SETUP_PATH)) << setup["ran"].text;
   EXPECT_EQ(setup["mark"].text, "missing");
   EXPECT_NE(unmarked.html.find("in place of the folder's SETUP.EXE, a Windows program, which carries no mark."),
@@ -932,8 +870,8 @@ std::string ProcessesOf(const std::string& out) {
   for (const auto& entry : fs::directory_iterator("/proc", ec)) {
     const std::string pid = entry.path().filename().string();
     if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(::getpid())) continue;
-    std::string cmdline = e2e::ReadFile(entry.path().string() + "/cmdline");
-    if (cmdline.find(out) == std::string::npos && e2e::ReadFile(entry.path().string() + "/environ").find(out) == std::string::npos)
+    std::string cmdline = ReadHostFile(entry.path().string() + "/cmdline");
+    if (cmdline.find(out) == std::string::npos && ReadHostFile(entry.path().string() + "/environ").find(out) == std::string::npos)
       continue;
     std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
     found += pid + " " + cmdline + "\n";
@@ -962,7 +900,7 @@ TEST(Rehearse, InterruptedRehearsalLeavesNoProcessAndSaysItDidNotFinish) {
     EXPECT_EQ(result.exitCode, signal == SIGTERM ? 130 : 128 + SIGKILL) << result.err;
     EXPECT_TRUE(e2e::WaitUntil(1, [&] { return ProcessesOf(out).empty(); })) << ProcessesOf(out);
     EXPECT_TRUE(fs::exists(out + "/.rehearsal"));
-    EXPECT_NE(e2e::ReadFile(out + "/report.html").find("did not finish"), std::string::npos);
+    EXPECT_NE(ReadHostFile(out + "/report.html").find("did not finish"), std::string::npos);
   }
   // A new rehearsal into that folder says what it holds.
   const e2e::Result again = e2e::Termsim({"rehearse", source.FsPath("FlashDisk/SP"), "--out",
