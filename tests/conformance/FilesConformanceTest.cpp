@@ -4,6 +4,8 @@
 // files, names with a trailing separator, 32-bit positions and sizes that look like
 // failures, last-write times on a volume and in the object store, deletions and new
 // folders, and the program's own path.
+#include "platform/host/Image.h"
+#include "platform/host/Text.h"
 #include "tests/conformance/ConformanceTable.h"
 
 #include <fcntl.h>

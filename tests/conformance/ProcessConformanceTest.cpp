@@ -1,6 +1,9 @@
 // Processes, waits, handles, mutexes, windows and the system driver, row by row:
 // arguments CE does not support, handles of the wrong kind, outputs left alone on
 // failure, the last error left alone on success.
+#include "platform/host/Errors.h"
+#include "platform/host/Journal.h"
+#include "platform/host/Programs.h"
 #include "tests/conformance/ConformanceTable.h"
 
 #include <algorithm>

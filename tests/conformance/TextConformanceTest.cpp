@@ -1,6 +1,8 @@
 // Locale answers, comparison and the wide string calls, row by row: counts that
 // include the terminator, sizes asked with no buffer, the answers of each locale, the 1024-character cap of
 // wsprintfW, Microsoft's %s and %S, and 16-bit units compared unsigned.
+#include "platform/host/Image.h"
+#include "platform/host/Text.h"
 #include "tests/conformance/ConformanceTable.h"
 
 #include <algorithm>

@@ -1,4 +1,10 @@
 // Message boxes, the system driver's device and the touch panel's calibration.
+#include "platform/host/Faults.h"
+#include "platform/host/Image.h"
+#include "platform/host/Journal.h"
+#include "platform/host/Paths.h"
+#include "platform/host/Programs.h"
+#include "platform/host/Text.h"
 #include "tests/host/ProcessTestSupport.h"
 
 using namespace process_test;

@@ -1,5 +1,7 @@
 // The default locale as the registry sets it, and text comparison against a model
 // of its order; the single answers of each call stand in the conformance tables.
+#include "platform/host/Image.h"
+#include "platform/host/Text.h"
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>

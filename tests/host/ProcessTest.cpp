@@ -1,5 +1,9 @@
 // Starting programs and scripts, process handles, exit codes, waits, and the reset
 // that ends every process of the terminal.
+#include "platform/host/Faults.h"
+#include "platform/host/Image.h"
+#include "platform/host/Programs.h"
+#include "platform/host/Text.h"
 #include "tests/host/ProcessTestSupport.h"
 
 #include <sys/wait.h>
@@ -144,12 +148,11 @@ TEST(StartProgram, DetachedRunsInItsOwnSessionWithoutStandardStreams) {
                 "#!/bin/sh\n"
                 "echo \"$$ $(cut -d' ' -f6 /proc/$$/stat) $(readlink /proc/$$/fd/0) $(readlink /proc/$$/fd/2)\" "
                 "> \"$TERMSIM_ROOT/alone.txt\"\n");
-  const auto started = host::StartProgram(u"\\Windows\\alone.sh", u"", true);
-  ASSERT_TRUE(started);
+  const auto started = host::StartProgram(u"\\Windows\\alone.sh", u"", {.detached = true});
   int status = 0;
-  ASSERT_EQ(::waitpid(started->pid, &status, 0), started->pid);
-  EXPECT_EQ(host::RecordChildExit(*started, status), 0u);
-  const std::string pid = std::to_string(started->pid);
+  ASSERT_EQ(::waitpid(started.pid, &status, 0), started.pid);
+  EXPECT_EQ(host::RecordChildExit(started, status), 0u);
+  const std::string pid = std::to_string(started.pid);
   EXPECT_EQ(ReadHostFile(image.root() + "/alone.txt"), pid + " " + pid + " /dev/null /dev/null\n");
 }
 

@@ -1,4 +1,6 @@
 // Threads and mutexes, within this process and across the terminal's processes.
+#include "platform/host/Faults.h"
+#include "platform/host/Programs.h"
 #include "tests/host/ProcessTestSupport.h"
 
 #include <algorithm>
