@@ -53,9 +53,9 @@ thread_local Connection* t_newConnection = nullptr;
 Connection* Target() { return t_newConnection ? t_newConnection : g_attached.get(); }
 
 [[noreturn]] void ThrowDb(const std::string& what) {
-  const Connection* image = Target();
-  if (!image || !image->db) throw HostError(what + ": no image", ERROR_REGISTRY_IO_FAILED);
-  throw DatabaseError(image->db, what, sqlite3_errmsg(image->db));
+  const Connection* connection = Target();
+  if (!connection || !connection->db) throw HostError(what + ": no image", ERROR_REGISTRY_IO_FAILED);
+  throw DatabaseError(connection->db, what, sqlite3_errmsg(connection->db));
 }
 
 // Waits for another process's write lock. SQLite's own busy timeout sleeps 1, 2, 5,
@@ -102,20 +102,20 @@ void SuspendRead() {
 // Called from destructors, so it never throws: should BEGIN fail, the call's later
 // statements each run on their own, as they would without a read transaction.
 void ResumeRead() noexcept {
-  Connection* image = Target();
-  if (image->readDepth == 0 || image->readOpen || image->transactionDepth > 0) return;
+  Connection* connection = Target();
+  if (connection->readDepth == 0 || connection->readOpen || connection->transactionDepth > 0) return;
   try {
     RunControl("BEGIN");
-    image->readOpen = true;
+    connection->readOpen = true;
   } catch (const HostError&) {
   }
 }
 
 // Makes the lasting writes from `from` on again, after a rollback undid them. False
 // when one fails. Never throws: rollbacks run in destructors.
-bool ReplayLasting(const Connection& image, size_t from) noexcept {
+bool ReplayLasting(const Connection& connection, size_t from) noexcept {
   try {
-    for (size_t i = from; i < image.lasting.size(); ++i) image.lasting[i]();
+    for (size_t i = from; i < connection.lasting.size(); ++i) connection.lasting[i]();
     return true;
   } catch (const std::exception&) {
     return false;
@@ -125,18 +125,19 @@ bool ReplayLasting(const Connection& image, size_t from) noexcept {
 // Ends the outermost write transaction, undoing all but its lasting writes. Those are
 // made again before the write lock is let go, so no other process ever sees the image
 // without them: a rule's count read meanwhile elsewhere would let it fire once more.
-void RollBackOutermost(Connection& image) noexcept {
-  auto run = [&](const char* sql) { return sqlite3_exec(image.db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; };
-  const bool kept = !image.lasting.empty() && run("ROLLBACK TO changes;") && ReplayLasting(image, 0) && run("COMMIT;");
+void RollBackOutermost(Connection& connection) noexcept {
+  auto run = [&](const char* sql) { return sqlite3_exec(connection.db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; };
+  const bool kept = !connection.lasting.empty() && run("ROLLBACK TO changes;") && ReplayLasting(connection, 0) &&
+                    run("COMMIT;");
   if (!kept) run("ROLLBACK;");
-  image.lasting.clear();
+  connection.lasting.clear();
 }
 
-void FinalizeIdleStatements(Connection& image) {
-  for (auto& [sql, statements] : image.idleStatements) {
+void FinalizeIdleStatements(Connection& connection) {
+  for (auto& [sql, statements] : connection.idleStatements) {
     for (auto* statement : statements) sqlite3_finalize(statement);
   }
-  image.idleStatements.clear();
+  connection.idleStatements.clear();
 }
 
 }  // namespace
@@ -170,7 +171,8 @@ void DetachDatabase() {
   g_attached.reset();
 }
 
-NewDatabaseScope::NewDatabaseScope(sqlite3* db) : connection_(std::make_unique<Connection>()), previous_(t_newConnection) {
+NewDatabaseScope::NewDatabaseScope(sqlite3* db)
+    : connection_(std::make_unique<Connection>()), previous_(t_newConnection) {
   connection_->db = db;
   t_newConnection = connection_.get();
 }
@@ -208,8 +210,8 @@ Statement::~Statement() {
   if (!stmt_) return;
   sqlite3_reset(stmt_);
   sqlite3_clear_bindings(stmt_);
-  if (Connection* image = Target()) {
-    image->idleStatements[sql_].push_back(stmt_);
+  if (Connection* connection = Target()) {
+    connection->idleStatements[sql_].push_back(stmt_);
     if (suspendedRead_) ResumeRead();
   } else {
     sqlite3_finalize(stmt_);
@@ -286,16 +288,16 @@ std::string Statement::Blob(int column) const { return std::string(BlobView(colu
 
 Transaction::Transaction() : lock_(g_databaseLock) {
   Database();
-  Connection* image = Target();
-  nested_ = image->transactionDepth > 0;
+  Connection* connection = Target();
+  nested_ = connection->transactionDepth > 0;
   if (nested_) {
-    Exec(image->db, "SAVEPOINT nested;");
+    Exec(connection->db, "SAVEPOINT nested;");
   } else {
     SuspendRead();
     RunControl("BEGIN IMMEDIATE");
     // The rule version known belongs to the attached image, not to one being made,
     // which no rule applies to.
-    if (image == g_attached.get()) {
+    if (connection == g_attached.get()) {
       begunAt_ = DataVersion();
       // Only a rule that fires makes lasting writes, and while this transaction holds
       // the write lock no rule comes or goes. With a rule, what a rollback undoes begins
@@ -303,41 +305,41 @@ Transaction::Transaction() : lock_(g_databaseLock) {
       try {
         if (HasFaultRules()) RunControl("SAVEPOINT changes");
       } catch (const HostError&) {
-        sqlite3_exec(image->db, "ROLLBACK;", nullptr, nullptr, nullptr);
+        sqlite3_exec(connection->db, "ROLLBACK;", nullptr, nullptr, nullptr);
         ResumeRead();
         throw;
       }
     }
   }
-  lastingFrom_ = image->lasting.size();
-  ++image->transactionDepth;
+  lastingFrom_ = connection->lasting.size();
+  ++connection->transactionDepth;
 }
 
 Transaction::~Transaction() {
-  Connection* image = Target();
+  Connection* connection = Target();
   // At depth 0 a power cut has ended this transaction already (AbandonTransactions).
-  if (done_ || !image || image->transactionDepth == 0) return;
-  --image->transactionDepth;
+  if (done_ || !connection || connection->transactionDepth == 0) return;
+  --connection->transactionDepth;
   if (nested_) {
-    sqlite3_exec(image->db, "ROLLBACK TO nested; RELEASE nested;", nullptr, nullptr, nullptr);
+    sqlite3_exec(connection->db, "ROLLBACK TO nested; RELEASE nested;", nullptr, nullptr, nullptr);
     // Into the transaction around, whose own rollback keeps them too.
-    ReplayLasting(*image, lastingFrom_);
+    ReplayLasting(*connection, lastingFrom_);
     return;
   }
-  RollBackOutermost(*image);
+  RollBackOutermost(*connection);
   ResumeRead();
 }
 
 void Transaction::Commit() {
-  Connection* image = Target();
+  Connection* connection = Target();
   if (nested_) {
-    Exec(image->db, "RELEASE nested;");
+    Exec(connection->db, "RELEASE nested;");
   } else {
     RunControl("COMMIT");
-    image->lasting.clear();
+    connection->lasting.clear();
     CarryRuleVersion(begunAt_);
   }
-  --image->transactionDepth;
+  --connection->transactionDepth;
   done_ = true;
   if (!nested_) ResumeRead();
 }
@@ -345,15 +347,16 @@ void Transaction::Commit() {
 void WriteLasting(const std::function<void()>& write) {
   std::lock_guard guard(g_databaseLock);
   write();
-  if (Connection* image = Target(); image && image->transactionDepth > 0) image->lasting.push_back(write);
+  Connection* connection = Target();
+  if (connection && connection->transactionDepth > 0) connection->lasting.push_back(write);
 }
 
 void AbandonTransactions() {
   std::lock_guard guard(g_databaseLock);
-  Connection* image = Target();
-  if (!image || image->transactionDepth == 0) return;
-  image->transactionDepth = 0;
-  RollBackOutermost(*image);
+  Connection* connection = Target();
+  if (!connection || connection->transactionDepth == 0) return;
+  connection->transactionDepth = 0;
+  RollBackOutermost(*connection);
 }
 
 // ---------------------------------------------------------------- ReadTransaction
@@ -365,16 +368,16 @@ ReadTransaction::ReadTransaction() : lock_(g_databaseLock) {
 }
 
 ReadTransaction::~ReadTransaction() {
-  Connection* image = Target();
-  if (!active_ || !image) return;
-  if (--image->readDepth == 0 && image->readOpen) {
-    image->readOpen = false;
+  Connection* connection = Target();
+  if (!active_ || !connection) return;
+  if (--connection->readDepth == 0 && connection->readOpen) {
+    connection->readOpen = false;
     try {
       RunControl("COMMIT");
     } catch (const HostError&) {
       // Nothing was written in it: ending it any way keeps the next call off a stale
       // snapshot, and a destructor must not throw.
-      sqlite3_exec(image->db, "ROLLBACK;", nullptr, nullptr, nullptr);
+      sqlite3_exec(connection->db, "ROLLBACK;", nullptr, nullptr, nullptr);
     }
   }
 }
