@@ -3,7 +3,9 @@
 // cannot cost less than two such reads, each in its own read transaction
 // (SqliteTwoPointReads), so that is the helper's floor. Enumerating a key of 16,000
 // subkeys shows whether RegEnumKeyExW stays linear.
-#include "platform/host/Terminal.h"
+#include "platform/host/Image.h"
+#include "platform/host/RegistryTree.h"
+#include "platform/host/Text.h"
 
 #include <sqlite3.h>
 
@@ -31,8 +33,8 @@ std::u16string KeyPath(int index) {
 class BenchImage {
  public:
   BenchImage() : root_(TemporaryFolder()) {
-    std::string error;
-    if (!host::CreateImage(root_ + "/image", {}, &error) || !host::AttachImage(root_ + "/image", &error)) std::abort();
+    host::CreateImage(root_ + "/image", {});
+    host::AttachImage(root_ + "/image");
     host::ChangeBatch transaction;
     for (int i = 0; i < kKeys; ++i) {
       HKEY key = nullptr;

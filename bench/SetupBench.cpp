@@ -15,7 +15,10 @@
 // RUNS times over; the ratios are given with their spread over the runs)
 #include "completion/Completion.h"
 #include "install/CabInstaller.h"
-#include "platform/host/Terminal.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Image.h"
+#include "platform/host/Programs.h"
+#include "platform/host/Text.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -67,8 +70,7 @@ std::string MakeImage(const std::string& root, int cabs) {
   host::ImageOptions options;
   options.timeScale = kTimeScale;
   options.resetDevice = "ignore";
-  std::string error;
-  if (!host::CreateImage(root, options, &error)) Die(error);
+  host::CreateImage(root, options);
   const fs::path fsRoot = fs::path(root) / "fs";
   fs::create_directories(fsRoot / "FlashDisk/SP");
   fs::copy_file(SETUP_PATH, fsRoot / "FlashDisk/SP/Setup.exe");
@@ -106,15 +108,13 @@ double TermsimRun(const std::string& image, const char* cePath, int expectedExit
 // `kCabs` starts of the installer on the CABs, one after the other, as Setup makes them
 // (start, wait, record the exit); returns real seconds.
 double InstallerStarts(const std::string& image) {
-  std::string error;
-  if (!host::AttachImage(image, &error)) Die(error);
+  host::AttachImage(image);
   const auto start = Clock::now();
   for (int i = 0; i < kCabs; ++i) {
     const auto started = host::StartProgram(kInstallerCePath, host::FromUtf8("\\FlashDisk\\SP\\" + CabName(i)));
-    if (!started) Die("cannot start the installer");
     int status = 0;
-    ::waitpid(started->pid, &status, 0);
-    if (host::RecordChildExit(*started, status) != 0) Die("the installer failed");
+    ::waitpid(started.pid, &status, 0);
+    if (host::RecordChildExit(started, status) != 0) Die("the installer failed");
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   host::DetachImage();
@@ -124,8 +124,7 @@ double InstallerStarts(const std::string& image) {
 // `kCabs` installations through the program's own installer call, in this process:
 // the two flags around each start, the process handles and the wait; real seconds.
 double InstallerCalls(const std::string& image) {
-  std::string error;
-  if (!host::AttachImage(image, &error)) Die(error);
+  host::AttachImage(image);
   const auto start = Clock::now();
   for (int i = 0; i < kCabs; ++i) {
     const std::u16string cabPath = host::FromUtf8("\\FlashDisk\\SP\\" + CabName(i));
@@ -228,7 +227,7 @@ void PrintRatio(const char* what, std::vector<double> ratios) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Bench(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
   const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
   std::string folder = (fs::temp_directory_path() / "korva-setup-bench-XXXXXX").string();
@@ -257,4 +256,12 @@ int main(int argc, char** argv) {
   std::error_code ec;
   fs::remove_all(folder, ec);
   return 0;
+}
+
+int main(int argc, char** argv) {
+  try {
+    return Bench(argc, argv);
+  } catch (const host::HostError& e) {
+    Die(e.what());
+  }
 }

@@ -231,24 +231,21 @@ const FaultApi* FindFaultApi(std::string_view name) {
   return nullptr;
 }
 
-bool ValidFaultPattern(const FaultApi& api, std::u16string_view pattern, std::string* why) {
+void ValidateFaultPattern(const FaultApi& api, std::u16string_view pattern) {
   const std::string name = api.name;
-  auto refuse = [&](const std::string& reason) {
-    *why = reason;
-    return false;
-  };
-  if (pattern.empty()) return refuse("PATTERN must not be empty (* matches every call)");
+  auto refuse = [](const std::string& reason) { throw HostError(reason, ERROR_INVALID_PARAMETER); };
+  if (pattern.empty()) refuse("PATTERN must not be empty (* matches every call)");
   const size_t colon = pattern.find(u':');
   const bool rooted = pattern[0] == u'\\' || pattern[0] == u'/';
   switch (api.target) {
     case FaultTarget::None:
-      if (pattern != u"*") return refuse(name + " has no path or key to match: its PATTERN is *");
-      return true;
+      if (pattern != u"*") refuse(name + " has no path or key to match: its PATTERN is *");
+      return;
     case FaultTarget::Path:
       // CE names hold no colon; only a device name ("QDV1:") ends with one.
       if (colon != std::u16string_view::npos && colon + 1 != pattern.size())
-        return refuse(name + " matches a CE path such as \\FlashDisk\\SP\\*.cab, not KEY:VALUE");
-      return true;
+        refuse(name + " matches a CE path such as \\FlashDisk\\SP\\*.cab, not KEY:VALUE");
+      return;
     case FaultTarget::Key:
     case FaultTarget::KeyValue:
       break;
@@ -256,18 +253,17 @@ bool ValidFaultPattern(const FaultApi& api, std::u16string_view pattern, std::st
   std::string upper = ToUtf8(pattern.substr(0, 5));
   for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
   if (rooted)
-    return refuse(name + " matches a key without a leading backslash, such as " +
-                  (api.target == FaultTarget::Key ? "SOFTWARE\\Apps\\*" : "SOFTWARE\\Apps\\*:Instl"));
+    refuse(name + " matches a key without a leading backslash, such as " +
+           (api.target == FaultTarget::Key ? "SOFTWARE\\Apps\\*" : "SOFTWARE\\Apps\\*:Instl"));
   if (upper.starts_with("HKEY_") && !SplitRegistryRoot(pattern))
-    return refuse(name + " matches keys of HKEY_LOCAL_MACHINE (the root may be left out), HKEY_CURRENT_USER, "
-                         "HKEY_CLASSES_ROOT or HKEY_USERS: " + ToUtf8(pattern.substr(0, pattern.find_first_of(u"\\:"))) +
-                  " is none of them");
+    refuse(name + " matches keys of HKEY_LOCAL_MACHINE (the root may be left out), HKEY_CURRENT_USER, "
+                  "HKEY_CLASSES_ROOT or HKEY_USERS: " + ToUtf8(pattern.substr(0, pattern.find_first_of(u"\\:"))) +
+           " is none of them");
   if (api.target == FaultTarget::Key && colon != std::u16string_view::npos)
-    return refuse(name + " matches KEY only (SOFTWARE\\Apps\\*), not KEY:VALUE");
+    refuse(name + " matches KEY only (SOFTWARE\\Apps\\*), not KEY:VALUE");
   if (api.target == FaultTarget::KeyValue && colon == std::u16string_view::npos &&
       pattern.find(u'*') == std::u16string_view::npos)
-    return refuse(name + " matches KEY:VALUE (SOFTWARE\\Apps\\Tool:Instl); without a colon or * it never matches");
-  return true;
+    refuse(name + " matches KEY:VALUE (SOFTWARE\\Apps\\Tool:Instl); without a colon or * it never matches");
 }
 
 void ForgetFaultRules() {

@@ -614,46 +614,46 @@ BOOL Copy(const std::u16string& from, const std::u16string& to, bool failIfExist
 
 }  // namespace
 
-bool CopyHostFile(const std::string& from, const std::string& to, std::string* error) {
+void CopyHostFile(const std::string& from, const std::string& to) {
   // Not std::filesystem::copy_file: it reports a copy that a full host cut short as an
   // input/output error.
   const auto fail = [&](int err) {
-    *error = "cannot copy " + from + " to " + to + ": " +
-             (err == ENOSPC || err == EDQUOT ? "the host's storage is full" : std::strerror(err));
-    return false;
+    const bool full = err == ENOSPC || err == EDQUOT;
+    throw HostError("cannot copy " + from + " to " + to + ": " + (full ? "the host's storage is full" : std::strerror(err)),
+                    full ? ERROR_DISK_FULL : ErrorFromErrno(err));
   };
   const UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   struct ::stat st {};
-  if (!source.Valid() || ::fstat(source.Get(), &st) != 0) return fail(errno);
+  if (!source.Valid() || ::fstat(source.Get(), &st) != 0) fail(errno);
   const UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
-  if (!target.Valid()) return fail(errno);
+  if (!target.Valid()) fail(errno);
   // A reflink where the file system shares extents (a copy that writes nothing until
   // either side changes), else a copy in the kernel, else through a buffer.
-  if (::ioctl(target.Get(), FICLONE, source.Get()) == 0) return true;
+  if (::ioctl(target.Get(), FICLONE, source.Get()) == 0) return;
   for (off_t left = st.st_size; left > 0;) {
     const ssize_t copied = ::copy_file_range(source.Get(), nullptr, target.Get(), nullptr, static_cast<size_t>(left), 0);
     if (copied <= 0) {
       if (copied < 0 && (errno == ENOSPC || errno == EDQUOT)) {
         const int err = errno;
         ::unlink(to.c_str());
-        return fail(err);
+        fail(err);
       }
       break;
     }
     left -= copied;
-    if (left == 0) return true;
+    if (left == 0) return;
   }
   // What the kernel could not copy is copied from where it stopped.
-  if (::lseek(source.Get(), ::lseek(target.Get(), 0, SEEK_CUR), SEEK_SET) < 0) return fail(errno);
+  if (::lseek(source.Get(), ::lseek(target.Get(), 0, SEEK_CUR), SEEK_SET) < 0) fail(errno);
   std::vector<char> buffer(64 * 1024);
   for (;;) {
     const ssize_t got = ::read(source.Get(), buffer.data(), buffer.size());
-    if (got == 0) return true;
+    if (got == 0) return;
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 || !WriteAll(target.Get(), buffer.data(), static_cast<size_t>(got), nullptr)) {
       const int err = errno;
       ::unlink(to.c_str());
-      return fail(err);
+      fail(err);
     }
   }
 }

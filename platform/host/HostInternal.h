@@ -1,112 +1,159 @@
 // The emulated terminal's private interfaces, shared by the files of platform/host
-// only: the image database, its statements and transactions, and the handle table.
+// only: the image database, its statements and transactions, the handle table, and
+// the helpers of each area that only the CE calls use. The database layer is in
+// Database.h.
 #ifndef KORVA_PLATFORM_HOST_HOSTINTERNAL_H
 #define KORVA_PLATFORM_HOST_HOSTINTERNAL_H
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Database.h"
+#include "platform/host/DeviceIdentity.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Faults.h"
+#include "platform/host/Image.h"
+#include "platform/host/Journal.h"
+#include "platform/host/Paths.h"
+#include "platform/host/Programs.h"
+#include "platform/host/RegistryTree.h"
+#include "platform/host/Text.h"
 
-#include <sqlite3.h>
-
-#include <functional>
+#include <chrono>
+#include <ctime>
 #include <memory>
-#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace host {
 
-// ---------------------------------------------------------------- database (Image.cpp)
+// ---------------------------------------------------------------- errors (Errors.cpp)
 
-// Every statement of this process runs under this lock; blocking waits never hold it.
-std::recursive_mutex& DatabaseLock();
-sqlite3* Database();
+// The one errno-to-ERROR_* table.
+DWORD ErrorFromErrno(int err);
+// "ERROR_ACCESS_DENIED" or "5" -> 5; nullopt for an unknown name.
+std::optional<DWORD> ErrorFromName(std::string_view name);
 
-// A prepared statement on the image database. Throws HostError on SQLite errors.
-class Statement {
- public:
-  explicit Statement(const char* sql);
-  ~Statement();
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
+// Sets the last error and returns the failure value: `return Fail(ERROR_X, FALSE);`
+template <class T>
+T Fail(DWORD error, T result) {
+  ::SetLastError(error);
+  return result;
+}
 
-  Statement& Bind(int index, int64_t value);
-  Statement& Bind(int index, std::string_view text);
-  Statement& Bind(int index, std::u16string_view text);  // stored as UTF-8
-  Statement& BindBlob(int index, const void* data, size_t size);
-  // Binds without a copy: the bytes must stay unchanged until the statement's last Step.
-  Statement& BindBorrowedBlob(int index, std::string_view bytes);
-  Statement& BindNull(int index);
+// ---------------------------------------------------------------- text (Text.cpp)
 
-  bool Step();  // true while a row is available
-  void Run();   // steps to the end
+// One char of the terminal's ANSI code page (that of its system locale) as UTF-16;
+// '?' for a byte the code page gives no character alone (a lead byte).
+char16_t WidenAnsiChar(unsigned char c);
 
-  bool IsNull(int column) const;
-  int64_t Int(int column) const;
-  std::string Text(int column) const;
-  std::u16string Text16(int column) const;
-  std::string Blob(int column) const;
-  std::string_view BlobView(int column) const;  // valid until the next step or the end
+// ---------------------------------------------------------------- image
 
- private:
-  std::unique_lock<std::recursive_mutex> lock_;
-  const char* sql_;  // a literal: prepared statements are kept per literal
-  sqlite3_stmt* stmt_ = nullptr;
-  bool suspendedRead_ = false;  // this write ended the open read transaction
-};
-
-// One write transaction (BEGIN IMMEDIATE), or a savepoint inside an outer one.
-// Rolls back unless Commit() was called, all but the writes made with WriteLasting.
-class Transaction {
- public:
-  Transaction();
-  ~Transaction();
-  Transaction(const Transaction&) = delete;
-  Transaction& operator=(const Transaction&) = delete;
-  void Commit();
-
- private:
-  std::unique_lock<std::recursive_mutex> lock_;
-  bool done_ = false;
-  bool nested_ = false;
-  std::optional<unsigned> begunAt_;  // the data version when the outermost one began
-  size_t lastingFrom_ = 0;           // the first lasting write made inside this one
-};
-
-// Makes `write` (statements only, no Transaction) as part of the open transaction, if
-// any, and keeps it through a rollback of that transaction or of any around it: the
-// rollback undoes the rest and makes `write` again under the same write lock, so that
-// every process sees it once the outermost one ends, committed or not. For what a
-// fault rule did (its count, its events), which the failure it caused must not undo.
-void WriteLasting(const std::function<void()>& write);
-// Ends every write transaction this process has open, as a power cut ends them: what
-// they changed is lost, their lasting writes are committed. Their Transaction objects
-// are left with nothing to do.
-void AbandonTransactions();
-
-// One read snapshot for every statement in its scope (BEGIN, ended when the outermost
-// scope ends); nested scopes share it, and inside a write transaction it adds nothing.
-// A write cannot join a read transaction safely: SQLite refuses to turn it into a
-// write transaction once another process has committed since its snapshot began
-// (SQLITE_BUSY_SNAPSHOT). So a Transaction, or a writing Statement, opened inside it
-// ends the read transaction first, runs on its own, and the read transaction goes on
-// with a new snapshot afterwards. Without an attached image it does nothing.
-class ReadTransaction {
- public:
-  ReadTransaction();
-  ~ReadTransaction();
-  ReadTransaction(const ReadTransaction&) = delete;
-  ReadTransaction& operator=(const ReadTransaction&) = delete;
-
- private:
-  std::unique_lock<std::recursive_mutex> lock_;
-  bool active_ = false;
-};
-
-int64_t LastInsertRowId();
-
-// Runs SQL text of one or more statements on `db`. Throws HostError.
-void Exec(sqlite3* db, const char* sql);
-
-// Unmaps the bell of the image being detached (Bell.cpp).
+// False with a one-line reason naming the option when one of them is malformed
+// (DeviceIdentity.cpp).
+bool ValidateDeviceIdentity(const std::string& processor, const std::string& ceVersion, const std::string& ceBuild,
+                            std::string* error);
+// Rings the image's bell (Bell.cpp), after committing a change that another process
+// may wait for.
+void RingBell();
+// Unmaps the bell of the image being detached.
 void ForgetBell();
+// Volume folder names of the root (one per line in "volumes").
+std::vector<std::u16string> Volumes();
+// The bytes the terminal may store ("capacity"); nullopt where the image has none (made
+// without --capacity, or before it existed): then the host's space is the limit.
+std::optional<uint64_t> Capacity();
+
+// ---------------------------------------------------------------- journal (Journal.cpp)
+
+// Milliseconds since the image was created, divided by the time scale.
+int64_t TerminalTimeMs();
+
+// ---------------------------------------------------------------- faults (Faults.cpp)
+
+// Cuts the power: every process of the terminal ends here.
+[[noreturn]] void PowerLoss();
+// Drops what this process knows of the attached image's rules (DetachImage).
+void ForgetFaultRules();
+
+// ---------------------------------------------------------------- processes (Processes.cpp, ProcessTable.cpp)
+
+// The CE path this program was started as (TERMSIM_MODULE), "" outside a terminal.
+const std::u16string& ModulePath();
+// Registers the calling process in the image's process table; false when the
+// terminal was reset since its starter began it (the process must end at once).
+bool RegisterSelf(int64_t generation);
+// Records the exit code in the process table and journals process-exit.
+void RecordSelfExit(DWORD code);
+// ProcessStartTime for a child of this process not yet reaped, also once it has ended.
+int64_t ChildStartTime(int pid);
+// Whether host thread `thread` of process `pid` still exists for the kernel, exiting or not.
+bool ThreadAlive(int64_t pid, int64_t thread);
+// This process's own start time (cached: it never changes).
+int64_t SelfStartTime();
+
+// The process table's rows (ProcessTable.cpp), each call one statement.
+// A program just started (StartProgram), in `generation`; nothing if its row exists.
+void AddStartedProcess(const StartedProcess& process, int64_t generation, std::u16string_view image);
+struct ProcessRow {
+  std::u16string image;           // its CE path
+  std::optional<DWORD> exitCode;  // none while it runs
+};
+// nullopt when the table has no row for `process`.
+std::optional<ProcessRow> FindProcessRow(const StartedProcess& process);
+void SetExitCode(const StartedProcess& process, DWORD code);
+// The start times of the rows of `pid` that have not ended.
+std::vector<int64_t> LiveStartTimes(int pid);
+
+// ---------------------------------------------------------------- devices (Devices.cpp)
+
+// Opens a stream device for CreateFileW; sets the last error and returns
+// INVALID_HANDLE_VALUE when the terminal has no such device.
+HANDLE OpenDevice(std::u16string_view name);
+
+// ---------------------------------------------------------------- clock (Clock.cpp)
+
+// Marks the calling thread as blocked in a terminal call for the scope's life, so
+// that a scaled Sleep of another thread of the process knows it may go on.
+class BlockedInCall {
+ public:
+  BlockedInCall();
+  ~BlockedInCall();
+  BlockedInCall(const BlockedInCall&) = delete;
+  BlockedInCall& operator=(const BlockedInCall&) = delete;
+};
+// Threads started with CreateThread announce themselves while they run.
+void ThreadStarted();
+void ThreadEnded();
+// Real milliseconds for `ms` terminal milliseconds.
+double ScaledMs(double ms);
+
+// ---------------------------------------------------------------- files (Paths.cpp)
+
+// Opens `name` (one component, or ".") beneath the folder `dirFd`, refusing symlinks
+// and every way out of it; O_CLOEXEC is added. -1 with errno on failure.
+int OpenBeneath(int dirFd, const std::string& name, int flags, unsigned mode = 0);
+// FILE_ATTRIBUTE_* of an entry: DIRECTORY (with TEMPORARY for a volume folder of the
+// root), else ARCHIVE; READONLY when the owner-write bit is clear.
+DWORD AttributesOf(const struct ::statx& entry, bool volumeFolder);
+// A folder of the root that the image names as a volume.
+bool IsVolumeFolder(const ResolvedPath& path);
+// UTC FILETIME of a host time stamp, exact to 100 ns (no rounding).
+FILETIME ToFileTime(int64_t seconds, uint32_t nanoseconds);
+// How a file system keeps last-write times: the object store to 100 ns, a FAT volume to
+// 2 seconds.
+enum class TimeResolution { Exact, Fat };
+// Where the entries of `folder` (a normalised CE path, "" or "\" the root) keep their
+// last-write times: FAT's inside a volume of the root, unless the image keeps exact
+// times there ("file_times"); exact in the object store, the root's own entries included.
+TimeResolution ResolutionIn(std::u16string_view folder);
+// A host time stamp as a file system of `resolution` keeps it: FAT moves it up to the
+// next even second, as a copy onto FAT does.
+std::timespec KeptTime(const std::timespec& time, TimeResolution resolution);
+// The last-write time of `entry` as the terminal reports it, where `resolution` holds:
+// the one reading behind GetFileTime and FindFirstFileW/FindNextFileW.
+FILETIME LastWriteTimeOf(const struct ::statx& entry, TimeResolution resolution);
+// Birth time where kept, else the status-change time.
+FILETIME CreationTimeOf(const struct ::statx& entry);
 
 // ---------------------------------------------------------------- journal (Journal.cpp)
 
@@ -117,7 +164,8 @@ void JournalLasting(const char* event, std::initializer_list<JournalField> field
 // ---------------------------------------------------------------- schema (each area's file)
 
 // The tables of one area, created in a new image's database inside the transaction
-// that creates it. Image.cpp calls them in the order the tables are stored.
+// that creates it. Image.cpp calls them in the order the tables are stored, the
+// settings' first (CreateSettingsTables).
 void CreateRegistryTables(sqlite3* db);  // Registry.cpp, with the root key
 void CreateJournalTables(sqlite3* db);   // Journal.cpp
 void CreateProcessTables(sqlite3* db);   // ProcessTable.cpp
@@ -128,10 +176,33 @@ void CreateFaultTables(sqlite3* db);     // Faults.cpp
 
 // ---------------------------------------------------------------- settings (Settings.cpp)
 
+// The settings table, and a new image's settings from `options` and its volume folders.
+void CreateSettingsTables(sqlite3* db);
+void WriteNewSettings(sqlite3* db, const ImageOptions& options, const std::vector<std::string>& volumes);
+// Makes the settings of a copied image its own: its time of creation now, and the
+// durability it was made with applied to `db`, the copy's connection.
+void StampCopiedSettings(sqlite3* db);
+
+// The settings that never change after creation, read once per attach.
+struct FixedSettings {
+  double timeScale = 1.0;
+  int64_t createdMs = 0;
+  std::optional<uint64_t> capacity;
+  bool notDurable = false;  // "durable" is "no": kNotDurable applies
+};
+// Reads them from `db`, the database at `path` of the image at `root`. Throws HostError
+// when the database is foreign, a setting is malformed, or a full host keeps it from
+// being read.
+FixedSettings ReadFixedSettings(sqlite3* db, const std::string& root, const std::string& path);
+// What TimeScale, CreatedMs and Capacity answer from now on; nullopt while no image is
+// attached.
+void KeepFixedSettings(std::optional<FixedSettings> settings);
+
 // `text`, the stored value of setting `name`, read as SettingInt and SettingDouble
 // read it: for a setting read without Setting(), or a number inside a setting's text.
 int64_t SettingIntFrom(const std::string& name, std::string_view text, int64_t fallback);
 double SettingDoubleFrom(const std::string& name, std::string_view text, double fallback);
+double SettingDouble(const std::string& name, double fallback);
 
 // ---------------------------------------------------------------- fault rules (Faults.cpp)
 

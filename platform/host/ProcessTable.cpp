@@ -89,10 +89,7 @@ void RecordSelfExit(DWORD code) {
   const int pid = ::getpid();
   // One commit for both: the code and its event are never seen one without the other.
   Transaction transaction;
-  {
-    Statement update("UPDATE processes SET exit_code = ? WHERE pid = ? AND start_time = ?");
-    update.Bind(1, static_cast<int64_t>(code)).Bind(2, static_cast<int64_t>(pid)).Bind(3, SelfStartTime()).Run();
-  }
+  SetExitCode({pid, SelfStartTime()}, code);
   Journal("process-exit", {{"image", ModulePath()}, {"exit_code", static_cast<int64_t>(code)}});
   transaction.Commit();
 }
@@ -140,6 +137,34 @@ CREATE TABLE processes(
   exit_code INTEGER,
   PRIMARY KEY(pid, start_time));
 )sql");
+}
+
+void AddStartedProcess(const StartedProcess& process, int64_t generation, std::u16string_view image) {
+  Statement insert(
+      "INSERT INTO processes(pid, start_time, generation, image, host) VALUES(?, ?, ?, ?, 0) "
+      "ON CONFLICT(pid, start_time) DO NOTHING");
+  insert.Bind(1, static_cast<int64_t>(process.pid)).Bind(2, process.startTime);
+  insert.Bind(3, generation).Bind(4, image).Run();
+}
+
+std::optional<ProcessRow> FindProcessRow(const StartedProcess& process) {
+  Statement row("SELECT image, exit_code FROM processes WHERE pid = ? AND start_time = ?");
+  row.Bind(1, static_cast<int64_t>(process.pid)).Bind(2, process.startTime);
+  if (!row.Step()) return std::nullopt;
+  return ProcessRow{row.Text16(0), row.IsNull(1) ? std::nullopt : std::optional(static_cast<DWORD>(row.Int(1)))};
+}
+
+void SetExitCode(const StartedProcess& process, DWORD code) {
+  Statement update("UPDATE processes SET exit_code = ? WHERE pid = ? AND start_time = ?");
+  update.Bind(1, static_cast<int64_t>(code)).Bind(2, static_cast<int64_t>(process.pid)).Bind(3, process.startTime).Run();
+}
+
+std::vector<int64_t> LiveStartTimes(int pid) {
+  std::vector<int64_t> starts;
+  Statement rows("SELECT start_time FROM processes WHERE pid = ? AND exit_code IS NULL");
+  rows.Bind(1, static_cast<int64_t>(pid));
+  while (rows.Step()) starts.push_back(rows.Int(0));
+  return starts;
 }
 
 std::vector<ProcessRecord> ProcessRecords() {

@@ -258,10 +258,9 @@ class ProcessState {
     // NOTES: a process that ended without a recorded code (a script whose starter has
     // not yet waited for it, a process killed from outside) gives 0xFFFFFFFF until
     // its code is recorded.
-    Statement query("SELECT exit_code FROM processes WHERE pid = ? AND start_time = ?");
-    query.Bind(1, static_cast<int64_t>(pid_)).Bind(2, startTime_);
-    if (!query.Step() || query.IsNull(0)) return kCodeUnknown;
-    code_ = static_cast<DWORD>(query.Int(0));
+    const auto row = FindProcessRow({pid_, startTime_});
+    if (!row || !row->exitCode) return kCodeUnknown;
+    code_ = row->exitCode;
     return *code_;
   }
 
@@ -303,70 +302,68 @@ void RememberState(int pid, const std::shared_ptr<ProcessState>& state) {
   g_states[pid] = state;
 }
 
+[[noreturn]] void CannotStart(std::u16string_view cePath, DWORD error) {
+  throw HostError("cannot start " + ToUtf8(cePath) + ": " + ErrorName(error), error);
+}
+
+// Spawns `argv` as the program `image` and records it, under one write lock.
+StartedProcess SpawnRecorded(const std::vector<std::string>& argv, const std::u16string& image,
+                             std::u16string_view commandLine, const StartOptions& options) {
+  // The write lock is held from before the spawn to the row: a reset cannot slip in
+  // between (the new process is in the table when the reset reads it), and the
+  // child's own first write waits, so process-start comes before its events.
+  Transaction transaction;
+  const int64_t generation = SettingInt("generation", 0);
+  int pid = 0;
+  const int err = Spawn(argv, ChildEnvironment(image, generation), options.detached, options.processGroup, &pid);
+  if (err != 0) throw HostError("spawn", ErrorFromSpawn(err));
+  const StartedProcess started{pid, ChildStartTime(pid)};
+  try {
+    AddStartedProcess(started, generation, image);
+    if (options.journalStart) {
+      Journal("process-start",
+              {{"image", image}, {"cmdline", std::u16string(commandLine)}, {"child", static_cast<int64_t>(pid)}});
+    }
+    transaction.Commit();
+  } catch (const HostError&) {
+    // Unrecorded, the process would escape the terminal's reset: it must not run.
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    Reap(pid, 0, &status);
+    throw;
+  }
+  return started;
+}
+
 }  // namespace
 
-std::optional<StartedProcess> StartProgram(std::u16string_view cePath, std::u16string_view commandLine,
-                                           bool detached, bool journalStart, int processGroup) {
-  using Result = std::optional<StartedProcess>;
+StartedProcess StartProgram(std::u16string_view cePath, std::u16string_view commandLine, const StartOptions& options) {
   auto resolved = ResolvePath(cePath);
-  if (!resolved) return std::nullopt;
-  // The loader's module name: what the program, the table and the journal see.
-  const std::u16string& image = resolved->cePath;
-  if (!resolved->exists) return Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), Result());
+  if (!resolved) CannotStart(cePath, ::GetLastError());
+  if (!resolved->exists) CannotStart(cePath, ERROR_FILE_NOT_FOUND);
   DWORD error = 0;
   auto argv = HostCommand(*resolved, &error);
-  if (!argv) return Fail(error, Result());
+  if (!argv) CannotStart(cePath, error);
   argv->push_back(ToUtf8(commandLine));
-  return Guarded(Result(), [&]() -> Result {
-    // The write lock is held from before the spawn to the row: a reset cannot slip in
-    // between (the new process is in the table when the reset reads it), and the
-    // child's own first write waits, so process-start comes before its events.
-    Transaction transaction;
-    const int64_t generation = SettingInt("generation", 0);
-    int pid = 0;
-    const int err = Spawn(*argv, ChildEnvironment(image, generation), detached, processGroup, &pid);
-    if (err != 0) return Fail(ErrorFromSpawn(err), Result());
-    const StartedProcess started{pid, ChildStartTime(pid)};
-    try {
-      Statement insert(
-          "INSERT INTO processes(pid, start_time, generation, image, host) VALUES(?, ?, ?, ?, 0) "
-          "ON CONFLICT(pid, start_time) DO NOTHING");
-      insert.Bind(1, static_cast<int64_t>(pid)).Bind(2, started.startTime);
-      insert.Bind(3, generation).Bind(4, std::u16string_view(image)).Run();
-      if (journalStart) {
-        Journal("process-start",
-                {{"image", image}, {"cmdline", std::u16string(commandLine)}, {"child", static_cast<int64_t>(pid)}});
-      }
-      transaction.Commit();
-    } catch (const HostError&) {
-      // Unrecorded, the process would escape the terminal's reset: it must not run.
-      ::kill(pid, SIGKILL);
-      int status = 0;
-      Reap(pid, 0, &status);
-      throw;
-    }
-    return started;
-  });
+  try {
+    // The loader's module name: what the program, the table and the journal see.
+    return SpawnRecorded(*argv, resolved->cePath, commandLine, options);
+  } catch (const HostError& e) {
+    CannotStart(cePath, e.code());
+  }
 }
 
 DWORD RecordChildExit(const StartedProcess& process, int waitStatus) {
   const DWORD fromStatus = CodeFromStatus(waitStatus);
   return Guarded(fromStatus, [&]() -> DWORD {
     Transaction transaction;
-    std::u16string image;
-    {
-      Statement row("SELECT image, exit_code FROM processes WHERE pid = ? AND start_time = ?");
-      row.Bind(1, static_cast<int64_t>(process.pid)).Bind(2, process.startTime);
-      if (!row.Step()) return fromStatus;
-      // Recorded by the program itself (its full 32-bit code), or by a reset or stop.
-      if (!row.IsNull(1)) return static_cast<DWORD>(row.Int(1));
-      image = row.Text16(0);
-    }
-    Statement update("UPDATE processes SET exit_code = ? WHERE pid = ? AND start_time = ?");
-    update.Bind(1, static_cast<int64_t>(fromStatus)).Bind(2, static_cast<int64_t>(process.pid));
-    update.Bind(3, process.startTime).Run();
+    const auto row = FindProcessRow(process);
+    if (!row) return fromStatus;
+    // Recorded by the program itself (its full 32-bit code), or by a reset or stop.
+    if (row->exitCode) return *row->exitCode;
+    SetExitCode(process, fromStatus);
     // A script, or a program that was killed before it could record its end.
-    Journal("process-exit", {{"image", image}, {"exit_code", static_cast<int64_t>(fromStatus)}});
+    Journal("process-exit", {{"image", row->image}, {"exit_code", static_cast<int64_t>(fromStatus)}});
     transaction.Commit();
     return fromStatus;
   });
@@ -397,16 +394,15 @@ BOOL CreateProcessW(LPCWSTR pszImageName, LPCWSTR pszCmdLine, LPSECURITY_ATTRIBU
     const auto fault = host::CheckFault("CreateProcessW", image);
     if (fault.action == host::FaultAction::Fail) return host::Fail(fault.error, FALSE);
     const auto started = host::StartProgram(image, host::ToU16(pszCmdLine));
-    if (!started) return FALSE;
     // Not yet reaped, the child keeps its pid, so the pidfd is surely of it.
-    host::UniqueFd pidfd = host::OpenPidfd(started->pid);
+    host::UniqueFd pidfd = host::OpenPidfd(started.pid);
     if (!pidfd.Valid()) throw host::HostError("pidfd_open", host::ErrorFromErrno(errno));
-    auto state = std::make_shared<host::ProcessState>(started->pid, started->startTime, std::move(pidfd), true);
-    host::RememberState(started->pid, state);
+    auto state = std::make_shared<host::ProcessState>(started.pid, started.startTime, std::move(pidfd), true);
+    host::RememberState(started.pid, state);
     pProcInfo->hProcess = host::AddHandle(std::make_shared<host::ProcessTask>(state, host::HandleKind::Process));
     pProcInfo->hThread = host::AddHandle(std::make_shared<host::ProcessTask>(state, host::HandleKind::Thread));
-    pProcInfo->dwProcessId = static_cast<DWORD>(started->pid);
-    pProcInfo->dwThreadId = static_cast<DWORD>(started->pid);
+    pProcInfo->dwProcessId = static_cast<DWORD>(started.pid);
+    pProcInfo->dwThreadId = static_cast<DWORD>(started.pid);
     return TRUE;
   });
 }
@@ -420,12 +416,7 @@ HANDLE OpenProcess(DWORD fdwAccess, BOOL fInherit, DWORD IDProcess) {
     if (IDProcess == 0 || IDProcess > INT_MAX) return host::Fail(ERROR_INVALID_PARAMETER, HANDLE{});
     const int pid = static_cast<int>(IDProcess);
     // Only a live process of this terminal: a row of the table that has not ended.
-    std::vector<int64_t> starts;
-    {
-      host::Statement rows("SELECT start_time FROM processes WHERE pid = ? AND exit_code IS NULL");
-      rows.Bind(1, static_cast<int64_t>(pid));
-      while (rows.Step()) starts.push_back(rows.Int(0));
-    }
+    const std::vector<int64_t> starts = host::LiveStartTimes(pid);
     for (int64_t start : starts) {
       if (auto state = host::KnownState(pid, start))
         return host::AddHandle(std::make_shared<host::ProcessTask>(state, host::HandleKind::Process));

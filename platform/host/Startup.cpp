@@ -15,9 +15,10 @@ int main(int argc, char** argv) {
                  argc > 0 ? argv[0] : "this program");
     return 125;
   }
-  std::string error;
-  if (!host::AttachImage(root, &error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+  try {
+    host::AttachImage(root);
+  } catch (const host::HostError& e) {
+    std::fprintf(stderr, "%s\n", e.what());
     return 125;
   }
   const char* generation = std::getenv("TERMSIM_GENERATION");

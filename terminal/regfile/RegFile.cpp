@@ -2,7 +2,10 @@
 // and written so that they import back to exactly the registry they came from.
 #include "terminal/regfile/RegFile.h"
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Image.h"
+#include "platform/host/RegistryTree.h"
+#include "platform/host/Text.h"
 
 #include <unicode/ucnv.h>
 #include <unicode/utf16.h>

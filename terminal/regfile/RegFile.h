@@ -3,7 +3,7 @@
 #ifndef KORVA_TERMINAL_REGFILE_REGFILE_H
 #define KORVA_TERMINAL_REGFILE_REGFILE_H
 
-#include "platform/host/Terminal.h"
+#include "platform/host/RegistryTree.h"
 
 #include <cstdint>
 #include <set>

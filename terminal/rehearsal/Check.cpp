@@ -1,7 +1,10 @@
 // The folder check: every cabinet read as the terminal's installer reads it, on a
 // scratch terminal of the plan's device, nothing installed; with what the folder's
 // listing tells, every problem of the folder at once.
-#include "platform/host/Terminal.h"
+#include "platform/host/DeviceIdentity.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Image.h"
+#include "platform/host/Text.h"
 #include "terminal/rehearsal/TwinRun.h"
 #include "terminal/wceload/Installer.h"
 
@@ -84,11 +87,12 @@ std::vector<Warning> CheckFolder(const Plan& plan, const std::string& scratch) {
   std::vector<Warning> warnings = FolderWarnings(plan);
   std::error_code ec;
   fs::remove_all(scratch, ec);
-  std::string error;
-  if (!host::CreateImage(scratch, TwinImageOptions(plan, {"check", "LM310", "en", "", 1, ""}), &error) ||
-      !host::AttachImage(scratch, &error)) {
+  try {
+    host::CreateImage(scratch, TwinImageOptions(plan, {"check", "LM310", "en", "", 1, ""}));
+    host::AttachImage(scratch);
+  } catch (const host::HostError& e) {
     fs::remove_all(scratch, ec);
-    throw Failure("cannot make a terminal to check the folder on: " + error);
+    throw Failure("cannot make a terminal to check the folder on: " + std::string(e.what()));
   }
   try {
     CopyFolderIn(plan);

@@ -1,6 +1,6 @@
 // What changed between two rehearsals' reports, twin by twin (matched by name): the
 // verdict, each run's outcome, and every CAB whose fate changed.
-#include "platform/host/Terminal.h"
+#include "platform/host/Text.h"
 #include "terminal/rehearsal/Forms.h"
 #include "terminal/rehearsal/Rehearsal.h"
 

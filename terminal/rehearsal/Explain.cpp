@@ -4,7 +4,7 @@
 #include "environment/DeviceProfile.h"
 #include "install/CabInstaller.h"
 #include "install/CabInventory.h"
-#include "platform/host/Terminal.h"
+#include "platform/host/Text.h"
 #include "registry/RegistryValues.h"
 #include "setup/InstallationPasses.h"
 #include "terminal/rehearsal/TwinRun.h"

@@ -1,6 +1,6 @@
 // A fleet folder: a device's export per twin (NAME.reg, in any letter case) and, beside
 // it, NAME.count, how many of the fleet's terminals look like it.
-#include "platform/host/Terminal.h"
+#include "platform/host/Text.h"
 #include "terminal/rehearsal/HostFiles.h"
 #include "terminal/rehearsal/Rehearsal.h"
 

@@ -2,7 +2,8 @@
 // models' service packs, surprising install orders, paths too long, names a terminal
 // cannot hold or holds once, and names that look like CABs but are none.
 #include "install/CabInventory.h"
-#include "platform/host/Terminal.h"
+#include "platform/host/Paths.h"
+#include "platform/host/Text.h"
 #include "terminal/rehearsal/HostFiles.h"
 #include "terminal/rehearsal/Rehearsal.h"
 

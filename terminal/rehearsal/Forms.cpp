@@ -2,7 +2,7 @@
 // folder check's, and the words the page shares with the table.
 #include "terminal/rehearsal/Forms.h"
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Text.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>

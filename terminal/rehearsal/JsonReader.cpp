@@ -6,7 +6,7 @@
 #include <charconv>
 #include <stdexcept>
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Text.h"
 
 namespace rehearsal {
 

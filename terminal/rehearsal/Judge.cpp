@@ -1,7 +1,8 @@
 // What a run showed, CAB by CAB: the installer's starts and exits, its errors and what
 // it installed, the box, the reset and the faults of the journal. The run decides; where
 // it does what the explanation does not expect, the CAB is "unexplained".
-#include "platform/host/Terminal.h"
+#include "platform/host/Journal.h"
+#include "platform/host/Text.h"
 #include "terminal/rehearsal/TwinRun.h"
 #include "texts/Texts.h"
 

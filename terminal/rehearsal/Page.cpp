@@ -1,7 +1,7 @@
 // The rehearsal's report as one self-contained page (no script, nothing fetched): the
 // verdict first, the fleet as groups of twins whose runs end alike, then the matrix of
 // twins and CABs, then the folder's findings.
-#include "platform/host/Terminal.h"
+#include "platform/host/Text.h"
 #include "terminal/rehearsal/Forms.h"
 
 #include <algorithm>

@@ -1,6 +1,9 @@
 // Power cuts: the moments of a twin's rehearsal at which the power can go, what the
 // twin holds at its end of everything Setup and the installer wrote, and the
 // differences a cut leaves against the rehearsal that was not cut, in words.
+#include "platform/host/Faults.h"
+#include "platform/host/Paths.h"
+#include "platform/host/Text.h"
 #include "terminal/rehearsal/PowerCuts.h"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 #ifndef KORVA_TERMINAL_REHEARSAL_POWERCUTS_H
 #define KORVA_TERMINAL_REHEARSAL_POWERCUTS_H
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Faults.h"
 #include "terminal/rehearsal/Rehearsal.h"
 
 #include <filesystem>

@@ -6,7 +6,10 @@
 // finish says so. An interrupted rehearsal ends its workers, and each worker every
 // process of its twin, before it exits; a worker whose rehearsal was killed outright
 // notices at once (its parent's death signal) and ends its twin the same way.
-#include "platform/host/Terminal.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Image.h"
+#include "platform/host/Programs.h"
+#include "platform/host/UniqueFd.h"
 #include "terminal/rehearsal/HostFiles.h"
 #include "terminal/rehearsal/PowerCuts.h"
 #include "terminal/rehearsal/TwinRun.h"

@@ -1,6 +1,6 @@
 // A rehearsal's --json document read back into its report, so that reports can be
 // compared, and the parts of a sharded rehearsal put together as one.
-#include "platform/host/Terminal.h"
+#include "platform/host/Text.h"
 #include "terminal/rehearsal/JsonReader.h"
 #include "terminal/rehearsal/Rehearsal.h"
 

@@ -1,6 +1,5 @@
 // A rehearsal cut into parts that run anywhere, and put together again: which part a
 // twin falls in, what the parts must share (their inputs' identity), and the merge.
-#include "platform/host/Terminal.h"
 #include "terminal/rehearsal/Rehearsal.h"
 
 #include <sys/stat.h>

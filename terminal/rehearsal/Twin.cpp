@@ -1,6 +1,13 @@
 // One twin: its image, the folder copied into it, its runs of Setup from a terminal
 // just switched on, and its report handed to the process that reports.
-#include "platform/host/Terminal.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Faults.h"
+#include "platform/host/Image.h"
+#include "platform/host/Journal.h"
+#include "platform/host/Paths.h"
+#include "platform/host/Programs.h"
+#include "platform/host/Text.h"
+#include "platform/host/UniqueFd.h"
 #include "terminal/regfile/RegFile.h"
 #include "terminal/rehearsal/HostFiles.h"
 #include "terminal/rehearsal/PowerCuts.h"
@@ -25,6 +32,16 @@
 namespace rehearsal {
 
 namespace {
+
+// Runs `body`, calls of the terminal, with a HostError as the rehearsal's Failure.
+template <class F>
+void AsFailure(F&& body) {
+  try {
+    body();
+  } catch (const host::HostError& e) {
+    throw Failure(e.what());
+  }
+}
 
 namespace fs = std::filesystem;
 
@@ -99,8 +116,7 @@ void CopyImage(const fs::path& from, const fs::path& to) {
 }
 
 void CopyHostFile(const fs::path& from, const fs::path& to) {
-  std::string error;
-  if (!host::CopyHostFile(from.string(), to.string(), &error)) throw Failure(error);
+  AsFailure([&] { host::CopyHostFile(from.string(), to.string()); });
 }
 
 fs::path CopyFolderIn(const Plan& plan) {
@@ -159,10 +175,11 @@ void PrepareTwinImage(const Plan& plan, const TwinRequest& request) {
   fs::create_directories(PreparedImagesOf(plan), ec);
   // Made beside its place and renamed there whole: a twin never copies half of one.
   const fs::path making = prepared.string() + "." + std::to_string(::getpid());
-  std::string error;
-  if (!host::CreateImage(making.string(), TwinImageOptions(plan, request), &error)) {
+  try {
+    host::CreateImage(making.string(), TwinImageOptions(plan, request));
+  } catch (const host::HostError& e) {
     fs::remove_all(making, ec);
-    throw Failure(error);
+    throw Failure(e.what());
   }
   fs::rename(making, prepared, ec);
   if (ec) {
@@ -181,8 +198,7 @@ void PlaceFolder(const Plan& plan) {
 
 void MakeImage(const Plan& plan, const TwinRequest& request, const std::string& root) {
   PrepareTwinImage(plan, request);
-  std::string error;
-  if (!host::CopyNewImage(PreparedImageOf(plan, request).string(), root, &error)) throw Failure(error);
+  AsFailure([&] { host::CopyNewImage(PreparedImageOf(plan, request).string(), root); });
   // A terminal has its CAB installer there too; the welcome window's owner has no file
   // of its own on the twin (WelcomeWindow).
   LinkStandIn(StandInsOf(plan) / "wceload.exe", fs::path(root) / "fs" / "Windows" / "wceload.exe");
@@ -241,10 +257,13 @@ RunReport RunOnce(const Plan& plan, const Profile& profile) {
       ExplainRun(plan.at, profile, RegisteredApplications(host::JournalEventsAfter(0)));
   RunFacts facts;
   const int64_t before = host::LastJournalSeq();
-  const auto started = host::StartProgram(plan.at + u"\\" + host::FromUtf8(plan.setupFile.TwinName()), u"");
-  if (!started) {
-    facts.startError = host::ErrorName(::GetLastError());
-  } else {
+  std::optional<host::StartedProcess> started;
+  try {
+    started = host::StartProgram(plan.at + u"\\" + host::FromUtf8(plan.setupFile.TwinName()), u"");
+  } catch (const host::HostError& e) {
+    facts.startError = host::ErrorName(e.code());
+  }
+  if (started) {
     facts.timedOut = !WaitForSetup(started->pid, kRunTimeoutSeconds);
     if (facts.timedOut) host::EndTerminalProcesses(true);
     int status = 0;
@@ -297,8 +316,7 @@ std::vector<RunReport> RunsAroundTheCut(const Plan& plan, const Profile& profile
 std::optional<DamagedPoint> CutAndCompare(const Plan& plan, const TwinReport& twin, const CutPoint& point,
                                           const std::string& image, const TwinState& reference) {
   CopyImage(BeforeOf(twin), image);
-  std::string error;
-  if (!host::AttachImage(image, &error)) throw Failure(error);
+  AsFailure([&] { host::AttachImage(image); });
   host::FaultRule rule;
   rule.api = point.api;
   rule.pattern = host::FromUtf8(point.target);
@@ -363,8 +381,7 @@ TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request, const std:
   twin.kind = request.regFile.empty() ? request.model + "-" + request.language : "";
   twin.image = (fs::path(plan.out) / "twins" / request.name).string();
   MakeImage(plan, request, twin.image);
-  std::string error;
-  if (!host::AttachImage(twin.image, &error)) throw Failure(error);
+  AsFailure([&] { host::AttachImage(twin.image); });
   PlaceFolder(plan);
   if (!request.regFile.empty()) {
     twin.refused = ImportExport(request.regFile, plan.regEncoding);
@@ -391,7 +408,7 @@ TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request, const std:
     host::CheckpointImage();
     host::DetachImage();
     CopyImage(twin.image, BeforeOf(twin));
-    if (!host::AttachImage(twin.image, &error)) throw Failure(error);
+    AsFailure([&] { host::AttachImage(twin.image); });
     host::StartCallTrace();
   }
   for (int run = 0; run < plan.runs; ++run) {

@@ -3,7 +3,8 @@
 #ifndef KORVA_TERMINAL_REHEARSAL_TWINRUN_H
 #define KORVA_TERMINAL_REHEARSAL_TWINRUN_H
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Image.h"
+#include "platform/host/Journal.h"
 #include "terminal/rehearsal/Rehearsal.h"
 
 #include <filesystem>

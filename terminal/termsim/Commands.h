@@ -2,7 +2,7 @@
 #ifndef KORVA_TERMINAL_TERMSIM_COMMANDS_H
 #define KORVA_TERMINAL_TERMSIM_COMMANDS_H
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Journal.h"
 #include "terminal/rehearsal/Rehearsal.h"
 #include "terminal/termsim/Options.h"
 

@@ -1,5 +1,6 @@
 // termsim create: a new terminal image.
-#include "platform/host/Terminal.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Image.h"
 #include "terminal/termsim/Commands.h"
 
 #include <cstdio>
@@ -37,8 +38,7 @@ host::ImageOptions OptionsFrom(const Arguments& arguments) {
   if (auto version = arguments.Value("ce-version")) options.ceVersion = *version;
   if (auto build = arguments.Value("ce-build")) options.ceBuild = *build;
   if (auto capacity = arguments.Value("capacity")) options.capacity = SizeArgument("--capacity", *capacity);
-  std::string error;
-  if (!host::ValidateImageOptions(options, &error)) throw UsageError(error);
+  CheckAsUsage([&] { host::ValidateImageOptions(options); });
   return options;
 }
 
@@ -78,10 +78,11 @@ int Create(const Arguments& arguments) {
     throw CommandFailure(root.string() + " already exists and is not an empty folder");
   // A new image gets a copy of the CAB installer stand-in.
   options.installerPath = ProgramBesideTermsim("wceload");
-  std::string error;
-  if (!host::CreateImage(root.string(), options, &error)) {
+  try {
+    host::CreateImage(root.string(), options);
+  } catch (const host::HostError&) {
     RemovePartialImage(root, exists);
-    throw CommandFailure(error);
+    throw;
   }
   // One line, so that a script's log says which terminal it made.
   const std::string platform =

@@ -1,6 +1,8 @@
 // termsim fault: a rule that makes a named API call of the terminal fail, or cuts the
 // power there; and the list of rules, to see and take them away.
-#include "platform/host/Terminal.h"
+#include "platform/host/Faults.h"
+#include "platform/host/Paths.h"
+#include "platform/host/Text.h"
 #include "terminal/termsim/Commands.h"
 
 #include <sys/stat.h>
@@ -87,8 +89,7 @@ int AddRule(const Arguments& arguments) {
   host::FaultRule rule;
   rule.api = api.name;
   rule.pattern = TextArgument("PATTERN", arguments.Positional(2));
-  std::string why;
-  if (!host::ValidFaultPattern(api, rule.pattern, &why)) throw UsageError(why);
+  CheckAsUsage([&] { host::ValidateFaultPattern(api, rule.pattern); });
   rule.error = RuleError(api, arguments.Positional(3));
   if (arguments.Has("after")) rule.after = CountArgument("--after", *arguments.Value("after"), 0);
   if (arguments.Has("times")) rule.times = CountArgument("--times", *arguments.Value("times"), 1);

@@ -1,5 +1,6 @@
 // termsim journal: the terminal's journal, for people or as JSON lines.
-#include "platform/host/Terminal.h"
+#include "platform/host/Journal.h"
+#include "platform/host/Text.h"
 #include "terminal/termsim/Commands.h"
 
 #include <cinttypes>

@@ -1,6 +1,6 @@
 // termsim: the emulated terminal's command line. Every command either does all of
 // its work or reports one line on standard error and changes nothing.
-#include "platform/host/Terminal.h"
+#include "platform/host/Image.h"
 #include "terminal/termsim/Commands.h"
 
 #include <cstdio>

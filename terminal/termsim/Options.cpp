@@ -1,6 +1,8 @@
 #include "terminal/termsim/Options.h"
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Image.h"
+#include "platform/host/Text.h"
 
 #include <charconv>
 #include <cmath>
@@ -157,8 +159,11 @@ uint64_t SizeArgument(const std::string& what, const std::string& value) {
 }
 
 void AttachOrFail(const std::string& image) {
-  std::string error;
-  if (!host::AttachImage(image, &error)) throw CommandFailure(error);
+  try {
+    host::AttachImage(image);
+  } catch (const host::HostError& e) {
+    throw CommandFailure(e.what());
+  }
 }
 
 std::string ProgramBesideTermsim(const std::string& name) {

@@ -3,6 +3,8 @@
 #ifndef KORVA_TERMINAL_TERMSIM_OPTIONS_H
 #define KORVA_TERMINAL_TERMSIM_OPTIONS_H
 
+#include "platform/host/Errors.h"
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -29,6 +31,16 @@ class UsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+// Runs `check`, the terminal's own check of a value the command line gave, with its
+// HostError as a UsageError.
+template <class F>
+void CheckAsUsage(F&& check) {
+  try {
+    check();
+  } catch (const host::HostError& e) {
+    throw UsageError(e.what());
+  }
+}
 
 // The command line is right but the command cannot be carried out (no image, a
 // malformed .reg file...).

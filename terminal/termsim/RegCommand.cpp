@@ -1,5 +1,4 @@
 // termsim reg import / reg export: the terminal's registry through .reg files.
-#include "platform/host/Terminal.h"
 #include "terminal/regfile/RegFile.h"
 #include "terminal/termsim/Commands.h"
 

@@ -1,6 +1,8 @@
 // termsim rehearse: the folder on a twin of every kind of terminal and of every device
 // export of a fleet, then one report in three forms and the verdict as the exit status.
-#include "platform/host/Terminal.h"
+#include "platform/host/Image.h"
+#include "platform/host/Paths.h"
+#include "platform/host/Text.h"
 #include "terminal/regfile/RegFile.h"
 #include "terminal/rehearsal/Rehearsal.h"
 #include "terminal/termsim/Commands.h"
@@ -192,8 +194,7 @@ Plan PlanFrom(const Arguments& arguments) {
   if (auto scale = arguments.Value("time-scale")) plan.timeScale = NumberArgument("--time-scale", *scale);
   host::ImageOptions probe;
   probe.timeScale = plan.timeScale;
-  std::string error;
-  if (!host::ValidateImageOptions(probe, &error)) throw UsageError(error);
+  CheckAsUsage([&] { host::ValidateImageOptions(probe); });
   plan.fleet = arguments.Has("fleet");
   plan.regEncoding = arguments.Value("reg-encoding").value_or("");
   if (arguments.Has("reg-encoding") && !regfile::IsKnownEncoding(plan.regEncoding))
@@ -282,8 +283,7 @@ Plan FolderPlan(const Arguments& arguments) {
   probe.ceVersion = plan.ceVersion;
   probe.ceBuild = plan.ceBuild;
   probe.fileTimes = plan.fileTimes;
-  std::string error;
-  if (!host::ValidateImageOptions(probe, &error)) throw UsageError(error);
+  CheckAsUsage([&] { host::ValidateImageOptions(probe); });
   std::error_code ec;
   if (!fs::is_directory(plan.folder, ec)) throw UsageError("FOLDER " + plan.folder + " is not a folder");
   try {

@@ -5,7 +5,13 @@
 // one process group, led by a small guardian forked first: when termsim ends without
 // saying it is done (it was killed), the guardian ends the group, so no process of the
 // run outlives termsim to hold Setup's mutex against the next run.
-#include "platform/host/Terminal.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Image.h"
+#include "platform/host/Journal.h"
+#include "platform/host/Paths.h"
+#include "platform/host/Programs.h"
+#include "platform/host/Text.h"
+#include "platform/host/UniqueFd.h"
 #include "terminal/termsim/Commands.h"
 
 #include <fcntl.h>
@@ -173,11 +179,9 @@ host::StartedProcess StartRun(const std::u16string& cePath, const std::u16string
   const std::u16string image = host::CanonicalCePath(cePath).value_or(cePath);
   host::ChangeBatch transaction;
   host::Journal("run-start", {{"image", image}, {"cmdline", commandLine}});
-  const auto started = host::StartProgram(cePath, commandLine, false, true, group);
-  if (!started)
-    throw CommandFailure("cannot start " + host::ToUtf8(cePath) + ": " + host::ErrorName(::GetLastError()));
+  const host::StartedProcess started = host::StartProgram(cePath, commandLine, {.processGroup = group});
   transaction.Commit();
-  return *started;
+  return started;
 }
 
 int Finish(int exitCode, RunJournal& journal) {

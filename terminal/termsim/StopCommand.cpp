@@ -1,6 +1,6 @@
 // termsim stop: ends every process of the terminal, as pulling its battery would,
 // but journals nothing.
-#include "platform/host/Terminal.h"
+#include "platform/host/Programs.h"
 #include "terminal/termsim/Commands.h"
 
 namespace termsim {

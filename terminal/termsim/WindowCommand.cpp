@@ -1,6 +1,5 @@
 // termsim window: a program of the terminal that owns one window, standing in for the
 // windows Setup closes.
-#include "platform/host/Terminal.h"
 #include "terminal/termsim/Commands.h"
 #include "terminal/windowowner/WindowOwnerLaunch.h"
 

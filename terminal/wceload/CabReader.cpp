@@ -2,6 +2,7 @@
 // (so the cabinet is found inside the terminal's fs/ like any CE program's file), and
 // whose output goes to memory: nothing reaches the terminal before every member has
 // been decompressed and checked.
+#include "platform/host/Image.h"
 #include "terminal/wceload/Installer.h"
 
 #include <mspack.h>

@@ -3,7 +3,8 @@
 // fails.
 #include "terminal/wceload/Installer.h"
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Paths.h"
+#include "platform/host/Text.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -8,7 +8,8 @@
 #define KORVA_TERMINAL_WCELOAD_INSTALLER_H
 
 #include "platform/coredll.h"
-#include "platform/host/Terminal.h"
+#include "platform/host/Journal.h"
+#include "platform/host/RegistryTree.h"
 #include "terminal/wceload/SetupFile.h"
 
 #include <cstddef>

@@ -8,7 +8,9 @@
 // /delete 0) and runs no setup DLL.
 #include "terminal/wceload/Installer.h"
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Journal.h"
+#include "platform/host/Text.h"
 
 #include <cstdio>
 

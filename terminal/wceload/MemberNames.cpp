@@ -2,7 +2,7 @@
 // page) and making each name safe; the setup file's texts decode alike.
 #include "terminal/wceload/Installer.h"
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Paths.h"
 
 #include <unicode/ucnv.h>
 #include <unicode/utf16.h>

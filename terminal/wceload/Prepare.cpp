@@ -3,7 +3,7 @@
 // destination planned and checked. The installer and the folder check share it.
 #include "terminal/wceload/Installer.h"
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Text.h"
 
 #include <algorithm>
 

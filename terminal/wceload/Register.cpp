@@ -3,7 +3,8 @@
 // installed and from which cabinet. Both go through the CE registry API.
 #include "terminal/wceload/Installer.h"
 
-#include "platform/host/Terminal.h"
+#include "platform/host/RegistryTree.h"
+#include "platform/host/Text.h"
 
 namespace wceload {
 

@@ -7,7 +7,9 @@
 // taken from the root, as CE has no current folder.
 #include "terminal/wceload/Installer.h"
 
-#include "platform/host/Terminal.h"
+#include "platform/host/DeviceIdentity.h"
+#include "platform/host/RegistryTree.h"
+#include "platform/host/Text.h"
 
 #include <map>
 #include <set>

@@ -1,6 +1,6 @@
 #include "terminal/windowowner/WindowOwnerCommandLine.h"
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Text.h"
 
 namespace {
 

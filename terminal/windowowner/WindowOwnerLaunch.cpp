@@ -1,6 +1,10 @@
 #include "terminal/windowowner/WindowOwnerLaunch.h"
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Image.h"
+#include "platform/host/Paths.h"
+#include "platform/host/Programs.h"
+#include "platform/host/UniqueFd.h"
 #include "terminal/windowowner/WindowOwnerCommandLine.h"
 
 #include <fcntl.h>
@@ -98,9 +102,11 @@ std::optional<int> StartWindowOwner(const std::string& hostBinary, const std::u1
   try {
     if (!PlaceProgram(hostBinary, cePath, error)) return std::nullopt;
     const WindowOwnerOptions options{windowClass, title, exitDelayMs};
-    const auto process = host::StartProgram(cePath, EncodeWindowOwnerCommandLine(options), true, false);
-    if (!process) {
-      *error = "cannot start the window owner: " + host::ErrorName(GetLastError());
+    std::optional<host::StartedProcess> process;
+    try {
+      process = host::StartProgram(cePath, EncodeWindowOwnerCommandLine(options), {.detached = true, .journalStart = false});
+    } catch (const host::HostError& e) {
+      *error = "cannot start the window owner: " + host::ErrorName(e.code());
       return std::nullopt;
     }
     const auto deadline = std::chrono::steady_clock::now() + kWindowTimeout;

@@ -2,7 +2,9 @@
 // was; an accepted one exports to a file that rebuilds the same registry from an empty one.
 #include "terminal/regfile/RegFile.h"
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Image.h"
+#include "platform/host/RegistryTree.h"
 #include "tests/support/RegistryDump.h"
 
 #include <cstdio>
@@ -31,9 +33,12 @@ class Image {
     std::string pattern = (std::filesystem::temp_directory_path() / "korva-fuzz-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) Fail("mkdtemp");
     root_ = pattern;
-    std::string error;
-    if (!host::CreateImage(root_ + "/image", {}, &error)) Fail("CreateImage", error);
-    if (!host::AttachImage(root_ + "/image", &error)) Fail("AttachImage", error);
+    try {
+      host::CreateImage(root_ + "/image", {});
+      host::AttachImage(root_ + "/image");
+    } catch (const host::HostError& e) {
+      Fail("image", e.what());
+    }
   }
   ~Image() {
     host::DetachImage();

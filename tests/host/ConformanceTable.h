@@ -5,6 +5,8 @@
 #ifndef KORVA_TESTS_HOST_CONFORMANCETABLE_H
 #define KORVA_TESTS_HOST_CONFORMANCETABLE_H
 
+#include "platform/host/Image.h"
+#include "platform/host/Text.h"
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,10 @@
 // The terminal's core: images, the journal, fault rules and name matching.
+#include "platform/host/Errors.h"
+#include "platform/host/Faults.h"
+#include "platform/host/Image.h"
+#include "platform/host/Journal.h"
+#include "platform/host/RegistryTree.h"
+#include "platform/host/Text.h"
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>
@@ -8,30 +14,42 @@
 #include <filesystem>
 #include <fstream>
 
+namespace {
+
+// Whether `call` threw a HostError whose reason holds `words`.
+template <class F>
+testing::AssertionResult ThrowsHostError(F&& call, const std::string& words) {
+  try {
+    call();
+  } catch (const host::HostError& e) {
+    if (std::string(e.what()).find(words) != std::string::npos) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "it threw: " << e.what();
+  }
+  return testing::AssertionFailure() << "it threw nothing";
+}
+
+}  // namespace
+
 TEST(Image, CreateRefusesExistingNonEmptyFolderAndBadOptions) {
   TestImage image;
-  std::string error;
-  EXPECT_FALSE(host::CreateImage(image.root(), {}, &error));
-  EXPECT_NE(error.find("already exists"), std::string::npos) << error;
+  EXPECT_TRUE(ThrowsHostError([&] { host::CreateImage(image.root(), {}); }, "already exists"));
   host::ImageOptions bad;
   bad.model = "LM999";
-  EXPECT_FALSE(host::CreateImage(image.root() + "/other", bad, &error));
-  EXPECT_NE(error.find("--model"), std::string::npos) << error;
+  EXPECT_TRUE(ThrowsHostError([&] { host::CreateImage(image.root() + "/other", bad); }, "--model"));
   EXPECT_FALSE(std::filesystem::exists(image.root() + "/other"));
 }
 
 TEST(Image, CreatingAnotherLeavesTheCallerOnItsImageMidChange) {
   TestImage image;
-  std::string error;
   {
     host::ChangeBatch batch;
     host::RegistryCreateKey(host::RegistryRoot::LocalMachine, u"Probe");
-    ASSERT_TRUE(host::CreateImage(image.root() + "/other", {}, &error)) << error;
+    ASSERT_NO_THROW(host::CreateImage(image.root() + "/other", {}));
     batch.Commit();
   }
   EXPECT_EQ(host::ImageRoot(), image.root());
   EXPECT_TRUE(host::RegistryFindKey(host::RegistryRoot::LocalMachine, u"Probe"));
-  ASSERT_TRUE(host::AttachImage(image.root() + "/other", &error)) << error;
+  ASSERT_NO_THROW(host::AttachImage(image.root() + "/other"));
   EXPECT_FALSE(host::RegistryFindKey(host::RegistryRoot::LocalMachine, u"Probe"));
   EXPECT_TRUE(host::RegistryFindKey(host::RegistryRoot::LocalMachine, u"Platform"));
 }
@@ -45,15 +63,13 @@ TEST(Image, CopyOfAPreparedImageHoldsItsStateWithItsOwnCreationTimeNotDurable) {
   twin.language = "ja";
   twin.durable = false;
   const std::string prepared = image.root() + "/prepared", copy = image.root() + "/copy";
-  std::string error;
-  ASSERT_TRUE(host::CreateImage(prepared, twin, &error)) << error;
+  ASSERT_NO_THROW(host::CreateImage(prepared, twin));
   fs::create_directories(prepared + "/fs/FlashDisk/SP");
   { std::ofstream(prepared + "/fs/FlashDisk/SP/a.cab") << "MSCF"; }
   const auto before = std::chrono::system_clock::now();
-  ASSERT_TRUE(host::CopyNewImage(prepared, copy, &error)) << error;
-  EXPECT_FALSE(host::CopyNewImage(prepared, copy, &error));
-  EXPECT_NE(error.find("not an empty folder"), std::string::npos) << error;
-  ASSERT_TRUE(host::AttachImage(copy, &error)) << error;
+  ASSERT_NO_THROW(host::CopyNewImage(prepared, copy));
+  EXPECT_TRUE(ThrowsHostError([&] { host::CopyNewImage(prepared, copy); }, "not an empty folder"));
+  ASSERT_NO_THROW(host::AttachImage(copy));
   EXPECT_EQ(host::Setting("durable"), "no");
   EXPECT_EQ(host::Setting("language"), "ja");
   EXPECT_TRUE(host::RegistryFindKey(host::RegistryRoot::LocalMachine, u"SOFTWARE\\Apps"));
@@ -66,9 +82,7 @@ TEST(Image, CopyOfAPreparedImageHoldsItsStateWithItsOwnCreationTimeNotDurable) {
 }
 
 TEST(Image, AttachRefusesForeignFolder) {
-  std::string error;
-  EXPECT_FALSE(host::AttachImage("/tmp", &error));
-  EXPECT_NE(error.find("not a terminal image"), std::string::npos);
+  EXPECT_TRUE(ThrowsHostError([] { host::AttachImage("/tmp"); }, "not a terminal image"));
 }
 
 // A number setting changed behind the terminal's back is refused by its name, not guessed.
@@ -84,9 +98,7 @@ TEST(Image, MalformedNumberSettingIsRefusedByName) {
   }
   host::SetSetting("time_scale", "fast");
   host::DetachImage();
-  std::string error;
-  EXPECT_FALSE(host::AttachImage(image.root(), &error));
-  EXPECT_NE(error.find("time_scale"), std::string::npos) << error;
+  EXPECT_TRUE(ThrowsHostError([&] { host::AttachImage(image.root()); }, "time_scale"));
 }
 
 TEST(Journal, RecordsAndReadsBackExactCodeUnits) {

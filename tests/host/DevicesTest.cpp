@@ -1,5 +1,11 @@
 // Message boxes, the system driver's device (its names and handles row by row, then
 // its control codes) and the touch panel's calibration.
+#include "platform/host/Faults.h"
+#include "platform/host/Image.h"
+#include "platform/host/Journal.h"
+#include "platform/host/Paths.h"
+#include "platform/host/Programs.h"
+#include "platform/host/Text.h"
 #include "tests/host/ConformanceTable.h"
 #include "tests/host/ProcessTestSupport.h"
 

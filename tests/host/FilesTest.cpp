@@ -6,6 +6,10 @@
 // more than one call: searches over time, file handles, share modes across processes,
 // faults.
 
+#include "platform/host/Faults.h"
+#include "platform/host/Image.h"
+#include "platform/host/Journal.h"
+#include "platform/host/Text.h"
 #include "tests/host/ConformanceTable.h"
 #include "tests/support/Spawn.h"
 #include "tests/support/TestImage.h"

@@ -4,6 +4,7 @@
 // path. A canary file and folder outside fs/ (next to the image and beside it in the
 // temporary folder) keep their content and times, and no file of fs/ ever holds their
 // content.
+#include "platform/host/Text.h"
 #include "tests/host/ConformanceTable.h"
 
 #include <fcntl.h>

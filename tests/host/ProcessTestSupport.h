@@ -3,7 +3,7 @@
 #ifndef KORVA_TESTS_HOST_PROCESSTESTSUPPORT_H
 #define KORVA_TESTS_HOST_PROCESSTESTSUPPORT_H
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Image.h"
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>

@@ -4,6 +4,7 @@
 // the reset that ends every process of the terminal, and mutexes within this process
 // and across the terminal's processes.
 
+#include "platform/host/Terminal.h"
 #include "tests/host/ConformanceTable.h"
 #include "tests/host/ProcessTestSupport.h"
 
@@ -367,12 +368,11 @@ TEST(StartProgram, DetachedRunsInItsOwnSessionWithoutStandardStreams) {
                 "#!/bin/sh\n"
                 "echo \"$$ $(cut -d' ' -f6 /proc/$$/stat) $(readlink /proc/$$/fd/0) $(readlink /proc/$$/fd/2)\" "
                 "> \"$TERMSIM_ROOT/alone.txt\"\n");
-  const auto started = host::StartProgram(u"\\Windows\\alone.sh", u"", true);
-  ASSERT_TRUE(started);
+  const host::StartedProcess started = host::StartProgram(u"\\Windows\\alone.sh", u"", {.detached = true});
   int status = 0;
-  ASSERT_EQ(::waitpid(started->pid, &status, 0), started->pid);
-  EXPECT_EQ(host::RecordChildExit(*started, status), 0u);
-  const std::string pid = std::to_string(started->pid);
+  ASSERT_EQ(::waitpid(started.pid, &status, 0), started.pid);
+  EXPECT_EQ(host::RecordChildExit(started, status), 0u);
+  const std::string pid = std::to_string(started.pid);
   EXPECT_EQ(ReadHostFile(image.root() + "/alone.txt"), pid + " " + pid + " /dev/null /dev/null\n");
 }
 

@@ -3,6 +3,12 @@
 // returned, never the last error), then state shared between processes and a reference
 // model under random operations.
 
+#include "platform/host/Errors.h"
+#include "platform/host/Faults.h"
+#include "platform/host/Image.h"
+#include "platform/host/Journal.h"
+#include "platform/host/RegistryTree.h"
+#include "platform/host/Text.h"
 #include "tests/host/ConformanceTable.h"
 #include "tests/support/TestImage.h"
 
@@ -831,8 +837,7 @@ TEST(RegistryProcesses, ChangesOfAnotherProcessAreSeenAtOnce) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     // The child opens the image afresh, as a process of the terminal does.
-    std::string error;
-    int code = host::AttachImage(image.root(), &error) ? 0 : 10;
+    int code = host::Guarded(10, [&] { return host::AttachImage(image.root()), 0; });
     HKEY own = nullptr;
     if (!code && Open(HKEY_LOCAL_MACHINE, u"SHARED", &own) != ERROR_SUCCESS) code = 11;
     if (!code && SetBytes(own, u"FromChild", REG_BINARY, "42") != ERROR_SUCCESS) code = 12;
@@ -868,8 +873,7 @@ TEST(RegistryProcesses, WriteInsideACallAfterAnotherProcessCommitted) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     char byte = 0;
-    std::string error;
-    const bool ready = read(go[0], &byte, 1) == 1 && host::AttachImage(image.root(), &error);
+    const bool ready = read(go[0], &byte, 1) == 1 && host::Guarded(false, [&] { return host::AttachImage(image.root()), true; });
     _exit(ready && host::RegistryCreateKey(host::RegistryRoot::LocalMachine, u"FromChild") > 0 ? 0 : 10);
   }
   {

@@ -4,6 +4,8 @@
 // units compared unsigned), the default locale as the registry sets it, comparison
 // against a model of its order, and the glob matching of the terminal's names.
 
+#include "platform/host/Image.h"
+#include "platform/host/Text.h"
 #include "tests/host/ConformanceTable.h"
 #include "tests/support/TestImage.h"
 

@@ -1,6 +1,11 @@
 // Windows and messages: the answers of each call for empty names and bad handles, row
 // by row; the window table shared by the terminal's processes, the message loop, and
 // the window-owner program on a real terminal image.
+#include "platform/host/Errors.h"
+#include "platform/host/Faults.h"
+#include "platform/host/Image.h"
+#include "platform/host/Programs.h"
+#include "platform/host/Text.h"
 #include "terminal/windowowner/WindowOwnerCommandLine.h"
 #include "terminal/windowowner/WindowOwnerLaunch.h"
 #include "tests/host/ConformanceTable.h"

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/host/Image.h"
 #include "tests/program/ProgramTest.h"
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "platform/host/Image.h"
 #include "tests/program/ProgramTest.h"
 
 namespace {

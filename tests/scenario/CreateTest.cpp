@@ -1,5 +1,6 @@
 // termsim create: what a new image holds, and every refusal changing nothing.
-#include "platform/host/Terminal.h"
+#include "platform/host/Image.h"
+#include "platform/host/Text.h"
 #include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
@@ -49,8 +50,7 @@ void DumpKey(HKEY key, const std::string& path, RegistryDump* dump) {
 // Read in this process through the terminal's own registry calls.
 RegistryDump DumpRegistry(const std::string& image) {
   RegistryDump dump;
-  std::string error;
-  EXPECT_TRUE(host::AttachImage(image, &error)) << error;
+  EXPECT_NO_THROW(host::AttachImage(image));
   DumpKey(HKEY_LOCAL_MACHINE, "", &dump);
   host::DetachImage();
   dump.erase("");  // the root holds no values
@@ -59,8 +59,7 @@ RegistryDump DumpRegistry(const std::string& image) {
 
 std::map<std::string, std::string> Settings(const std::string& image) {
   std::map<std::string, std::string> settings;
-  std::string error;
-  EXPECT_TRUE(host::AttachImage(image, &error)) << error;
+  EXPECT_NO_THROW(host::AttachImage(image));
   for (const char* name : {"model", "language", "time_scale", "message_box", "calibration", "calibration_data",
                            "reset_device", "volumes", "file_times", "processor", "ce_version", "ce_build"})
     settings[name] = host::Setting(name);

@@ -1,5 +1,9 @@
 // The CAB installer stand-in, run as \Windows\wceload.exe on test images, with CE
 // cabinets made by gcab and the hostile cabinets of the shared collection.
+#include "platform/host/Faults.h"
+#include "platform/host/Image.h"
+#include "platform/host/Programs.h"
+#include "platform/host/Text.h"
 #include "tests/support/Cabinets.h"
 #include "tests/support/RegistryDump.h"
 #include "tests/support/TestImage.h"

@@ -1,5 +1,6 @@
 // termsim reg import / export: .reg files in, .reg files out, through the command line.
-#include "platform/host/Terminal.h"
+#include "platform/host/Image.h"
+#include "platform/host/Text.h"
 #include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
@@ -20,8 +21,7 @@ std::string Utf16LeWithBom(const std::string& utf8) {
 // The value's type and bytes, read in this process through the terminal's registry.
 std::pair<DWORD, std::string> QueryValue(const std::string& image, const std::u16string& key,
                                          const std::u16string& name) {
-  std::string error;
-  EXPECT_TRUE(host::AttachImage(image, &error)) << error;
+  EXPECT_NO_THROW(host::AttachImage(image));
   std::pair<DWORD, std::string> result = {0xdeadbeef, "<absent>"};
   HKEY handle = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, 0, &handle) == ERROR_SUCCESS) {

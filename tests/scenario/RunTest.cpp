@@ -1,6 +1,6 @@
 // termsim run, stop and window: programs on the terminal, their exit codes, and the
 // journal the run prints.
-#include "platform/host/Terminal.h"
+#include "platform/host/Image.h"
 #include "tests/support/Termsim.h"
 
 #include <gtest/gtest.h>
@@ -369,8 +369,7 @@ TEST(RunTest, WindowOwnerHoldsItsWindowUntilClosed) {
   EXPECT_FALSE(e2e::ProcessGone(pid));
   EXPECT_TRUE(image.Journal().empty()) << "termsim's own commands journal nothing";
 
-  std::string error;
-  ASSERT_TRUE(host::AttachImage(image.path(), &error)) << error;
+  ASSERT_NO_THROW(host::AttachImage(image.path()));
   HWND window = FindWindowW(u"Dialog", u"プロパティ");
   ASSERT_NE(window, nullptr);
   DWORD owner = 0;

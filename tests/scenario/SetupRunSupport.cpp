@@ -14,7 +14,8 @@
 #include <thread>
 #include <tuple>
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Image.h"
+#include "platform/host/Text.h"
 
 namespace installrun {
 
@@ -227,8 +228,7 @@ std::vector<std::string> StartFolderPaths(const std::vector<std::string>& names)
 // ---------------------------------------------------------------- the registry
 
 Attached::Attached(const SetupTerminal& terminal) {
-  std::string error;
-  if (!host::AttachImage(terminal.image().path(), &error)) throw std::runtime_error(error);
+  host::AttachImage(terminal.image().path());
 }
 
 Attached::~Attached() { host::DetachImage(); }

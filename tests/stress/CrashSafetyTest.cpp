@@ -20,7 +20,8 @@
 #include <random>
 #include <thread>
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Image.h"
+#include "platform/host/Text.h"
 #include "tests/stress/StressSupport.h"
 #include "tests/stress/WriterPayload.h"
 #include "tests/support/Spawn.h"
@@ -151,8 +152,7 @@ TEST(CrashSafety, RegistryWritersKilledAtRandomKeepEveryCommittedValue) {
     }
     for (auto& writer : writers) writer->Kill();
 
-    std::string error;
-    ASSERT_TRUE(host::AttachImage(image.path(), &error)) << error;
+    ASSERT_NO_THROW(host::AttachImage(image.path()));
     ASSERT_EQ(host::CheckImageIntegrity(), "ok") << "round " << round;
     for (const auto& writer : writers) {
       const std::string& name = writer->name();
@@ -190,8 +190,7 @@ TEST(CrashSafety, RegistryWritersKilledAtRandomKeepEveryCommittedValue) {
   }
 
   // Everything ever reported, read once more, through the terminal's command line too.
-  std::string error;
-  ASSERT_TRUE(host::AttachImage(image.path(), &error)) << error;
+  ASSERT_NO_THROW(host::AttachImage(image.path()));
   for (const auto& [name, count] : stored) {
     for (uint64_t n = 0; n < count; ++n) ASSERT_EQ(ReadStep(name, n), std::optional<uint64_t>(n)) << name << " " << n;
   }

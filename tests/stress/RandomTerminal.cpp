@@ -7,7 +7,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Text.h"
 
 namespace stress {
 

@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Image.h"
+#include "platform/host/Text.h"
 #include "tests/stress/WriterPayload.h"
 
 namespace {
@@ -39,9 +41,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: stress_registry_writer IMAGE NAME FIRST\n");
     return 2;
   }
-  std::string error;
-  if (!host::AttachImage(argv[1], &error)) {
-    std::fprintf(stderr, "stress_registry_writer: %s\n", error.c_str());
+  try {
+    host::AttachImage(argv[1]);
+  } catch (const host::HostError& e) {
+    std::fprintf(stderr, "stress_registry_writer: %s\n", e.what());
     return 2;
   }
   const std::string name = argv[2];

@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Text.h"
 #include "tests/support/SetupFacts.h"
 
 namespace stress {

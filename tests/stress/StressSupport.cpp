@@ -12,7 +12,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Image.h"
+#include "platform/host/Text.h"
 #include "terminal/regfile/RegFile.h"
 
 namespace stress {
@@ -166,11 +168,13 @@ Registry ReadRegistry(const std::string& image) {
   Registry registry;
   // Exported as `termsim reg export` does it, in this process: a run of termsim per
   // read would cost the random runs a good part of their time.
-  std::string error;
-  if (!host::AttachImage(image, &error)) {
-    ADD_FAILURE() << "cannot read the registry of " << image << ": " << error;
+  try {
+    host::AttachImage(image);
+  } catch (const host::HostError& e) {
+    ADD_FAILURE() << "cannot read the registry of " << image << ": " << e.what();
     return registry;
   }
+  std::string error;
   const std::string exported = regfile::ExportRegistry(u"SOFTWARE", &error);
   host::DetachImage();
   EXPECT_FALSE(exported.empty()) << error;

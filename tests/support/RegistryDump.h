@@ -3,7 +3,8 @@
 #ifndef KORVA_TESTS_SUPPORT_REGISTRYDUMP_H
 #define KORVA_TESTS_SUPPORT_REGISTRYDUMP_H
 
-#include "platform/host/Terminal.h"
+#include "platform/host/RegistryTree.h"
+#include "platform/host/Text.h"
 
 #include <string>
 

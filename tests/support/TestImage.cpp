@@ -1,3 +1,5 @@
+#include "platform/host/Image.h"
+#include "platform/host/Journal.h"
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>
@@ -13,9 +15,8 @@ TestImage::TestImage(host::ImageOptions options) {
   std::string pattern = (fs::temp_directory_path() / "korva-test-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   root_ = pattern;
-  std::string error;
-  if (!host::CreateImage(root_, options, &error)) throw std::runtime_error("CreateImage: " + error);
-  if (!host::AttachImage(root_, &error)) throw std::runtime_error("AttachImage: " + error);
+  host::CreateImage(root_, options);
+  host::AttachImage(root_);
 }
 
 TestImage::~TestImage() {

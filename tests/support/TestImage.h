@@ -3,7 +3,9 @@
 #ifndef KORVA_TESTS_SUPPORT_TESTIMAGE_H
 #define KORVA_TESTS_SUPPORT_TESTIMAGE_H
 
-#include "platform/host/Terminal.h"
+#include "platform/coredll.h"
+#include "platform/host/Image.h"
+#include "platform/host/Journal.h"
 
 #include <string>
 #include <string_view>

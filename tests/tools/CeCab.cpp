@@ -1,7 +1,7 @@
 // cecab: makes a CE cabinet for scripts (the demo, the benchmarks, the runs under
 // Wine), with the tests' cabinet maker: a setup file naming the application, the device
 // it is made for, where each file goes and the registry values to write.
-#include "platform/host/Terminal.h"
+#include "platform/host/DeviceIdentity.h"
 #include "tests/support/Cabinets.h"
 
 #include <cctype>

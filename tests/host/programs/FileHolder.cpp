@@ -7,7 +7,9 @@
 //   fileholder IMAGE write-half CEPATH   creates CEPATH and writes ten bytes
 //   fileholder IMAGE copy-half CEPATH    copies \src.bin to CEPATH
 //   fileholder IMAGE module -            its CE path, as GetModuleFileNameW gives it
-#include "platform/host/Terminal.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Image.h"
+#include "platform/host/Text.h"
 #include "tests/support/TestImage.h"
 
 #include <unistd.h>
@@ -25,7 +27,12 @@ HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD dispositio
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4 || !host::AttachImage(argv[1], nullptr)) return 2;
+  if (argc != 4) return 2;
+  try {
+    host::AttachImage(argv[1]);
+  } catch (const host::HostError&) {
+    return 2;
+  }
   const std::string role = argv[2], path = argv[3];
   if (role == "hold-both" || role == "hold-read") {
     const bool read = role == "hold-read";

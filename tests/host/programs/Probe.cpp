@@ -19,7 +19,7 @@
 //   write CEPATH          creates CEPATH and writes "probe" into it; exits 0 or the error
 //   echo TEXT             prints TEXT (UTF-8) and the CE path it was started as, exits 0
 #include "platform/coredll.h"
-#include "platform/host/Terminal.h"
+#include "platform/host/Text.h"
 
 #include <signal.h>
 #include <stdio.h>
