@@ -134,10 +134,10 @@ std::shared_ptr<KeyObject> KeyOf(HKEY handle) {
   return object;
 }
 
-// The failure of a lookup under `key` that found nothing: the key itself may be gone.
-[[noreturn]] void FailMissing(const KeyRef& key, LONG code) {
-  FailWith(KeyExists(key.id) ? code : ERROR_KEY_DELETED);
-}
+// The answer to a lookup under `key` that found nothing: the key itself may be gone.
+// Returned, not thrown: a value or key that is not there is an everyday answer, and
+// an exception in a statically linked program costs far more than the lookup.
+LONG MissingAnswer(const KeyRef& key, LONG code) { return KeyExists(key.id) ? code : ERROR_KEY_DELETED; }
 
 void FailIfDeleted(const KeyRef& key) {
   if (!KeyExists(key.id)) FailWith(ERROR_KEY_DELETED);
@@ -250,7 +250,7 @@ std::u16string JoinNames(std::u16string_view basePath, const std::vector<std::u1
 
 // The key at `path` (`depth` names) below the root, in one read however deep: every
 // key's whole path is indexed in its folded form, and the index alone answers. Nothing
-// when the key is absent or `base` is gone (FailMissing tells which).
+// when the key is absent or `base` is gone (MissingAnswer tells which).
 std::optional<KeyRef> FindKeyAt(const KeyRef& base, std::u16string_view path, size_t depth) {
   if (path.empty()) return RootKey(base.root);
   // A root cannot be deleted: below it there is nothing to check.
@@ -629,7 +629,7 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
     const std::u16string path = host::JoinPath(base.path, subKey.path);
     auto found = host::FindKeyAt(base, path, base.depth + subKey.names);
     host::CheckRegistryFault("RegOpenKeyExW", [&] { return host::KeyTarget(found, base, subKey.path); }, true);
-    if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
+    if (!found) return host::MissingAnswer(base, ERROR_FILE_NOT_FOUND);
     *phkResult = host::NewKeyHandle(std::move(*found));
     return ERROR_SUCCESS;
   });
@@ -672,7 +672,7 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWOR
     const std::u16string name = host::ToU16(lpValueName);
     const auto value = host::FindValue(key, name);
     host::CheckRegistryFault("RegQueryValueExW", [&] { return host::ValueTarget(key, name); }, true);
-    if (!value) host::FailMissing(key, ERROR_FILE_NOT_FOUND);
+    if (!value) return host::MissingAnswer(key, ERROR_FILE_NOT_FOUND);
     const auto size = static_cast<DWORD>(value->data.size());
     if (lpType) *lpType = value->type;
     if (!lpData) {
@@ -748,7 +748,7 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
     // Case-insensitive name order: indices stay put while no subkey comes or goes.
     const auto found = host::SubKeyAt(key, dwIndex, object->subKeyPosition());
     host::CheckRegistryFault("RegEnumKeyExW", [&] { return host::KeyTarget(key); }, true);
-    if (!found) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
+    if (!found) return host::MissingAnswer(key, ERROR_NO_MORE_ITEMS);
     // A name that does not fit leaves the buffer and its size as they were.
     const LONG result = host::CopyName(found->name, lpName, lpcchName);
     if (result != ERROR_SUCCESS) return result;
@@ -766,7 +766,7 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
     const KeyRef& key = object->key();
     const auto value = host::ValueAt(key, dwIndex);
     host::CheckRegistryFault("RegEnumValueW", [&] { return host::KeyTarget(key); }, true);
-    if (!value) host::FailMissing(key, ERROR_NO_MORE_ITEMS);
+    if (!value) return host::MissingAnswer(key, ERROR_NO_MORE_ITEMS);
     const std::u16string& name = value->name;
     const std::string& data = value->data;
     const auto size = static_cast<DWORD>(data.size());
@@ -792,7 +792,7 @@ LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     const auto names = host::SplitSubKey(base, lpSubKey);
     const auto found = host::FindKey(base, names);
     host::CheckRegistryFault("RegDeleteKeyW", [&] { return host::KeyTarget(found, base, names); }, true);
-    if (!found) host::FailMissing(base, ERROR_FILE_NOT_FOUND);
+    if (!found) return host::MissingAnswer(base, ERROR_FILE_NOT_FOUND);
     if (host::IsRootId(found->id)) FailWith(ERROR_ACCESS_DENIED);
 
     // As on CE, the whole tree goes, values included. NOTES: CE refuses to delete a key
@@ -814,7 +814,7 @@ LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
     host::Transaction transaction;
     const bool removed = host::DeleteValueRow(key.id, name);
     transaction.Commit();
-    if (!removed) host::FailMissing(key, ERROR_FILE_NOT_FOUND);
+    if (!removed) return host::MissingAnswer(key, ERROR_FILE_NOT_FOUND);
     return ERROR_SUCCESS;
   });
 }
