@@ -2,14 +2,16 @@
 // process is known by pid and start time, so a reused pid is never touched.
 #include "platform/host/HostInternal.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <cstring>
 
 namespace host {
 
@@ -33,22 +35,33 @@ const std::u16string& ModulePath() {
 
 namespace {
 
+// Read with plain calls: the first stream of a process would set up the C++ locale,
+// which costs more than the rest of a short program's start.
 int64_t ReadStartTime(int pid, bool evenEnded) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) return 0;
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+  const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.Valid()) return 0;
+  char text[1024];
+  ssize_t size = 0;
+  do {
+    size = ::read(fd.Get(), text, sizeof text - 1);
+  } while (size < 0 && errno == EINTR);
+  if (size <= 0) return 0;
+  text[size] = '\0';
   // The command name may hold blanks and parentheses; fields resume after the last ')'.
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string state;
-  fields >> state;
-  if (!evenEnded && (state == "Z" || state == "X")) return 0;
-  std::string field;
-  for (int i = 4; i < 22; ++i) fields >> field;  // fields 4..21
-  int64_t start = 0;
-  fields >> start;
-  return start;
+  const char* close = std::strrchr(text, ')');
+  if (!close || close[1] != ' ') return 0;
+  const char* field = close + 2;
+  const char state = *field;
+  if (!evenEnded && (state == 'Z' || state == 'X')) return 0;
+  // Field 3 is the state; the start time is field 22.
+  for (int i = 3; i < 22; ++i) {
+    field = std::strchr(field, ' ');
+    if (!field) return 0;
+    ++field;
+  }
+  return std::strtoll(field, nullptr, 10);
 }
 
 }  // namespace
