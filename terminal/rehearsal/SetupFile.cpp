@@ -7,9 +7,10 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
-#include <sstream>
 #include <iterator>
 #include <limits>
+#include <sstream>
+#include <vector>
 
 namespace rehearsal {
 
@@ -53,11 +54,21 @@ std::string VersionMarkOf(const std::string& path) {
   // The prefix and the number of hex digits after it, from the program's own mark.
   const std::string_view ownMark = SETUP_VERSION_MARK;
   const std::string_view prefix = ownMark.substr(0, ownMark.find(':') + 1);
-  const std::string bytes = ReadAll(path);
-  for (size_t at = bytes.find(prefix); at != std::string::npos; at = bytes.find(prefix, at + 1)) {
-    const std::string mark = bytes.substr(at, ownMark.size());
-    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
-    if (mark.size() == ownMark.size() && std::all_of(mark.begin() + prefix.size(), mark.end(), hex)) return mark;
+  const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+  // Read in pieces (a program is megabytes); each piece keeps the last mark's length
+  // but one of the piece before, so a mark across two pieces is still found whole.
+  std::ifstream in(path, std::ios::binary);
+  std::string window;
+  std::vector<char> piece(1 << 20);
+  while (in) {
+    in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+    window.append(piece.data(), static_cast<size_t>(in.gcount()));
+    for (size_t at = window.find(prefix); at != std::string::npos; at = window.find(prefix, at + 1)) {
+      if (window.size() - at < ownMark.size()) break;
+      const std::string_view mark = std::string_view(window).substr(at, ownMark.size());
+      if (std::all_of(mark.begin() + static_cast<std::ptrdiff_t>(prefix.size()), mark.end(), hex)) return std::string(mark);
+    }
+    if (window.size() >= ownMark.size()) window.erase(0, window.size() - (ownMark.size() - 1));
   }
   return "";
 }
