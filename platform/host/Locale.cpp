@@ -129,7 +129,8 @@ std::u16string AbbreviatedLanguageName(const Locale& locale) {
 // NOTES: locales the platform gives no ANSI code page (Unicode-only ones) answer 1252.
 std::u16string AnsiCodePage(const Locale& locale) {
   const std::string language = IcuLanguage(locale.icu);
-  const std::string script = IcuScript(locale.icu);
+  // Looked up only for a language whose code page depends on it: ICU loads a table for it.
+  std::optional<std::string> script;
   static constexpr struct {
     const char* language;
     const char* script;  // "" = any
@@ -145,7 +146,10 @@ std::u16string AnsiCodePage(const Locale& locale) {
       {"hr", "", u"1250"},  {"ro", "", u"1250"},    {"sq", "", u"1250"},
   };
   for (const auto& entry : kCodePages) {
-    if (language == entry.language && (!*entry.script || script == entry.script)) return entry.codePage;
+    if (language != entry.language) continue;
+    if (!*entry.script) return entry.codePage;
+    if (!script) script = IcuScript(locale.icu);
+    if (*script == entry.script) return entry.codePage;
   }
   return u"1252";
 }
