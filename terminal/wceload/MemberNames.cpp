@@ -7,6 +7,7 @@
 #include <unicode/ucnv.h>
 #include <unicode/utf16.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace wceload {
@@ -43,6 +44,10 @@ UINT AnsiCodePage() {
 }
 
 std::u16string DecodeName(std::string_view bytes, bool utf8, UINT codePage) {
+  // UTF-8 and every ANSI code page of the terminal's locales keep ASCII as it is: a name
+  // of ASCII alone needs no converter, which ICU would load for each cabinet.
+  if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    return std::u16string(bytes.begin(), bytes.end());
   Converter converter = OpenConverter(utf8 ? "UTF-8" : "windows-" + std::to_string(codePage));
   // A code page ICU does not know decodes as Latin-1 rather than failing the install.
   if (!converter) converter = OpenConverter("ISO-8859-1");
