@@ -71,6 +71,7 @@ std::optional<Locale> ResolveLocale(LCID requested) {
 }
 
 std::u16string IcuLanguageName(const std::string& locale, const char* displayLocale) {
+  UseIcuData();
   UChar name[128];
   UErrorCode status = U_ZERO_ERROR;
   const int32_t length = uloc_getDisplayLanguage(locale.c_str(), displayLocale, name, 128, &status);
@@ -88,6 +89,7 @@ std::string IcuLanguage(const std::string& locale) {
 }
 
 std::string IcuScript(const std::string& locale) {
+  UseIcuData();
   char full[ULOC_FULLNAME_CAPACITY] = {};
   char script[ULOC_SCRIPT_CAPACITY] = {};
   UErrorCode status = U_ZERO_ERROR;
@@ -162,6 +164,7 @@ std::string ConverterName(std::u16string_view codePage) { return "windows-" + To
 char16_t WidenAnsiChar(unsigned char c) {
   if (c < 0x80) return c;
   const auto locale = ResolveLocale(LOCALE_SYSTEM_DEFAULT);
+  UseIcuData();
   UErrorCode status = U_ZERO_ERROR;
   UConverter* converter = ucnv_open(ConverterName(locale ? AnsiCodePage(*locale) : u"1252").c_str(), &status);
   if (U_FAILURE(status)) return u'?';

@@ -1,8 +1,9 @@
 // Linked into the host programs that are built statically (Setup, the stand-ins,
 // termsim): ICU's code is in the program, but its 30 MB of data are not. They are the
-// system's own ICU data library, mapped read-only at start-up and handed to ICU as its
-// common data, so that every program of the terminal shares the same pages and starts
-// without copying or relocating anything. Nothing is read until ICU needs an item.
+// system's own ICU data library, mapped read-only and handed to ICU as its common data,
+// so that every program of the terminal shares the same pages and starts without
+// copying or relocating anything. It is mapped at the first call that needs ICU's data
+// (host::UseIcuData), not at start-up: most of the terminal's processes never do.
 //
 // The data library's path is fixed at build time (KORVA_ICU_DATA_LIBRARY); without it
 // on the host, ICU answers as without data (conversions and locale names fail), and
@@ -88,6 +89,10 @@ off_t EntryPointOffset(int fd) {
   return -1;
 }
 
+}  // namespace
+
+namespace host {
+
 bool MapSharedIcuData() {
   const int fd = ::open(KORVA_ICU_DATA_LIBRARY, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -103,8 +108,5 @@ bool MapSharedIcuData() {
   return U_SUCCESS(status);
 }
 
-// Before main: ICU is used only later, by calls of the program.
-[[maybe_unused]] const bool g_icuDataMapped = MapSharedIcuData();
-
-}  // namespace
+}  // namespace host
 

@@ -157,4 +157,13 @@ std::string JsonString(std::u16string_view s) {
   return out;
 }
 
+// Defined only where the program is linked statically (SharedIcuData.cpp): a program
+// linked with ICU's shared libraries has the data library loaded with them.
+[[gnu::weak]] bool MapSharedIcuData();
+
+void UseIcuData() {
+  static const bool mapped = MapSharedIcuData && MapSharedIcuData();
+  (void)mapped;
+}
+
 }  // namespace host

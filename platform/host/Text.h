@@ -23,6 +23,10 @@ bool GlobMatch(std::u16string_view pattern, std::u16string_view text);
 std::string ToSortKey(std::u16string_view s);
 // A JSON string literal with the exact code units (lone surrogates as \u escapes).
 std::string JsonString(std::u16string_view s);
+// Called before an ICU call that reads ICU's data (a converter, a locale's names or
+// likely subtags); case folding and character properties are built into ICU's code.
+// A program linked statically maps the data here, once.
+void UseIcuData();
 
 }  // namespace host
 

@@ -184,6 +184,7 @@ std::u16string DecodeUtf8(std::string_view bytes) {
 using Converter = std::unique_ptr<UConverter, decltype(&ucnv_close)>;
 
 Converter OpenConverter(std::string_view encoding) {
+  host::UseIcuData();
   UErrorCode status = U_ZERO_ERROR;
   Converter converter(ucnv_open(std::string(encoding).c_str(), &status), ucnv_close);
   if (U_FAILURE(status)) converter.reset();

@@ -77,11 +77,11 @@ bool IsSharedStandIn(const fs::path& path) {
 // that the twin lists them as the folder would on a terminal; last-write times kept.
 // `linkStandIns`: the shared stand-ins are linked, keeping their place in the order.
 void CopyFolder(const fs::path& from, const fs::path& to, bool top, bool linkStandIns = false) {
-  std::vector<std::pair<Birth, fs::path>> born;
-  for (const auto& entry : fs::directory_iterator(from)) born.emplace_back(BirthOf(entry.path()), entry.path());
-  std::sort(born.begin(), born.end());
+  std::vector<std::pair<Birth, fs::path>> entries;
+  for (const auto& entry : fs::directory_iterator(from)) entries.emplace_back(BirthOf(entry.path()), entry.path());
+  std::sort(entries.begin(), entries.end());
   Birth previous{};
-  for (const auto& [birth, entry] : born) {
+  for (const auto& [birth, entry] : entries) {
     const fs::path target = to / entry.filename();
     if (top && host::EqualsIgnoreCase(host::FromUtf8(entry.filename().string()), u"Setup.exe")) continue;
     if (linkStandIns && IsSharedStandIn(entry)) {

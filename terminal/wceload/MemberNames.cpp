@@ -3,6 +3,7 @@
 #include "terminal/wceload/Installer.h"
 
 #include "platform/host/Paths.h"
+#include "platform/host/Text.h"
 
 #include <unicode/ucnv.h>
 #include <unicode/utf16.h>
@@ -23,6 +24,7 @@ struct ConverterCloser {
 using Converter = std::unique_ptr<UConverter, ConverterCloser>;
 
 Converter OpenConverter(const std::string& name) {
+  host::UseIcuData();
   UErrorCode status = U_ZERO_ERROR;
   Converter converter(ucnv_open(name.c_str(), &status));
   if (U_FAILURE(status)) converter.reset();
