@@ -12,43 +12,57 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 namespace {
 
 constexpr auto kWindowTimeout = std::chrono::seconds(30);
 
-std::optional<std::string> ReadHostFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+bool ReadFull(int fd, char* buffer, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd, buffer + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
-std::optional<std::string> ReadFileAt(int folderFd, const std::string& name) {
-  const host::UniqueFd fd(::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (!fd.Valid()) return std::nullopt;
-  std::string bytes;
-  char chunk[65536];
-  ssize_t n;
-  while ((n = ::read(fd.Get(), chunk, sizeof chunk)) > 0) bytes.append(chunk, static_cast<size_t>(n));
-  if (n < 0) return std::nullopt;
-  return bytes;
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
+bool WriteAll(int fd, std::string_view bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Whether `name` in `folderFd` holds the bytes of `hostBinary`, compared a piece at a
+// time: the program is megabytes.
+bool SameContent(const std::string& hostBinary, int folderFd, const std::string& name) {
+  const host::UniqueFd source(::open(hostBinary.c_str(), O_RDONLY | O_CLOEXEC));
+  // Not blocked by a FIFO of that name: a regular file alone is compared.
+  const host::UniqueFd placed(::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct ::stat sourceStat {}, placedStat {};
+  if (!source.Valid() || !placed.Valid() || ::fstat(source.Get(), &sourceStat) != 0 ||
+      ::fstat(placed.Get(), &placedStat) != 0 || !S_ISREG(placedStat.st_mode) || sourceStat.st_size != placedStat.st_size)
+    return false;
+  std::vector<char> ours(1 << 16), theirs(1 << 16);
+  for (off_t left = sourceStat.st_size; left > 0;) {
+    const size_t piece = static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(ours.size())));
+    if (!ReadFull(source.Get(), ours.data(), piece) || !ReadFull(placed.Get(), theirs.data(), piece) ||
+        std::memcmp(ours.data(), theirs.data(), piece) != 0)
+      return false;
+    left -= static_cast<off_t>(piece);
   }
   return true;
 }
@@ -64,11 +78,6 @@ bool PlaceProgram(const std::string& hostBinary, const std::u16string& cePath, s
       ::fstatat(linked->parentFd.Get(), linked->hostName.c_str(), &placed, AT_SYMLINK_NOFOLLOW) == 0 &&
       source.st_dev == placed.st_dev && source.st_ino == placed.st_ino)
     return true;
-  const auto program = ReadHostFile(hostBinary);
-  if (!program) {
-    *error = "cannot read the window owner program " + hostBinary;
-    return false;
-  }
   auto target = host::ResolvePath(cePath);
   if (!target && GetLastError() == ERROR_PATH_NOT_FOUND) {
     ::mkdirat(host::FsRootFd(), "Windows", 0755);
@@ -78,11 +87,22 @@ bool PlaceProgram(const std::string& hostBinary, const std::u16string& cePath, s
     *error = "cannot place the window owner in the terminal: " + host::ErrorName(GetLastError());
     return false;
   }
-  if (target->exists && ReadFileAt(target->parentFd.Get(), target->hostName) == program) return true;
+  if (target->exists && SameContent(hostBinary, target->parentFd.Get(), target->hostName)) return true;
   const std::string temporary = "." + target->hostName + "." + std::to_string(::getpid());
+  ::unlinkat(target->parentFd.Get(), temporary.c_str(), 0);
+  const host::UniqueFd program(::open(hostBinary.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!program.Valid()) {
+    *error = "cannot read the window owner program " + hostBinary;
+    return false;
+  }
   host::UniqueFd fd(::openat(target->parentFd.Get(), temporary.c_str(),
-                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0755));
-  bool ok = fd.Valid() && WriteAll(fd.Get(), *program);
+                            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0755));
+  bool ok = fd.Valid();
+  std::vector<char> piece(1 << 16);
+  for (ssize_t n = 0; ok && (n = ::read(program.Get(), piece.data(), piece.size())) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0 && WriteAll(fd.Get(), std::string_view(piece.data(), static_cast<size_t>(n)));
+  }
   ok = fd.Close() && ok;
   ok = ok && ::renameat(target->parentFd.Get(), temporary.c_str(), target->parentFd.Get(), target->hostName.c_str()) == 0;
   if (!ok) {
