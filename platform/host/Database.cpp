@@ -145,8 +145,10 @@ void FinalizeIdleStatements(Connection& connection) {
 DatabaseHandle OpenDatabase(const std::string& path, int flags) {
   // No page cache made ahead: SQLite would otherwise set out twenty pages at the first
   // open, and touching each is a page fault, while a program of the terminal reads
-  // only a few pages of its small database.
-  static const bool configured = sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0) == SQLITE_OK;
+  // only a few pages of its small database. No memory statistics either: nothing reads
+  // them, and keeping them takes a lock at every allocation.
+  static const bool configured = sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0) == SQLITE_OK &&
+                                 sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
   (void)configured;
   sqlite3* opened = nullptr;
   // Every use of the connection is under DatabaseLock(), so SQLite's own mutex would
