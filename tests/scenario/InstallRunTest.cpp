@@ -61,6 +61,19 @@ SetupRun Arrange(const SetupTerminal& terminal, const Arrangement& arrangement) 
   return terminal.Run();
 }
 
+// One run on a terminal of its own: the installer started on `started` in that order,
+// the run's ending, and the start folder's CABs that stand registered after it.
+void ExpectRun(const Arrangement& arrangement, const std::vector<std::string>& started, Ending ending,
+               std::vector<std::string> registeredAfter) {
+  SetupTerminal terminal;
+  const SetupRun run = Arrange(terminal, arrangement);
+  EXPECT_EQ(InstallerCommandLines(run.events), StartFolderPaths(started));
+  ExpectEnding(run, ending, arrangement.language);
+  Attached attached(terminal);
+  std::sort(registeredAfter.begin(), registeredAfter.end());
+  EXPECT_EQ(RegisteredFromStartFolder(), registeredAfter);
+}
+
 TEST(InstallRun, TypicalJapaneseRunInstallsServicePackPatchAndToolThenResets) {
   // The notice is never answered: the reset must not wait for the user.
   SetupTerminal terminal({"--language", "ja", "--message-box", "never"});
@@ -232,17 +245,10 @@ TEST(InstallRun, NoMoreThanThirtyCabsStandRegistered) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SetupTerminal terminal;
-    const SetupRun run = Arrange(terminal, c.arrangement);
-    EXPECT_EQ(InstallerCommandLines(run.events), StartFolderPaths(c.started));
-    ExpectEnding(run, c.ending, "en");
     // What was installed stays installed, whatever ended the run.
-    Attached attached(terminal);
-    std::vector<std::string> registeredHere;
-    for (const auto& [application, cabFile] : c.arrangement.registered) registeredHere.push_back(cabFile);
-    for (const auto& path : StartFolderPaths(c.started)) registeredHere.push_back(path);
-    std::sort(registeredHere.begin(), registeredHere.end());
-    EXPECT_EQ(RegisteredFromStartFolder(), registeredHere);
+    std::vector<std::string> registeredAfter = StartFolderPaths(c.started);
+    for (const auto& [application, cabFile] : c.arrangement.registered) registeredAfter.push_back(cabFile);
+    ExpectRun(c.arrangement, c.started, c.ending, registeredAfter);
   }
 }
 
@@ -379,12 +385,7 @@ TEST(InstallRun, NamesFoldersAndFailingInstallers) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SetupTerminal terminal;
-    const SetupRun run = Arrange(terminal, c.arrangement);
-    EXPECT_EQ(InstallerCommandLines(run.events), StartFolderPaths(c.started));
-    ExpectEnding(run, c.ending, "en");
-    Attached attached(terminal);
-    EXPECT_EQ(RegisteredFromStartFolder(), c.registeredAfter);
+    ExpectRun(c.arrangement, c.started, c.ending, c.registeredAfter);
   }
 }
 
