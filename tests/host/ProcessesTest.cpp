@@ -4,7 +4,12 @@
 // the reset that ends every process of the terminal, and mutexes within this process
 // and across the terminal's processes.
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Errors.h"
+#include "platform/host/Faults.h"
+#include "platform/host/Image.h"
+#include "platform/host/Journal.h"
+#include "platform/host/Programs.h"
+#include "platform/host/Text.h"
 #include "tests/host/ConformanceTable.h"
 #include "tests/host/ProcessTestSupport.h"
 

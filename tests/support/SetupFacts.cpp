@@ -1,6 +1,6 @@
 #include "tests/support/SetupFacts.h"
 
-#include "platform/host/Terminal.h"
+#include "platform/host/Text.h"
 
 namespace setupfacts {
 
