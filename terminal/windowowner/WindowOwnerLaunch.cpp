@@ -46,20 +46,19 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
-// Whether `name` in `folderFd` holds the bytes of `hostBinary`, compared a piece at a
-// time: the program is megabytes.
-bool SameContent(const std::string& hostBinary, int folderFd, const std::string& name) {
-  const host::UniqueFd source(::open(hostBinary.c_str(), O_RDONLY | O_CLOEXEC));
+// Whether `name` in `folderFd` holds the bytes of the open `program`, compared a piece
+// at a time from its start: the program is megabytes.
+bool SameContent(int program, int folderFd, const std::string& name) {
   // Not blocked by a FIFO of that name: a regular file alone is compared.
   const host::UniqueFd placed(::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct ::stat sourceStat {}, placedStat {};
-  if (!source.Valid() || !placed.Valid() || ::fstat(source.Get(), &sourceStat) != 0 ||
+  if (!placed.Valid() || ::fstat(program, &sourceStat) != 0 ||
       ::fstat(placed.Get(), &placedStat) != 0 || !S_ISREG(placedStat.st_mode) || sourceStat.st_size != placedStat.st_size)
     return false;
   std::vector<char> ours(1 << 16), theirs(1 << 16);
   for (off_t left = sourceStat.st_size; left > 0;) {
     const size_t piece = static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(ours.size())));
-    if (!ReadFull(source.Get(), ours.data(), piece) || !ReadFull(placed.Get(), theirs.data(), piece) ||
+    if (!ReadFull(program, ours.data(), piece) || !ReadFull(placed.Get(), theirs.data(), piece) ||
         std::memcmp(ours.data(), theirs.data(), piece) != 0)
       return false;
     left -= static_cast<off_t>(piece);
@@ -78,6 +77,11 @@ bool PlaceProgram(const std::string& hostBinary, const std::u16string& cePath, s
       ::fstatat(linked->parentFd.Get(), linked->hostName.c_str(), &placed, AT_SYMLINK_NOFOLLOW) == 0 &&
       source.st_dev == placed.st_dev && source.st_ino == placed.st_ino)
     return true;
+  const host::UniqueFd program(::open(hostBinary.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!program.Valid()) {
+    *error = "cannot read the window owner program " + hostBinary;
+    return false;
+  }
   auto target = host::ResolvePath(cePath);
   if (!target && GetLastError() == ERROR_PATH_NOT_FOUND) {
     ::mkdirat(host::FsRootFd(), "Windows", 0755);
@@ -87,17 +91,12 @@ bool PlaceProgram(const std::string& hostBinary, const std::u16string& cePath, s
     *error = "cannot place the window owner in the terminal: " + host::ErrorName(GetLastError());
     return false;
   }
-  if (target->exists && SameContent(hostBinary, target->parentFd.Get(), target->hostName)) return true;
+  if (target->exists && SameContent(program.Get(), target->parentFd.Get(), target->hostName)) return true;
   const std::string temporary = "." + target->hostName + "." + std::to_string(::getpid());
   ::unlinkat(target->parentFd.Get(), temporary.c_str(), 0);
-  const host::UniqueFd program(::open(hostBinary.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!program.Valid()) {
-    *error = "cannot read the window owner program " + hostBinary;
-    return false;
-  }
   host::UniqueFd fd(::openat(target->parentFd.Get(), temporary.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0755));
-  bool ok = fd.Valid();
+  bool ok = fd.Valid() && ::lseek(program.Get(), 0, SEEK_SET) == 0;
   std::vector<char> piece(1 << 16);
   for (ssize_t n = 0; ok && (n = ::read(program.Get(), piece.data(), piece.size())) != 0;) {
     if (n < 0 && errno == EINTR) continue;
