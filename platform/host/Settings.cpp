@@ -8,6 +8,7 @@
 #include <charconv>
 #include <chrono>
 #include <sstream>
+#include <string_view>
 
 namespace host {
 
@@ -91,17 +92,21 @@ void StampCopiedSettings(sqlite3* db) {
 FixedSettings ReadFixedSettings(sqlite3* db, const std::string& root, const std::string& path) {
   sqlite3_stmt* query = nullptr;
   std::string format, scale, created, capacity, durable;
-  int read = sqlite3_prepare_v2(
-      db, "SELECT name, value FROM settings WHERE name IN ('format','time_scale','created_ms','capacity','durable')", -1,
-      &query, nullptr);
+  // The whole table, a score of rows, is read: a list of names to look up would make
+  // SQLite build a temporary table for it, at every program's start.
+  int read = sqlite3_prepare_v2(db, "SELECT name, value FROM settings", -1, &query, nullptr);
   while (query && (read = sqlite3_step(query)) == SQLITE_ROW) {
-    const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(query, 0));
-    const std::string value = reinterpret_cast<const char*>(sqlite3_column_text(query, 1));
-    (name == "format"       ? format
-     : name == "time_scale" ? scale
-     : name == "created_ms" ? created
-     : name == "durable"    ? durable
-                            : capacity) = value;
+    const auto* nameText = reinterpret_cast<const char*>(sqlite3_column_text(query, 0));
+    const auto* valueText = reinterpret_cast<const char*>(sqlite3_column_text(query, 1));
+    if (!nameText || !valueText) continue;  // a foreign database's table may hold NULLs
+    const std::string_view name = nameText;
+    std::string* wanted = name == "format"       ? &format
+                          : name == "time_scale" ? &scale
+                          : name == "created_ms" ? &created
+                          : name == "durable"    ? &durable
+                          : name == "capacity"   ? &capacity
+                                                 : nullptr;
+    if (wanted) *wanted = valueText;
   }
   sqlite3_finalize(query);
   // A database that a full host keeps from being read (its log's index cannot be made)
