@@ -149,7 +149,35 @@ void CreateImage(const std::string& root, const ImageOptions& options) {
   CreateDatabase(root, options, volumes);
 }
 
-void CopyNewImage(const std::string& prepared, const std::string& root) {
+namespace {
+
+// Opens the image at `root` for this process; `stamp`: a new copy of a prepared image,
+// whose time of creation becomes now before its settings are read.
+void Attach(const std::string& root, bool stamp) {
+  std::lock_guard guard(DatabaseLock());
+  DetachImage();
+  std::error_code ec;
+  const fs::path base = fs::absolute(root, ec);
+  if (!fs::is_regular_file(base / "terminal.db", ec) || !fs::is_directory(base / "fs", ec))
+    throw HostError(root + " is not a terminal image (no terminal.db and fs/ in it)", ERROR_PATH_NOT_FOUND);
+  auto image = std::make_unique<AttachedImage>();
+  image->root = base.string();
+  image->fsRoot = (base / "fs").string();
+  const std::string dbPath = (base / "terminal.db").string();
+  DatabaseHandle db = OpenDatabase(dbPath, SQLITE_OPEN_READWRITE);
+  if (stamp) StampCopiedSettings(db.get());
+  const FixedSettings settings = ReadFixedSettings(db.get(), root, dbPath);
+  if (settings.notDurable) sqlite3_exec(db.get(), kNotDurable, nullptr, nullptr, nullptr);
+  image->fsFd.Reset(::open(image->fsRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!image->fsFd.Valid()) throw HostError("cannot open " + image->fsRoot, ErrorFromErrno(errno));
+  AttachDatabase(std::move(db));
+  KeepFixedSettings(settings);
+  g_image = std::move(image);
+}
+
+}  // namespace
+
+void AttachNewImage(const std::string& prepared, const std::string& root) {
   ClaimEmptyFolder(root);
   std::error_code ec;
   const fs::path from(prepared), to(root);
@@ -164,31 +192,13 @@ void CopyNewImage(const std::string& prepared, const std::string& root) {
   }
   fs::create_directories(to / "fs", ec);
   if (ec) CannotMakeFileSystem(root, ec);
-  const std::string dbPath = (to / "terminal.db").string();
-  CopyHostFile((from / "terminal.db").string(), dbPath);
-  StampCopiedSettings(OpenDatabase(dbPath, SQLITE_OPEN_READWRITE).get());
+  CopyHostFile((from / "terminal.db").string(), (to / "terminal.db").string());
+  // Stamped through the connection it is attached with: a second open would parse the
+  // schema again, and its close would checkpoint the log.
+  Attach(root, true);
 }
 
-void AttachImage(const std::string& root) {
-  std::lock_guard guard(DatabaseLock());
-  DetachImage();
-  std::error_code ec;
-  const fs::path base = fs::absolute(root, ec);
-  if (!fs::is_regular_file(base / "terminal.db", ec) || !fs::is_directory(base / "fs", ec))
-    throw HostError(root + " is not a terminal image (no terminal.db and fs/ in it)", ERROR_PATH_NOT_FOUND);
-  auto image = std::make_unique<AttachedImage>();
-  image->root = base.string();
-  image->fsRoot = (base / "fs").string();
-  const std::string dbPath = (base / "terminal.db").string();
-  DatabaseHandle db = OpenDatabase(dbPath, SQLITE_OPEN_READWRITE);
-  const FixedSettings settings = ReadFixedSettings(db.get(), root, dbPath);
-  if (settings.notDurable) sqlite3_exec(db.get(), kNotDurable, nullptr, nullptr, nullptr);
-  image->fsFd.Reset(::open(image->fsRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!image->fsFd.Valid()) throw HostError("cannot open " + image->fsRoot, ErrorFromErrno(errno));
-  AttachDatabase(std::move(db));
-  KeepFixedSettings(settings);
-  g_image = std::move(image);
-}
+void AttachImage(const std::string& root) { Attach(root, false); }
 
 void DetachImage() {
   std::lock_guard guard(DatabaseLock());

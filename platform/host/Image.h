@@ -50,8 +50,8 @@ void CreateImage(const std::string& root, const ImageOptions& options);
 // Makes a new image at `root` (absent or an empty folder) as a copy of `prepared`, an
 // image that CreateImage made and no process has attached since: its folders and files,
 // and its database copied whole rather than built again, with the time of creation set
-// to now. Throws HostError with a one-line reason.
-void CopyNewImage(const std::string& prepared, const std::string& root);
+// to now; then attaches it, as AttachImage. Throws HostError with a one-line reason.
+void AttachNewImage(const std::string& prepared, const std::string& root);
 // The Platform\Name a new image gets (meaningless with noPlatform).
 std::string PlatformNameFor(const ImageOptions& options);
 

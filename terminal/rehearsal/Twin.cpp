@@ -196,9 +196,10 @@ void PlaceFolder(const Plan& plan) {
   LinkStandIn(StandInsOf(plan) / "Setup.exe", CopyFolderIn(plan) / plan.setupFile.TwinName());
 }
 
+// Makes the twin's image and attaches it.
 void MakeImage(const Plan& plan, const TwinRequest& request, const std::string& root) {
   PrepareTwinImage(plan, request);
-  AsFailure([&] { host::CopyNewImage(PreparedImageOf(plan, request).string(), root); });
+  AsFailure([&] { host::AttachNewImage(PreparedImageOf(plan, request).string(), root); });
   // A terminal has its CAB installer there too; the welcome window's owner has no file
   // of its own on the twin (WelcomeWindow).
   LinkStandIn(StandInsOf(plan) / "wceload.exe", fs::path(root) / "fs" / "Windows" / "wceload.exe");
@@ -381,7 +382,6 @@ TwinReport RehearseTwin(const Plan& plan, const TwinRequest& request, const std:
   twin.kind = request.regFile.empty() ? request.model + "-" + request.language : "";
   twin.image = (fs::path(plan.out) / "twins" / request.name).string();
   MakeImage(plan, request, twin.image);
-  AsFailure([&] { host::AttachImage(twin.image); });
   PlaceFolder(plan);
   if (!request.regFile.empty()) {
     twin.refused = ImportExport(request.regFile, plan.regEncoding);

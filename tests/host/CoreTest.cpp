@@ -67,9 +67,8 @@ TEST(Image, CopyOfAPreparedImageHoldsItsStateWithItsOwnCreationTimeNotDurable) {
   fs::create_directories(prepared + "/fs/FlashDisk/SP");
   { std::ofstream(prepared + "/fs/FlashDisk/SP/a.cab") << "MSCF"; }
   const auto before = std::chrono::system_clock::now();
-  ASSERT_NO_THROW(host::CopyNewImage(prepared, copy));
-  EXPECT_TRUE(ThrowsHostError([&] { host::CopyNewImage(prepared, copy); }, "not an empty folder"));
-  ASSERT_NO_THROW(host::AttachImage(copy));
+  ASSERT_NO_THROW(host::AttachNewImage(prepared, copy));
+  EXPECT_TRUE(ThrowsHostError([&] { host::AttachNewImage(prepared, copy); }, "not an empty folder"));
   EXPECT_EQ(host::Setting("durable"), "no");
   EXPECT_EQ(host::Setting("language"), "ja");
   EXPECT_TRUE(host::RegistryFindKey(host::RegistryRoot::LocalMachine, u"SOFTWARE\\Apps"));
