@@ -8,6 +8,7 @@
 #include "tests/support/TestImage.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -80,8 +81,18 @@ TEST(Image, CopyOfAPreparedImageHoldsItsStateWithItsOwnCreationTimeNotDurable) {
   EXPECT_EQ(fs::hard_link_count(copy + "/fs/FlashDisk/SP/a.cab"), 1u);
 }
 
-TEST(Image, AttachRefusesForeignFolder) {
+// A folder, and a database whose settings table has NULLs where an image has none.
+TEST(Image, AttachRefusesForeignFolderAndDatabase) {
   EXPECT_TRUE(ThrowsHostError([] { host::AttachImage("/tmp"); }, "not a terminal image"));
+  TestImage image;
+  const std::string foreign = image.root() + "/foreign";
+  std::filesystem::create_directories(foreign + "/fs");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((foreign + "/terminal.db").c_str(), &db), SQLITE_OK);
+  sqlite3_exec(db, "CREATE TABLE settings(name TEXT, value TEXT);"
+               "INSERT INTO settings VALUES('format', NULL), (NULL, 'korva-terminal-1');", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  EXPECT_TRUE(ThrowsHostError([&] { host::AttachImage(foreign); }, "not a terminal image"));
 }
 
 // A number setting changed behind the terminal's back is refused by its name, not guessed.
