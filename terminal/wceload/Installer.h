@@ -64,12 +64,10 @@ std::string Because(DWORD error);
 // `members`, in cabinet order. kInstalled on success; `why` says what failed otherwise.
 ExitCode ReadCabinet(const std::u16string& cabPath, std::vector<Member>* members, std::string* why);
 
-// MemberNames.cpp. The terminal's ANSI code page (932 on a Japanese terminal, 1252 on an
-// English one), which decodes names stored without the UTF-8 flag.
-UINT AnsiCodePage();
+// MemberNames.cpp, with AnsiCodePage::Get (SetupFile.h).
 // Bytes in `codePage` (or UTF-8) to UTF-16; bytes that do not decode become U+FFFD or
 // U+001A, which SafeComponent turns into '_'.
-std::u16string DecodeName(std::string_view bytes, bool utf8, UINT codePage);
+std::u16string DecodeName(std::string_view bytes, bool utf8, AnsiCodePage& codePage);
 // One path component as the terminal may store it: control characters, characters
 // Windows forbids in names (`<>:"/\|?*`) and U+FFFD become '_'; trailing dots and blanks
 // are removed (as Windows does), so "." and ".." become "". May return "".

@@ -36,21 +36,23 @@ bool ForbiddenInName(char16_t c) { return host::IsForbiddenInFileName(c) || c ==
 
 }  // namespace
 
-UINT AnsiCodePage() {
+UINT AnsiCodePage::Get() {
+  if (known_) return *known_;
   WCHAR text[8] = {};
+  known_ = kFallbackCodePage;
   if (GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE, text, 8) > 0) {
     const long codePage = _wtol(text);
-    if (codePage > 0) return static_cast<UINT>(codePage);
+    if (codePage > 0) known_ = static_cast<UINT>(codePage);
   }
-  return kFallbackCodePage;
+  return *known_;
 }
 
-std::u16string DecodeName(std::string_view bytes, bool utf8, UINT codePage) {
+std::u16string DecodeName(std::string_view bytes, bool utf8, AnsiCodePage& codePage) {
   // UTF-8 and every ANSI code page of the terminal's locales keep ASCII as it is: a name
   // of ASCII alone needs no converter, which ICU would load for each cabinet.
   if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
     return std::u16string(bytes.begin(), bytes.end());
-  Converter converter = OpenConverter(utf8 ? "UTF-8" : "windows-" + std::to_string(codePage));
+  Converter converter = OpenConverter(utf8 ? "UTF-8" : "windows-" + std::to_string(codePage.Get()));
   // A code page ICU does not know decodes as Latin-1 rather than failing the install.
   if (!converter) converter = OpenConverter("ISO-8859-1");
   if (!converter) return std::u16string(bytes.size(), kReplacement);

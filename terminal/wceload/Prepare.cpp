@@ -34,7 +34,7 @@ bool PathsFit(const InstallPlan& plan, std::string* why) {
 }
 
 // Reads and checks the setup file at `index` and plans what it installs.
-ExitCode PlanFromSetupFile(const std::vector<std::u16string>& safeNames, size_t index, UINT codePage,
+ExitCode PlanFromSetupFile(const std::vector<std::u16string>& safeNames, size_t index, AnsiCodePage& codePage,
                            const std::u16string& cabPath, PreparedCabinet* prepared, std::string* why) {
   SetupFile setupFile;
   if (!ParseSetupFile(prepared->members[index].data, codePage, &setupFile, why)) return kDamaged;
@@ -54,7 +54,7 @@ bool IsSetupDll(const std::u16string& safeName) {
 
 ExitCode PrepareCabinet(const std::u16string& cabPath, PreparedCabinet* prepared, std::string* why) {
   if (const ExitCode read = ReadCabinet(cabPath, &prepared->members, why); read != kInstalled) return read;
-  const UINT codePage = AnsiCodePage();
+  AnsiCodePage codePage;
   std::vector<std::u16string> safeNames;
   safeNames.reserve(prepared->members.size());
   for (const auto& member : prepared->members) {

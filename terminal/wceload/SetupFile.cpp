@@ -56,7 +56,7 @@ class Cursor {
 
 struct Parser {
   std::string_view data;
-  UINT codePage = 0;
+  AnsiCodePage* codePage = nullptr;
   size_t end = 0;  // the file's stated length, at most the member's size
   std::map<uint16_t, std::u16string> strings;
   std::map<uint16_t, uint16_t> hiveRoots;
@@ -76,7 +76,7 @@ struct Parser {
   bool Text(std::string_view bytes, std::u16string* text) {
     const size_t nul = bytes.find('\0');
     if (nul == std::string_view::npos) return false;
-    *text = DecodeName(bytes.substr(0, nul), false, codePage);
+    *text = DecodeName(bytes.substr(0, nul), false, *codePage);
     return true;
   }
 
@@ -254,9 +254,9 @@ bool ReadHeader(Parser& p) {
 
 }  // namespace
 
-bool ParseSetupFile(std::string_view data, UINT codePage, SetupFile* setupFile, std::string* why) {
+bool ParseSetupFile(std::string_view data, AnsiCodePage& codePage, SetupFile* setupFile, std::string* why) {
   *setupFile = SetupFile{};
-  Parser p{.data = data, .codePage = codePage, .out = setupFile, .why = why};
+  Parser p{.data = data, .codePage = &codePage, .out = setupFile, .why = why};
   if (!ReadHeader(p)) return false;
   using Reader = bool (*)(Parser&, Cursor&, size_t);
   constexpr Reader kReaders[kSectionCount] = {ReadStrings, ReadFolders, ReadFiles, ReadHives, ReadValues, ReadLinks};

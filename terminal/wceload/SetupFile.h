@@ -25,6 +25,7 @@
 #include "platform/coredll.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,9 +85,23 @@ struct SetupFile {
   std::vector<Link> links;
 };
 
+// The terminal's ANSI code page (932 on a Japanese terminal, 1252 on an English one),
+// which decodes names and texts stored without the UTF-8 flag. Get (MemberNames.cpp)
+// asks the system at its first call: ASCII reads the same in each code page, so a
+// cabinet whose names and texts are ASCII alone never asks.
+class AnsiCodePage {
+ public:
+  AnsiCodePage() = default;
+  explicit AnsiCodePage(UINT known) : known_(known) {}
+  UINT Get();
+
+ private:
+  std::optional<UINT> known_;
+};
+
 // Reads the whole setup file; texts decode in `codePage`. False with a one-line `why`
 // on the first thing that does not fit the layout or the member's size.
-bool ParseSetupFile(std::string_view data, UINT codePage, SetupFile* setupFile, std::string* why);
+bool ParseSetupFile(std::string_view data, AnsiCodePage& codePage, SetupFile* setupFile, std::string* why);
 
 }  // namespace wceload
 

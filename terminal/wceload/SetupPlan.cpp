@@ -188,7 +188,7 @@ ExitCode PlanFiles(const SetupFile& setupFile, const std::vector<Member>& member
 
 // The CE shortcut file's text: the length of the quoted target, '#', the quoted target.
 std::string ShortcutText(const std::u16string& target) {
-  const std::string quoted = "\"" + EncodeText(target, AnsiCodePage()) + "\"";
+  const std::string quoted = "\"" + EncodeText(target, AnsiCodePage().Get()) + "\"";
   return std::to_string(quoted.size()) + "#" + quoted;
 }
 

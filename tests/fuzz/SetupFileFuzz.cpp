@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   const std::string_view data(copy);
   wceload::SetupFile setupFile;
   std::string why;
-  if (!wceload::ParseSetupFile(data, kCodePage, &setupFile, &why)) {
+  wceload::AnsiCodePage codePage(kCodePage);
+  if (!wceload::ParseSetupFile(data, codePage, &setupFile, &why)) {
     if (why.rfind("the setup file is damaged: ", 0) != 0 || why.find('\n') != std::string::npos) Fail("bad reason", why);
     return 0;
   }
